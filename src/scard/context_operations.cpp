@@ -1,0 +1,34 @@
+#include "scard/checked_call.h"
+#include "scard/pcsc_service.h"
+#include "scard/smartcard_operations.h"
+#include "support/codecs.h"
+
+namespace Vorn_SCard_Bridge {
+
+ResultList handle_smartcard_establish_context(std::int32_t& context, std::uint32_t scope) {
+    check_status("handle_smartcard_establish_context", pcsc::establish_context(scope, context));
+    return {"0x00000000", to_hex(context)};
+}
+
+ResultList handle_smartcard_release_context(const std::int32_t& context) {
+    check_status("handle_smartcard_release_context", pcsc::release_context(context));
+    return {"0x00000000"};
+}
+
+// No list ever says "invalid": a context the service refuses is a failure like any other.
+ResultList handle_smartcard_is_valid_context(const std::int32_t& context) {
+    check_status("handle_smartcard_is_valid_context", pcsc::is_valid_context(context));
+    return {"0x00000000"};
+}
+
+ResultList handle_smartcard_cancel(const std::int32_t& context) {
+    require_valid_context("handle_smartcard_cancel", context);
+    check_status("handle_smartcard_cancel", pcsc::cancel(context));
+    return {"0x00000000"};
+}
+
+bool validate_context(const std::int32_t& context) {
+    return pcsc::is_valid_context(context) == pcsc::SUCCESS;
+}
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,0 +1,109 @@
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scard/checked_call.h"
+#include "scard/pcsc_service.h"
+#include "scard/smartcard_operations.h"
+#include "support/codecs.h"
+
+namespace Vorn_SCard_Bridge {
+
+namespace {
+
+// Characters of hexadecimal text, inclusive.
+constexpr std::size_t MAX_TRANSMIT_HEX_LENGTH = 0x20000;
+constexpr std::size_t MAX_CONTROL_HEX_LENGTH = 4096;
+// Sized once at the most the extension expects back from one APDU, never grown.
+constexpr std::uint32_t TRANSMIT_RESPONSE_SIZE = 0x10000;
+constexpr std::size_t APDU_HEADER_SIZE = 4;
+
+// ASCII only: std::isxdigit depends on the locale and on the sign of char.
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+pcsc::ProtocolRecord record_for(std::uint32_t protocol) {
+    switch (protocol) {
+        case 1:  // SCARD_PROTOCOL_T0
+            return pcsc::ProtocolRecord::T0;
+        case 4:  // SCARD_PROTOCOL_RAW
+            return pcsc::ProtocolRecord::RAW;
+        default:  // SCARD_PROTOCOL_T1, and whatever else the extension sends
+            return pcsc::ProtocolRecord::T1;
+    }
+}
+
+}  // namespace
+
+// The rejections below are answers, not failures: the extension receives them as a
+// successful response whose list starts with "error". Their order is part of the
+// contract, including that the text is decoded (and may throw) before anything is tested.
+ResultList handle_smartcard_transmit(const std::int32_t& context, const std::int32_t& card,
+                                     const std::uint32_t& protocol, const std::string& data) {
+    const std::vector<std::uint8_t> command = from_hex_string(data);
+    if (data.size() > MAX_TRANSMIT_HEX_LENGTH) {
+        return {"error", "Data exceeds maximum allowed size"};
+    }
+    if (!std::all_of(data.begin(), data.end(), is_hex_digit)) {
+        return {"error", "Invalid hex character in data"};
+    }
+    if (command.size() < APDU_HEADER_SIZE) {
+        return {"error", "APDU command too short (minimum 4 bytes required)"};
+    }
+
+    std::vector<std::uint8_t> response(TRANSMIT_RESPONSE_SIZE);
+    std::uint32_t response_length = TRANSMIT_RESPONSE_SIZE;
+    check_status("handle_smartcard_transmit",
+                 pcsc::transmit(card, record_for(protocol), command.data(),
+                                static_cast<std::uint32_t>(command.size()), response.data(),
+                                response_length));
+    response.resize(std::min<std::size_t>(response_length, response.size()));
+
+    return {"0x00000000", to_hex(context), to_hex(card), std::to_string(protocol),
+            to_hex_string(response)};
+}
+
+ResultList handle_smartcard_control(const std::int32_t& context, const std::int32_t& card,
+                                    const std::uint32_t& control_code, const std::string& data) {
+    if (data.size() > MAX_CONTROL_HEX_LENGTH) {
+        throw std::runtime_error("Hex input too long: length=" + std::to_string(data.size()));
+    }
+    // Not tested character by character: the reader driver gets whatever the pieces decode to.
+    const std::vector<std::uint8_t> input = from_hex_string(data);
+    const auto input_length = static_cast<std::uint32_t>(input.size());
+
+    std::vector<std::uint8_t> output;
+    std::uint32_t bytes_returned = 0;
+    std::int32_t status =
+        pcsc::control(card, control_code, input.data(), input_length, nullptr, 0, bytes_returned);
+    if (status == pcsc::E_INSUFFICIENT_BUFFER && bytes_returned > 0) {
+        output.assign(bytes_returned, 0);
+        // The answer keeps the first call's size even if this call reports fewer bytes.
+        status = pcsc::control(card, control_code, input.data(), input_length, output.data(),
+                               static_cast<std::uint32_t>(output.size()), bytes_returned);
+    }
+    check_status("handle_smartcard_control", status);
+
+    return {"0x00000000", to_hex(context), to_hex(card), to_hex_string(output)};
+}
+
+ResultList handle_smartcard_get_attrib(const std::int32_t& context, const std::int32_t& card,
+                                       const std::uint32_t& attribute_id) {
+    std::vector<std::uint8_t> value;
+    std::uint32_t length = 0;
+    std::int32_t status = pcsc::get_attrib(card, attribute_id, nullptr, length);
+    // Platforms differ in how they answer a size query: success or "buffer too small".
+    if ((status == pcsc::SUCCESS || status == pcsc::E_INSUFFICIENT_BUFFER) && length > 0) {
+        value.assign(length, 0);
+        // As with control, the first call's size stands.
+        status = pcsc::get_attrib(card, attribute_id, value.data(), length);
+    }
+    check_status("handle_smartcard_get_attrib", status);
+
+    return {"0x00000000", to_hex(context), to_hex(card),
+            to_hex(static_cast<std::int32_t>(attribute_id)), to_hex_string(value)};
+}
+
+}  // namespace Vorn_SCard_Bridge

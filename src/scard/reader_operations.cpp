@@ -1,0 +1,72 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "scard/checked_call.h"
+#include "scard/pcsc_service.h"
+#include "scard/smartcard_operations.h"
+#include "support/codecs.h"
+
+namespace Vorn_SCard_Bridge {
+
+namespace {
+
+using ListCall = std::int32_t (*)(std::int32_t, char*, std::uint32_t&);
+
+// Readers and groups are listed the same way: ask for the length, then fetch into a
+// zero-filled buffer of exactly that length. A successful answer of length 0 is not a
+// list at all (not even the terminating NUL), so it fails carrying the success status.
+ResultList list_names(std::string_view operation, ListCall call, std::int32_t context) {
+    std::uint32_t length = 0;
+    const std::int32_t status = call(context, nullptr, length);
+    if (status != pcsc::SUCCESS || length == 0) raise_scard_error(operation, status);
+
+    std::vector<char> buffer(length, '\0');
+    check_status(operation, call(context, buffer.data(), length));
+    // Bounded by the buffer: a list the service failed to double-NUL-terminate ends there.
+    return {"0x00000000", multi_string_to_comma_string(buffer.data(), buffer.size())};
+}
+
+}  // namespace
+
+ResultList handle_smartcard_list_readers(const std::int32_t& context) {
+    require_valid_context("handle_smartcard_list_readers", context);
+    return list_names("handle_smartcard_list_readers", &pcsc::list_readers, context);
+}
+
+// Unlike list_readers, the context is not validated first: the service reports it.
+ResultList handle_smartcard_list_reader_groups(const std::int32_t& context) {
+    return list_names("handle_smartcard_list_reader_groups", &pcsc::list_reader_groups, context);
+}
+
+// total_readers is the dispatcher's business (it checks the range); the service is always
+// given the number of records actually built.
+ResultList handle_smartcard_get_status_change(const std::int32_t& context,
+                                              const std::uint32_t& timeout,
+                                              const std::int32_t& /*total_readers*/,
+                                              const std::vector<ReaderData>& readers) {
+    // The records point into the callers' strings, which stay untouched during the wait.
+    std::vector<pcsc::ReaderState> states(readers.size());
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        states[i].reader_name = readers[i].reader_name.c_str();
+        states[i].current_state = readers[i].current_state;
+        states[i].event_state = readers[i].event_state;
+    }
+
+    check_status("handle_smartcard_get_status_change",
+                 pcsc::get_status_change(context, timeout, states.data(),
+                                         static_cast<std::uint32_t>(states.size())));
+
+    ResultList result{"0x00000000", std::to_string(states.size())};
+    result.reserve(2 + 3 * states.size());
+    for (const pcsc::ReaderState& state : states) {
+        result.push_back(to_hex(static_cast<std::int32_t>(state.current_state)));
+        result.push_back(to_hex(static_cast<std::int32_t>(state.event_state)));
+        // Never trust a reported ATR length beyond the 33-byte field.
+        const std::size_t atr_length = std::min<std::size_t>(state.atr_length, pcsc::MAX_ATR_SIZE);
+        result.push_back(to_hex_string(state.atr.data(), atr_length));
+    }
+    return result;
+}
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <filesystem>
+
+namespace Vorn_SCard_Bridge {
+
+// $HOME/Library/Logs/Vorn Smart Card Bridge, or /tmp/vorn-logs without HOME;
+// created if missing.
+std::filesystem::path get_log_directory();
+
+// The log directory joined with `path`; empty for an empty path (nothing created).
+std::filesystem::path get_log_file_path(const std::filesystem::path& path);
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logging/log_context.h"
+
+namespace spdlog {
+class logger;
+namespace sinks {
+class sink;
+}
+}  // namespace spdlog
+
+namespace Vorn_SCard_Bridge {
+
+enum class LogLevel : std::int32_t { DEBUG = 0, INFO = 1, WARNING = 2, ERROR = 3, CRITICAL = 4 };
+
+enum class LogDestination : std::uint8_t { NONE = 0, CONSOLE = 1, FILE = 2, SYSLOG = 4 };
+
+LogDestination operator|(LogDestination a, LogDestination b);
+bool has_destination(LogDestination set, LogDestination flag);
+
+// The process-wide logging facade over spdlog: ANSI-colour stderr, a rotating
+// file in the user's log directory and, from warnings up, the system log.
+class Logger {
+public:
+    static constexpr std::size_t MAX_LOG_FILE_SIZE = 10485760;
+    static constexpr std::size_t MAX_NUM_OF_LOGS = 3;
+
+    // The first call creates the logger with these arguments; later calls return
+    // it and ignore theirs.
+    static Logger& get_instance(LogLevel level, LogDestination destinations,
+                                const std::filesystem::path& path);
+
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    void debug(std::string_view message, const LogContext& context);
+    void info(std::string_view message, const LogContext& context);
+    void warning(std::string_view message, const LogContext& context);
+    void error(std::string_view message, const LogContext& context);
+    void critical(std::string_view message, const LogContext& context);
+
+    void log(LogLevel level, std::string_view message, LogDestination destinations);
+    void log_with_context(LogLevel level, std::string_view message, const LogContext& context,
+                          LogDestination destinations);
+
+    // True when a line at `level` would be written; lets callers skip building
+    // the text of a line that would be dropped.
+    bool is_enabled(LogLevel level) const {
+        return static_cast<std::int32_t>(level) >=
+               static_cast<std::int32_t>(level_value.load(std::memory_order_relaxed));
+    }
+
+    void set_log_level(LogLevel level);
+    void set_default_destinations(LogDestination destinations);
+    void flush();
+
+    static std::string format_context_prefix(const LogContext& context);
+
+private:
+    Logger(LogLevel level, LogDestination destinations, const std::filesystem::path& path);
+
+    void configure_sinks_unlocked(LogDestination destinations, const std::filesystem::path& path);
+    std::vector<std::shared_ptr<spdlog::sinks::sink>> build_sinks_unlocked(
+        LogDestination destinations, const std::filesystem::path& path);
+    std::shared_ptr<spdlog::sinks::sink> shared_sink_unlocked(LogDestination flag,
+                                                             const std::filesystem::path& path);
+
+    LogLevel level;
+    LogDestination default_destinations;
+    std::filesystem::path log_file_path;
+    std::shared_ptr<spdlog::logger> spd_logger;
+    mutable std::mutex mutex;
+    std::string pattern = "%Y-%m-%d %H:%M:%S [%^%l%$] [tid:%t] %v";
+
+    // Mirrors `level` for the lock-free check of is_enabled.
+    std::atomic<LogLevel> level_value;
+    // One sink per destination, shared by every logger built over it, so that a
+    // per-line destination set never opens the file or the system log twice.
+    std::shared_ptr<spdlog::sinks::sink> console_sink;
+    std::shared_ptr<spdlog::sinks::sink> file_sink;
+    std::shared_ptr<spdlog::sinks::sink> syslog_sink;
+    // Why the file could not be used, reported once the logger exists.
+    std::string file_problem;
+};
+
+}  // namespace Vorn_SCard_Bridge

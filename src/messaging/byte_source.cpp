@@ -1,0 +1,61 @@
+#include "messaging/byte_source.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace Vorn_SCard_Bridge {
+
+namespace {
+constexpr std::size_t CHUNK_SIZE = 64 * 1024;
+}
+
+FdByteSource::FdByteSource(int fd_, int wake_fd_) : fd(fd_), wake_fd(wake_fd_), chunk(CHUNK_SIZE) {}
+
+ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
+    if (size == 0) return {ReadStatus::OK, 0};
+    if (chunk_begin == chunk_end) {
+        for (;;) {
+            if (wake_fd >= 0) {
+                pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+                const int ready = ::poll(fds, 2, -1);
+                if (ready < 0) {
+                    if (errno == EINTR) continue;
+                    return {ReadStatus::FAILED, 0};
+                }
+                if (fds[1].revents != 0) return {ReadStatus::INTERRUPTED, 0};
+            }
+            const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+            if (got > 0) {
+                chunk_begin = 0;
+                chunk_end = static_cast<std::size_t>(got);
+                break;
+            }
+            if (got == 0) return {ReadStatus::END, 0};
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd single = {fd, POLLIN, 0};
+                ::poll(&single, 1, -1);
+                continue;
+            }
+            return {ReadStatus::FAILED, 0};
+        }
+    }
+    const std::size_t count = std::min(size, chunk_end - chunk_begin);
+    std::memcpy(buffer, chunk.data() + chunk_begin, count);
+    chunk_begin += count;
+    return {ReadStatus::OK, count};
+}
+
+ReadResult MemoryByteSource::read_some(std::uint8_t* buffer, std::size_t wanted) {
+    if (offset >= size) return {ReadStatus::END, 0};
+    const std::size_t count = std::min(wanted, size - offset);
+    std::memcpy(buffer, data + offset, count);
+    offset += count;
+    return {ReadStatus::OK, count};
+}
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Vorn_SCard_Bridge {
+
+enum class ReadStatus {
+    OK,           // at least one byte was read
+    END,          // the input has ended
+    INTERRUPTED,  // a shutdown was requested while waiting
+    FAILED,       // the read failed otherwise
+};
+
+struct ReadResult {
+    ReadStatus status;
+    std::size_t count;
+};
+
+// Where frames come from: standard input in the host, memory in tests and fuzzers.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Reads up to `size` bytes; blocks until at least one byte, the end, an
+    // interruption or a failure.
+    virtual ReadResult read_some(std::uint8_t* buffer, std::size_t size) = 0;
+};
+
+// A file descriptor, read in large chunks so that many small pipelined frames
+// cost one system call. While it waits it also watches `wake_fd` (the read end
+// of the shutdown pipe, -1 for none): once that becomes readable every read
+// reports INTERRUPTED.
+class FdByteSource : public ByteSource {
+public:
+    explicit FdByteSource(int fd, int wake_fd = -1);
+    ReadResult read_some(std::uint8_t* buffer, std::size_t size) override;
+
+private:
+    int fd;
+    int wake_fd;
+    std::vector<std::uint8_t> chunk;
+    std::size_t chunk_begin = 0;
+    std::size_t chunk_end = 0;
+};
+
+// A fixed sequence of bytes.
+class MemoryByteSource : public ByteSource {
+public:
+    MemoryByteSource(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
+    ReadResult read_some(std::uint8_t* buffer, std::size_t wanted) override;
+
+private:
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t offset = 0;
+};
+
+}  // namespace Vorn_SCard_Bridge

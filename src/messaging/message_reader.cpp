@@ -1,0 +1,173 @@
+#include "messaging/message_reader.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "logging/logger.h"
+
+namespace Vorn_SCard_Bridge {
+
+namespace {
+
+constexpr std::size_t ECHO_LIMIT = 500;
+constexpr std::size_t DISCARD_CHUNK = 64 * 1024;
+
+int standard_input_wake_fd = -1;
+
+// Reads until `size` bytes or the source stops; returns the count and the last status.
+ReadResult read_exactly(ByteSource& source, std::uint8_t* buffer, std::size_t size) {
+    std::size_t total = 0;
+    while (total < size) {
+        const ReadResult got = source.read_some(buffer + total, size - total);
+        if (got.status != ReadStatus::OK) return {got.status, total};
+        total += got.count;
+    }
+    return {ReadStatus::OK, total};
+}
+
+// Skips the text of a refused frame so that the next frame is read from its own
+// length, never holding more than one chunk.
+void discard_exactly(ByteSource& source, std::size_t size) {
+    std::vector<std::uint8_t> sink(std::min(size, DISCARD_CHUNK));
+    while (size > 0) {
+        const ReadResult got = read_exactly(source, sink.data(), std::min(size, sink.size()));
+        if (got.status != ReadStatus::OK) return;
+        size -= got.count;
+    }
+}
+
+std::string echo_of(const std::vector<std::uint8_t>& text) {
+    std::string echo(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(
+                                                      std::min(text.size(), ECHO_LIMIT)));
+    if (text.size() > ECHO_LIMIT) echo += "...";
+    return echo;
+}
+
+Logger& logger() { return Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {}); }
+
+}  // namespace
+
+bool json_nesting_exceeds(const std::uint8_t* text, std::size_t size, std::size_t limit) {
+    std::size_t depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t c = text[i];
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+void set_standard_input_wake_fd(int wake_fd) { standard_input_wake_fd = wake_fd; }
+
+nlohmann::json read_message() {
+    static FdByteSource standard_input(STDIN_FILENO, standard_input_wake_fd);
+    return read_message(standard_input);
+}
+
+nlohmann::json read_message(ByteSource& source) {
+    Logger& log = logger();
+    LogContext context("MessageReader", "read_message", "");
+    nlohmann::json result;
+    try {
+        log.debug("Reading message length", context);
+        std::uint8_t length_bytes[4];
+        const ReadResult header = read_exactly(source, length_bytes, sizeof length_bytes);
+        if (header.status == ReadStatus::END) {
+            log.info("Pipe closed by Chrome, exiting...", context);
+            return nlohmann::json{{"command", "shutdown"}};
+        }
+        if (header.status != ReadStatus::OK) {
+            log.debug("Failed to read message length, clearing cin state", context);
+            return nullptr;
+        }
+        std::uint32_t length = 0;
+        static_assert(sizeof length == sizeof length_bytes);
+        std::memcpy(&length, length_bytes, sizeof length);
+
+        if (length == 0) {
+            log.warning("Zero length message received", context);
+            throw std::runtime_error("Zero length message received");
+        }
+        if (length > MAX_MESSAGE_SIZE) {
+            log.error("Message too large: " + std::to_string(length) +
+                          " bytes (max: " + std::to_string(MAX_MESSAGE_SIZE) + ")",
+                      context);
+            discard_exactly(source, length);
+            throw std::runtime_error("Error too large of message received");
+        }
+        if (log.is_enabled(LogLevel::DEBUG)) {
+            log.debug("Reading message content (length: " + std::to_string(length) + ")", context);
+        }
+        std::vector<std::uint8_t> text(length);
+        const ReadResult body = read_exactly(source, text.data(), text.size());
+        if (body.status != ReadStatus::OK) {
+            log.error("Error reading full message. Expected: " + std::to_string(length) +
+                          ", Got: " + std::to_string(body.count),
+                      context);
+            throw std::runtime_error("Error reading full message");
+        }
+
+        log.debug("Parsing JSON message", context);
+        nlohmann::json parsed;
+        try {
+            if (json_nesting_exceeds(text.data(), text.size(), MAX_JSON_DEPTH)) {
+                throw std::runtime_error("JSON nesting deeper than " +
+                                         std::to_string(MAX_JSON_DEPTH) + " levels");
+            }
+            parsed = nlohmann::json::parse(text.begin(), text.end());
+        } catch (const std::exception& e) {
+            const std::string failure =
+                std::string("Error parsing message: ") + e.what() + "\nText: " + echo_of(text) + "\n";
+            log.error(failure, context);
+            throw std::runtime_error(failure);
+        }
+        result = std::move(parsed);
+
+        if (result.is_null()) {
+            const std::string failure =
+                "Error parsing message (null result)\nText: " + echo_of(text) + "\n";
+            log.error(failure, context);
+            result = nullptr;
+            throw std::runtime_error(failure);
+        }
+
+        std::string missing;
+        for (const char* member : {"command", "requestId", "params"}) {
+            if (!result.contains(member)) missing += std::string(member) + " ";
+        }
+        if (!missing.empty()) {
+            log.error("Error incomplete message received. Missing: " + missing, context);
+            throw std::runtime_error("Error incomplete message received");
+        }
+
+        context.request_id = result.at("requestId").get<std::string>();
+        log.info("Message received and parsed successfully", context);
+        return result;
+    } catch (const std::exception& e) {
+        log.error(e.what(), context);
+        return result;
+    }
+}
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "logging/logger.h"
+
+namespace Vorn_SCard_Bridge {
+
+// What a command branch gets: the request's command text and "params", and the
+// request's log context. The branch returns the response's "result" on success
+// and throws on failure.
+struct CommandCall {
+    const std::string& command;
+    const nlohmann::json& params;
+    Logger& logger;
+    const LogContext& log_context;
+
+    void debug(std::string_view message) const { logger.debug(message, log_context); }
+    void info(std::string_view message) const { logger.info(message, log_context); }
+    void error(std::string_view message) const { logger.error(message, log_context); }
+    bool debug_enabled() const { return logger.is_enabled(LogLevel::DEBUG); }
+};
+
+using CommandHandler = nlohmann::json (*)(const CommandCall& call);
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,0 +1,46 @@
+#pragma once
+
+// The command branches of the dispatcher, one family per file:
+// host_commands.cpp, context_commands.cpp, reader_commands.cpp,
+// card_commands.cpp, data_commands.cpp.
+
+#include <string>
+#include <vector>
+
+#include "processing/command_call.h"
+
+namespace Vorn_SCard_Bridge {
+
+// The branch for a command text, or nullptr for an unsupported command.
+CommandHandler find_command(const std::string& command);
+
+std::vector<std::string> handle_healthcheck();
+
+nlohmann::json run_healthcheck(const CommandCall& call);
+nlohmann::json run_get_version(const CommandCall& call);
+
+nlohmann::json run_establish_context(const CommandCall& call);
+nlohmann::json run_release_context(const CommandCall& call);
+nlohmann::json run_is_valid_context(const CommandCall& call);
+nlohmann::json run_cancel(const CommandCall& call);
+
+nlohmann::json run_list_readers(const CommandCall& call);
+nlohmann::json run_list_reader_groups(const CommandCall& call);
+nlohmann::json run_get_status_change(const CommandCall& call);
+nlohmann::json run_introduce_reader(const CommandCall& call);
+nlohmann::json run_get_device_type_id(const CommandCall& call);
+nlohmann::json run_get_reader_icon(const CommandCall& call);
+nlohmann::json run_get_transmit_count(const CommandCall& call);
+
+nlohmann::json run_connect(const CommandCall& call);
+nlohmann::json run_reconnect(const CommandCall& call);
+nlohmann::json run_disconnect(const CommandCall& call);
+nlohmann::json run_begin_transaction(const CommandCall& call);
+nlohmann::json run_end_transaction(const CommandCall& call);
+nlohmann::json run_status(const CommandCall& call);
+
+nlohmann::json run_transmit(const CommandCall& call);
+nlohmann::json run_control(const CommandCall& call);
+nlohmann::json run_get_attrib(const CommandCall& call);
+
+}  // namespace Vorn_SCard_Bridge

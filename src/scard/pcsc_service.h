@@ -1,0 +1,81 @@
+#pragma once
+
+// The PC/SC service as the smart-card operations see it: every handle, status,
+// length and state word is 32 bits wide, whatever the platform's own types are.
+// pcsc_service.cpp implements these over the platform's PC/SC library (the only
+// file that includes a PC/SC header, through pcsc_platform.h); unit tests link a
+// scriptable fake in its place.
+//
+// Each function returns the service's status as a signed 32-bit value (0 is
+// success) and does nothing else: no logging, no exceptions.
+
+#include <array>
+#include <cstdint>
+
+namespace Vorn_SCard_Bridge::pcsc {
+
+constexpr std::int32_t SUCCESS = 0;
+constexpr std::int32_t E_CANCELLED = static_cast<std::int32_t>(0x80100002u);
+constexpr std::int32_t E_INVALID_HANDLE = static_cast<std::int32_t>(0x80100003u);
+constexpr std::int32_t E_INSUFFICIENT_BUFFER = static_cast<std::int32_t>(0x80100008u);
+constexpr std::int32_t E_TIMEOUT = static_cast<std::int32_t>(0x8010000Au);
+constexpr std::int32_t F_UNKNOWN_ERROR = static_cast<std::int32_t>(0x80100014u);
+
+constexpr std::uint32_t SCOPE_USER = 0;
+constexpr std::uint32_t STATE_POWERED = 0x10;
+constexpr std::size_t MAX_ATR_SIZE = 33;
+
+// One reader's record of a status-change wait (the service's reader-state record).
+struct ReaderState {
+    const char* reader_name = nullptr;
+    std::uint32_t current_state = 0;
+    std::uint32_t event_state = 0;
+    std::uint32_t atr_length = 0;
+    std::array<std::uint8_t, MAX_ATR_SIZE> atr{};
+};
+
+// The service's protocol-control records.
+enum class ProtocolRecord { T0, T1, RAW };
+
+std::int32_t establish_context(std::uint32_t scope, std::int32_t& context);
+std::int32_t release_context(std::int32_t context);
+std::int32_t is_valid_context(std::int32_t context);
+std::int32_t cancel(std::int32_t context);
+
+// buffer == nullptr asks for the needed length only; length is in and out.
+std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length);
+std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length);
+
+std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, ReaderState* states,
+                               std::uint32_t count);
+
+std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_t share_mode,
+                     std::uint32_t preferred_protocols, std::int32_t& card,
+                     std::uint32_t& active_protocol);
+std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
+                       std::uint32_t preferred_protocols, std::uint32_t initialization,
+                       std::uint32_t& active_protocol);
+std::int32_t disconnect(std::int32_t card, std::uint32_t disposition);
+std::int32_t begin_transaction(std::int32_t card);
+std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition);
+
+// reader_name == nullptr / atr == nullptr ask for lengths only; the lengths are in and out.
+std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_name_length,
+                    std::uint32_t& state, std::uint32_t& protocol, std::uint8_t* atr,
+                    std::uint32_t& atr_length);
+
+// Sends a copy of the chosen protocol-control record; no receive record.
+std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8_t* command,
+                      std::uint32_t command_length, std::uint8_t* response,
+                      std::uint32_t& response_length);
+
+// SCardControl132 on macOS, SCardControl on pcsc-lite.
+std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::uint8_t* input,
+                     std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
+                     std::uint32_t& bytes_returned);
+
+// buffer == nullptr asks for the length only.
+std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
+                        std::uint32_t& length);
+
+}  // namespace Vorn_SCard_Bridge::pcsc

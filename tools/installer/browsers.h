@@ -1,0 +1,63 @@
+#pragma once
+
+// Where each browser looks for native-messaging host manifests, per operating
+// system and scope. Pure functions of an Environment, so tests can ask about
+// macOS on Linux and about any home folder.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vorn_SCard_Bridge::installer {
+
+enum class Browser { CHROME, CHROMIUM, EDGE, BRAVE, FIREFOX };
+enum class Os { LINUX, MACOS };
+enum class Scope { USER, SYSTEM };
+
+// The two manifest dialects: Chromium-based browsers want "allowed_origins",
+// Firefox wants "allowed_extensions" and rejects the other key.
+enum class ManifestKind { CHROMIUM, FIREFOX };
+
+struct Environment {
+    Os os = Os::LINUX;
+    std::filesystem::path home;             // $HOME
+    std::filesystem::path xdg_config_home;  // $XDG_CONFIG_HOME, empty when unset
+};
+
+// The environment of this process (HOME, XDG_CONFIG_HOME, the OS we were built for).
+Environment current_environment();
+Os current_os();
+
+const std::vector<Browser>& all_browsers();
+std::string_view browser_id(Browser browser);     // "chrome", "chromium", ...
+std::string_view browser_title(Browser browser);  // "Google Chrome", ...
+std::string_view os_id(Os os);                    // "linux", "macos"
+std::string_view scope_id(Scope scope);           // "user", "system"
+ManifestKind manifest_kind(Browser browser);
+std::string_view manifest_kind_id(ManifestKind kind);  // "chromium", "firefox"
+
+std::optional<Browser> parse_browser(std::string_view text);
+std::optional<Os> parse_os(std::string_view text);
+std::optional<ManifestKind> parse_manifest_kind(std::string_view text);
+
+// Parses "chrome,firefox" or "all"; an unknown name is reported in `error`.
+std::optional<std::vector<Browser>> parse_browser_list(std::string_view text, std::string& error);
+
+// The folder that `browser` reads host manifests from, or nullopt (with the
+// reason in `why_not`) when there is no such folder for that OS and scope.
+std::optional<std::filesystem::path> manifest_directory(Browser browser, Scope scope,
+                                                        const Environment& env,
+                                                        std::string* why_not = nullptr);
+
+// Flatpak and Snap packagings of each browser, for the doctor's sandbox notes.
+struct SandboxedInstall {
+    std::string kind;  // "flatpak" or "snap"
+    std::string app_id;
+    std::filesystem::path marker;        // the path that shows it is installed
+    std::filesystem::path manifest_dir;  // where that packaging reads manifests
+};
+std::vector<SandboxedInstall> sandboxed_install_candidates(Browser browser, const Environment& env);
+
+}  // namespace Vorn_SCard_Bridge::installer

@@ -1,0 +1,442 @@
+#include "doctor.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <ostream>
+
+#include "host_process.h"
+#include "manifest.h"
+
+namespace Vorn_SCard_Bridge::installer {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int32_t NO_SERVICE = static_cast<std::int32_t>(0x8010001Du);
+constexpr std::int32_t SERVICE_STOPPED = static_cast<std::int32_t>(0x8010001Eu);
+constexpr std::int32_t NO_READERS = static_cast<std::int32_t>(0x8010002Eu);
+
+std::string hex32(std::int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<std::uint32_t>(value));
+    return text;
+}
+
+std::string join(const std::vector<std::string>& items, const std::string& separator = ", ") {
+    std::string out;
+    for (const auto& item : items) {
+        if (!out.empty()) out += separator;
+        out += item;
+    }
+    return out;
+}
+
+bool path_exists(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+std::string pcscd_socket_path() {
+    if (const char* custom = std::getenv("PCSCLITE_CSOCK_NAME"); custom != nullptr && *custom) {
+        return custom;
+    }
+    return "/run/pcscd/pcscd.comm";
+}
+
+// True when something accepts connections on the pcscd socket.
+bool socket_answers(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return false;
+    }
+    std::copy(path.begin(), path.end(), address.sun_path);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string how_to_start_pcscd() {
+    if (!path_exists("/usr/sbin/pcscd")) {
+        return "pcscd is not installed: sudo apt-get install pcscd (Debian/Ubuntu), "
+               "sudo dnf install pcsc-lite (Fedora).";
+    }
+    if (path_exists("/run/systemd/system")) {
+        return "Start it and keep it started: sudo systemctl enable --now pcscd.socket";
+    }
+    return "Start it: sudo /usr/sbin/pcscd (this machine has no systemd to start it on demand).";
+}
+
+struct ManifestSeen {
+    std::string where;
+    fs::path file;
+    ManifestKind kind;
+    std::string host_path;
+    std::vector<std::string> allowed;
+};
+
+void check_one_manifest(DoctorReport& report, const std::string& topic, const fs::path& file,
+                        ManifestKind kind, const DoctorOptions& options,
+                        std::vector<ManifestSeen>& seen) {
+    const ManifestCheck check = check_manifest_file(file, kind);
+    const std::string fix_reinstall =
+        "Write it again: vorn-scard-bridge-installer install --extension-id <id> "
+        "(Firefox: --firefox-id <add-on id>)";
+    if (!check.valid_json) {
+        report.add(Level::PROBLEM, topic, file.string() + ": " + join(check.problems, "; "),
+                   fix_reinstall);
+        return;
+    }
+    for (const auto& problem : check.problems) {
+        report.add(Level::PROBLEM, topic, file.string() + ": " + problem, fix_reinstall);
+    }
+    const auto& allowed =
+        kind == ManifestKind::FIREFOX ? check.allowed_extensions : check.allowed_origins;
+    if (!check.path.empty()) {
+        const fs::path host(check.path);
+        if (!path_exists(host)) {
+            report.add(Level::PROBLEM, topic,
+                       file.string() + " points at " + check.path +
+                           ", which does not exist. The browser will say \"Specified native "
+                           "messaging host not found\".",
+                       "Install the host there, or run the installer again with --host <path>.");
+        } else if (::access(host.c_str(), X_OK) != 0) {
+            report.add(Level::PROBLEM, topic,
+                       check.path +
+                           " exists but is not executable for you. The browser will "
+                           "say \"Failed to start native messaging host\".",
+                       "sudo chmod 755 '" + check.path + "'");
+        }
+    }
+    if (check.problems.empty()) {
+        report.add(Level::OK, topic,
+                   file.string() + " is valid; host " + check.path +
+                       "; allowed: " + (allowed.empty() ? std::string("(nobody)") : join(allowed)));
+    }
+    for (const auto& id : options.expected_ids) {
+        const bool firefox_id = is_valid_firefox_addon_id(id);
+        if (firefox_id != (kind == ManifestKind::FIREFOX)) continue;
+        const std::string wanted =
+            kind == ManifestKind::FIREFOX
+                ? id
+                : "chrome-extension://" + normalize_chromium_extension_id(id).value_or(id) + "/";
+        bool found = false;
+        for (const auto& a : allowed) found = found || a == wanted;
+        if (!found) {
+            report.add(Level::PROBLEM, topic,
+                       wanted + " is not allowed by " + file.string() +
+                           ", so that extension is refused (\"Access to the specified native "
+                           "messaging host is forbidden\").",
+                       "Run the installer again listing every extension id that should connect.");
+        }
+    }
+    seen.push_back({topic, file, kind, check.path, allowed});
+}
+
+void check_manifests(DoctorReport& report, const DoctorOptions& options, const Environment& env,
+                     std::vector<ManifestSeen>& seen) {
+    for (Browser browser : all_browsers()) {
+        const std::string title(browser_title(browser));
+        std::vector<std::string> looked;
+        bool any = false;
+        for (Scope scope : {Scope::USER, Scope::SYSTEM}) {
+            const auto dir = manifest_directory(browser, scope, env);
+            if (!dir) continue;
+            const fs::path file = *dir / manifest_file_name();
+            looked.push_back(file.string());
+            if (!path_exists(file)) continue;
+            any = true;
+            check_one_manifest(report, title + " (" + std::string(scope_id(scope)) + ")", file,
+                               manifest_kind(browser), options, seen);
+        }
+        if (!any) {
+            report.add(Level::NOTE, title, "no manifest (looked at " + join(looked, " and ") + ")");
+        }
+    }
+    for (const auto& target : options.custom_targets) {
+        const fs::path file = target.directory / manifest_file_name();
+        if (!path_exists(file)) {
+            report.add(Level::PROBLEM, "custom folder", "no manifest at " + file.string(),
+                       "vorn-scard-bridge-installer install --target-dir '" +
+                           target.directory.string() + "' --extension-id <id>");
+            continue;
+        }
+        check_one_manifest(report, "custom folder", file, target.kind, options, seen);
+    }
+    if (seen.empty()) {
+        report.add(Level::PROBLEM, "browsers",
+                   "No browser can find the host: there is no " + manifest_file_name() +
+                       " in any folder the browsers read. Extensions get \"Specified native "
+                       "messaging host not found\".",
+                   "vorn-scard-bridge-installer install --extension-id <id> (per user) or sudo "
+                   "vorn-scard-bridge-installer install --system --extension-id <id>");
+    }
+}
+
+void check_sandboxes(DoctorReport& report, const Environment& env) {
+    for (Browser browser : all_browsers()) {
+        for (const auto& candidate : sandboxed_install_candidates(browser, env)) {
+            if (!path_exists(candidate.marker)) continue;
+            const std::string topic =
+                std::string(browser_title(browser)) + " (" + candidate.kind + ")";
+            if (candidate.kind == "flatpak") {
+                report.add(Level::WARNING, topic,
+                           "This browser is a Flatpak (" + candidate.app_id +
+                               "). Flatpak browsers cannot start programs outside their "
+                               "sandbox, and they read manifests only from " +
+                               candidate.manifest_dir.string() + ".",
+                           "Use the browser from a .deb/.rpm package for smart cards. The only "
+                           "workaround is a manifest there that runs `flatpak-spawn --host "
+                           "<host>` after `flatpak override --user --talk-name=org.freedesktop."
+                           "Flatpak " +
+                               candidate.app_id + "`, which opens the sandbox wide.");
+            } else if (browser == Browser::FIREFOX) {
+                report.add(Level::WARNING, topic,
+                           "Firefox is a Snap. Recent Snap builds start native hosts through the "
+                           "desktop's WebExtensions portal (it asks you once for permission); "
+                           "older ones cannot start them at all.",
+                           "If the extension reports that it cannot connect, install Firefox "
+                           "from Mozilla's .deb or tarball.");
+            } else {
+                report.add(Level::WARNING, topic,
+                           "This browser is a Snap. Snap confinement does not let it start "
+                           "native-messaging hosts installed on the system.",
+                           "Use the browser from a .deb package (Google Chrome, Microsoft Edge, "
+                           "Brave and Debian's chromium all ship one).");
+            }
+        }
+    }
+}
+
+void check_pcsc(DoctorReport& report, const Environment& env, const PcscProbeFunction& probe) {
+    if (env.os == Os::LINUX) {
+        const std::string socket = pcscd_socket_path();
+        if (!path_exists(socket)) {
+            report.add(Level::PROBLEM, "pcscd",
+                       "pcscd is not running (no socket at " + socket +
+                           "). Without it no program sees a reader.",
+                       how_to_start_pcscd());
+            return;
+        }
+        if (!socket_answers(socket)) {
+            report.add(Level::PROBLEM, "pcscd",
+                       socket +
+                           " exists but nobody answers on it: pcscd has stopped or "
+                           "crashed, or you may not connect to it.",
+                       how_to_start_pcscd() +
+                           " If it runs, check polkit rules for pcscd "
+                           "(journalctl -u pcscd).");
+            return;
+        }
+    }
+    const PcscProbe result = probe();
+    if (result.establish_status != 0) {
+        report.add(Level::PROBLEM, "pcscd",
+                   "The smart-card service refused a connection: " +
+                       describe_status(result.establish_status) + ".",
+                   env.os == Os::LINUX ? how_to_start_pcscd() : "Restart the Mac.");
+        return;
+    }
+    report.add(Level::OK, "pcscd", "the smart-card service answers");
+    if (result.list_status == NO_READERS || (result.list_status == 0 && result.readers.empty())) {
+        report.add(Level::WARNING, "readers", "No reader is connected.",
+                   "Plug in a reader. If it is plugged in, check that its driver is installed "
+                   "(Debian: libccid for USB CCID readers) and run pcsc_scan.");
+        return;
+    }
+    if (result.list_status != 0) {
+        report.add(Level::PROBLEM, "readers",
+                   "Listing readers failed: " + describe_status(result.list_status) + ".");
+        return;
+    }
+    report.add(Level::OK, "readers", "seen: " + join(result.readers));
+    if (result.readers_with_card.empty()) {
+        report.add(Level::NOTE, "cards", "no card in any reader");
+    } else {
+        report.add(Level::OK, "cards", "card present in: " + join(result.readers_with_card));
+    }
+}
+
+std::optional<nlohmann::json> ask(HostProcess& host, DoctorReport& report, const std::string& topic,
+                                  const std::string& id, const std::string& command,
+                                  nlohmann::json params, std::chrono::milliseconds timeout) {
+    std::string error;
+    nlohmann::json request = {
+        {"requestId", id}, {"command", command}, {"params", std::move(params)}};
+    if (!host.send(request, error)) {
+        report.add(Level::PROBLEM, topic, error);
+        return std::nullopt;
+    }
+    // Answers may come in any order; the doctor asks one thing at a time.
+    for (;;) {
+        auto answer = host.receive(timeout, error);
+        if (!answer) {
+            report.add(Level::PROBLEM, topic, command + ": " + error,
+                       "Look at the host's log (docs/browsers.md, \"Logs\").");
+            return std::nullopt;
+        }
+        if (answer->is_object() && answer->value("requestId", "") == id) return answer;
+    }
+}
+
+void check_host(DoctorReport& report, const fs::path& host_path, const std::string& origin,
+                const DoctorOptions& options) {
+    const std::string topic = "host " + host_path.string();
+    HostProcess host;
+    std::string error;
+    if (!host.start(host_path, origin, error)) {
+        report.add(Level::PROBLEM, topic, error);
+        return;
+    }
+    const auto health = ask(host, report, topic, "doctor-1", "healthcheck", nlohmann::json::array(),
+                            options.answer_timeout);
+    if (!health) {
+        const std::string tail = host.stderr_tail();
+        if (!tail.empty()) report.add(Level::NOTE, topic, "its last log lines:\n" + tail);
+        return;
+    }
+    const bool healthy = health->value("status", "") == "success" && health->contains("result") &&
+                         (*health)["result"] == nlohmann::json::array({"OK"});
+    if (!healthy) {
+        report.add(Level::PROBLEM, topic, "healthcheck answered " + health->dump());
+        return;
+    }
+    std::string version = "?";
+    if (const auto v = ask(host, report, topic, "doctor-2", "get_version", nlohmann::json::array(),
+                           options.answer_timeout);
+        v && v->contains("result") && (*v)["result"].is_string()) {
+        version = (*v)["result"].get<std::string>();
+    }
+    report.add(Level::OK, topic, "healthcheck round trip works (version " + version + ")");
+
+    // The same PC/SC round trip an extension makes, in the host's own environment.
+    if (options.check_pcsc) {
+        const auto established = ask(host, report, topic, "doctor-3", "establish_context",
+                                     nlohmann::json::array(), options.answer_timeout);
+        if (established &&
+            established->value("result", nlohmann::json()) == "command_not_supported") {
+            report.add(Level::NOTE, topic, "this host build does not offer the card commands yet");
+        } else if (established && established->value("status", "") == "success") {
+            const std::string context = (*established)["result"].at(1).get<std::string>();
+            const auto listed = ask(host, report, topic, "doctor-4", "list_readers",
+                                    nlohmann::json::array({context}), options.answer_timeout);
+            if (listed && listed->value("status", "") == "success") {
+                report.add(
+                    Level::OK, topic,
+                    "through the host, readers: " + (*listed)["result"].at(1).get<std::string>());
+            } else if (listed) {
+                report.add(Level::NOTE, topic,
+                           "through the host, list_readers answered " + (*listed)["result"].dump());
+            }
+            ask(host, report, topic, "doctor-5", "release_context",
+                nlohmann::json::array({context}), options.answer_timeout);
+        } else if (established) {
+            report.add(
+                Level::PROBLEM, topic,
+                "the host cannot reach the smart-card service: " + (*established)["result"].dump());
+        }
+    }
+
+    host.close_input();
+    const auto status = host.wait_for_exit(options.exit_grace);
+    if (!status) {
+        report.add(Level::PROBLEM, topic,
+                   "the host was still running " + std::to_string(options.exit_grace.count()) +
+                       " ms after its input closed; browsers kill it at that point",
+                   "Report this with the host's log.");
+    } else if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0) {
+        report.add(Level::OK, topic, "exits cleanly when the browser closes the pipe");
+    } else {
+        report.add(Level::PROBLEM, topic,
+                   "ended with " +
+                       (WIFEXITED(*status) ? "exit code " + std::to_string(WEXITSTATUS(*status))
+                                           : "signal " + std::to_string(WTERMSIG(*status))) +
+                       " after its input closed");
+    }
+}
+
+}  // namespace
+
+void DoctorReport::add(Level level, std::string topic, std::string text, std::string fix) {
+    findings_.push_back({level, std::move(topic), std::move(text), std::move(fix)});
+}
+
+int DoctorReport::count(Level level) const {
+    int n = 0;
+    for (const auto& f : findings_) n += f.level == level ? 1 : 0;
+    return n;
+}
+
+void DoctorReport::print(std::ostream& out) const {
+    for (const auto& f : findings_) {
+        const char* mark = f.level == Level::OK        ? "[ ok ] "
+                           : f.level == Level::NOTE    ? "[note] "
+                           : f.level == Level::WARNING ? "[warn] "
+                                                       : "[FAIL] ";
+        out << mark << f.topic << ": " << f.text << '\n';
+        if (!f.fix.empty()) out << "       fix: " << f.fix << '\n';
+    }
+    const int problems = count(Level::PROBLEM);
+    const int warnings = count(Level::WARNING);
+    out << '\n';
+    if (problems == 0 && warnings == 0) {
+        out << "Everything looks right.\n";
+    } else {
+        out << problems << (problems == 1 ? " problem, " : " problems, ") << warnings
+            << (warnings == 1 ? " warning.\n" : " warnings.\n");
+    }
+}
+
+std::string describe_status(std::int32_t status) {
+    static const std::map<std::int32_t, std::string> known{
+        {NO_SERVICE, "the smart-card service (pcscd) is not running"},
+        {SERVICE_STOPPED, "the smart-card service has shut down"},
+        {NO_READERS, "no reader is connected"},
+        {static_cast<std::int32_t>(0x80100001u), "internal error of the smart-card service"},
+        {static_cast<std::int32_t>(0x80100013u),
+         "cannot talk to pcscd (its version may not match the client library's)"},
+    };
+    const auto found = known.find(status);
+    return hex32(status) + (found != known.end() ? " (" + found->second + ")" : std::string());
+}
+
+DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
+                        const PcscProbeFunction& pcsc) {
+    DoctorReport report;
+    if (::geteuid() == 0 && !env.home.empty()) {
+        report.add(
+            Level::NOTE, "you",
+            "running as root: per-user folders are looked up in " + env.home.string() +
+                ", not in your own home. Run the doctor without sudo to check your browsers.");
+    }
+    std::vector<ManifestSeen> seen;
+    check_manifests(report, options, env, seen);
+    check_sandboxes(report, env);
+    if (options.check_pcsc) check_pcsc(report, env, pcsc);
+    if (options.check_host) {
+        std::map<std::string, std::string> hosts;  // host path -> an origin allowed to use it
+        for (const auto& m : seen) {
+            if (m.host_path.empty() || !fs::path(m.host_path).is_absolute() ||
+                ::access(m.host_path.c_str(), X_OK) != 0) {
+                continue;
+            }
+            auto& origin = hosts[m.host_path];
+            if (origin.empty() && !m.allowed.empty()) origin = m.allowed.front();
+        }
+        if (options.host_path) hosts.emplace(options.host_path->string(), "");
+        for (const auto& [path, origin] : hosts) check_host(report, path, origin, options);
+    }
+    return report;
+}
+
+}  // namespace Vorn_SCard_Bridge::installer

@@ -1,0 +1,56 @@
+#pragma once
+
+// Starts the host the way a browser does (pipes on stdin and stdout, no
+// arguments but the caller's origin) and talks native-messaging frames to it.
+// Used by the doctor for its round trip through the installed host.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace Vorn_SCard_Bridge::installer {
+
+class HostProcess {
+public:
+    HostProcess() = default;
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+    // Kills and reaps a host that is still running.
+    ~HostProcess();
+
+    // Chromium passes the caller's origin as the one argument; the host ignores it.
+    bool start(const std::filesystem::path& executable, const std::string& origin_argument,
+               std::string& error);
+
+    bool send(const nlohmann::json& message, std::string& error);
+
+    // Waits for one frame; nullopt on time-out, end of output or a bad frame (see `error`).
+    std::optional<nlohmann::json> receive(std::chrono::milliseconds timeout, std::string& error);
+
+    // Closes the host's stdin, as a browser does when the extension disconnects.
+    void close_input();
+
+    // The wait status once the host has exited within `timeout`, else nullopt.
+    std::optional<int> wait_for_exit(std::chrono::milliseconds timeout);
+
+    // The last lines the host wrote to stderr (its log), for reports.
+    std::string stderr_tail() const;
+
+    pid_t pid() const { return pid_; }
+
+private:
+    void drain_stderr();
+
+    pid_t pid_ = -1;
+    int to_host_ = -1;
+    int from_host_ = -1;
+    int host_stderr_ = -1;
+    std::string stderr_buffer_;
+    std::string inbound_;
+};
+
+}  // namespace Vorn_SCard_Bridge::installer

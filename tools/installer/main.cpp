@@ -1,0 +1,290 @@
+// vorn-scard-bridge-installer: registers the host with browsers and checks the setup.
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+
+#include "atomic_file.h"
+#include "browsers.h"
+#include "doctor.h"
+#include "install_plan.h"
+#include "installer_config.h"
+#include "manifest.h"
+
+namespace fs = std::filesystem;
+using namespace Vorn_SCard_Bridge::installer;
+
+namespace {
+
+constexpr const char* USAGE = R"(Usage:
+  vorn-scard-bridge-installer install   [options] --extension-id ID... [--firefox-id ID...]
+  vorn-scard-bridge-installer uninstall [options]
+  vorn-scard-bridge-installer doctor    [options]
+  vorn-scard-bridge-installer paths     [options]
+
+Registers the Vorn Smart Card Bridge host (com.vorn.scard_bridge) with Chrome,
+Chromium, Edge, Brave and Firefox by writing its manifest where each browser
+looks, and checks that everything between the browser and the card works.
+
+Options:
+  --user                 this user's browsers (default)
+  --system               every user's browsers (needs root)
+  --browser LIST         chrome,chromium,edge,brave,firefox or all (default: every
+                         browser the given ids are for)
+  --extension-id ID      Chrome/Chromium/Edge/Brave extension id (32 letters a-p);
+                         repeat or separate with commas to allow several
+  --firefox-id ID        Firefox add-on id ({GUID} or name@domain); repeatable
+  --host PATH            the host executable (default: beside this program, else
+                         )" VORN_INSTALL_FULL_BINDIR R"(/vorn-scard-bridge)
+  --target-dir DIR       also write to / check DIR, e.g. <user-data-dir>/NativeMessagingHosts
+                         for Chromium started with --user-data-dir (repeatable)
+  --target-kind KIND     manifest kind for the following --target-dir: chromium
+                         (default) or firefox
+  --os linux|macos       folders of another system (paths, --dry-run)
+  --dry-run              print what would be written or removed, change nothing
+  --no-pcsc              doctor: skip the smart-card service checks
+  --no-host              doctor: do not start the host
+  -h, --help             this text
+
+Exit status: 0 on success (doctor: no problem found), 1 on problems, 2 on usage errors.
+)";
+
+struct Options {
+    std::string mode;
+    InstallRequest request;
+    std::optional<Os> os;
+    bool host_given = false;
+    bool dry_run = false;
+    bool check_pcsc = true;
+    bool check_host = true;
+};
+
+void split_into(const std::string& text, std::vector<std::string>& out) {
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const auto comma = text.find(',', start);
+        std::string piece =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!piece.empty()) out.push_back(piece);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+}
+
+fs::path own_executable() {
+#ifdef __APPLE__
+    char buffer[PATH_MAX];
+    uint32_t size = sizeof buffer;
+    if (_NSGetExecutablePath(buffer, &size) == 0) {
+        std::error_code ec;
+        auto resolved = fs::canonical(buffer, ec);
+        return ec ? fs::path(buffer) : resolved;
+    }
+    return {};
+#else
+    std::error_code ec;
+    auto self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : self;
+#endif
+}
+
+fs::path default_host_path() {
+    const fs::path self = own_executable();
+    if (!self.empty()) {
+        const fs::path beside = self.parent_path() / "vorn-scard-bridge";
+        if (::access(beside.c_str(), X_OK) == 0) return beside;
+    }
+    return fs::path(VORN_INSTALL_FULL_BINDIR) / "vorn-scard-bridge";
+}
+
+int usage_error(const std::string& message) {
+    std::cerr << "vorn-scard-bridge-installer: " << message << "\n"
+              << "Run with --help for the options.\n";
+    return 2;
+}
+
+std::optional<int> parse(int argc, char** argv, Options& options) {
+    ManifestKind next_kind = ManifestKind::CHROMIUM;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) -> bool {
+            const auto eq = arg.find('=');
+            if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+                out = arg.substr(eq + 1);
+                return true;
+            }
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        const std::string name = arg.substr(0, arg.find('='));
+        std::string v;
+        if (arg == "-h" || arg == "--help" || arg == "help") {
+            std::cout << USAGE;
+            return 0;
+        } else if (arg == "--user") {
+            options.request.scope = Scope::USER;
+        } else if (arg == "--system") {
+            options.request.scope = Scope::SYSTEM;
+        } else if (arg == "--dry-run") {
+            options.dry_run = true;
+        } else if (arg == "--no-pcsc") {
+            options.check_pcsc = false;
+        } else if (arg == "--no-host") {
+            options.check_host = false;
+        } else if (name == "--browser" || name == "--browsers") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            std::string error;
+            auto list = parse_browser_list(v, error);
+            if (!list) return usage_error(error);
+            options.request.browsers = *list;
+        } else if (name == "--extension-id") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            split_into(v, options.request.chromium_ids);
+        } else if (name == "--firefox-id") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            split_into(v, options.request.firefox_ids);
+        } else if (name == "--host") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            std::error_code ec;
+            options.request.host_path = fs::absolute(v, ec);
+            options.host_given = true;
+        } else if (name == "--target-dir") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            std::error_code ec;
+            options.request.custom_targets.push_back({fs::absolute(v, ec), next_kind});
+        } else if (name == "--target-kind") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            const auto kind = parse_manifest_kind(v);
+            if (!kind) return usage_error("--target-kind is chromium or firefox");
+            next_kind = *kind;
+        } else if (name == "--os") {
+            if (!value(v)) return usage_error(name + " needs a value");
+            options.os = parse_os(v);
+            if (!options.os) return usage_error("--os is linux or macos");
+        } else if (!arg.empty() && arg[0] != '-' && options.mode.empty()) {
+            options.mode = arg;
+        } else {
+            return usage_error("unknown argument '" + arg + "'");
+        }
+    }
+    if (options.mode.empty()) {
+        std::cout << USAGE;
+        return 2;
+    }
+    return std::nullopt;
+}
+
+int run_install(const Options& options, const Environment& env) {
+    InstallRequest request = options.request;
+    if (!options.host_given) request.host_path = default_host_path();
+    const Plan plan = plan_install(request, env);
+    for (const auto& note : plan.notes) std::cout << "note: " << note << '\n';
+    if (!plan.errors.empty()) {
+        for (const auto& e : plan.errors) std::cerr << "error: " << e << '\n';
+        return 1;
+    }
+    if (::access(request.host_path.c_str(), X_OK) != 0) {
+        const std::string message = "the host " + request.host_path.string() +
+                                    " is missing or not executable; pass --host <path>";
+        if (!options.dry_run) {
+            std::cerr << "error: " << message << '\n';
+            return 1;
+        }
+        std::cout << "note: " << message << '\n';
+    }
+    int failures = 0;
+    for (const auto& file : plan.files) {
+        if (options.dry_run) {
+            std::cout << "would write " << file.file.string() << "  [" << file.label << "]\n"
+                      << file.contents << '\n';
+            continue;
+        }
+        try {
+            write_file_atomically(file.file, file.contents);
+            std::cout << "wrote " << file.file.string() << "  [" << file.label << "]\n";
+        } catch (const fs::filesystem_error& e) {
+            ++failures;
+            std::cerr << "error: " << file.label << ": " << e.what() << '\n';
+            if (e.code() == std::errc::permission_denied && request.scope == Scope::SYSTEM) {
+                std::cerr << "       system-wide folders need root: run it with sudo\n";
+            }
+        }
+    }
+    if (failures == 0 && !options.dry_run) {
+        std::cout << "Done. Restart the browser if it was running, then check with: "
+                     "vorn-scard-bridge-installer doctor"
+                  << (request.scope == Scope::SYSTEM ? " --system" : "") << '\n';
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+int run_uninstall(const Options& options, const Environment& env) {
+    const Plan plan = plan_uninstall(options.request, env);
+    for (const auto& note : plan.notes) std::cout << "note: " << note << '\n';
+    int failures = 0;
+    for (const auto& file : plan.files) {
+        if (options.dry_run) {
+            std::cout << "would remove " << file.file.string() << '\n';
+            continue;
+        }
+        try {
+            if (remove_file_if_present(file.file)) {
+                std::cout << "removed " << file.file.string() << "  [" << file.label << "]\n";
+            }
+        } catch (const fs::filesystem_error& e) {
+            ++failures;
+            std::cerr << "error: " << e.what() << '\n';
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+int run_paths(const Environment& env) {
+    for (Browser browser : all_browsers()) {
+        for (Scope scope : {Scope::USER, Scope::SYSTEM}) {
+            std::string why_not;
+            const auto dir = manifest_directory(browser, scope, env, &why_not);
+            std::cout << browser_id(browser) << '\t' << scope_id(scope) << '\t'
+                      << (dir ? dir->string() : "(none: " + why_not + ")") << '\n';
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const auto exit_code = parse(argc, argv, options)) return *exit_code;
+    Environment env = current_environment();
+    if (options.os) env.os = *options.os;
+
+    if (options.mode == "install") return run_install(options, env);
+    if (options.mode == "uninstall") return run_uninstall(options, env);
+    if (options.mode == "paths") return run_paths(env);
+    if (options.mode == "doctor") {
+        DoctorOptions doctor;
+        doctor.custom_targets = options.request.custom_targets;
+        doctor.expected_ids = options.request.chromium_ids;
+        doctor.expected_ids.insert(doctor.expected_ids.end(), options.request.firefox_ids.begin(),
+                                   options.request.firefox_ids.end());
+        if (options.host_given) doctor.host_path = options.request.host_path;
+        doctor.check_pcsc = options.check_pcsc;
+        doctor.check_host = options.check_host;
+        const DoctorReport report = run_doctor(doctor, env, probe_pcsc_service);
+        report.print(std::cout);
+        return report.count(Level::PROBLEM) == 0 ? 0 : 1;
+    }
+    return usage_error("unknown mode '" + options.mode + "' (install, uninstall, doctor, paths)");
+}

@@ -1,0 +1,182 @@
+#include "scard/pcsc_service.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "scard/pcsc_platform.h"
+
+// Each function widens our 32-bit values into the platform's types, makes exactly one
+// call and narrows what the service wrote back. Out-parameters start from the caller's
+// values, so a field that the service leaves alone on failure also stays the caller's.
+
+namespace Vorn_SCard_Bridge::pcsc {
+
+namespace {
+
+using platform::from_native_status;
+using platform::from_native_word;
+using platform::to_native_card;
+using platform::to_native_context;
+using platform::to_native_word;
+
+const SCARD_IO_REQUEST& protocol_record(ProtocolRecord record) {
+    switch (record) {
+        case ProtocolRecord::T0:
+            return g_rgSCardT0Pci;
+        case ProtocolRecord::RAW:
+            return g_rgSCardRawPci;
+        case ProtocolRecord::T1:
+            break;
+    }
+    return g_rgSCardT1Pci;
+}
+
+}  // namespace
+
+std::int32_t establish_context(std::uint32_t scope, std::int32_t& context) {
+    SCARDCONTEXT native = to_native_context(context);
+    const LONG status = SCardEstablishContext(to_native_word(scope), nullptr, nullptr, &native);
+    context = platform::from_native_handle(native);
+    return from_native_status(status);
+}
+
+std::int32_t release_context(std::int32_t context) {
+    return from_native_status(SCardReleaseContext(to_native_context(context)));
+}
+
+std::int32_t is_valid_context(std::int32_t context) {
+    return from_native_status(SCardIsValidContext(to_native_context(context)));
+}
+
+std::int32_t cancel(std::int32_t context) {
+    return from_native_status(SCardCancel(to_native_context(context)));
+}
+
+std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length) {
+    DWORD native_length = to_native_word(length);
+    const LONG status =
+        SCardListReaders(to_native_context(context), nullptr, buffer, &native_length);
+    length = from_native_word(native_length);
+    return from_native_status(status);
+}
+
+std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length) {
+    DWORD native_length = to_native_word(length);
+    const LONG status = SCardListReaderGroups(to_native_context(context), buffer, &native_length);
+    length = from_native_word(native_length);
+    return from_native_status(status);
+}
+
+std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, ReaderState* states,
+                               std::uint32_t count) {
+    // pcsc-lite's record has 64-bit state words, the framework's is packed: ours maps
+    // onto neither, so the wait runs on a native copy.
+    std::vector<platform::NativeReaderState> native(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        native[i].szReader = states[i].reader_name;
+        native[i].dwCurrentState = to_native_word(states[i].current_state);
+        native[i].dwEventState = to_native_word(states[i].event_state);
+        native[i].cbAtr = to_native_word(states[i].atr_length);
+        std::copy(states[i].atr.begin(), states[i].atr.end(), native[i].rgbAtr);
+    }
+
+    const LONG status = SCardGetStatusChange(to_native_context(context), to_native_word(timeout_ms),
+                                             native.data(), to_native_word(count));
+
+    for (std::uint32_t i = 0; i < count; ++i) {
+        states[i].event_state = from_native_word(native[i].dwEventState);
+        states[i].atr_length = from_native_word(native[i].cbAtr);
+        std::copy(std::begin(native[i].rgbAtr), std::end(native[i].rgbAtr), states[i].atr.begin());
+    }
+    return from_native_status(status);
+}
+
+std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_t share_mode,
+                     std::uint32_t preferred_protocols, std::int32_t& card,
+                     std::uint32_t& active_protocol) {
+    SCARDHANDLE native_card = to_native_card(card);
+    DWORD native_protocol = to_native_word(active_protocol);
+    const LONG status =
+        SCardConnect(to_native_context(context), reader_name, to_native_word(share_mode),
+                     to_native_word(preferred_protocols), &native_card, &native_protocol);
+    card = platform::from_native_handle(native_card);
+    active_protocol = from_native_word(native_protocol);
+    return from_native_status(status);
+}
+
+std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
+                       std::uint32_t preferred_protocols, std::uint32_t initialization,
+                       std::uint32_t& active_protocol) {
+    DWORD native_protocol = to_native_word(active_protocol);
+    const LONG status = SCardReconnect(to_native_card(card), to_native_word(share_mode),
+                                       to_native_word(preferred_protocols),
+                                       to_native_word(initialization), &native_protocol);
+    active_protocol = from_native_word(native_protocol);
+    return from_native_status(status);
+}
+
+std::int32_t disconnect(std::int32_t card, std::uint32_t disposition) {
+    return from_native_status(SCardDisconnect(to_native_card(card), to_native_word(disposition)));
+}
+
+std::int32_t begin_transaction(std::int32_t card) {
+    return from_native_status(SCardBeginTransaction(to_native_card(card)));
+}
+
+std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition) {
+    return from_native_status(
+        SCardEndTransaction(to_native_card(card), to_native_word(disposition)));
+}
+
+std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_name_length,
+                    std::uint32_t& state, std::uint32_t& protocol, std::uint8_t* atr,
+                    std::uint32_t& atr_length) {
+    DWORD native_name_length = to_native_word(reader_name_length);
+    DWORD native_state = to_native_word(state);
+    DWORD native_protocol = to_native_word(protocol);
+    DWORD native_atr_length = to_native_word(atr_length);
+    const LONG result = SCardStatus(to_native_card(card), reader_name, &native_name_length,
+                                    &native_state, &native_protocol, atr, &native_atr_length);
+    reader_name_length = from_native_word(native_name_length);
+    state = from_native_word(native_state);
+    protocol = from_native_word(native_protocol);
+    atr_length = from_native_word(native_atr_length);
+    return from_native_status(result);
+}
+
+std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8_t* command,
+                      std::uint32_t command_length, std::uint8_t* response,
+                      std::uint32_t& response_length) {
+    // A local copy, not the exported record itself: the exported records are shared by the
+    // whole process, and the call should not depend on how a platform declares them.
+    const SCARD_IO_REQUEST send_record = protocol_record(record);
+    DWORD native_length = to_native_word(response_length);
+    const LONG status =
+        SCardTransmit(to_native_card(card), &send_record, command, to_native_word(command_length),
+                      nullptr, response, &native_length);
+    response_length = from_native_word(native_length);
+    return from_native_status(status);
+}
+
+std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::uint8_t* input,
+                     std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
+                     std::uint32_t& bytes_returned) {
+    DWORD native_returned = to_native_word(bytes_returned);
+    const LONG status = platform::control(to_native_card(card), to_native_word(control_code), input,
+                                          to_native_word(input_length), output,
+                                          to_native_word(output_size), &native_returned);
+    bytes_returned = from_native_word(native_returned);
+    return from_native_status(status);
+}
+
+std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
+                        std::uint32_t& length) {
+    DWORD native_length = to_native_word(length);
+    const LONG status =
+        SCardGetAttrib(to_native_card(card), to_native_word(attribute_id), buffer, &native_length);
+    length = from_native_word(native_length);
+    return from_native_status(status);
+}
+
+}  // namespace Vorn_SCard_Bridge::pcsc

@@ -1,0 +1,170 @@
+// vorn-scard-bridge-demo: runs the card session an extension runs, through the
+// host, against a virtual card in the vpcd reader "Virtual PCD 00 00", and
+// prints each request and answer as it goes.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "fixtures/virtual_card.h"
+
+using Vorn_SCard_Bridge::testbed::Bytes;
+using Vorn_SCard_Bridge::testbed::hex;
+using Vorn_SCard_Bridge::testbed::VirtualCard;
+
+namespace {
+
+class Host {
+public:
+    explicit Host(const std::string& program) {
+        int to_host[2];
+        int from_host[2];
+        if (::pipe2(to_host, O_CLOEXEC) != 0 || ::pipe2(from_host, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        child = ::fork();
+        if (child == 0) {
+            ::dup2(to_host[0], STDIN_FILENO);
+            ::dup2(from_host[1], STDOUT_FILENO);
+            const int null_fd = ::open("/dev/null", O_WRONLY);
+            ::dup2(null_fd, STDERR_FILENO);
+            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(to_host[0]);
+        ::close(from_host[1]);
+        input = to_host[1];
+        output = from_host[0];
+    }
+    ~Host() {
+        if (input >= 0) ::close(input);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(output);
+    }
+
+    void send(const nlohmann::json& request) {
+        const std::string text = request.dump();
+        const auto length = static_cast<std::uint32_t>(text.size());
+        std::string frame(reinterpret_cast<const char*>(&length), 4);
+        frame += text;
+        if (::write(input, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+            throw std::runtime_error("the host stopped reading");
+        }
+    }
+
+    nlohmann::json receive(int timeout_ms = 15000) {
+        for (;;) {
+            if (buffer.size() >= 4) {
+                std::uint32_t length = 0;
+                std::memcpy(&length, buffer.data(), 4);
+                if (buffer.size() >= 4 + static_cast<std::size_t>(length)) {
+                    auto response = nlohmann::json::parse(buffer.substr(4, length));
+                    buffer.erase(0, 4 + static_cast<std::size_t>(length));
+                    return response;
+                }
+            }
+            pollfd fd = {output, POLLIN, 0};
+            if (::poll(&fd, 1, timeout_ms) <= 0) throw std::runtime_error("no answer from the host");
+            char chunk[65536];
+            const ssize_t got = ::read(output, chunk, sizeof chunk);
+            if (got <= 0) throw std::runtime_error("the host ended");
+            buffer.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+
+private:
+    pid_t child = -1;
+    int input = -1;
+    int output = -1;
+    std::string buffer;
+};
+
+int step_number = 0;
+
+nlohmann::json show(Host& host, const std::string& what, const std::string& command,
+                    const nlohmann::json& params) {
+    const std::string id = std::to_string(++step_number);
+    std::cout << "\n" << step_number << ". " << what << "\n   -> " << command << " "
+              << params.dump() << "\n";
+    host.send({{"requestId", id}, {"command", command}, {"params", params}});
+    const auto response = host.receive();
+    std::cout << "   <- " << response["status"].get<std::string>() << " "
+              << response["result"].dump() << "\n";
+    if (response["status"] != "success") throw std::runtime_error(command + " failed");
+    return response["result"];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string host_program = VORN_DEFAULT_HOST;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--host" && i + 1 < argc) host_program = argv[++i];
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        VirtualCard card(Vorn_SCard_Bridge::testbed::VPCD_PORT_0);
+        card.respond(hex("00A4040007A0000002471001"), hex("9000"));
+        card.respond(hex("00B0000000"), hex("56 6F 72 6E 20 64 65 6D 6F 20 63 61 72 64 90 00"));
+        const std::string reader = card.reader_name();
+
+        Host host(host_program);
+        std::cout << "Vorn Smart Card Bridge demo: host " << host_program << "\n";
+        show(host, "Is the host alive?", "healthcheck", nlohmann::json::array());
+        const auto established = show(host, "Open a PC/SC context", "establish_context", nlohmann::json::array());
+        const std::string context = established[1];
+        show(host, "List the readers", "list_readers", {context});
+
+        // Ask for the reader's state as it is now, then wait for it to change
+        // while the card is inserted.
+        const auto now = show(host, "Read the reader's state", "get_status_change",
+                              {context, 0, 1, 0, 0, reader});
+        const std::uint32_t known = std::stoul(now[3].get<std::string>(), nullptr, 16) & ~0x2u;
+        std::cout << "\n   (inserting the virtual card into " << reader << ")\n";
+        std::thread inserter([&card] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            card.insert();
+        });
+        const auto changed = show(host, "Wait for a card (up to 10 s)", "get_status_change",
+                                  {context, 10000, 1, known, 0, reader});
+        inserter.join();
+        std::cout << "   card ATR: " << changed[4].get<std::string>() << "\n";
+
+        const auto connected = show(host, "Connect to the card", "connect", {context, reader, 2, 3});
+        const std::string handle = connected[2];
+        const std::uint32_t protocol = std::stoul(connected[3].get<std::string>(), nullptr, 16);
+        show(host, "Card status", "status", {context, handle});
+        show(host, "Lock the card", "begin_transaction", {context, handle});
+        show(host, "SELECT an application", "transmit",
+             {context, handle, protocol, "00A4040007A0000002471001"});
+        const auto read = show(host, "READ BINARY", "transmit", {context, handle, protocol, "00B0000000"});
+        const std::string data = read[4];
+        std::string text;
+        for (std::size_t i = 0; i + 4 < data.size(); i += 2) {
+            text += static_cast<char>(std::stoi(data.substr(i, 2), nullptr, 16));
+        }
+        std::cout << "   card says: \"" << text << "\"\n";
+        show(host, "Unlock the card", "end_transaction", {context, handle, 0});
+        show(host, "Disconnect", "disconnect", {context, handle, 0});
+        show(host, "Release the context", "release_context", {context});
+        std::cout << "\nSession complete.\n";
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "\ndemo failed: " << e.what() << "\n";
+        return 1;
+    }
+}

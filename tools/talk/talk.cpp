@@ -1,0 +1,222 @@
+// vorn-scard-bridge-talk: talk to the host by hand.
+//
+// Reads JSON requests, one per line, from standard input (or a file), frames
+// them to a host it starts, and prints every response as one JSON line. A line
+// without "requestId" gets one ("1", "2", ...); a line that is only a command
+// name ("healthcheck") becomes {"command": ..., "params": []}. Responses are
+// printed as they arrive, which is not always the order of the requests.
+//
+//   echo '{"command":"establish_context"}' | vorn-scard-bridge-talk
+//   vorn-scard-bridge-talk --host ./build/vorn-scard-bridge --pretty session.jsonl
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+struct Options {
+    std::string host = VORN_DEFAULT_HOST;
+    std::string input;  // empty: standard input
+    bool pretty = false;
+    bool show_log = false;
+    int timeout_ms = 30000;
+};
+
+void usage(std::ostream& out) {
+    out << "usage: vorn-scard-bridge-talk [--host PATH] [--pretty] [--log] [--timeout MS] [FILE]\n"
+           "Reads JSON requests (one per line, '#' starts a comment) and prints the host's\n"
+           "responses as JSON lines. --log shows the host's log on standard error.\n";
+}
+
+bool write_all(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+class FrameCollector {
+public:
+    void add(const char* data, std::size_t size) { buffer.append(data, size); }
+    std::optional<std::string> next() {
+        if (buffer.size() < 4) return std::nullopt;
+        std::uint32_t length = 0;
+        std::memcpy(&length, buffer.data(), 4);
+        if (buffer.size() < 4 + static_cast<std::size_t>(length)) return std::nullopt;
+        std::string text = buffer.substr(4, length);
+        buffer.erase(0, 4 + static_cast<std::size_t>(length));
+        return text;
+    }
+    bool partial() const { return !buffer.empty(); }
+
+private:
+    std::string buffer;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--host" && i + 1 < argc) {
+            options.host = argv[++i];
+        } else if (arg == "--pretty") {
+            options.pretty = true;
+        } else if (arg == "--log") {
+            options.show_log = true;
+        } else if (arg == "--timeout" && i + 1 < argc) {
+            options.timeout_ms = std::stoi(argv[++i]);
+        } else if (arg == "-h" || arg == "--help") {
+            usage(std::cout);
+            return 0;
+        } else if (!arg.empty() && arg[0] != '-') {
+            options.input = arg;
+        } else {
+            usage(std::cerr);
+            return 2;
+        }
+    }
+
+    std::ifstream file;
+    if (!options.input.empty()) {
+        file.open(options.input);
+        if (!file) {
+            std::cerr << "cannot open " << options.input << "\n";
+            return 2;
+        }
+    }
+    std::istream& in = options.input.empty() ? std::cin : file;
+
+    // Read every request first, so that a typing mistake is reported before the
+    // host is started.
+    std::string frames;
+    std::size_t expected = 0;
+    std::uint64_t next_id = 0;
+    std::string line;
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        nlohmann::json request;
+        try {
+            request = nlohmann::json::parse(line);
+        } catch (const nlohmann::json::parse_error&) {
+            const std::string word = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+            if (word.find_first_of(" {}[]\"") != std::string::npos) {
+                std::cerr << "line " << number << ": not JSON: " << line << "\n";
+                return 2;
+            }
+            request = {{"command", word}, {"params", nlohmann::json::array()}};
+        }
+        if (request.is_object()) {
+            if (!request.contains("requestId")) request["requestId"] = std::to_string(++next_id);
+            if (!request.contains("params")) request["params"] = nlohmann::json::array();
+            if (request.value("command", "") != "shutdown") ++expected;
+        }
+        const std::string text = request.dump();
+        std::uint32_t length = static_cast<std::uint32_t>(text.size());
+        frames.append(reinterpret_cast<const char*>(&length), 4);
+        frames.append(text);
+    }
+
+    int to_host[2];
+    int from_host[2];
+    if (::pipe(to_host) != 0 || ::pipe(from_host) != 0) {
+        std::perror("pipe");
+        return 1;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        std::perror("fork");
+        return 1;
+    }
+    if (child == 0) {
+        ::dup2(to_host[0], STDIN_FILENO);
+        ::dup2(from_host[1], STDOUT_FILENO);
+        if (!options.show_log) {
+            const int null_fd = ::open("/dev/null", O_WRONLY);
+            ::dup2(null_fd, STDERR_FILENO);
+        }
+        ::close(to_host[0]);
+        ::close(to_host[1]);
+        ::close(from_host[0]);
+        ::close(from_host[1]);
+        ::execl(options.host.c_str(), options.host.c_str(), static_cast<char*>(nullptr));
+        std::perror(options.host.c_str());
+        ::_exit(127);
+    }
+    ::close(to_host[0]);
+    ::close(from_host[1]);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    // Write all requests, then keep the pipe open until every answer is in (or
+    // the time-out passes): closing it would end the host before slow requests
+    // are answered.
+    if (!write_all(to_host[1], frames)) std::cerr << "the host stopped reading\n";
+
+    FrameCollector collector;
+    std::size_t received = 0;
+    int status = 0;
+    bool input_open = true;
+    while (true) {
+        if (received >= expected && input_open) {
+            ::close(to_host[1]);
+            input_open = false;
+        }
+        pollfd fd = {from_host[0], POLLIN, 0};
+        const int ready = ::poll(&fd, 1, options.timeout_ms);
+        if (ready == 0) {
+            std::cerr << "no response for " << options.timeout_ms << " ms; " << received << " of "
+                      << expected << " answered\n";
+            status = 1;
+            break;
+        }
+        char buffer[65536];
+        const ssize_t got = ::read(from_host[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        collector.add(buffer, static_cast<std::size_t>(got));
+        while (auto text = collector.next()) {
+            ++received;
+            try {
+                const auto response = nlohmann::json::parse(*text);
+                std::cout << (options.pretty ? response.dump(2) : response.dump()) << std::endl;
+            } catch (const nlohmann::json::parse_error&) {
+                std::cout << *text << std::endl;
+            }
+        }
+    }
+    if (input_open) ::close(to_host[1]);
+    if (collector.partial()) std::cerr << "the host's output ended inside a frame\n";
+    int child_status = 0;
+    ::waitpid(child, &child_status, 0);
+    if (WIFEXITED(child_status) && WEXITSTATUS(child_status) != 0) {
+        std::cerr << "host exited with code " << WEXITSTATUS(child_status) << "\n";
+        status = 1;
+    } else if (WIFSIGNALED(child_status)) {
+        std::cerr << "host killed by signal " << WTERMSIG(child_status) << "\n";
+        status = 1;
+    }
+    return status;
+}

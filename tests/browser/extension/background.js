@@ -1,0 +1,138 @@
+// Runs once when the test loads the extension: talks to the host through the
+// client module, posts every step to the test's server (config.json, written
+// by the test next to this file, says where), then closes the port.
+
+import { ScardBridgeClient, ScardError, Protocol, ShareMode, Disposition } from './vorn-scard-client.js';
+
+// Service workers may not use top-level await: everything runs from main().
+let config;
+
+async function report(step, data = {}) {
+  await fetch(config.reportUrl, {
+    method: 'POST',
+    headers: { 'content-type': 'text/plain' },
+    body: JSON.stringify({ step, at: Date.now(), ...data }),
+  });
+}
+
+function describe(error) {
+  return {
+    message: String(error?.message ?? error),
+    kind: error instanceof ScardError ? error.kind : 'exception',
+    code: error?.codeHex ?? null,
+    hint: error?.hint ?? null,
+  };
+}
+
+// The test answers each step that needs it (e.g. it attaches the card after
+// "waiting-for-card"); this asks it whether to go on.
+async function ask(question) {
+  const response = await fetch(`${config.reportUrl}?question=${encodeURIComponent(question)}`);
+  return response.json();
+}
+
+async function cardSession(client) {
+  let context;
+  try {
+    context = await client.establishContext();
+  } catch (error) {
+    if (error.kind === 'unsupported') {
+      await report('card-commands-unsupported', describe(error));
+      return;
+    }
+    throw error;
+  }
+  await report('context', { context, valid: await client.isValidContext(context) });
+
+  const readers = await client.listReaders(context);
+  await report('readers', { readers });
+  const reader = config.reader;
+  if (!readers.includes(reader)) {
+    await report('reader-missing', { reader, readers });
+    await client.releaseContext(context);
+    return;
+  }
+
+  const events = [];
+  const watcher = client.watchCards({
+    readers: [reader],
+    onEvent: (event) => {
+      events.push(event);
+      report('card-event', { event }).catch(() => {});
+    },
+    onError: (error) => report('watch-error', describe(error)).catch(() => {}),
+  });
+
+  await report('waiting-for-card', { reader });
+  const arrived = await client.waitForCard(context, { readers: [reader], timeoutMs: 60000 });
+  await report('card', arrived);
+
+  const { card, protocol } = await client.connect(context, reader, ShareMode.SHARED, Protocol.ANY);
+  await report('connected', { card, protocol });
+
+  const replies = [];
+  for (const apdu of config.apdus) replies.push(await client.transmit(context, card, protocol, apdu));
+  await report('transmitted', { replies });
+
+  let rejected = null;
+  try {
+    await client.transmit(context, card, protocol, '00A404');
+  } catch (error) {
+    rejected = describe(error);
+  }
+  await report('short-apdu', { rejected });
+
+  const status = await client.status(context, card);
+  await report('status', { status });
+
+  await client.disconnect(context, card, Disposition.LEAVE_CARD);
+  await report('card-disconnected');
+
+  // The test now detaches the card; the watcher must see it go.
+  await ask('detach-card');
+  for (let i = 0; i < 600 && !events.some((e) => e.type === 'removed'); i++) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  await watcher.stop();
+  await report('watched', { events });
+
+  await client.releaseContext(context);
+  let afterRelease = null;
+  try {
+    await client.listReaders(context);
+  } catch (error) {
+    afterRelease = describe(error);
+  }
+  await report('released', { afterRelease });
+}
+
+async function main() {
+  config = await (await fetch(chrome.runtime.getURL('config.json'))).json();
+  let client;
+  try {
+    await report('started', { id: chrome.runtime.id });
+    client = ScardBridgeClient.connect({ requestTimeoutMs: config.requestTimeoutMs });
+    const healthy = await client.healthcheck();
+    const version = await client.getVersion();
+    await report('hello', { healthy, version });
+
+    let unsupported = null;
+    try {
+      await client.request('no_such_command');
+    } catch (error) {
+      unsupported = describe(error);
+    }
+    await report('unsupported', { unsupported });
+
+    if (config.cardSession) await cardSession(client);
+
+    await report('closing');
+    client.close();
+    await report('port-closed');
+  } catch (error) {
+    await report('error', describe(error)).catch(() => {});
+    client?.close();
+  }
+}
+
+main();

@@ -1,0 +1,67 @@
+#!/bin/sh
+# The browser end-to-end test: Debian's Chromium loads a test extension that
+# talks to the installed host through the JavaScript client, with pcscd and a
+# virtual card in the vpcd reader.
+#
+#   tests/browser/run.sh [BUILD_DIR]
+#
+# BUILD_DIR: a configured build of this repository (default: build/, created and
+# built when missing). The script builds the host and the installer there if
+# needed, installs them with `cmake --install` into a temporary prefix, and runs
+# the test against those installed files. Run as root on a fresh Debian 12
+# machine it first installs what it needs (chromium, pcscd, vsmartcard-vpcd,
+# nodejs, the build tools) with apt-get.
+#
+# VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when
+# the host offers the card commands and pcscd shows the virtual reader; "on"
+# makes their absence a failure, "off" skips it.
+set -eu
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-${VORN_BUILD_DIR:-$root/build}}
+case $build in /*) ;; *) build=$(pwd)/$build ;; esac
+
+# ---- packages ----
+need=""
+for pkg in chromium pcscd vsmartcard-vpcd cmake ninja-build g++ pkg-config libpcsclite-dev \
+           nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev libgmock-dev; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need="$need $pkg"
+done
+command -v node >/dev/null 2>&1 || need="$need nodejs"
+if [ -n "$need" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "run.sh: missing packages:$need (run as root, or install them)" >&2
+        exit 1
+    fi
+    echo "== installing:$need"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >/dev/null
+fi
+
+# ---- build and install ----
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    echo "== configuring $build"
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_BENCH=OFF \
+        -DVORN_BUILD_TESTS=OFF >/dev/null
+fi
+echo "== building the host and the installer in $build"
+cmake --build "$build" --target vorn-scard-bridge vorn-scard-bridge-installer
+stage=$(mktemp -d "${TMPDIR:-/tmp}/vorn-browser-stage-XXXXXX")
+trap 'rm -rf "$stage"' EXIT INT TERM
+cmake --install "$build" --prefix "$stage" --component host >/dev/null
+
+# ---- pcscd with the virtual readers ----
+if [ -x "$root/tests/fixtures/start_pcscd.sh" ]; then
+    "$root/tests/fixtures/start_pcscd.sh"
+elif ! [ -S /run/pcscd/pcscd.comm ]; then
+    echo "== starting pcscd"
+    /usr/sbin/pcscd
+    i=0
+    while ! [ -S /run/pcscd/pcscd.comm ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+fi
+
+# ---- the test ----
+echo "== browser test (Chromium $(/usr/lib/chromium/chromium --version 2>/dev/null | awk '{print $2}'))"
+VORN_HOST="$stage/bin/vorn-scard-bridge" \
+VORN_INSTALLER="$stage/bin/vorn-scard-bridge-installer" \
+VORN_CHROMIUM=${VORN_CHROMIUM:-/usr/lib/chromium/chromium} \
+    node --test "$root/tests/browser/"*.test.mjs

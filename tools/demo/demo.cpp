@@ -139,8 +139,16 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             card.insert();
         });
-        const auto changed = show(host, "Wait for a card (up to 10 s)", "get_status_change",
-                                  {context, 10000, 1, known, 0, reader});
+        // The event state becomes the known state of the next wait, until the
+        // reader reports a card with its ATR (SCARD_STATE_PRESENT is 0x20).
+        nlohmann::json changed;
+        std::uint32_t state = known;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            changed = show(host, "Wait for a card (up to 10 s)", "get_status_change",
+                           {context, 10000, 1, state, 0, reader});
+            state = std::stoul(changed[3].get<std::string>(), nullptr, 16) & ~0x2u;
+            if ((state & 0x20u) != 0 && !changed[4].get<std::string>().empty()) break;
+        }
         inserter.join();
         std::cout << "   card ATR: " << changed[4].get<std::string>() << "\n";
 

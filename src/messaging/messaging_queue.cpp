@@ -30,6 +30,14 @@ std::deque<nlohmann::json> MessagingQueue::wait_and_pop_all() {
     std::unique_lock lock(mutex);
     condition.wait(lock, [this] { return !messages.empty() || shutdown_flag.load(); });
     std::deque<nlohmann::json> taken;
+    if (shutdown_flag.load()) {
+        // Once shut down, hand out at most the one message a single pop would.
+        if (!messages.empty()) {
+            taken.push_back(std::move(messages.front()));
+            messages.pop_front();
+        }
+        return taken;
+    }
     taken.swap(messages);
     return taken;
 }

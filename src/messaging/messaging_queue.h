@@ -24,7 +24,8 @@ public:
     // Blocks for a message; empty only once the queue is shut down and drained.
     std::optional<nlohmann::json> wait_and_pop();
     // Takes every queued message at once (at least one), so the sender can write
-    // a burst of responses with one system call; empty as wait_and_pop.
+    // a burst of responses with one system call; empty as wait_and_pop. Once the
+    // queue is shut down it hands out at most one message, as wait_and_pop would.
     std::deque<nlohmann::json> wait_and_pop_all();
     void shutdown();
     bool is_shutdown() const;

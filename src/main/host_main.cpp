@@ -33,7 +33,12 @@ constexpr std::uint64_t MIN_WORKERS = 3;
 // the next frame: the handler also writes to this pipe, which the reader watches.
 int make_wake_pipe() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    if (::pipe(fds) != 0) return -1;
+    for (const int fd : fds) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        // The handler must never block on a full pipe.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     wake_write_fd.store(fds[1]);
     return fds[0];
 }

@@ -1,0 +1,181 @@
+// The example page: one client (one native port) for the page's lifetime.
+
+import {
+  ScardBridgeClient,
+  Protocol,
+  ShareMode,
+  Disposition,
+  StatusCode,
+} from './lib/vorn-scard-client.js';
+
+const $ = (id) => document.getElementById(id);
+const state = { client: null, context: null, card: null, protocol: null, reader: null, waiting: null };
+
+function log(text) {
+  const item = document.createElement('li');
+  item.textContent = `${new Date().toLocaleTimeString()}  ${text}`;
+  $('log').prepend(item);
+}
+
+function fail(error) {
+  const code = error.codeName ? ` [${error.codeName}]` : '';
+  log(`error${code}: ${error.message}`);
+  if (error.hint) showHint(error.hint);
+}
+
+function showHint(text) {
+  $('hint').textContent = text;
+  $('hint').hidden = false;
+}
+
+function setHost(text, kind) {
+  $('host').textContent = text;
+  $('host').className = `status ${kind}`;
+}
+
+// undefined: any reader.
+function selectedReader() {
+  return document.querySelector('input[name=reader]:checked')?.value || undefined;
+}
+
+function showReaders(readers) {
+  const body = $('readers').tBodies[0];
+  const previous = selectedReader() ?? '';
+  body.replaceChildren();
+  for (const name of ['', ...readers]) {
+    const row = body.insertRow();
+    row.dataset.reader = name;
+    const radio = document.createElement('input');
+    radio.type = 'radio';
+    radio.name = 'reader';
+    radio.value = name;
+    radio.checked = name === previous;
+    row.insertCell().append(radio);
+    row.insertCell().textContent = name || '(any reader)';
+    row.insertCell().textContent = '';
+    row.insertCell().className = 'hex';
+  }
+  if (readers.length === 0) log('no reader is connected');
+}
+
+function markCard(reader, atr) {
+  const row = [...$('readers').tBodies[0].rows].find((r) => r.dataset.reader === reader);
+  if (!row || !reader) return;
+  row.cells[2].textContent = atr ? 'present' : '';
+  row.cells[3].textContent = atr ?? '';
+}
+
+async function listReaders() {
+  const readers = await state.client.listReaders(state.context);
+  showReaders(readers);
+  log(`readers: ${readers.join(', ') || '(none)'}`);
+  return readers;
+}
+
+async function waitForCard() {
+  const reader = selectedReader();
+  state.waiting = new AbortController();
+  $('wait').disabled = true;
+  $('cancel').disabled = false;
+  log(`waiting for a card in ${reader ?? 'any reader'}…`);
+  try {
+    const found = await state.client.waitForCard(state.context, {
+      readers: reader ? [reader] : undefined,
+      signal: state.waiting.signal,
+    });
+    $('card-reader').textContent = found.reader;
+    $('card-atr').textContent = found.atr;
+    log(`card in ${found.reader}, ATR ${found.atr}`);
+    const { card, protocol } = await state.client.connect(state.context, found.reader, ShareMode.SHARED, Protocol.ANY);
+    Object.assign(state, { card, protocol, reader: found.reader });
+    $('card-protocol').textContent = protocol === Protocol.T1 ? 'T=1' : protocol === Protocol.T0 ? 'T=0' : String(protocol);
+    $('send').disabled = false;
+    $('release').disabled = false;
+    log(`connected (protocol ${$('card-protocol').textContent})`);
+  } catch (error) {
+    if (error.code === StatusCode.SCARD_E_CANCELLED) log('stopped waiting');
+    else fail(error);
+  } finally {
+    state.waiting = null;
+    $('wait').disabled = false;
+    $('cancel').disabled = true;
+  }
+}
+
+async function sendApdu() {
+  const apdu = $('apdu').value;
+  log(`> ${apdu}`);
+  try {
+    const reply = await state.client.transmit(state.context, state.card, state.protocol, apdu);
+    $('answer').textContent = reply.response || '(empty)';
+    $('sw').textContent =
+      reply.sw === null ? '–' : `${reply.sw.toString(16).toUpperCase()}${reply.sw === 0x9000 ? ' (success)' : ''}`;
+    log(`< ${reply.response}`);
+  } catch (error) {
+    fail(error);
+    if (error.code === StatusCode.SCARD_W_REMOVED_CARD) await releaseCard();
+  }
+}
+
+async function releaseCard() {
+  if (!state.card) return;
+  const card = state.card;
+  Object.assign(state, { card: null, protocol: null, reader: null });
+  $('send').disabled = true;
+  $('release').disabled = true;
+  $('card-protocol').textContent = '–';
+  await state.client.disconnect(state.context, card, Disposition.LEAVE_CARD).catch(() => {});
+  log('card disconnected');
+}
+
+async function start() {
+  let client;
+  try {
+    client = ScardBridgeClient.connect();
+  } catch (error) {
+    setHost(error.message, 'error');
+    return;
+  }
+  state.client = client;
+  client.onDisconnect((error) => {
+    setHost(error.message, 'error');
+    if (error.hint) showHint(error.hint);
+    for (const id of ['list', 'wait', 'cancel', 'send', 'release']) $(id).disabled = true;
+  });
+  try {
+    await client.healthcheck();
+    setHost(`Connected to the host, version ${await client.getVersion()}`, 'ok');
+    state.context = await client.establishContext();
+    await listReaders();
+  } catch (error) {
+    fail(error);
+    return;
+  }
+  // Live card insert/remove events, on a context of the watcher's own.
+  client.watchCards({
+    onEvent: (event) => {
+      if (event.type === 'inserted') markCard(event.reader, event.atr);
+      if (event.type === 'removed') markCard(event.reader, null);
+      if (event.type.startsWith('reader-')) listReaders().catch(fail);
+      if (!event.initial) log(`${event.type}: ${event.reader}${event.atr ? ` (${event.atr})` : ''}`);
+    },
+    onError: fail,
+  });
+
+  $('list').onclick = () => listReaders().catch(fail);
+  $('wait').onclick = () => waitForCard();
+  $('cancel').onclick = () => state.waiting?.abort();
+  $('release').onclick = () => releaseCard();
+  $('apdu-form').onsubmit = (event) => {
+    event.preventDefault();
+    sendApdu();
+  };
+
+  // app.html?auto: run the whole walk-through without clicks (demos, screenshots).
+  if (new URLSearchParams(location.search).has('auto')) {
+    await waitForCard();
+    if (state.card) await sendApdu();
+  }
+}
+
+start();

@@ -1,0 +1,842 @@
+// Client for the Vorn Smart Card Bridge native-messaging host.
+//
+// One native port per client; every request gets a fresh requestId and its own
+// promise, answers are matched by requestId (the host answers in the order the
+// requests finish, not the order they were sent). Plain ES module, no build
+// step: copy this file into an extension and import it.
+
+export const HOST_NAME = 'com.vorn.scard_bridge';
+
+// PC/SC constants, as pcsc-lite and the macOS framework number them.
+export const Scope = Object.freeze({ USER: 0, TERMINAL: 1, SYSTEM: 2 });
+export const ShareMode = Object.freeze({ EXCLUSIVE: 1, SHARED: 2, DIRECT: 3 });
+export const Protocol = Object.freeze({ UNDEFINED: 0, T0: 1, T1: 2, RAW: 4, T15: 8, ANY: 3 });
+export const Disposition = Object.freeze({ LEAVE_CARD: 0, RESET_CARD: 1, UNPOWER_CARD: 2, EJECT_CARD: 3 });
+export const ReaderState = Object.freeze({
+  UNAWARE: 0x0000,
+  IGNORE: 0x0001,
+  CHANGED: 0x0002,
+  UNKNOWN: 0x0004,
+  UNAVAILABLE: 0x0008,
+  EMPTY: 0x0010,
+  PRESENT: 0x0020,
+  ATRMATCH: 0x0040,
+  EXCLUSIVE: 0x0080,
+  INUSE: 0x0100,
+  MUTE: 0x0200,
+  UNPOWERED: 0x0400,
+});
+export const CardState = Object.freeze({
+  UNKNOWN: 0x01,
+  ABSENT: 0x02,
+  PRESENT: 0x04,
+  SWALLOWED: 0x08,
+  POWERED: 0x10,
+  NEGOTIABLE: 0x20,
+  SPECIFIC: 0x40,
+});
+// The host reports a powered card that has an ATR as 6, the Windows API's SCARD_SPECIFIC.
+export const CARD_STATE_SPECIFIC_ENUM = 6;
+// Waiting on this pseudo reader reports readers being plugged in and out (pcsc-lite).
+export const PNP_NOTIFICATION = '\\\\?PnP?\\Notification';
+export const INFINITE = 0xffffffff;
+
+export const StatusCode = Object.freeze({
+  SCARD_S_SUCCESS: 0x00000000,
+  SCARD_F_INTERNAL_ERROR: 0x80100001,
+  SCARD_E_CANCELLED: 0x80100002,
+  SCARD_E_INVALID_HANDLE: 0x80100003,
+  SCARD_E_INVALID_PARAMETER: 0x80100004,
+  SCARD_E_INVALID_TARGET: 0x80100005,
+  SCARD_E_NO_MEMORY: 0x80100006,
+  SCARD_F_WAITED_TOO_LONG: 0x80100007,
+  SCARD_E_INSUFFICIENT_BUFFER: 0x80100008,
+  SCARD_E_UNKNOWN_READER: 0x80100009,
+  SCARD_E_TIMEOUT: 0x8010000a,
+  SCARD_E_SHARING_VIOLATION: 0x8010000b,
+  SCARD_E_NO_SMARTCARD: 0x8010000c,
+  SCARD_E_UNKNOWN_CARD: 0x8010000d,
+  SCARD_E_CANT_DISPOSE: 0x8010000e,
+  SCARD_E_PROTO_MISMATCH: 0x8010000f,
+  SCARD_E_NOT_READY: 0x80100010,
+  SCARD_E_INVALID_VALUE: 0x80100011,
+  SCARD_E_SYSTEM_CANCELLED: 0x80100012,
+  SCARD_F_COMM_ERROR: 0x80100013,
+  SCARD_F_UNKNOWN_ERROR: 0x80100014,
+  SCARD_E_INVALID_ATR: 0x80100015,
+  SCARD_E_NOT_TRANSACTED: 0x80100016,
+  SCARD_E_READER_UNAVAILABLE: 0x80100017,
+  SCARD_P_SHUTDOWN: 0x80100018,
+  SCARD_E_PCI_TOO_SMALL: 0x80100019,
+  SCARD_E_READER_UNSUPPORTED: 0x8010001a,
+  SCARD_E_DUPLICATE_READER: 0x8010001b,
+  SCARD_E_CARD_UNSUPPORTED: 0x8010001c,
+  SCARD_E_NO_SERVICE: 0x8010001d,
+  SCARD_E_SERVICE_STOPPED: 0x8010001e,
+  SCARD_E_UNSUPPORTED_FEATURE: 0x8010001f,
+  SCARD_E_NO_READERS_AVAILABLE: 0x8010002e,
+  SCARD_E_COMM_DATA_LOST: 0x8010002f,
+  SCARD_E_SERVER_TOO_BUSY: 0x80100031,
+  ERROR_NO_READERS_DETECTED: 0x000006f7,
+  SCARD_W_UNSUPPORTED_CARD: 0x80100065,
+  SCARD_W_UNRESPONSIVE_CARD: 0x80100066,
+  SCARD_W_UNPOWERED_CARD: 0x80100067,
+  SCARD_W_RESET_CARD: 0x80100068,
+  SCARD_W_REMOVED_CARD: 0x80100069,
+  SCARD_W_SECURITY_VIOLATION: 0x8010006a,
+  SCARD_W_WRONG_CHV: 0x8010006b,
+  SCARD_W_CHV_BLOCKED: 0x8010006c,
+});
+
+const STATUS_NAMES = new Map(Object.entries(StatusCode).map(([name, code]) => [code, name]));
+
+/** The PC/SC name of a status code, e.g. 0x8010000A -> "SCARD_E_TIMEOUT". */
+export function statusName(code) {
+  return STATUS_NAMES.get(code >>> 0) ?? `UNKNOWN_${formatHex32(code)}`;
+}
+
+/** "0x8010000A" -> 2148532234 (unsigned). Returns NaN for anything else. */
+export function parseHex32(text) {
+  if (typeof text !== 'string' || !/^(0x)?[0-9a-fA-F]{1,8}$/.test(text)) return NaN;
+  return Number.parseInt(text.replace(/^0x/, ''), 16) >>> 0;
+}
+
+/** 2148532234 -> "0x8010000A", the form the host writes. */
+export function formatHex32(value) {
+  return '0x' + (value >>> 0).toString(16).toUpperCase().padStart(8, '0');
+}
+
+/** Names of the bits set in a reader state word (the event counter is ignored). */
+export function readerStateNames(state) {
+  const names = [];
+  for (const [name, bit] of Object.entries(ReaderState)) {
+    if (bit !== 0 && (state & bit) === bit) names.push(name);
+  }
+  return names;
+}
+
+/** Names of a card state from "status": the value 6 or pcsc-lite's bits. */
+export function cardStateNames(state) {
+  if (state === CARD_STATE_SPECIFIC_ENUM) return ['SPECIFIC'];
+  const names = [];
+  for (const [name, bit] of Object.entries(CardState)) {
+    if ((state & bit) === bit) names.push(name);
+  }
+  return names;
+}
+
+/** Uint8Array, array of bytes or hex text (blanks and colons allowed) -> upper-case hex. */
+export function toHex(data) {
+  if (typeof data === 'string') {
+    const hex = data.replace(/[\s:]/g, '');
+    if (!/^([0-9a-fA-F]{2})*$/.test(hex)) {
+      throw new TypeError(`not hexadecimal bytes: "${data}"`);
+    }
+    return hex.toUpperCase();
+  }
+  if (data instanceof Uint8Array || Array.isArray(data)) {
+    let out = '';
+    for (const byte of data) {
+      if (!Number.isInteger(byte) || byte < 0 || byte > 255) {
+        throw new TypeError(`not a byte: ${byte}`);
+      }
+      out += byte.toString(16).toUpperCase().padStart(2, '0');
+    }
+    return out;
+  }
+  throw new TypeError('bytes must be a Uint8Array, an array of numbers or hex text');
+}
+
+/** Hex text -> Uint8Array. */
+export function hexToBytes(hex) {
+  const clean = toHex(hex);
+  const bytes = new Uint8Array(clean.length / 2);
+  for (let i = 0; i < bytes.length; i++) bytes[i] = Number.parseInt(clean.substr(i * 2, 2), 16);
+  return bytes;
+}
+
+const HINTS = [
+  [
+    /not found/i,
+    'The browser found no host manifest for ' +
+      HOST_NAME +
+      ' (or its "path" is wrong). Run `vorn-scard-bridge-installer doctor` on this computer.',
+  ],
+  [
+    /forbidden/i,
+    "The host manifest does not list this extension's id. Install again with " +
+      '`vorn-scard-bridge-installer install --extension-id <this id>`.',
+  ],
+  [/failed to start/i, 'The host exists but could not be started. Run `vorn-scard-bridge-installer doctor`.'],
+  [/exited/i, 'The host stopped. Its log says why (see docs/browsers.md, "Logs").'],
+];
+
+/**
+ * Every failure the client reports.
+ * kind: "scard" (the PC/SC service failed: code/codeHex/codeName are set),
+ *       "rejected" (the host refused the request's data, e.g. an APDU shorter than 4 bytes),
+ *       "unsupported" (the host does not know the command), "disconnected", "timeout",
+ *       "invalid_argument", "protocol" (an answer the client does not understand).
+ */
+export class ScardError extends Error {
+  constructor(kind, message, { code = null, command = null, requestId = null, hint = null } = {}) {
+    super(message);
+    this.name = 'ScardError';
+    this.kind = kind;
+    this.code = code === null ? null : code >>> 0;
+    this.codeHex = code === null ? null : formatHex32(code);
+    this.codeName = code === null ? null : statusName(code);
+    this.command = command;
+    this.requestId = requestId;
+    this.hint = hint;
+  }
+}
+
+function requireHandle(value, what) {
+  if (typeof value !== 'string' || value.length === 0) {
+    throw new ScardError('invalid_argument', `${what} must be the handle string the host returned`);
+  }
+  return value;
+}
+
+function requireWord(value, what) {
+  if (!Number.isInteger(value) || value < 0 || value > 0xffffffff) {
+    throw new ScardError('invalid_argument', `${what} must be an integer from 0 to 0xFFFFFFFF`);
+  }
+  return value;
+}
+
+function requireText(value, what) {
+  if (typeof value !== 'string' || value.length === 0) {
+    throw new ScardError('invalid_argument', `${what} must be a non-empty string`);
+  }
+  return value;
+}
+
+function successList(result, command, minimum) {
+  const status = Array.isArray(result) ? parseHex32(result[0]) : NaN;
+  if (status > 0) {
+    // A few commands carry a failing status in a "successful" list instead of failing.
+    throw new ScardError('scard', `${command}: ${statusName(status)}`, { code: status, command });
+  }
+  if (status !== 0 || result.length < minimum || result.some((s) => typeof s !== 'string')) {
+    throw new ScardError('protocol', `unexpected result for ${command}: ${JSON.stringify(result)}`, {
+      command,
+    });
+  }
+  return result;
+}
+
+function splitNames(joined) {
+  return joined === '' ? [] : joined.split(',');
+}
+
+export class ScardBridgeClient {
+  /**
+   * Connects to the host through the browser: chrome.runtime (Chromium family) or
+   * browser.runtime (Firefox).
+   */
+  static connect({ hostName = HOST_NAME, runtime = undefined, ...options } = {}) {
+    const rt = runtime ?? globalThis.chrome?.runtime ?? globalThis.browser?.runtime;
+    if (!rt?.connectNative) {
+      throw new ScardError(
+        'disconnected',
+        'runtime.connectNative is not available: the extension needs the "nativeMessaging" permission',
+      );
+    }
+    return new ScardBridgeClient(rt.connectNative(hostName), { runtime: rt, ...options });
+  }
+
+  /**
+   * @param port a runtime.Port (or anything with postMessage, onMessage, onDisconnect, disconnect)
+   * @param options.requestTimeoutMs default time-out of a request, none when 0 (the default)
+   * @param options.runtime where lastError is read on disconnect (Chromium reports it there)
+   */
+  constructor(port, { requestTimeoutMs = 0, runtime = undefined } = {}) {
+    this._port = port;
+    this._runtime = runtime;
+    this._requestTimeoutMs = requestTimeoutMs;
+    this._pending = new Map();
+    this._nextId = 1;
+    this._prefix = Math.random().toString(36).slice(2, 8);
+    this._closed = null; // the ScardError that closed the client
+    this._disconnectListeners = new Set();
+    port.onMessage.addListener((message) => this._onMessage(message));
+    port.onDisconnect.addListener((p) => this._onDisconnect(p));
+  }
+
+  get connected() {
+    return this._closed === null;
+  }
+
+  /** Number of requests still waiting for an answer. */
+  get pendingCount() {
+    return this._pending.size;
+  }
+
+  /** Called once with the ScardError that describes why the port closed. */
+  onDisconnect(listener) {
+    if (this._closed) {
+      queueMicrotask(() => listener(this._closed));
+    } else {
+      this._disconnectListeners.add(listener);
+    }
+    return () => this._disconnectListeners.delete(listener);
+  }
+
+  /** Closes the port; the host sees the end of its input and exits. */
+  close() {
+    if (this._closed) return;
+    try {
+      this._port.disconnect();
+    } finally {
+      // runtime.Port does not fire onDisconnect for the side that disconnects.
+      this._shutDown(new ScardError('disconnected', 'the client closed the connection'));
+    }
+  }
+
+  /**
+   * Sends one request and resolves with the host's "result" on status "success".
+   * Rejects with a ScardError on every kind of failure.
+   */
+  request(command, params = [], { timeoutMs = this._requestTimeoutMs } = {}) {
+    if (this._closed) {
+      return Promise.reject(
+        new ScardError('disconnected', this._closed.message, { command, hint: this._closed.hint }),
+      );
+    }
+    // Never empty: the host silently drops requests without a usable requestId.
+    const requestId = `${this._prefix}-${this._nextId++}`;
+    return new Promise((resolve, reject) => {
+      const entry = { command, resolve, reject, timer: null };
+      if (timeoutMs > 0) {
+        entry.timer = setTimeout(() => {
+          this._pending.delete(requestId);
+          reject(
+            new ScardError('timeout', `${command}: no answer within ${timeoutMs} ms`, { command, requestId }),
+          );
+        }, timeoutMs);
+      }
+      this._pending.set(requestId, entry);
+      try {
+        this._port.postMessage({ requestId, command, params });
+      } catch (error) {
+        this._settle(requestId);
+        reject(new ScardError('disconnected', `${command}: ${error?.message ?? error}`, { command, requestId }));
+      }
+    });
+  }
+
+  _settle(requestId) {
+    const entry = this._pending.get(requestId);
+    if (!entry) return null;
+    this._pending.delete(requestId);
+    if (entry.timer !== null) clearTimeout(entry.timer);
+    return entry;
+  }
+
+  _onMessage(message) {
+    if (message === null || typeof message !== 'object' || typeof message.requestId !== 'string') return;
+    const entry = this._settle(message.requestId);
+    if (!entry) return; // timed out already, or not ours
+    const { command } = entry;
+    const { requestId, status, result } = message;
+    if (status === 'success') {
+      // transmit reports a refused APDU as a "successful" ["error", message].
+      if (Array.isArray(result) && result[0] === 'error') {
+        entry.reject(new ScardError('rejected', `${command}: ${result[1] ?? 'rejected'}`, { command, requestId }));
+        return;
+      }
+      entry.resolve(result);
+      return;
+    }
+    if (status === 'error') {
+      if (result === 'command_not_supported') {
+        entry.reject(
+          new ScardError('unsupported', `the host does not support the command "${command}"`, { command, requestId }),
+        );
+        return;
+      }
+      if (Array.isArray(result) && result.length >= 2 && !Number.isNaN(parseHex32(result[0]))) {
+        entry.reject(new ScardError('scard', String(result[1]), { code: parseHex32(result[0]), command, requestId }));
+        return;
+      }
+    }
+    entry.reject(
+      new ScardError('protocol', `${command}: unexpected answer ${JSON.stringify(message)}`, { command, requestId }),
+    );
+  }
+
+  _onDisconnect(port) {
+    const reason =
+      port?.error?.message ?? this._runtime?.lastError?.message ?? globalThis.chrome?.runtime?.lastError?.message;
+    const message = reason ? `the native host disconnected: ${reason}` : 'the native host disconnected';
+    const hint = reason ? (HINTS.find(([pattern]) => pattern.test(reason))?.[1] ?? null) : null;
+    this._shutDown(new ScardError('disconnected', message, { hint }));
+  }
+
+  _shutDown(error) {
+    if (this._closed) return;
+    this._closed = error;
+    const pending = [...this._pending.entries()];
+    this._pending.clear();
+    for (const [requestId, entry] of pending) {
+      if (entry.timer !== null) clearTimeout(entry.timer);
+      entry.reject(new ScardError('disconnected', error.message, { command: entry.command, requestId, hint: error.hint }));
+    }
+    for (const listener of this._disconnectListeners) {
+      try {
+        listener(error);
+      } catch {
+        // A listener's failure must not keep the others from hearing about it.
+      }
+    }
+    this._disconnectListeners.clear();
+  }
+
+  // Calls a command after checking its arguments, so that a bad argument fails
+  // as a rejected promise like every other failure.
+  _call(command, build, options) {
+    let params;
+    try {
+      params = build();
+    } catch (error) {
+      return Promise.reject(error);
+    }
+    return this.request(command, params, options);
+  }
+
+  // ---- host ----
+
+  /** Resolves true when the host answers its health check. */
+  async healthcheck(options) {
+    const result = await this.request('healthcheck', [], options);
+    return Array.isArray(result) && result[0] === 'OK';
+  }
+
+  /** The host's version, e.g. "1.0.0" (the host answers a plain string here). */
+  async getVersion(options) {
+    const result = await this.request('get_version', [], options);
+    if (typeof result !== 'string') {
+      throw new ScardError('protocol', `unexpected version ${JSON.stringify(result)}`, { command: 'get_version' });
+    }
+    return result;
+  }
+
+  /** Asks the host to stop. It sends no answer; resolves once the request is posted. */
+  shutdown() {
+    if (this._closed) return Promise.resolve();
+    this._port.postMessage({ requestId: `${this._prefix}-${this._nextId++}`, command: 'shutdown', params: [] });
+    return Promise.resolve();
+  }
+
+  // ---- contexts ----
+
+  /** A new PC/SC context: an opaque handle string such as "0x0A1B2C3D". */
+  async establishContext(options) {
+    return successList(await this.request('establish_context', [], options), 'establish_context', 2)[1];
+  }
+
+  async releaseContext(context, options) {
+    successList(await this._call('release_context', () => [requireHandle(context, 'context')], options), 'release_context', 1);
+  }
+
+  /** True for a context the service accepts, false for an invalid handle. */
+  async isValidContext(context, options) {
+    try {
+      successList(
+        await this._call('is_valid_context', () => [requireHandle(context, 'context')], options),
+        'is_valid_context',
+        1,
+      );
+      return true;
+    } catch (error) {
+      if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_INVALID_HANDLE) return false;
+      throw error;
+    }
+  }
+
+  /** Ends a getStatusChange wait on the same context (it fails with SCARD_E_CANCELLED). */
+  async cancel(context, options) {
+    successList(await this._call('cancel', () => [requireHandle(context, 'context')], options), 'cancel', 1);
+  }
+
+  // ---- readers ----
+
+  /**
+   * Reader names. An empty list when no reader is connected. (The host joins the names
+   * with commas, so a reader whose name holds a comma cannot be told apart.)
+   */
+  async listReaders(context, options) {
+    try {
+      const result = await this._call('list_readers', () => [requireHandle(context, 'context')], options);
+      return splitNames(successList(result, 'list_readers', 2)[1]);
+    } catch (error) {
+      if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_NO_READERS_AVAILABLE) return [];
+      throw error;
+    }
+  }
+
+  async listReaderGroups(context, options) {
+    const result = await this._call('list_reader_groups', () => [requireHandle(context, 'context')], options);
+    return splitNames(successList(result, 'list_reader_groups', 2)[1]);
+  }
+
+  /**
+   * Waits until a reader's state differs from the currentState given for it, or timeoutMs
+   * passes (then it fails with SCARD_E_TIMEOUT).
+   * @param readers [{ reader, currentState = UNAWARE }]
+   * @returns [{ reader, currentState, eventState, atr, changed, present, eventCount, states }]
+   */
+  async getStatusChange(context, timeoutMs, readers, options) {
+    const list = await this._call(
+      'get_status_change',
+      () => {
+        if (!Array.isArray(readers) || readers.length > 100) {
+          throw new ScardError('invalid_argument', 'readers must be a list of at most 100 entries');
+        }
+        const params = [requireHandle(context, 'context'), requireWord(timeoutMs, 'timeoutMs'), readers.length];
+        for (const entry of readers) {
+          params.push(requireWord(entry.currentState ?? 0, 'currentState'));
+          params.push(requireWord(entry.eventState ?? 0, 'eventState'));
+          params.push(requireText(entry.reader, 'reader'));
+        }
+        return params;
+      },
+      options,
+    );
+    const result = successList(list, 'get_status_change', 2);
+    const count = Number.parseInt(result[1], 10);
+    if (count !== readers.length || result.length !== 2 + 3 * count) {
+      throw new ScardError('protocol', `get_status_change: ${count} records for ${readers.length} readers`);
+    }
+    return readers.map((entry, i) => {
+      const eventState = parseHex32(result[3 + 3 * i]);
+      return {
+        reader: entry.reader,
+        currentState: parseHex32(result[2 + 3 * i]),
+        eventState,
+        atr: result[4 + 3 * i],
+        changed: (eventState & ReaderState.CHANGED) !== 0,
+        present: (eventState & ReaderState.PRESENT) !== 0,
+        eventCount: eventState >>> 16,
+        states: readerStateNames(eventState & 0xffff),
+      };
+    });
+  }
+
+  // ---- cards ----
+
+  /** @returns { card, protocol } with card the opaque handle string, protocol a number */
+  async connect(context, reader, shareMode = ShareMode.SHARED, protocols = Protocol.ANY, options) {
+    const result = await this._call(
+      'connect',
+      () => [requireHandle(context, 'context'), requireText(reader, 'reader'), requireWord(shareMode, 'shareMode'), requireWord(protocols, 'protocols')],
+      options,
+    );
+    const list = successList(result, 'connect', 4);
+    return { card: list[2], protocol: parseHex32(list[3]) };
+  }
+
+  async reconnect(context, card, shareMode = ShareMode.SHARED, protocols = Protocol.ANY, initialization = Disposition.LEAVE_CARD, options) {
+    const result = await this._call(
+      'reconnect',
+      () => [
+        requireHandle(context, 'context'),
+        requireHandle(card, 'card'),
+        requireWord(shareMode, 'shareMode'),
+        requireWord(protocols, 'protocols'),
+        requireWord(initialization, 'initialization'),
+      ],
+      options,
+    );
+    const list = successList(result, 'reconnect', 4);
+    return { card: list[2], protocol: parseHex32(list[3]) };
+  }
+
+  async disconnect(context, card, disposition = Disposition.LEAVE_CARD, options) {
+    successList(
+      await this._call(
+        'disconnect',
+        () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(disposition, 'disposition')],
+        options,
+      ),
+      'disconnect',
+      1,
+    );
+  }
+
+  async beginTransaction(context, card, options) {
+    successList(
+      await this._call('begin_transaction', () => [requireHandle(context, 'context'), requireHandle(card, 'card')], options),
+      'begin_transaction',
+      1,
+    );
+  }
+
+  async endTransaction(context, card, disposition = Disposition.LEAVE_CARD, options) {
+    successList(
+      await this._call(
+        'end_transaction',
+        () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(disposition, 'disposition')],
+        options,
+      ),
+      'end_transaction',
+      1,
+    );
+  }
+
+  /** @returns { reader, state, states, protocol, atr } */
+  async status(context, card, options) {
+    const result = await this._call('status', () => [requireHandle(context, 'context'), requireHandle(card, 'card')], options);
+    const list = successList(result, 'status', 7);
+    const state = parseHex32(list[4]);
+    return { reader: list[3], state, states: cardStateNames(state), protocol: parseHex32(list[5]), atr: list[6] };
+  }
+
+  /**
+   * Sends one APDU. apdu: hex text, Uint8Array or array of bytes.
+   * @returns { response, data, sw, sw1, sw2 } with response the whole answer as hex and sw
+   *          the status word as a number (0x9000 for success)
+   */
+  async transmit(context, card, protocol, apdu, options) {
+    const result = await this._call(
+      'transmit',
+      () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(protocol, 'protocol'), toHex(apdu)],
+      options,
+    );
+    const response = successList(result, 'transmit', 5)[4];
+    const sw = response.length >= 4 ? Number.parseInt(response.slice(-4), 16) : null;
+    return {
+      response,
+      data: response.length >= 4 ? response.slice(0, -4) : response,
+      sw,
+      sw1: sw === null ? null : sw >> 8,
+      sw2: sw === null ? null : sw & 0xff,
+    };
+  }
+
+  /** Sends a reader control code with data (hex text or bytes); resolves with the output as hex. */
+  async control(context, card, controlCode, data, options) {
+    const result = await this._call(
+      'control',
+      () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(controlCode, 'controlCode'), toHex(data)],
+      options,
+    );
+    return successList(result, 'control', 4)[3];
+  }
+
+  /** A reader attribute's value as hex. */
+  async getAttrib(context, card, attributeId, options) {
+    const result = await this._call(
+      'get_attrib',
+      () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(attributeId, 'attributeId')],
+      options,
+    );
+    return successList(result, 'get_attrib', 5)[4];
+  }
+
+  // ---- reader metadata (mostly unsupported by PC/SC, reported as SCARD_E_UNSUPPORTED_FEATURE) ----
+
+  async introduceReader(context, readerName, deviceName, options) {
+    const result = await this._call(
+      'introduce_reader',
+      () => [requireHandle(context, 'context'), requireText(readerName, 'readerName'), requireText(deviceName, 'deviceName')],
+      options,
+    );
+    successList(result, 'introduce_reader', 1);
+  }
+
+  /** The reader's device type (0x20: USB). */
+  async getDeviceTypeId(context, readerName, options) {
+    const result = await this._call(
+      'get_device_type_id',
+      () => [requireHandle(context, 'context'), requireText(readerName, 'readerName')],
+      options,
+    );
+    return parseHex32(successList(result, 'get_device_type_id', 2)[1]);
+  }
+
+  async getReaderIcon(context, readerName, options) {
+    const result = await this._call(
+      'get_reader_icon',
+      () => [requireHandle(context, 'context'), requireText(readerName, 'readerName')],
+      options,
+    );
+    return successList(result, 'get_reader_icon', 2)[1];
+  }
+
+  async getTransmitCount(context, options) {
+    const result = await this._call('get_transmit_count', () => [requireHandle(context, 'context')], options);
+    return Number.parseInt(successList(result, 'get_transmit_count', 2)[1], 10);
+  }
+
+  // ---- helpers ----
+
+  /**
+   * Resolves with { reader, atr } once a card is in one of `readers` (all readers when
+   * omitted). Fails with SCARD_E_TIMEOUT after timeoutMs (INFINITE by default), and with
+   * SCARD_E_CANCELLED when `signal` aborts (which cancels waits on this context).
+   */
+  async waitForCard(context, { readers = undefined, timeoutMs = INFINITE, signal = undefined } = {}) {
+    const names = readers ?? (await this.listReaders(context));
+    if (names.length === 0) {
+      throw new ScardError('scard', 'no reader is connected', { code: StatusCode.SCARD_E_NO_READERS_AVAILABLE, command: 'get_status_change' });
+    }
+    const onAbort = () => this.cancel(context).catch(() => {});
+    signal?.addEventListener('abort', onAbort, { once: true });
+    try {
+      let states = names.map((reader) => ({ reader, currentState: ReaderState.UNAWARE }));
+      let wait = 0; // the first call only reads the current states
+      const deadline = timeoutMs === INFINITE ? Infinity : Date.now() + timeoutMs;
+      for (;;) {
+        if (signal?.aborted) {
+          throw new ScardError('scard', 'the wait was cancelled', { code: StatusCode.SCARD_E_CANCELLED, command: 'get_status_change' });
+        }
+        const answer = await this.getStatusChange(context, wait, states);
+        const withCard = answer.find((r) => r.present && (r.eventState & ReaderState.MUTE) === 0);
+        if (withCard) return { reader: withCard.reader, atr: withCard.atr };
+        states = answer.map((r) => ({ reader: r.reader, currentState: (r.eventState & ~ReaderState.CHANGED) >>> 0 }));
+        wait = deadline === Infinity ? INFINITE : Math.max(0, Math.min(INFINITE - 1, deadline - Date.now()));
+        if (wait === 0 && deadline !== Infinity) {
+          throw new ScardError('scard', 'no card within the time-out', { code: StatusCode.SCARD_E_TIMEOUT, command: 'get_status_change' });
+        }
+      }
+    } finally {
+      signal?.removeEventListener('abort', onAbort);
+    }
+  }
+
+  /**
+   * Watches readers and reports cards being inserted and removed, by looping
+   * get_status_change. Uses a context of its own unless one is given (a "cancel"
+   * ends every wait on its context).
+   *
+   * onEvent receives { type: "inserted" | "removed" | "reader-added" | "reader-removed",
+   *                    reader, atr, initial } (initial: the card was already there at start).
+   * onError receives a ScardError that ended the watch.
+   * @returns { stop(): Promise<void>, done: Promise<void> }
+   */
+  watchCards({ onEvent, onError = () => {}, context = undefined, readers = undefined, waitTimeoutMs = 60000 } = {}) {
+    if (typeof onEvent !== 'function') throw new TypeError('watchCards needs an onEvent callback');
+    let stopped = false;
+    let waiting = false;
+    let ctx = context;
+    const ownContext = context === undefined;
+    const fixedReaders = readers !== undefined;
+    let usePnp = !fixedReaders;
+    const known = new Map(); // reader -> { state, present }
+    let pnpState = ReaderState.UNAWARE;
+    let pnpSeen = false;
+
+    const emit = (event) => {
+      try {
+        onEvent(event);
+      } catch {
+        // The watcher keeps running whatever its listener does.
+      }
+    };
+
+    const refreshReaders = async (initial) => {
+      const names = fixedReaders ? readers : await this.listReaders(ctx);
+      for (const name of names) {
+        if (!known.has(name)) {
+          known.set(name, { state: ReaderState.UNAWARE, present: null });
+          if (!initial) emit({ type: 'reader-added', reader: name, atr: '', initial: false });
+        }
+      }
+      for (const [name, entry] of [...known.entries()]) {
+        if (!names.includes(name)) {
+          known.delete(name);
+          if (entry.present) emit({ type: 'removed', reader: name, atr: '', initial: false });
+          emit({ type: 'reader-removed', reader: name, atr: '', initial: false });
+        }
+      }
+    };
+
+    const loop = async () => {
+      if (ownContext) ctx = await this.establishContext();
+      await refreshReaders(true);
+      while (!stopped) {
+        const entries = [...known.entries()].map(([reader, e]) => ({ reader, currentState: e.state }));
+        if (usePnp) entries.push({ reader: PNP_NOTIFICATION, currentState: pnpState });
+        if (entries.length === 0) {
+          // Nothing to wait on and no way to hear about new readers.
+          throw new ScardError('scard', 'no reader is connected', { code: StatusCode.SCARD_E_NO_READERS_AVAILABLE });
+        }
+        let answer;
+        waiting = true;
+        try {
+          answer = await this.getStatusChange(ctx, waitTimeoutMs, entries);
+        } catch (error) {
+          if (stopped) return;
+          if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_TIMEOUT) continue;
+          if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_UNKNOWN_READER) {
+            // No PnP pseudo reader on this platform, or a reader went away.
+            if (usePnp && !pnpSeen) usePnp = false;
+            await refreshReaders(false);
+            continue;
+          }
+          if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_READER_UNAVAILABLE) {
+            await refreshReaders(false);
+            continue;
+          }
+          throw error;
+        } finally {
+          waiting = false;
+        }
+        let readersChanged = false;
+        for (const r of answer) {
+          if (r.reader === PNP_NOTIFICATION) {
+            readersChanged = pnpSeen && r.changed;
+            pnpSeen = true;
+            pnpState = (r.eventState & ~ReaderState.CHANGED) >>> 0;
+            continue;
+          }
+          const entry = known.get(r.reader);
+          if (!entry) continue;
+          const gone = (r.eventState & (ReaderState.UNKNOWN | ReaderState.UNAVAILABLE)) !== 0;
+          if (gone) readersChanged = true;
+          const present = r.present && (r.eventState & ReaderState.MUTE) === 0;
+          if (entry.present === null) {
+            if (present) emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: true });
+          } else if (present && !entry.present) {
+            emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: false });
+          } else if (!present && entry.present) {
+            emit({ type: 'removed', reader: r.reader, atr: '', initial: false });
+          } else if (present && entry.present && r.eventCount !== entry.state >>> 16 && r.atr !== entry.atr) {
+            // Swapped between two waits: report both halves.
+            emit({ type: 'removed', reader: r.reader, atr: '', initial: false });
+            emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: false });
+          }
+          entry.present = present;
+          entry.atr = r.atr;
+          entry.state = (r.eventState & ~ReaderState.CHANGED) >>> 0;
+        }
+        if (readersChanged && !fixedReaders) await refreshReaders(false);
+      }
+    };
+
+    const done = loop()
+      .catch((error) => {
+        if (!stopped) onError(error instanceof ScardError ? error : new ScardError('protocol', String(error?.message ?? error)));
+      })
+      .finally(async () => {
+        if (ownContext && ctx !== undefined && this.connected) {
+          await this.releaseContext(ctx).catch(() => {});
+        }
+      });
+
+    return {
+      done,
+      stop: async () => {
+        if (stopped) return done;
+        stopped = true;
+        if (waiting && ctx !== undefined && this.connected) await this.cancel(ctx).catch(() => {});
+        return done;
+      },
+    };
+  }
+}
+
+export default ScardBridgeClient;

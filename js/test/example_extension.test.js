@@ -1,0 +1,32 @@
+// The example extension ships a copy of the client (extensions cannot import
+// files from outside their folder); it must be this one.
+
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+
+// Chromium's extension id: the first 128 bits of SHA-256 of the public key, as letters a-p.
+function extensionId(base64Key) {
+  const hash = crypto.createHash('sha256').update(Buffer.from(base64Key, 'base64')).digest('hex').slice(0, 32);
+  return [...hash].map((c) => String.fromCharCode(97 + Number.parseInt(c, 16))).join('');
+}
+
+test('the example extension carries the current client', () => {
+  const source = fs.readFileSync(path.join(ROOT, 'js/src/vorn-scard-client.js'));
+  const copy = fs.readFileSync(path.join(ROOT, 'examples/extension/lib/vorn-scard-client.js'));
+  assert.ok(source.equals(copy), 'run: cp js/src/vorn-scard-client.js examples/extension/lib/');
+});
+
+test('the extensions\' "key"s give the ids the docs and tests use', () => {
+  const example = JSON.parse(fs.readFileSync(path.join(ROOT, 'examples/extension/manifest.json'), 'utf8'));
+  assert.equal(extensionId(example.key), 'khdljmibjcolepppeikajgmbfeenoldp');
+  assert.deepEqual(example.permissions, ['nativeMessaging']);
+  assert.equal(example.manifest_version, 3);
+  const e2e = JSON.parse(fs.readFileSync(path.join(ROOT, 'tests/browser/extension/manifest.json'), 'utf8'));
+  assert.equal(extensionId(e2e.key), 'gakdholcnmeofgefiajdikdllecbobod');
+});

@@ -1,0 +1,428 @@
+// The process-wide Logger: line format, context prefix, level filter, escaping
+// of control characters, and how it is built on first use.
+//
+// The test process's Logger is console-only at DEBUG (test_support.cpp). Tests
+// of the Logger's construction run in child processes that build their own.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/log_escape.h"
+#include "logging/logger.h"
+#include "test_support.h"
+
+namespace Vorn_SCard_Bridge {
+namespace {
+
+namespace fs = std::filesystem;
+using vorn_test::LogLine;
+using vorn_test::StderrCapture;
+
+Logger& test_logger() { return Logger::get_instance(LogLevel::DEBUG, LogDestination::CONSOLE, {}); }
+
+// Puts the level back to DEBUG whatever a test did.
+class LevelGuard {
+public:
+    ~LevelGuard() { test_logger().set_log_level(LogLevel::DEBUG); }
+};
+
+// The lines whose text starts with the given prefix, from one capture.
+template <typename Work>
+std::vector<LogLine> lines_of(const std::string& prefix, Work work) {
+    StderrCapture capture;
+    work();
+    return vorn_test::lines_starting_with(capture.take_lines(), prefix);
+}
+
+// ---------------------------------------------------------------- prefix
+
+struct PrefixCase {
+    const char* name;
+    std::string component, operation, request_id;
+    std::string expected;
+};
+
+class ContextPrefix : public ::testing::TestWithParam<PrefixCase> {};
+
+TEST_P(ContextPrefix, NamesWhoIsSpeaking) {
+    const PrefixCase& c = GetParam();
+    EXPECT_EQ(Logger::format_context_prefix(LogContext(c.component, c.operation, c.request_id)),
+              c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contexts, ContextPrefix,
+    ::testing::Values(
+        PrefixCase{"AllFields", "MessageProcessor", "process_message", "7",
+                   "[MessageProcessor::process_message req:7] "},
+        PrefixCase{"ComponentOnly", "Main", "", "", "[Main] "},
+        PrefixCase{"ComponentAndOperation", "MessageReader", "read_message", "",
+                   "[MessageReader::read_message] "},
+        PrefixCase{"ComponentAndRequest", "Main", "", "r1", "[Main req:r1] "},
+        PrefixCase{"EmptyComponentHidesTheRest", "", "process_message", "7", ""},
+        PrefixCase{"AllEmpty", "", "", "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ContextPrefix, DefaultContextHasNoPrefixAndRecordsTheThread) {
+    const LogContext context;
+    EXPECT_EQ(Logger::format_context_prefix(context), "");
+    EXPECT_EQ(context.thread_id, std::this_thread::get_id());
+}
+
+// ---------------------------------------------------------------- line format
+
+TEST(LoggerLine, FollowsThePattern) {
+    const std::string captured = [] {
+        StderrCapture capture;
+        test_logger().info("Message processing loop started", LogContext("Main", "", ""));
+        return capture.take();
+    }();
+    const auto lines = vorn_test::lines_starting_with(vorn_test::parse_log_lines(captured),
+                                                      "[Main] Message processing loop started");
+    ASSERT_EQ(lines.size(), 1u) << captured;
+    EXPECT_EQ(lines[0].level, "info");
+    EXPECT_EQ(lines[0].text, "[Main] Message processing loop started");
+    // The thread id is the system's id of the logging thread.
+    EXPECT_EQ(lines[0].thread_id, static_cast<unsigned long>(::gettid()));
+}
+
+struct LevelCase {
+    LogLevel level;
+    std::string name;
+};
+
+class LoggerLevelName : public ::testing::TestWithParam<LevelCase> {};
+
+TEST_P(LoggerLevelName, IsPrintedInBrackets) {
+    const LogContext context("LevelTest", "", "");
+    const auto lines = lines_of("[LevelTest] ", [&] {
+        test_logger().log_with_context(GetParam().level, "x", context, LogDestination::NONE);
+    });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, LoggerLevelName,
+                         ::testing::Values(LevelCase{LogLevel::DEBUG, "debug"},
+                                           LevelCase{LogLevel::INFO, "info"},
+                                           LevelCase{LogLevel::WARNING, "warning"},
+                                           LevelCase{LogLevel::ERROR, "error"},
+                                           LevelCase{LogLevel::CRITICAL, "critical"}));
+
+TEST(LoggerLine, EachLevelFunctionLogsAtItsLevel) {
+    const LogContext context("Funcs", "", "");
+    const auto lines = lines_of("[Funcs] ", [&] {
+        Logger& logger = test_logger();
+        logger.debug("d", context);
+        logger.info("i", context);
+        logger.warning("w", context);
+        logger.error("e", context);
+        logger.critical("c", context);
+    });
+    ASSERT_EQ(lines.size(), 5u);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"debug", "[Funcs] d"}, {"info", "[Funcs] i"},        {"warning", "[Funcs] w"},
+        {"error", "[Funcs] e"}, {"critical", "[Funcs] c"}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(lines[i].level, expected[i].first);
+        EXPECT_EQ(lines[i].text, expected[i].second);
+    }
+}
+
+TEST(LoggerLine, LogWithoutContextHasNoPrefix) {
+    StderrCapture capture;
+    test_logger().log(LogLevel::ERROR, "enqueue-like line without prefix", LogDestination::NONE);
+    const auto lines = capture.take_lines();
+    const auto mine = vorn_test::lines_starting_with(lines, "enqueue-like line without prefix");
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_EQ(mine[0].level, "error");
+}
+
+TEST(LoggerLine, PerCallConsoleDestinationWritesTheLineOnce) {
+    StderrCapture capture;
+    test_logger().log(LogLevel::WARNING, "per-call console line", LogDestination::CONSOLE);
+    const auto mine =
+        vorn_test::lines_starting_with(capture.take_lines(), "per-call console line");
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_EQ(mine[0].level, "warning");
+}
+
+// ---------------------------------------------------------------- message text
+
+struct TextCase {
+    const char* name;
+    std::string message;
+    std::string printed;
+};
+
+class LoggerText : public ::testing::TestWithParam<TextCase> {};
+
+// Messages carry text from requests and cards: a control character must not
+// forge a line or repaint the terminal, and format syntax is not interpreted.
+TEST_P(LoggerText, IsPrintedOnOneLineAsGiven) {
+    const TextCase& c = GetParam();
+    const std::string captured = [&] {
+        StderrCapture capture;
+        test_logger().info(c.message, LogContext("TextTest", "", ""));
+        return capture.take();
+    }();
+    const auto lines = vorn_test::parse_log_lines(captured);
+    const auto mine = vorn_test::lines_starting_with(lines, "[TextTest] ");
+    ASSERT_EQ(mine.size(), 1u) << captured;
+    EXPECT_EQ(mine[0].text, "[TextTest] " + c.printed);
+    // Nothing of the message spilled onto a line of its own.
+    for (const LogLine& line : lines) EXPECT_FALSE(line.level.empty()) << line.text;
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, LoggerText,
+    ::testing::Values(
+        TextCase{"BracesIntact", "a {} b {0} {:x}", "a {} b {0} {:x}"},
+        TextCase{"PatternFlagsIntact", "%v %t %l %%", "%v %t %l %%"},
+        TextCase{"NewlineEscaped", "a\nb", "a\\nb"},
+        TextCase{"ForgedLine", "ok\n2026-01-31 09:15:02 [info] [tid:1] [Main] forged",
+                 "ok\\n2026-01-31 09:15:02 [info] [tid:1] [Main] forged"},
+        TextCase{"CarriageReturnEscaped", "a\rb", "a\\rb"},
+        TextCase{"TabEscaped", "a\tb", "a\\tb"},
+        TextCase{"EscapeSequenceEscaped", "\x1b[31mred", "\\x1B[31mred"},
+        TextCase{"NulEscaped", "a\0b"s, "a\\x00b"},
+        TextCase{"BellEscaped", "\x07", "\\x07"},
+        TextCase{"DeleteEscaped", "a\x7F", "a\\x7F"},
+        TextCase{"C1FirstEscaped", "a\xC2\x80z", "a\\u0080z"},
+        TextCase{"C1NextLineEscaped", "a\xC2\x85z", "a\\u0085z"},
+        TextCase{"C1LastEscaped", "a\xC2\x9Fz", "a\\u009Fz"},
+        TextCase{"NoBreakSpaceKept", "a\xC2\xA0z", "a\xC2\xA0z"},
+        TextCase{"Utf8Kept", "Lecteur \xC3\xA9 \xE2\x82\xAC", "Lecteur \xC3\xA9 \xE2\x82\xAC"},
+        TextCase{"BackslashKept", "C:\\path\\n", "C:\\path\\n"},
+        TextCase{"LoneC2Kept", "end\xC2", "end\xC2"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LoggerText, ControlCharactersInTheContextAreEscapedToo) {
+    const auto lines = lines_of("[Ctx", [] {
+        test_logger().info("m", LogContext("Ctx", "op\n", "r\r1"));
+    });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "[Ctx::op\\n req:r\\r1] m");
+}
+
+TEST(LogEscape, OnlyTextWithControlCharactersNeedsEscaping) {
+    EXPECT_FALSE(needs_log_escaping("plain text {} \\ \xC3\xA9"));
+    EXPECT_FALSE(needs_log_escaping(""));
+    EXPECT_TRUE(needs_log_escaping("a\nb"));
+    EXPECT_TRUE(needs_log_escaping("\x7F"));
+    EXPECT_TRUE(needs_log_escaping("\xC2\x9B"));
+    EXPECT_EQ(escape_for_log("\x01\x1F"), "\\x01\\x1F");
+    EXPECT_EQ(escape_for_log("plain"), "plain");
+}
+
+// ---------------------------------------------------------------- level and instance
+
+TEST(LoggerLevel, DebugLineBelowInfoProducesNothing) {
+    LevelGuard restore;
+    Logger& logger = test_logger();
+    logger.set_log_level(LogLevel::INFO);
+    EXPECT_FALSE(logger.is_enabled(LogLevel::DEBUG));
+    EXPECT_TRUE(logger.is_enabled(LogLevel::INFO));
+    StderrCapture capture;
+    logger.debug("filtered debug line", LogContext("LevelFilter", "", ""));
+    logger.info("kept info line", LogContext("LevelFilter", "", ""));
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[LevelFilter] ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "[LevelFilter] kept info line");
+}
+
+struct ThresholdCase {
+    LogLevel threshold;
+    std::size_t lines_kept;  // of the five levels, debug to critical
+};
+
+class LoggerThreshold : public ::testing::TestWithParam<ThresholdCase> {};
+
+TEST_P(LoggerThreshold, KeepsTheLevelAndAbove) {
+    LevelGuard restore;
+    test_logger().set_log_level(GetParam().threshold);
+    const LogContext context("Threshold", "", "");
+    const auto lines = lines_of("[Threshold] ", [&] {
+        for (int level = 0; level <= 4; ++level) {
+            test_logger().log_with_context(static_cast<LogLevel>(level), "l", context,
+                                           LogDestination::NONE);
+        }
+    });
+    EXPECT_EQ(lines.size(), GetParam().lines_kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, LoggerThreshold,
+                         ::testing::Values(ThresholdCase{LogLevel::DEBUG, 5},
+                                           ThresholdCase{LogLevel::INFO, 4},
+                                           ThresholdCase{LogLevel::WARNING, 3},
+                                           ThresholdCase{LogLevel::ERROR, 2},
+                                           ThresholdCase{LogLevel::CRITICAL, 1}));
+
+TEST(LoggerInstance, LaterCallsReturnTheFirstInstanceUnchanged) {
+    Logger& first = test_logger();
+    Logger& second = Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {});
+    Logger& third = Logger::get_instance(
+        LogLevel::CRITICAL, LogDestination::FILE | LogDestination::SYSLOG, "elsewhere.log");
+    EXPECT_EQ(&first, &second);
+    EXPECT_EQ(&first, &third);
+    // The first call's level (DEBUG) is still in force.
+    EXPECT_TRUE(second.is_enabled(LogLevel::DEBUG));
+    const auto lines = lines_of("[Instance] ", [&] {
+        second.debug("still at debug", LogContext("Instance", "", ""));
+    });
+    EXPECT_EQ(lines.size(), 1u);
+}
+
+TEST(LoggerConcurrency, LinesFromManyThreadsStayWhole) {
+    constexpr int THREADS = 6;
+    constexpr int LINES = 150;
+    StderrCapture capture;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([t] {
+            const LogContext context("Concurrent", "t" + std::to_string(t), "");
+            for (int i = 0; i < LINES; ++i) {
+                test_logger().info("line " + std::to_string(i) + " of thread " + std::to_string(t),
+                                   context);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Concurrent::");
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(THREADS * LINES));
+    std::vector<int> next(THREADS, 0);
+    for (const LogLine& line : lines) {
+        int t = -1;
+        int i = -1;
+        ASSERT_EQ(std::sscanf(line.text.c_str(), "[Concurrent::t%d] line %d of thread", &t, &i), 2)
+            << line.text;
+        ASSERT_TRUE(t >= 0 && t < THREADS) << line.text;
+        EXPECT_EQ(line.text, "[Concurrent::t" + std::to_string(t) + "] line " + std::to_string(i) +
+                                 " of thread " + std::to_string(t));
+        // Each thread's lines appear in the order it wrote them.
+        EXPECT_EQ(i, next[t]++) << line.text;
+    }
+}
+
+TEST(LogDestinationSet, CombinesAndTestsFlagsBitByBit) {
+    const LogDestination all =
+        LogDestination::CONSOLE | LogDestination::FILE | LogDestination::SYSLOG;
+    EXPECT_EQ(static_cast<int>(all), 7);
+    EXPECT_TRUE(has_destination(all, LogDestination::FILE));
+    EXPECT_FALSE(has_destination(LogDestination::CONSOLE, LogDestination::FILE));
+    EXPECT_FALSE(has_destination(LogDestination::NONE, LogDestination::CONSOLE));
+    EXPECT_TRUE(has_destination(LogDestination::CONSOLE | LogDestination::SYSLOG,
+                                LogDestination::SYSLOG));
+}
+
+// ---------------------------------------------------------------- construction (child processes)
+
+// Child processes of these tests skip the test process's console logger, so
+// their first get_instance really builds one.
+class FreshLoggerDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { ::setenv("VORN_TEST_FRESH_LOGGER", "1", 1); }
+    void TearDown() override { ::unsetenv("VORN_TEST_FRESH_LOGGER"); }
+};
+
+std::string make_temp_home() {
+    char pattern[] = "/tmp/vorn-logger-home-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    return made == nullptr ? std::string() : std::string(made);
+}
+
+TEST_F(FreshLoggerDeathTest, UnusableLogDirectoryWarnsAndLogsWithoutTheFile) {
+    EXPECT_EXIT(
+        {
+            ::alarm(30);
+            const std::string home = make_temp_home();
+            std::ofstream(home + "/Library") << "a file where a directory should be";
+            ::setenv("HOME", home.c_str(), 1);
+            Logger& logger = Logger::get_instance(
+                LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
+                "vorn_scard_bridge.log");
+            logger.info("still logging", LogContext("Main", "", ""));
+            logger.flush();
+            const bool file_made = fs::exists(fs::path(home) / "Library" / "Logs");
+            fs::remove_all(home);
+            vorn_test::exit_child(file_made ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0),
+        "\\[warning\\] \\[tid:[0-9]+\\] Log file unavailable, logging without it: [^\n]+\n"
+        "[^\n]*\\[info\\] \\[tid:[0-9]+\\] \\[Main\\] still logging");
+}
+
+TEST_F(FreshLoggerDeathTest, FileSinkWritesTheLinesAtTheLevelIntoTheLogDirectory) {
+    EXPECT_EXIT(
+        {
+            ::alarm(30);
+            const std::string home = make_temp_home();
+            ::setenv("HOME", home.c_str(), 1);
+            Logger& logger = Logger::get_instance(
+                LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
+                "vorn_scard_bridge.log");
+            logger.info("into the file", LogContext("Main", "", ""));
+            logger.debug("below the level", LogContext("Main", "", ""));
+            logger.flush();
+            const fs::path file =
+                fs::path(home) / "Library" / "Logs" / "Vorn Smart Card Bridge" /
+                "vorn_scard_bridge.log";
+            std::ifstream in(file);
+            std::stringstream content;
+            content << in.rdbuf();
+            fs::remove_all(home);
+            const std::string text = content.str();
+            std::fprintf(stderr, "FILE<%s>\n", text.c_str());
+            const bool ok = text.find("[info] [tid:") != std::string::npos &&
+                            text.find("[Main] into the file\n") != std::string::npos &&
+                            text.find("below the level") == std::string::npos;
+            vorn_test::exit_child(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "FILE<[0-9]{4}-[0-9]{2}-[0-9]{2} [^\n]*\\[Main\\] into the file");
+}
+
+struct NoSinkCase {
+    const char* name;
+    LogDestination destinations;
+    const char* path;
+};
+
+class FreshLoggerFallback : public FreshLoggerDeathTest,
+                            public ::testing::WithParamInterface<NoSinkCase> {};
+
+// Without a usable destination the Logger still writes to standard error.
+TEST_P(FreshLoggerFallback, StillLogsOnStandardError) {
+    const NoSinkCase c = GetParam();
+    EXPECT_EXIT(
+        {
+            ::alarm(30);
+            const std::string home = make_temp_home();
+            ::setenv("HOME", home.c_str(), 1);
+            Logger& logger = Logger::get_instance(LogLevel::DEBUG, c.destinations, c.path);
+            logger.debug("fallback works", LogContext("Main", "", ""));
+            logger.flush();
+            fs::remove_all(home);
+            vorn_test::exit_child(0);
+        },
+        ::testing::ExitedWithCode(0), "\\[debug\\] \\[tid:[0-9]+\\] \\[Main\\] fallback works");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Destinations, FreshLoggerFallback,
+    ::testing::Values(NoSinkCase{"NoDestination", LogDestination::NONE, ""},
+                      NoSinkCase{"FileWithoutPath", LogDestination::FILE, ""},
+                      NoSinkCase{"ConsoleOnly", LogDestination::CONSOLE, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge

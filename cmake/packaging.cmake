@@ -34,8 +34,8 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/examples/extension)
           DESTINATION ${VORN_DATA_DIR}/examples/extension COMPONENT host)
 endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs/browsers.md)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/browsers.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
-          COMPONENT host)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/browsers.md
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vorn-scard-bridge COMPONENT host)
 endif()
 
 # Packaged system-wide manifests, filled from the same template as the installer's.
@@ -105,6 +105,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 set(CPACK_PACKAGE_CONTACT "Vorn Smart Card Bridge team <scard-bridge@vorn.invalid>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd")

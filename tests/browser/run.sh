@@ -8,7 +8,8 @@
 # BUILD_DIR: a configured build of this repository (default: build/, created and
 # built when missing). The script builds the host and the installer there if
 # needed, installs them with `cmake --install` into a temporary prefix, and runs
-# the test against those installed files. Run as root on a fresh Debian 12
+# the test against those installed files. The client module's unit tests (js/test)
+# run in the same test run. Run as root on a fresh Debian 12
 # machine it first installs what it needs (chromium, pcscd, vsmartcard-vpcd,
 # nodejs, the build tools) with apt-get.
 #
@@ -64,4 +65,4 @@ echo "== browser test (Chromium $(/usr/lib/chromium/chromium --version 2>/dev/nu
 VORN_HOST="$stage/bin/vorn-scard-bridge" \
 VORN_INSTALLER="$stage/bin/vorn-scard-bridge-installer" \
 VORN_CHROMIUM=${VORN_CHROMIUM:-/usr/lib/chromium/chromium} \
-    node --test "$root/tests/browser/"*.test.mjs
+    node --test "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs

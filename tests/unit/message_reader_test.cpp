@@ -1,0 +1,437 @@
+// The frame reader: a 4-byte native-order length and that many bytes of JSON.
+// Cases are named by the fault in the input; each lists what every successive
+// read_message call returns and the lines (info and above) it logs.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "messaging/byte_source.h"
+#include "messaging/message_reader.h"
+#include "test_support.h"
+
+namespace Vorn_SCard_Bridge {
+namespace {
+
+using nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string READER = "[MessageReader::read_message] ";
+
+std::string for_request(const std::string& request_id) {
+    return "[MessageReader::read_message req:" + request_id + "] ";
+}
+
+Bytes header(std::uint32_t length) {
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &length, 4);
+    return bytes;
+}
+
+Bytes frame(const std::string& text) {
+    const auto length = static_cast<std::uint32_t>(text.size());
+    Bytes bytes(sizeof length + text.size());
+    std::memcpy(bytes.data(), &length, sizeof length);
+    std::copy(text.begin(), text.end(), bytes.begin() + sizeof length);
+    return bytes;
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes raw(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// The JSON library's own description of why a text does not parse.
+std::string parse_error_of(const std::string& text) {
+    try {
+        const json parsed = json::parse(text);
+        return "(parsed: " + parsed.dump() + ")";
+    } catch (const json::exception& e) {
+        return e.what();
+    }
+}
+
+std::string type_error_of_string_read(const json& value) {
+    try {
+        (void)value.get<std::string>();
+    } catch (const json::exception& e) {
+        return e.what();
+    }
+    return "(converted)";
+}
+
+// The parse failure as the reader words it; its newlines are escaped in the log.
+std::string parse_failure_line(const std::string& description, const std::string& echo) {
+    return READER + "Error parsing message: " + description + "\\nText: " + echo + "\\n";
+}
+
+std::string request(const std::string& request_id) {
+    return R"({"command":"healthcheck","params":[],"requestId":")" + request_id + R"("})";
+}
+
+const json SHUTDOWN = json{{"command", "shutdown"}};
+
+struct Expected {
+    json returned;
+    std::vector<std::pair<std::string, std::string>> lines;  // level, text; debug excluded
+};
+
+Expected shutdown_after_end() { return {SHUTDOWN, {{"info", READER + "Pipe closed by Chrome, exiting..."}}}; }
+
+Expected received(const std::string& request_id) {
+    return {json::parse(request(request_id)),
+            {{"info", for_request(request_id) + "Message received and parsed successfully"}}};
+}
+
+struct ReaderCase {
+    std::string name;
+    Bytes input;
+    std::vector<Expected> calls;
+};
+
+void PrintTo(const ReaderCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<std::pair<std::string, std::string>> reader_lines(
+    const std::vector<vorn_test::LogLine>& lines, bool with_debug) {
+    std::vector<std::pair<std::string, std::string>> selected;
+    for (const auto& line : vorn_test::lines_starting_with(lines, "[MessageReader::")) {
+        if (with_debug || line.level != "debug") selected.emplace_back(line.level, line.text);
+    }
+    return selected;
+}
+
+// Delivers its bytes one at a time, as a pipe may.
+class TricklingSource : public ByteSource {
+public:
+    explicit TricklingSource(Bytes bytes) : bytes(std::move(bytes)) {}
+    ReadResult read_some(std::uint8_t* buffer, std::size_t size) override {
+        if (offset >= bytes.size()) return {ReadStatus::END, 0};
+        if (size == 0) return {ReadStatus::OK, 0};
+        buffer[0] = bytes[offset++];
+        return {ReadStatus::OK, 1};
+    }
+
+private:
+    Bytes bytes;
+    std::size_t offset = 0;
+};
+
+void run_case(ByteSource& source, const ReaderCase& c) {
+    for (std::size_t i = 0; i < c.calls.size(); ++i) {
+        SCOPED_TRACE("call " + std::to_string(i + 1));
+        vorn_test::StderrCapture capture;
+        const json returned = read_message(source);
+        const auto lines = reader_lines(capture.take_lines(), false);
+        EXPECT_EQ(returned, c.calls[i].returned);
+        EXPECT_EQ(lines, c.calls[i].lines);
+    }
+}
+
+class ReadMessage : public ::testing::TestWithParam<ReaderCase> {};
+
+TEST_P(ReadMessage, ReturnsAndLogsWhatTheFrameDeserves) {
+    const Bytes& input = GetParam().input;
+    MemoryByteSource source(input.data(), input.size());
+    run_case(source, GetParam());
+}
+
+// The same frames arriving one byte per read give the same results.
+TEST_P(ReadMessage, SameWhenBytesTrickleIn) {
+    if (GetParam().input.size() > 64 * 1024) GTEST_SKIP() << "too slow byte by byte";
+    TricklingSource source(GetParam().input);
+    run_case(source, GetParam());
+}
+
+std::vector<ReaderCase> reader_cases() {
+    std::vector<ReaderCase> cases;
+
+    cases.push_back({"SeveralGoodMessagesInARow",
+                     join({frame(request("a")), frame(request("b")), frame(request("c"))}),
+                     {received("a"), received("b"), received("c"), shutdown_after_end()}});
+
+    cases.push_back({"EndOfInputBeforeAnyFrame", {}, {shutdown_after_end(), shutdown_after_end()}});
+    for (int bytes = 1; bytes <= 3; ++bytes) {
+        const Bytes length = header(5);
+        cases.push_back({"ShortHeader" + std::to_string(bytes) + "Bytes",
+                         Bytes(length.begin(), length.begin() + bytes),
+                         {shutdown_after_end()}});
+    }
+
+    cases.push_back({"InvalidLengthZero",
+                     join({header(0), frame(request("next"))}),
+                     {{json(nullptr),
+                       {{"warning", READER + "Zero length message received"},
+                        {"error", READER + "Zero length message received"}}},
+                      received("next"),
+                      shutdown_after_end()}});
+
+    // The announced text of a refused frame is skipped, so the frame after it is
+    // read from its own length.
+    cases.push_back({"TooLargeThenNextFrameReadCorrectly",
+                     join({header(MAX_MESSAGE_SIZE + 1), Bytes(MAX_MESSAGE_SIZE + 1, '{'),
+                           frame(request("after-large"))}),
+                     {{json(nullptr),
+                       {{"error", READER + "Message too large: 1048577 bytes (max: 1048576)"},
+                        {"error", READER + "Error too large of message received"}}},
+                      received("after-large"),
+                      shutdown_after_end()}});
+
+    cases.push_back({"TooLargeAndInputEndsInsideIt",
+                     join({header(0xFFFFFFFFu), Bytes(100, 'x')}),
+                     {{json(nullptr),
+                       {{"error", READER + "Message too large: 4294967295 bytes (max: 1048576)"},
+                        {"error", READER + "Error too large of message received"}}},
+                      shutdown_after_end()}});
+
+    {
+        const std::string head = R"({"command":"c","params":[],"requestId":"big","pad":")";
+        const std::string tail = "\"}";
+        const std::string text =
+            head + std::string(MAX_MESSAGE_SIZE - head.size() - tail.size(), 'p') + tail;
+        cases.push_back({"ExactlyTheLimitAccepted",
+                         frame(text),
+                         {{json::parse(text),
+                           {{"info", for_request("big") + "Message received and parsed successfully"}}},
+                          shutdown_after_end()}});
+    }
+
+    cases.push_back({"ShortBodyThenEnd",
+                     join({header(10), raw("abcd")}),
+                     {{json(nullptr),
+                       {{"error", READER + "Error reading full message. Expected: 10, Got: 4"},
+                        {"error", READER + "Error reading full message"}}},
+                      shutdown_after_end()}});
+
+    cases.push_back({"HeaderWithoutBody",
+                     header(7),
+                     {{json(nullptr),
+                       {{"error", READER + "Error reading full message. Expected: 7, Got: 0"},
+                        {"error", READER + "Error reading full message"}}},
+                      shutdown_after_end()}});
+
+    const auto invalid_json = [&](const std::string& name, const std::string& text,
+                                  const std::string& echo) {
+        const std::string line = parse_failure_line(parse_error_of(text), echo);
+        cases.push_back({name,
+                         join({frame(text), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}, {"error", line}}},
+                          received("ok"),
+                          shutdown_after_end()}});
+    };
+    invalid_json("InvalidJson", "{bad", "{bad");
+    invalid_json("BlankText", "  ", "  ");
+    invalid_json("TrailingGarbage", request("x") + "x", request("x") + "x");
+    invalid_json("TwoValues", "{} {}", "{} {}");
+    invalid_json("Comment", "/* c */ {}", "/* c */ {}");
+    invalid_json("InvalidJsonEchoedWholeAt500Bytes", std::string(500, 'x'), std::string(500, 'x'));
+    invalid_json("InvalidJsonEchoCutAfter500Bytes", std::string(501, 'x'),
+                 std::string(500, 'x') + "...");
+    invalid_json("LongInvalidJsonEchoCut", std::string(600, 'y'), std::string(500, 'y') + "...");
+    {
+        // Ill-formed UTF-8 inside a string (a lone 0xFF byte).
+        const std::string text = R"({"command":"c","params":[],"requestId":"r","x":")" +
+                                 std::string("\xFF") + "\"}";
+        invalid_json("InvalidUtf8Refused", text, text);
+    }
+
+    for (const std::string& null_text : {std::string("null"), std::string(" null ")}) {
+        const std::string line =
+            READER + "Error parsing message (null result)\\nText: " + null_text + "\\n";
+        cases.push_back({null_text == "null" ? "JsonNull" : "JsonNullWithBlanks",
+                         join({frame(null_text), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}, {"error", line}}},
+                          received("ok"),
+                          shutdown_after_end()}});
+    }
+
+    const auto incomplete = [&](const std::string& name, const std::string& text,
+                                const std::string& missing) {
+        cases.push_back(
+            {name,
+             frame(text),
+             {{json::parse(text),
+               {{"error", READER + "Error incomplete message received. Missing: " + missing},
+                {"error", READER + "Error incomplete message received"}}},
+              shutdown_after_end()}});
+    };
+    incomplete("EmptyArrayIsIncomplete", "[]", "command requestId params ");
+    incomplete("NumberIsIncomplete", "5", "command requestId params ");
+    incomplete("StringIsIncomplete", "\"text\"", "command requestId params ");
+    incomplete("EmptyObjectIsIncomplete", "{}", "command requestId params ");
+    incomplete("MissingOnlyParamsStillReturned", R"({"command":"c","requestId":"r"})", "params ");
+    incomplete("MissingOnlyRequestId", R"({"command":"c","params":[]})", "requestId ");
+    incomplete("MissingOnlyCommand", R"({"requestId":"r","params":[]})", "command ");
+    incomplete("MissingCommandAndParams", R"({"requestId":"r"})", "command params ");
+
+    const auto bad_request_id = [&](const std::string& name, const json& id) {
+        const json value = {{"command", "c"}, {"requestId", id}, {"params", json::array()}};
+        cases.push_back({name,
+                         frame(value.dump()),
+                         {{value, {{"error", READER + type_error_of_string_read(id)}}},
+                          shutdown_after_end()}});
+    };
+    bad_request_id("RequestIdNumberReturnedWithOneErrorLine", 5);
+    bad_request_id("RequestIdNullReturnedWithOneErrorLine", nullptr);
+    bad_request_id("RequestIdArrayReturnedWithOneErrorLine", json::array({"r"}));
+
+    {
+        // The object is level 1 and "params" level 2: 126 more arrays make 128.
+        std::string text = R"({"command":"c","requestId":"deep","params":)";
+        text += std::string(127, '[') + std::string(127, ']') + "}";
+        cases.push_back({"Nesting128Accepted",
+                         frame(text),
+                         {{json::parse(text),
+                           {{"info", for_request("deep") + "Message received and parsed successfully"}}},
+                          shutdown_after_end()}});
+
+        std::string deeper = R"({"command":"c","requestId":"deep","params":)";
+        deeper += std::string(128, '[') + std::string(128, ']') + "}";
+        const std::string line = parse_failure_line("JSON nesting deeper than 128 levels", deeper);
+        cases.push_back({"Nesting129Refused",
+                         join({frame(deeper), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}, {"error", line}}},
+                          received("ok"),
+                          shutdown_after_end()}});
+
+        // Unbalanced and far deeper: refused before the parser recurses.
+        const std::string bomb(100000, '[');
+        const std::string bomb_line =
+            parse_failure_line("JSON nesting deeper than 128 levels", std::string(500, '[') + "...");
+        cases.push_back({"NestingBombRefused",
+                         frame(bomb),
+                         {{json(nullptr), {{"error", bomb_line}, {"error", bomb_line}}},
+                          shutdown_after_end()}});
+    }
+    {
+        // Brackets inside strings are text, not nesting.
+        const std::string text = R"({"command":"c","requestId":"s","params":[")" +
+                                 std::string(300, '[') + R"(\"]"]})";
+        cases.push_back({"BracketsInStringsAreNotNesting",
+                         frame(text),
+                         {{json::parse(text),
+                           {{"info", for_request("s") + "Message received and parsed successfully"}}},
+                          shutdown_after_end()}});
+    }
+    {
+        const std::string text = R"({"command":"c","requestId":"\u00e9\u20ac","params":["caf)" +
+                                 std::string("\xC3\xA9") + "\"]}";
+        cases.push_back({"Utf8TextAccepted",
+                         frame(text),
+                         {{json::parse(text),
+                           {{"info", for_request("\xC3\xA9\xE2\x82\xAC") +
+                                         "Message received and parsed successfully"}}},
+                          shutdown_after_end()}});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, ReadMessage, ::testing::ValuesIn(reader_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(ReadMessageLines, GoodMessageLogsEveryStep) {
+    const Bytes input = frame(request("r1"));
+    MemoryByteSource source(input.data(), input.size());
+    vorn_test::StderrCapture capture;
+    EXPECT_EQ(read_message(source), json::parse(request("r1")));
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"debug", READER + "Reading message length"},
+        {"debug", READER + "Reading message content (length: " +
+                      std::to_string(request("r1").size()) + ")"},
+        {"debug", READER + "Parsing JSON message"},
+        {"info", for_request("r1") + "Message received and parsed successfully"}};
+    EXPECT_EQ(reader_lines(capture.take_lines(), true), expected);
+}
+
+// A source that fails in a way other than ending.
+class BrokenSource : public ByteSource {
+public:
+    BrokenSource(Bytes first, ReadStatus then) : first(std::move(first)), then(then) {}
+    ReadResult read_some(std::uint8_t* buffer, std::size_t size) override {
+        if (offset < first.size()) {
+            const std::size_t count = std::min(size, first.size() - offset);
+            std::memcpy(buffer, first.data() + offset, count);
+            offset += count;
+            return {ReadStatus::OK, count};
+        }
+        return {then, 0};
+    }
+
+private:
+    Bytes first;
+    ReadStatus then;
+    std::size_t offset = 0;
+};
+
+struct BrokenCase {
+    const char* name;
+    ReadStatus status;
+};
+
+class ReadMessageBrokenSource : public ::testing::TestWithParam<BrokenCase> {};
+
+TEST_P(ReadMessageBrokenSource, FailedLengthGivesNullWithoutStopping) {
+    BrokenSource source({}, GetParam().status);
+    vorn_test::StderrCapture capture;
+    EXPECT_EQ(read_message(source), json(nullptr));
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"debug", READER + "Reading message length"},
+        {"debug", READER + "Failed to read message length, clearing cin state"}};
+    EXPECT_EQ(reader_lines(capture.take_lines(), true), expected);
+}
+
+TEST_P(ReadMessageBrokenSource, FailedBodyGivesNullAndCountsWhatArrived) {
+    BrokenSource source(join({header(20), raw("{\"a\":")}), GetParam().status);
+    vorn_test::StderrCapture capture;
+    EXPECT_EQ(read_message(source), json(nullptr));
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"error", READER + "Error reading full message. Expected: 20, Got: 5"},
+        {"error", READER + "Error reading full message"}};
+    EXPECT_EQ(reader_lines(capture.take_lines(), false), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, ReadMessageBrokenSource,
+                         ::testing::Values(BrokenCase{"Failed", ReadStatus::FAILED},
+                                           BrokenCase{"Interrupted", ReadStatus::INTERRUPTED}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct NestingCase {
+    const char* name;
+    std::string text;
+    std::size_t limit;
+    bool exceeds;
+};
+
+class JsonNesting : public ::testing::TestWithParam<NestingCase> {};
+
+TEST_P(JsonNesting, CountsOnlyBracketsOutsideStrings) {
+    const NestingCase& c = GetParam();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.text.data());
+    EXPECT_EQ(json_nesting_exceeds(bytes, c.text.size(), c.limit), c.exceeds) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, JsonNesting,
+    ::testing::Values(NestingCase{"Flat", "[1,2,3]", 1, false},
+                      NestingCase{"TwoLevelsLimitOne", "[[1]]", 1, true},
+                      NestingCase{"ObjectsCount", R"({"a":{"b":1}})", 1, true},
+                      NestingCase{"MixedAtLimit", R"({"a":[{"b":1}]})", 3, false},
+                      NestingCase{"MixedOverLimit", R"({"a":[{"b":[]}]})", 3, true},
+                      NestingCase{"SiblingsDoNotAdd", "[[],[],[]]", 2, false},
+                      NestingCase{"BracketsInString", R"(["[[[["])", 1, false},
+                      NestingCase{"EscapedQuoteKeepsString", R"(["\"[[[["])", 1, false},
+                      NestingCase{"EscapedBackslashEndsString", R"(["\\",[[1]]])", 2, true},
+                      NestingCase{"StrayClosersDoNotGoNegative", "]]]][[", 1, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge

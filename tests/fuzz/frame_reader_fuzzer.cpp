@@ -1,0 +1,92 @@
+// read_message over arbitrary bytes: it must never crash, never read past the
+// stream, always make progress, and stay in step with the frames that follow a
+// bad one.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "fuzz_support.h"
+#include "messaging/byte_source.h"
+#include "messaging/message_reader.h"
+
+namespace {
+
+using namespace Vorn_SCard_Bridge;
+using fuzzing::require;
+
+const nlohmann::json SHUTDOWN = {{"command", "shutdown"}};
+const std::string SENTINEL_TEXT = R"({"command":"healthcheck","params":[],"requestId":"sentinel"})";
+
+void append_frame_header(std::vector<std::uint8_t>& stream, std::uint32_t length) {
+    std::uint8_t header[sizeof length];
+    std::memcpy(header, &length, sizeof length);
+    stream.insert(stream.end(), header, header + sizeof header);
+}
+
+void append_sentinel(std::vector<std::uint8_t>& stream) {
+    append_frame_header(stream, static_cast<std::uint32_t>(SENTINEL_TEXT.size()));
+    stream.insert(stream.end(), SENTINEL_TEXT.begin(), SENTINEL_TEXT.end());
+}
+
+// The whole input as a stream: every call consumes at least a length, so the
+// number of calls before the end is bounded by the input size.
+void read_whole_stream(const std::uint8_t* data, std::size_t size) {
+    MemoryByteSource source(data, size);
+    const std::size_t max_calls = size / 4 + 2;
+    for (std::size_t calls = 0;; ++calls) {
+        require(calls < max_calls, "read_message made no progress");
+        const nlohmann::json message = read_message(source);
+        if (message == SHUTDOWN) break;
+        // Whatever came back must be usable by the host loop: copied and serialised.
+        const nlohmann::json copy = message;
+        (void)copy.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    // The end of input is sticky: the host stops on it.
+    require(read_message(source) == SHUTDOWN, "end of input was not reported again");
+}
+
+// The input as the text of one frame (or the tail of an oversized one), followed
+// by a good frame: whatever the first frame holds, the second is read whole.
+void read_framed_then_sentinel(const std::uint8_t* data, std::size_t size, bool oversized) {
+    std::vector<std::uint8_t> stream;
+    if (oversized) {
+        const std::size_t length = MAX_MESSAGE_SIZE + 1 + size;
+        append_frame_header(stream, static_cast<std::uint32_t>(length));
+        stream.resize(stream.size() + MAX_MESSAGE_SIZE + 1, '[');
+    } else {
+        append_frame_header(stream, static_cast<std::uint32_t>(size));
+    }
+    stream.insert(stream.end(), data, data + size);
+    append_sentinel(stream);
+
+    MemoryByteSource source(stream.data(), stream.size());
+    const nlohmann::json first = read_message(source);
+    if (oversized || size == 0) require(first.is_null(), "a refused frame was returned");
+    require(first != SHUTDOWN || (size > 0 && nlohmann::json::accept(data, data + size)),
+            "end of input reported inside the stream");
+    const nlohmann::json second = read_message(source);
+    require(second.is_object() && second.value("requestId", "") == "sentinel",
+            "lost step after a frame of " + std::to_string(size) + " bytes: got " +
+                second.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    require(read_message(source) == SHUTDOWN, "bytes left after the sentinel frame");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzing::quiet_logger();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    read_whole_stream(data, size);
+    read_framed_then_sentinel(data, size, false);
+    // Skipping a frame above the limit costs a megabyte of copying: only now and then.
+    if (size > 0 && data[0] == 0xFF) read_framed_then_sentinel(data, size, true);
+    return 0;
+}

@@ -14,6 +14,6 @@ ip link set lo up
 status=0
 "$@" || status=$?
 if [ -f /run/pcscd/pcscd.pid ]; then
-    kill "$(tr -d '\\0' </run/pcscd/pcscd.pid)" 2>/dev/null || true
+    kill "$(tr -d '\000' </run/pcscd/pcscd.pid)" 2>/dev/null || true
 fi
 exit $status

@@ -4,6 +4,7 @@
 # the seed corpus in tests/fuzz/corpus/<target>/.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
+#   scripts/fuzz.sh --build-only
 #
 # SECONDS_PER_TARGET defaults to 60; TARGET is frame_reader, process_message or
 # codecs (default: all three, one after the other). The build and the corpus
@@ -14,6 +15,11 @@
 # corpus once the bug is fixed, so that it is tried on every run.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+build_only=0
+if [ "${1:-}" = --build-only ]; then
+    build_only=1
+    shift
+fi
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=${*:-frame_reader process_message codecs}
@@ -27,6 +33,7 @@ for target in $targets; do fuzzers="$fuzzers ${target}_fuzzer"; done
 echo "== building fuzzers:$fuzzers"
 # shellcheck disable=SC2086
 ninja -C "$build" $fuzzers
+[ $build_only = 1 ] && exit 0
 
 max_len_of() {
     case $1 in

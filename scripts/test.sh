@@ -1,12 +1,26 @@
 #!/bin/sh
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
-# builds the normal and the AddressSanitizer+UndefinedBehaviorSanitizer
-# configurations, starts pcscd, and runs the unit and end-to-end tests of both.
-# Exits non-zero when any test fails.
+# builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
+# ThreadSanitizer configurations and the fuzzers, then runs the unit and
+# end-to-end tests of the three builds, the fuzzers for a bounded time and the
+# browser test. Exits non-zero when any of them fails, and when a sanitizer
+# reported anything, in a test or in a host that a test started.
+#
+# As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
+# and a private /tmp (the host's fallback log directory is /tmp/vorn-logs), so
+# the runs go side by side without seeing each other's cards or logs.
+#
+# VORN_FUZZ_SECONDS: time per fuzz target (default 60).
+# TEST_BUILD_ROOT: where the builds go (default out/).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${TEST_BUILD_ROOT:-$root/out}
+fuzz_seconds=${VORN_FUZZ_SECONDS:-60}
+started=$(date +%s)
+stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
+
 "$root/scripts/install-deps.sh"
+stamp "dependencies installed"
 
 configure() { # dir, extra cmake args...
     dir=$1; shift
@@ -15,23 +29,75 @@ configure() { # dir, extra cmake args...
 }
 configure "$out/normal"
 configure "$out/asan" -DVORN_SANITIZE=address,undefined
+configure "$out/tsan" -DVORN_SANITIZE=thread
 
 # The machine has few cores: build one configuration at a time, each with all of them.
-echo "== building (normal)"
-ninja -C "$out/normal"
-echo "== building (address,undefined)"
-ninja -C "$out/asan"
+for config in normal asan tsan; do
+    stamp "building ($config)"
+    ninja -C "$out/$config"
+done
+stamp "building (fuzzers)"
+FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
 
-"$root/scripts/ensure-pcscd.sh"
-
-status=0
-run() { # dir, label
-    echo "== tests ($2)"
-    if ! ctest --test-dir "$1" --output-on-failure --timeout 300; then
-        status=1
+isolated() { # command...
+    if [ "$(id -u)" -eq 0 ]; then
+        unshare --mount --propagation private sh -c \
+            'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh "$root/scripts/hermetic.sh" "$@"
+    else
+        "$@"
     fi
 }
-run "$out/normal" normal
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run "$out/asan" "address,undefined"
+[ "$(id -u)" -eq 0 ] || "$root/scripts/ensure-pcscd.sh"
+
+# One configuration's tests, output in $out/<config>/test.log. Sanitizers write
+# their reports to files, so that a report from a host process, whose standard
+# error a test may never look at, still fails the run.
+run_tests() { # config
+    dir="$out/$1"
+    reports="$dir/sanitizer-reports"
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    status=0
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
+        isolated ctest --test-dir "$dir" --output-on-failure --timeout 600 \
+        >"$dir/test.log" 2>&1 || status=1
+    if [ -n "$(ls -A "$reports")" ]; then
+        echo "sanitizer reports of the $1 tests:" >>"$dir/test.log"
+        cat "$reports"/* >>"$dir/test.log"
+        status=1
+    fi
+    return $status
+}
+
+stamp "running the tests of the three builds and the fuzzers side by side"
+pids=""
+for config in normal asan tsan; do
+    run_tests $config &
+    pids="$pids $config:$!"
+done
+FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "$fuzz_seconds" >"$out/fuzz/run.log" 2>&1 &
+pids="$pids fuzz:$!"
+
+status=0
+for entry in $pids; do
+    name=${entry%%:*}
+    if wait "${entry#*:}"; then result=passed; else result=FAILED; status=1; fi
+    case $name in
+        fuzz) log="$out/fuzz/run.log" ;;
+        *) log="$out/$name/test.log" ;;
+    esac
+    stamp "$name: $result"
+    cat "$log"
+done
+
+if [ -x "$root/tests/browser/run.sh" ]; then
+    stamp "browser test"
+    if ! isolated "$root/tests/browser/run.sh" "$out/normal"; then
+        stamp "browser test: FAILED"
+        status=1
+    fi
+fi
+stamp "done"
 exit $status

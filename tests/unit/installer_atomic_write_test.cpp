@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ScratchFolder : public ::testing::Test {
+class InstallerAtomicWrite : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "vorn-installer-test-XXXXXX").string();
@@ -42,14 +42,14 @@ protected:
     fs::path root_;
 };
 
-TEST_F(ScratchFolder, WritesTheFileAndCreatesMissingFolders) {
+TEST_F(InstallerAtomicWrite, WritesTheFileAndCreatesMissingFolders) {
     const fs::path target = root_ / "a/b/NativeMessagingHosts/com.vorn.scard_bridge.json";
     write_file_atomically(target, "{\"x\":1}\n");
     EXPECT_EQ(read(target), "{\"x\":1}\n");
     EXPECT_EQ(entries(target.parent_path()), 1u) << "no temporary file may be left behind";
 }
 
-TEST_F(ScratchFolder, ReplacesAnExistingFileWhole) {
+TEST_F(InstallerAtomicWrite, ReplacesAnExistingFileWhole) {
     const fs::path target = root_ / "m.json";
     write_file_atomically(target, std::string(10000, 'a'));
     write_file_atomically(target, "short");
@@ -57,7 +57,7 @@ TEST_F(ScratchFolder, ReplacesAnExistingFileWhole) {
     EXPECT_EQ(entries(root_), 1u);
 }
 
-TEST_F(ScratchFolder, NewFileIsReadableByEveryone) {
+TEST_F(InstallerAtomicWrite, NewFileIsReadableByEveryone) {
     const fs::path target = root_ / "m.json";
     write_file_atomically(target, "{}");
     struct stat st {};
@@ -65,7 +65,7 @@ TEST_F(ScratchFolder, NewFileIsReadableByEveryone) {
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
-TEST_F(ScratchFolder, FailureLeavesTheOldFileAndNoTemporary) {
+TEST_F(InstallerAtomicWrite, FailureLeavesTheOldFileAndNoTemporary) {
     if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
     const fs::path target = root_ / "m.json";
     write_file_atomically(target, "old");
@@ -76,7 +76,7 @@ TEST_F(ScratchFolder, FailureLeavesTheOldFileAndNoTemporary) {
     EXPECT_EQ(entries(root_), 1u);
 }
 
-TEST_F(ScratchFolder, RenameOntoAFolderFailsAndCleansUp) {
+TEST_F(InstallerAtomicWrite, RenameOntoAFolderFailsAndCleansUp) {
     // Works as root too: rename(2) refuses to replace a non-empty directory by a file.
     const fs::path target = root_ / "m.json";
     fs::create_directories(target / "inside");
@@ -85,12 +85,12 @@ TEST_F(ScratchFolder, RenameOntoAFolderFailsAndCleansUp) {
     EXPECT_EQ(entries(root_), 1u) << "the temporary file must be removed";
 }
 
-TEST_F(ScratchFolder, ParentThatIsAFileIsReported) {
+TEST_F(InstallerAtomicWrite, ParentThatIsAFileIsReported) {
     std::ofstream(root_ / "plain") << "x";
     EXPECT_THROW(write_file_atomically(root_ / "plain/m.json", "{}"), fs::filesystem_error);
 }
 
-TEST_F(ScratchFolder, RemoveReportsWhetherTheFileWasThere) {
+TEST_F(InstallerAtomicWrite, RemoveReportsWhetherTheFileWasThere) {
     const fs::path target = root_ / "m.json";
     write_file_atomically(target, "{}");
     EXPECT_TRUE(remove_file_if_present(target));

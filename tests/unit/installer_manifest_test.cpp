@@ -22,7 +22,7 @@ ManifestSpec chromium_spec() {
     return spec;
 }
 
-TEST(ManifestRender, ChromiumManifestHasOriginsWithTrailingSlash) {
+TEST(InstallerManifestRender, ChromiumManifestHasOriginsWithTrailingSlash) {
     const auto json = nlohmann::json::parse(render_manifest(chromium_spec()));
     EXPECT_EQ(json["name"], "com.vorn.scard_bridge");
     EXPECT_EQ(json["description"], "Vorn Smart Card Bridge");
@@ -35,7 +35,7 @@ TEST(ManifestRender, ChromiumManifestHasOriginsWithTrailingSlash) {
     EXPECT_EQ(json.size(), 5u);
 }
 
-TEST(ManifestRender, FirefoxManifestHasAllowedExtensionsOnly) {
+TEST(InstallerManifestRender, FirefoxManifestHasAllowedExtensionsOnly) {
     ManifestSpec spec;
     spec.kind = ManifestKind::FIREFOX;
     spec.host_path = "/usr/bin/vorn-scard-bridge";
@@ -47,14 +47,14 @@ TEST(ManifestRender, FirefoxManifestHasAllowedExtensionsOnly) {
     EXPECT_FALSE(json.contains("allowed_origins"));
 }
 
-TEST(ManifestRender, PathWithQuotesAndSpacesIsEscaped) {
+TEST(InstallerManifestRender, PathWithQuotesAndSpacesIsEscaped) {
     ManifestSpec spec = chromium_spec();
     spec.host_path = "/Applications/Vorn \"Bridge\"/bin\\host";
     const auto json = nlohmann::json::parse(render_manifest(spec));
     EXPECT_EQ(json["path"], "/Applications/Vorn \"Bridge\"/bin\\host");
 }
 
-TEST(ManifestRender, RenderedManifestPassesTheDoctorsCheck) {
+TEST(InstallerManifestRender, RenderedManifestPassesTheDoctorsCheck) {
     const auto check = check_manifest_text(render_manifest(chromium_spec()), ManifestKind::CHROMIUM,
                                            "com.vorn.scard_bridge.json");
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
@@ -65,9 +65,9 @@ struct RejectCase {
     ManifestSpec spec;
 };
 
-class ManifestRenderRejects : public ::testing::TestWithParam<RejectCase> {};
+class InstallerManifestRejects : public ::testing::TestWithParam<RejectCase> {};
 
-TEST_P(ManifestRenderRejects, Throws) {
+TEST_P(InstallerManifestRejects, Throws) {
     EXPECT_THROW(render_manifest(GetParam().spec), std::invalid_argument) << GetParam().what;
 }
 
@@ -78,7 +78,7 @@ ManifestSpec with(std::function<void(ManifestSpec&)> change) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    BadInput, ManifestRenderRejects,
+    BadInput, InstallerManifestRejects,
     ::testing::Values(
         RejectCase{"relative path", with([](auto& s) { s.host_path = "vorn-scard-bridge"; })},
         RejectCase{"no ids", with([](auto& s) { s.allowed_ids.clear(); })},
@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                        s.allowed_ids = {ID_A};
                    })}));
 
-TEST(HostName, Rules) {
+TEST(InstallerHostName, Rules) {
     EXPECT_TRUE(is_valid_host_name("com.vorn.scard_bridge"));
     EXPECT_TRUE(is_valid_host_name("a1_b.c2"));
     EXPECT_FALSE(is_valid_host_name(""));
@@ -105,7 +105,7 @@ TEST(HostName, Rules) {
     EXPECT_FALSE(is_valid_host_name("com.vorn/bridge"));
 }
 
-TEST(ExtensionIds, ChromiumAndFirefoxForms) {
+TEST(InstallerExtensionIds, ChromiumAndFirefoxForms) {
     EXPECT_EQ(normalize_chromium_extension_id(ID_A), ID_A);
     EXPECT_EQ(normalize_chromium_extension_id(std::string("chrome-extension://") + ID_A + "/"),
               ID_A);
@@ -124,9 +124,9 @@ struct CheckCase {
     std::string problem;  // a piece of the expected problem sentence
 };
 
-class ManifestCheckFinds : public ::testing::TestWithParam<CheckCase> {};
+class InstallerManifestCheckFinds : public ::testing::TestWithParam<CheckCase> {};
 
-TEST_P(ManifestCheckFinds, TheProblem) {
+TEST_P(InstallerManifestCheckFinds, TheProblem) {
     const CheckCase& c = GetParam();
     const auto check = check_manifest_text(c.text, c.kind, "com.vorn.scard_bridge.json");
     std::string all;
@@ -135,7 +135,7 @@ TEST_P(ManifestCheckFinds, TheProblem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    CommonMistakes, ManifestCheckFinds,
+    CommonMistakes, InstallerManifestCheckFinds,
     ::testing::Values(CheckCase{"not json", "{", ManifestKind::CHROMIUM, "not a JSON object"},
                       CheckCase{"relative path",
                                 R"({"name":"com.vorn.scard_bridge","path":"bridge","type":"stdio",
@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "allowed_origins":["chrome-extension://abcdefghijklmnopabcdefghijklmnop/"]})",
                                 ManifestKind::CHROMIUM, "\"path\" is missing"}));
 
-TEST(ManifestTemplate, EmbeddedTemplateHasEveryPlaceholder) {
+TEST(InstallerManifestTemplate, EmbeddedTemplateHasEveryPlaceholder) {
     const std::string_view text = manifest_template();
     for (const char* placeholder :
          {"@VORN_HOST_NAME@", "@VORN_HOST_DESCRIPTION@", "@VORN_HOST_PATH@", "@VORN_ALLOWED_KEY@",

@@ -17,9 +17,9 @@ struct PathCase {
     std::string expected;  // empty: the browser has no such folder
 };
 
-class ManifestFolder : public ::testing::TestWithParam<PathCase> {};
+class InstallerManifestFolder : public ::testing::TestWithParam<PathCase> {};
 
-TEST_P(ManifestFolder, IsWhereTheBrowserLooks) {
+TEST_P(InstallerManifestFolder, IsWhereTheBrowserLooks) {
     const PathCase& c = GetParam();
     Environment env;
     env.os = c.os;
@@ -36,7 +36,7 @@ TEST_P(ManifestFolder, IsWhereTheBrowserLooks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    LinuxPerUser, ManifestFolder,
+    LinuxPerUser, InstallerManifestFolder,
     ::testing::Values(PathCase{Browser::CHROME, Os::LINUX, Scope::USER,
                                "/home/ana/.config/google-chrome/NativeMessagingHosts"},
                       PathCase{Browser::CHROMIUM, Os::LINUX, Scope::USER,
@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{Browser::FIREFOX, Os::LINUX, Scope::USER,
                                "/home/ana/.mozilla/native-messaging-hosts"}));
 
-INSTANTIATE_TEST_SUITE_P(LinuxSystemWide, ManifestFolder,
+INSTANTIATE_TEST_SUITE_P(LinuxSystemWide, InstallerManifestFolder,
                          ::testing::Values(PathCase{Browser::CHROME, Os::LINUX, Scope::SYSTEM,
                                                     "/etc/opt/chrome/native-messaging-hosts"},
                                            PathCase{Browser::CHROMIUM, Os::LINUX, Scope::SYSTEM,
@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(LinuxSystemWide, ManifestFolder,
                                                     "/usr/lib/mozilla/native-messaging-hosts"}));
 
 INSTANTIATE_TEST_SUITE_P(
-    MacOsPerUser, ManifestFolder,
+    MacOsPerUser, InstallerManifestFolder,
     ::testing::Values(
         PathCase{Browser::CHROME, Os::MACOS, Scope::USER,
                  "/Users/ana/Library/Application Support/Google/Chrome/NativeMessagingHosts"},
@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "/Users/ana/Library/Application Support/Mozilla/NativeMessagingHosts"}));
 
 INSTANTIATE_TEST_SUITE_P(
-    MacOsSystemWide, ManifestFolder,
+    MacOsSystemWide, InstallerManifestFolder,
     ::testing::Values(PathCase{Browser::CHROME, Os::MACOS, Scope::SYSTEM,
                                "/Library/Google/Chrome/NativeMessagingHosts"},
                       PathCase{Browser::CHROMIUM, Os::MACOS, Scope::SYSTEM,
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{Browser::FIREFOX, Os::MACOS, Scope::SYSTEM,
                                "/Library/Application Support/Mozilla/NativeMessagingHosts"}));
 
-TEST(ManifestFolderEnvironment, ChromiumFamilyFollowsXdgConfigHome) {
+TEST(InstallerManifestFolderEnvironment, ChromiumFamilyFollowsXdgConfigHome) {
     Environment env;
     env.home = "/home/ana";
     env.xdg_config_home = "/srv/cfg";
@@ -98,7 +98,7 @@ TEST(ManifestFolderEnvironment, ChromiumFamilyFollowsXdgConfigHome) {
               "/home/ana/.mozilla/native-messaging-hosts");
 }
 
-TEST(ManifestFolderEnvironment, RelativeXdgConfigHomeIsIgnored) {
+TEST(InstallerManifestFolderEnvironment, RelativeXdgConfigHomeIsIgnored) {
     Environment env;
     env.home = "/home/ana";
     env.xdg_config_home = "cfg";
@@ -106,7 +106,7 @@ TEST(ManifestFolderEnvironment, RelativeXdgConfigHomeIsIgnored) {
               "/home/ana/.config/chromium/NativeMessagingHosts");
 }
 
-TEST(ManifestFolderEnvironment, NoHomeMeansNoPerUserFolder) {
+TEST(InstallerManifestFolderEnvironment, NoHomeMeansNoPerUserFolder) {
     Environment env;
     std::string why_not;
     EXPECT_FALSE(manifest_directory(Browser::CHROME, Scope::USER, env, &why_not).has_value());
@@ -114,7 +114,7 @@ TEST(ManifestFolderEnvironment, NoHomeMeansNoPerUserFolder) {
     EXPECT_TRUE(manifest_directory(Browser::CHROME, Scope::SYSTEM, env).has_value());
 }
 
-TEST(BrowserNames, ParseListsAndAll) {
+TEST(InstallerBrowserNames, ParseListsAndAll) {
     std::string error;
     const auto list = parse_browser_list("chrome, Firefox,chrome", error);
     ASSERT_TRUE(list.has_value()) << error;
@@ -126,7 +126,7 @@ TEST(BrowserNames, ParseListsAndAll) {
 
 const char* const CHROME_ID = "abcdefghijklmnopabcdefghijklmnop";
 
-TEST(InstallPlan, ExtensionIdsSelectTheChromiumFamilyAndAddOnIdsFirefox) {
+TEST(InstallerInstallPlan, ExtensionIdsSelectTheChromiumFamilyAndAddOnIdsFirefox) {
     Environment env;
     env.home = "/home/ana";
     InstallRequest request;
@@ -148,7 +148,7 @@ TEST(InstallPlan, ExtensionIdsSelectTheChromiumFamilyAndAddOnIdsFirefox) {
               "/home/ana/.mozilla/native-messaging-hosts/com.vorn.scard_bridge.json");
 }
 
-TEST(InstallPlan, SystemWideSkipsBraveWithANote) {
+TEST(InstallerInstallPlan, SystemWideSkipsBraveWithANote) {
     Environment env;
     InstallRequest request;
     request.scope = Scope::SYSTEM;
@@ -161,7 +161,7 @@ TEST(InstallPlan, SystemWideSkipsBraveWithANote) {
     EXPECT_NE(plan.notes[0].find("Brave"), std::string::npos);
 }
 
-TEST(InstallPlan, CustomTargetAloneWritesOnlyThere) {
+TEST(InstallerInstallPlan, CustomTargetAloneWritesOnlyThere) {
     Environment env;
     env.home = "/home/ana";
     InstallRequest request;
@@ -175,7 +175,7 @@ TEST(InstallPlan, CustomTargetAloneWritesOnlyThere) {
               "/tmp/profile/NativeMessagingHosts/com.vorn.scard_bridge.json");
 }
 
-TEST(InstallPlan, RefusesWithoutIdsOrWithAMismatchedBrowser) {
+TEST(InstallerInstallPlan, RefusesWithoutIdsOrWithAMismatchedBrowser) {
     Environment env;
     env.home = "/home/ana";
     InstallRequest request;
@@ -189,7 +189,7 @@ TEST(InstallPlan, RefusesWithoutIdsOrWithAMismatchedBrowser) {
     EXPECT_NE(plan.errors[0].find("--extension-id"), std::string::npos);
 }
 
-TEST(InstallPlan, RelativeHostPathIsAnError) {
+TEST(InstallerInstallPlan, RelativeHostPathIsAnError) {
     Environment env;
     env.home = "/home/ana";
     InstallRequest request;
@@ -200,7 +200,7 @@ TEST(InstallPlan, RelativeHostPathIsAnError) {
     EXPECT_NE(plan.errors[0].find("absolute"), std::string::npos);
 }
 
-TEST(UninstallPlan, CoversEveryBrowserByDefault) {
+TEST(InstallerUninstallPlan, CoversEveryBrowserByDefault) {
     Environment env;
     env.home = "/home/ana";
     InstallRequest request;

@@ -1,0 +1,350 @@
+// Transmit, control and attributes on the fake service: the protocol record per protocol,
+// the buffer sizes, the second calls on "buffer too small" and the rejections that never
+// reach the service.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scard/smartcard_operations.h"
+#include "unit/scard_test_support.h"
+
+namespace Vorn_SCard_Bridge::fake {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr std::int32_t CONTEXT = DEFAULT_CONTEXT;
+constexpr std::int32_t CARD = DEFAULT_CARD;
+const std::string SELECT = "00A4040007A0000002471001";
+const std::string TOO_SMALL =
+    "The data buffer to receive returned data is too small for the returned data";
+
+std::string repeated(const std::string& piece, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+// --- transmit ----------------------------------------------------------------------------
+
+struct ProtocolCase {
+    std::string name;
+    std::uint32_t protocol;
+    pcsc::ProtocolRecord record;
+    std::string shown;
+};
+
+class TransmitProtocol : public FakeServiceTest,
+                         public ::testing::WithParamInterface<ProtocolCase> {};
+
+TEST_P(TransmitProtocol, ChoosesTheRecordAndPassesTheWholeResponseBuffer) {
+    service.next(Fn::TRANSMIT, {.bytes = Bytes{0x90, 0x00}});
+    EXPECT_THAT(handle_smartcard_transmit(CONTEXT, CARD, GetParam().protocol, SELECT),
+                ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", GetParam().shown, "9000"));
+
+    const auto calls = service.calls(Fn::TRANSMIT);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].card, CARD);
+    EXPECT_EQ(calls[0].record, GetParam().record);
+    EXPECT_EQ(calls[0].data,
+              (Bytes{0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0, 0x00, 0x00, 0x02, 0x47, 0x10, 0x01}));
+    EXPECT_FALSE(calls[0].buffer_null);
+    EXPECT_EQ(calls[0].length, 65536u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, TransmitProtocol,
+                         ::testing::ValuesIn(std::vector<ProtocolCase>{
+                             {"T0", 1, pcsc::ProtocolRecord::T0, "1"},
+                             {"T1", 2, pcsc::ProtocolRecord::T1, "2"},
+                             {"T0OrT1", 3, pcsc::ProtocolRecord::T1, "3"},
+                             {"Raw", 4, pcsc::ProtocolRecord::RAW, "4"},
+                             {"Undefined", 0, pcsc::ProtocolRecord::T1, "0"},
+                             {"T15", 8, pcsc::ProtocolRecord::T1, "8"},
+                             {"AllBits", 0xFFFFFFFF, pcsc::ProtocolRecord::T1, "4294967295"},
+                         }),
+                         [](const auto& info) { return info.param.name; });
+
+class Transmit : public FakeServiceTest {};
+
+TEST_F(Transmit, ResponseIsCutToTheReportedLength) {
+    service.next(Fn::TRANSMIT, {.length = 3, .bytes = Bytes{0x6F, 0x00, 0x90, 0x00}});
+    EXPECT_EQ(handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT).at(4), "6F0090");
+}
+
+TEST_F(Transmit, CardAnsweringNothingGivesAnEmptyResponse) {
+    service.next(Fn::TRANSMIT, {.length = 0});
+    EXPECT_THAT(handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT),
+                ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", "2", ""));
+}
+
+TEST_F(Transmit, ResponseLengthBeyondTheBufferIsCutToTheBuffer) {
+    service.next(Fn::TRANSMIT, {.length = 70000});
+    EXPECT_EQ(handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT).at(4).size(), 2u * 65536u);
+}
+
+TEST_F(Transmit, FailureCarriesTheServicesStatus) {
+    service.next(Fn::TRANSMIT, {.status = W_REMOVED_CARD});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT); });
+    EXPECT_EQ(e.error_code, W_REMOVED_CARD);
+    EXPECT_EQ(e.message,
+              "Error in handle_smartcard_transmit: The smart card has been removed, so further "
+              "communication is not possible");
+}
+
+// Each text is checked in a fixed order; the first rule that applies decides, and only a
+// text that passes them all reaches the service.
+struct TransmitDataCase {
+    std::string name;
+    std::string data;
+    std::optional<ResultList> returned;  // the rejection list, or
+    std::optional<std::string> raised;   // the runtime_error, or neither: reaches the service
+};
+
+class TransmitData : public FakeServiceTest,
+                     public ::testing::WithParamInterface<TransmitDataCase> {};
+
+TEST_P(TransmitData, IsRejectedOrSentAsTheTableSays) {
+    const TransmitDataCase& c = GetParam();
+    if (c.raised) {
+        EXPECT_EQ(runtime_failure([&] { handle_smartcard_transmit(CONTEXT, CARD, 2, c.data); }),
+                  *c.raised);
+        EXPECT_EQ(service.call_count(Fn::TRANSMIT), 0u);
+    } else if (c.returned) {
+        EXPECT_EQ(handle_smartcard_transmit(CONTEXT, CARD, 2, c.data), *c.returned);
+        EXPECT_EQ(service.call_count(Fn::TRANSMIT), 0u);
+    } else {
+        EXPECT_EQ(handle_smartcard_transmit(CONTEXT, CARD, 2, c.data).at(0), "0x00000000");
+        ASSERT_EQ(service.call_count(Fn::TRANSMIT), 1u);
+        EXPECT_EQ(service.calls(Fn::TRANSMIT)[0].data.size(), c.data.size() / 2);
+    }
+}
+
+const ResultList TOO_SHORT{"error", "APDU command too short (minimum 4 bytes required)"};
+const ResultList NOT_HEX{"error", "Invalid hex character in data"};
+const ResultList TOO_LONG{"error", "Data exceeds maximum allowed size"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TransmitData,
+    ::testing::ValuesIn(std::vector<TransmitDataCase>{
+        {"ThreeBytes", "00A404", TOO_SHORT, std::nullopt},
+        {"FourBytesReachTheService", "00A40400", std::nullopt, std::nullopt},
+        {"LetterG", "00A4G400", NOT_HEX, std::nullopt},
+        {"Blank", "00A4 400", NOT_HEX, std::nullopt},
+        {"NonAscii",
+         "00A4\xC3\xA9"
+         "00",
+         NOT_HEX, std::nullopt},
+        {"LowerCaseIsHex", "00a4040007a0000002471001", std::nullopt, std::nullopt},
+        {"NotHexWinsOverTooShort", "0G0000", NOT_HEX, std::nullopt},
+        {"Empty", "", std::nullopt, "Invalid hex string at offset: preview=''"},
+        {"OddLength", "00A", std::nullopt, "Invalid hex string at offset: preview='00A'"},
+        {"OddBeatsNotHex", "00G", std::nullopt, "Invalid hex string at offset: preview='00G'"},
+        {"Exactly131072ReachTheService", std::string(131072, '0'), std::nullopt, std::nullopt},
+        {"Over131072", std::string(131074, '0'), TOO_LONG, std::nullopt},
+        {"TooLongWinsOverNotHex", "GG" + std::string(131072, '0'), TOO_LONG, std::nullopt},
+        {"OddAndTooLongFailsOnOddness", std::string(131073, '0'), std::nullopt,
+         "Invalid hex string at offset: preview='" + std::string(32, '0') + "...'"},
+    }),
+    [](const auto& info) { return info.param.name; });
+
+// --- control -----------------------------------------------------------------------------
+
+class Control : public FakeServiceTest {};
+
+TEST_F(Control, FirstCallPassesNoOutputBufferAndItsSuccessGivesAnEmptyOutput) {
+    service.next(Fn::CONTROL, {});
+    EXPECT_THAT(handle_smartcard_control(CONTEXT, CARD, 0x42000D48, "0102"),
+                ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", ""));
+    const auto calls = service.calls(Fn::CONTROL);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].card, CARD);
+    EXPECT_EQ(calls[0].control_code, 0x42000D48u);
+    EXPECT_EQ(calls[0].data, (Bytes{0x01, 0x02}));
+    EXPECT_TRUE(calls[0].buffer_null);
+    EXPECT_EQ(calls[0].length, 0u);
+}
+
+TEST_F(Control, BufferTooSmallWithACountMakesASecondCallOfThatSize) {
+    service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 12});
+    service.next(Fn::CONTROL, {.bytes = Bytes(12, 0xAB)});
+    EXPECT_THAT(handle_smartcard_control(CONTEXT, CARD, 3400, "0102"),
+                ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", repeated("AB", 12)));
+
+    const auto calls = service.calls(Fn::CONTROL);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_FALSE(calls[1].buffer_null);
+    EXPECT_EQ(calls[1].length, 12u);
+    EXPECT_EQ(calls[1].control_code, 3400u);
+    EXPECT_EQ(calls[1].data, (Bytes{0x01, 0x02}));
+}
+
+TEST_F(Control, OutputKeepsTheFirstSizeWhenTheSecondCallReportsFewerBytes) {
+    service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 6});
+    service.next(Fn::CONTROL, {.length = 2, .bytes = Bytes{0x12, 0x34}});
+    EXPECT_EQ(handle_smartcard_control(CONTEXT, CARD, 1, "00").at(3), "123400000000");
+}
+
+TEST_F(Control, BufferTooSmallWithoutACountFails) {
+    service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 0});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_control(CONTEXT, CARD, 1, "00"); });
+    EXPECT_EQ(e.error_code, pcsc::E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(e.message, "Error in handle_smartcard_control: " + TOO_SMALL);
+    EXPECT_EQ(service.call_count(Fn::CONTROL), 1u);
+}
+
+TEST_F(Control, SecondStatusReplacesTheFirst) {
+    service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 4});
+    service.next(Fn::CONTROL, {.status = W_REMOVED_CARD});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_control(CONTEXT, CARD, 1, "00"); });
+    EXPECT_EQ(e.error_code, W_REMOVED_CARD);
+    EXPECT_EQ(service.call_count(Fn::CONTROL), 2u);
+}
+
+TEST_F(Control, OtherFailureWithACountMakesNoSecondCall) {
+    service.next(Fn::CONTROL, {.status = E_UNSUPPORTED_FEATURE, .length = 12});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_control(CONTEXT, CARD, 1, "00"); });
+    EXPECT_EQ(e.error_code, E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(e.message, "Error in handle_smartcard_control: Unknown error: 0x8010001F");
+    EXPECT_EQ(service.call_count(Fn::CONTROL), 1u);
+}
+
+// The pieces are not checked one by one: the driver gets whatever they decode to.
+TEST_F(Control, PiecesThatAreNotHexAreSentAsTheyDecode) {
+    service.next(Fn::CONTROL, {});
+    handle_smartcard_control(CONTEXT, CARD, 1, "4GG4");
+    EXPECT_EQ(service.calls(Fn::CONTROL).at(0).data, (Bytes{0x04, 0x00}));
+}
+
+struct ControlInputCase {
+    std::string name;
+    std::string data;
+    std::optional<std::string> raised;  // nothing: reaches the service
+};
+
+class ControlInput : public FakeServiceTest,
+                     public ::testing::WithParamInterface<ControlInputCase> {};
+
+TEST_P(ControlInput, IsLimitedTo4096Characters) {
+    if (GetParam().raised) {
+        EXPECT_EQ(
+            runtime_failure([&] { handle_smartcard_control(CONTEXT, CARD, 1, GetParam().data); }),
+            *GetParam().raised);
+        EXPECT_EQ(service.call_count(Fn::CONTROL), 0u);
+    } else {
+        service.next(Fn::CONTROL, {});
+        EXPECT_EQ(handle_smartcard_control(CONTEXT, CARD, 1, GetParam().data).at(0), "0x00000000");
+        EXPECT_EQ(service.calls(Fn::CONTROL).at(0).data.size(), GetParam().data.size() / 2);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ControlInput,
+    ::testing::ValuesIn(std::vector<ControlInputCase>{
+        {"Exactly4096", std::string(4096, '0'), std::nullopt},
+        {"Over4096", std::string(4098, '0'), "Hex input too long: length=4098"},
+        {"OddOver4096FailsOnLength", std::string(4097, '0'), "Hex input too long: length=4097"},
+        {"Empty", "", "Invalid hex string at offset: preview=''"},
+        {"Odd", "010", "Invalid hex string at offset: preview='010'"},
+    }),
+    [](const auto& info) { return info.param.name; });
+
+// --- get_attrib --------------------------------------------------------------------------
+
+class GetAttrib : public FakeServiceTest {};
+
+struct SizingCase {
+    std::string name;
+    std::int32_t first_status;
+};
+
+class GetAttribSizing : public FakeServiceTest, public ::testing::WithParamInterface<SizingCase> {};
+
+TEST_P(GetAttribSizing, ReportedLengthMakesASecondCallWithABufferOfThatLength) {
+    service.next(Fn::GET_ATTRIB, {.status = GetParam().first_status, .length = 4});
+    service.next(Fn::GET_ATTRIB, {.bytes = Bytes{0x01, 0x02, 0x03, 0x04}});
+    EXPECT_THAT(handle_smartcard_get_attrib(CONTEXT, CARD, 0x00090303),
+                ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", "0x00090303", "01020304"));
+
+    const auto calls = service.calls(Fn::GET_ATTRIB);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].card, CARD);
+    EXPECT_EQ(calls[0].attribute_id, 0x00090303u);
+    EXPECT_TRUE(calls[0].buffer_null);
+    EXPECT_EQ(calls[0].length, 0u);
+    EXPECT_FALSE(calls[1].buffer_null);
+    EXPECT_EQ(calls[1].length, 4u);
+    EXPECT_EQ(calls[1].attribute_id, 0x00090303u);
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstAnswers, GetAttribSizing,
+                         ::testing::ValuesIn(std::vector<SizingCase>{
+                             {"Success", pcsc::SUCCESS},
+                             {"BufferTooSmall", pcsc::E_INSUFFICIENT_BUFFER},
+                         }),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(GetAttrib, ZeroLengthSuccessGivesAnEmptyValueWithoutASecondCall) {
+    service.next(Fn::GET_ATTRIB, {.length = 0});
+    EXPECT_THAT(handle_smartcard_get_attrib(CONTEXT, CARD, 0x0100),
+                ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", "0x00000100", ""));
+    EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
+}
+
+TEST_F(GetAttrib, BufferTooSmallWithoutALengthFails) {
+    service.next(Fn::GET_ATTRIB, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 0});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_get_attrib(CONTEXT, CARD, 0x7FFF0003); });
+    EXPECT_EQ(e.error_code, pcsc::E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(e.message, "Error in handle_smartcard_get_attrib: " + TOO_SMALL);
+    EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
+}
+
+TEST_F(GetAttrib, UnsupportedAttributeCarriesTheServicesStatus) {
+    service.next(Fn::GET_ATTRIB, {.status = E_UNSUPPORTED_FEATURE, .length = 264});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_get_attrib(CONTEXT, CARD, 0x00090303); });
+    EXPECT_EQ(e.error_code, E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(e.message, "Error in handle_smartcard_get_attrib: Unknown error: 0x8010001F");
+    EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
+}
+
+TEST_F(GetAttrib, ValueKeepsTheFirstSizeWhenTheSecondCallReportsLess) {
+    service.next(Fn::GET_ATTRIB, {.length = 4});
+    service.next(Fn::GET_ATTRIB, {.length = 1, .bytes = Bytes{0xFF}});
+    EXPECT_EQ(handle_smartcard_get_attrib(CONTEXT, CARD, 1).at(4), "FF000000");
+}
+
+TEST_F(GetAttrib, SecondStatusReplacesTheFirst) {
+    service.next(Fn::GET_ATTRIB, {.length = 4});
+    service.next(Fn::GET_ATTRIB, {.status = W_REMOVED_CARD});
+    const VornSCardException e =
+        scard_failure([] { handle_smartcard_get_attrib(CONTEXT, CARD, 1); });
+    EXPECT_EQ(e.error_code, W_REMOVED_CARD);
+}
+
+// --- fixed answers of the reader metadata -------------------------------------------------
+
+class ReaderMetadata : public FakeServiceTest {};
+
+TEST_F(ReaderMetadata, AnswersAreFixedAndTheServiceIsNeverAsked) {
+    EXPECT_THAT(handle_smartcard_introduce_reader(1, "any", "thing"),
+                ElementsAre("0x8010001F", "0x00000001", ""));
+    EXPECT_THAT(handle_smartcard_introduce_reader(-2, "", ""),
+                ElementsAre("0x8010001F", "0xFFFFFFFE", ""));
+    EXPECT_THAT(handle_smartcard_get_device_type(0, "No Such Reader"),
+                ElementsAre("0x00000000", "0x00000020"));
+    EXPECT_THAT(handle_smartcard_get_reader_icon(0, "Reader A"), ElementsAre("0x8010001F"));
+    EXPECT_THAT(handle_smartcard_get_transmit_count(12345), ElementsAre("0x8010001F", "0"));
+    EXPECT_TRUE(service.calls().empty());
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge::fake

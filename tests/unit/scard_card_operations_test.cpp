@@ -21,11 +21,11 @@ constexpr std::int32_t CARD = 0x12345678;
 const std::string REMOVED =
     "The smart card has been removed, so further communication is not possible";
 
-class CardOperations : public FakeServiceTest {};
+class ScardCardOperations : public FakeServiceTest {};
 
 // --- connect -----------------------------------------------------------------------------
 
-TEST_F(CardOperations, ConnectPassesItsArgumentsAndAnswersHandleAndProtocol) {
+TEST_F(ScardCardOperations, ConnectPassesItsArgumentsAndAnswersHandleAndProtocol) {
     service.next(Fn::CONNECT, {.handle = CARD, .protocol = PROTOCOL_T1});
     EXPECT_THAT(handle_smartcard_connect(CONTEXT, "Reader A", 2, 3),
                 ElementsAre("0x00000000", "0x0A0B0C0D", "0x12345678", "0x00000002"));
@@ -41,7 +41,7 @@ TEST_F(CardOperations, ConnectPassesItsArgumentsAndAnswersHandleAndProtocol) {
     EXPECT_EQ(calls[1].preferred_protocols, 3u);
 }
 
-TEST_F(CardOperations, ConnectOnAnInvalidContextNeverReachesTheService) {
+TEST_F(ScardCardOperations, ConnectOnAnInvalidContextNeverReachesTheService) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});
     const VornSCardException e =
         scard_failure([] { handle_smartcard_connect(CONTEXT, "Reader A", 2, 3); });
@@ -50,7 +50,7 @@ TEST_F(CardOperations, ConnectOnAnInvalidContextNeverReachesTheService) {
     EXPECT_EQ(service.call_count(Fn::CONNECT), 0u);
 }
 
-TEST_F(CardOperations, ConnectToAnUnknownReaderFails) {
+TEST_F(ScardCardOperations, ConnectToAnUnknownReaderFails) {
     const VornSCardException e =
         scard_failure([] { handle_smartcard_connect(CONTEXT, "Nowhere", 2, 3); });
     EXPECT_EQ(e.error_code, E_UNKNOWN_READER);
@@ -60,7 +60,7 @@ TEST_F(CardOperations, ConnectToAnUnknownReaderFails) {
 
 // --- reconnect, disconnect and transactions ----------------------------------------------
 
-TEST_F(CardOperations, ReconnectPassesItsValuesUncheckedAndEchoesTheContext) {
+TEST_F(ScardCardOperations, ReconnectPassesItsValuesUncheckedAndEchoesTheContext) {
     service.next(Fn::RECONNECT, {.protocol = PROTOCOL_T0});
     // Neither the context nor the share mode is looked at: both go back as they came.
     EXPECT_THAT(handle_smartcard_reconnect(-1, CARD, 9, 3, 1),
@@ -74,7 +74,7 @@ TEST_F(CardOperations, ReconnectPassesItsValuesUncheckedAndEchoesTheContext) {
     EXPECT_EQ(calls[0].initialization, 1u);
 }
 
-TEST_F(CardOperations, DisconnectPassesTheDispositionAndEchoesBothHandles) {
+TEST_F(ScardCardOperations, DisconnectPassesTheDispositionAndEchoesBothHandles) {
     service.next(Fn::DISCONNECT, {});
     EXPECT_THAT(handle_smartcard_disconnect(CONTEXT, CARD, 3),
                 ElementsAre("0x00000000", "0x0A0B0C0D", "0x12345678"));
@@ -84,7 +84,7 @@ TEST_F(CardOperations, DisconnectPassesTheDispositionAndEchoesBothHandles) {
     EXPECT_EQ(calls[0].disposition, 3u);
 }
 
-TEST_F(CardOperations, TransactionsPassOnlyTheCard) {
+TEST_F(ScardCardOperations, TransactionsPassOnlyTheCard) {
     service.next(Fn::BEGIN_TRANSACTION, {});
     service.next(Fn::END_TRANSACTION, {});
     EXPECT_THAT(handle_smartcard_begin_transaction(CONTEXT, CARD), ElementsAre("0x00000000"));
@@ -106,10 +106,10 @@ struct CardFailureCase {
     std::string message;
 };
 
-class CardFailure : public FakeServiceTest,
-                    public ::testing::WithParamInterface<CardFailureCase> {};
+class ScardCardFailure : public FakeServiceTest,
+                         public ::testing::WithParamInterface<CardFailureCase> {};
 
-TEST_P(CardFailure, CarriesTheServicesStatusAndTheOperationsPrefix) {
+TEST_P(ScardCardFailure, CarriesTheServicesStatusAndTheOperationsPrefix) {
     service.next(GetParam().fn, {.status = GetParam().status});
     const VornSCardException e = scard_failure(GetParam().operation);
     EXPECT_EQ(e.error_code, GetParam().status);
@@ -117,7 +117,7 @@ TEST_P(CardFailure, CarriesTheServicesStatusAndTheOperationsPrefix) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Operations, CardFailure,
+    Operations, ScardCardFailure,
     ::testing::ValuesIn(std::vector<CardFailureCase>{
         {"Connect", Fn::CONNECT, [] { handle_smartcard_connect(CONTEXT, "Reader A", 1, 3); },
          status_of(0x8010000B),
@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- status ------------------------------------------------------------------------------
 
-class CardStatus : public FakeServiceTest {
+class ScardCardStatus : public FakeServiceTest {
 protected:
     // The two answers of a status: the name length first, then the name, state and ATR.
     void script(const Bytes& name, std::uint32_t state, const Bytes& atr,
@@ -159,7 +159,7 @@ protected:
     }
 };
 
-TEST_F(CardStatus, FirstCallAsksForLengthsThenSecondPassesBuffersOfThoseLengths) {
+TEST_F(ScardCardStatus, FirstCallAsksForLengthsThenSecondPassesBuffersOfThoseLengths) {
     const Bytes name = c_string("Reader A");
     script(name, 0x34, default_atr(), 20);
     EXPECT_THAT(handle_smartcard_status(CONTEXT, CARD),
@@ -180,7 +180,7 @@ TEST_F(CardStatus, FirstCallAsksForLengthsThenSecondPassesBuffersOfThoseLengths)
     EXPECT_EQ(calls[1].atr_length, 20u);
 }
 
-TEST_F(CardStatus, InvalidContextNeverReachesTheService) {
+TEST_F(ScardCardStatus, InvalidContextNeverReachesTheService) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});
     const VornSCardException e = scard_failure([] { handle_smartcard_status(CONTEXT, CARD); });
     EXPECT_EQ(e.error_code, pcsc::E_INVALID_HANDLE);
@@ -188,7 +188,7 @@ TEST_F(CardStatus, InvalidContextNeverReachesTheService) {
     EXPECT_EQ(service.call_count(Fn::STATUS), 0u);
 }
 
-TEST_F(CardStatus, NameLengthZeroAnswersAtOnceWithoutNameOrAtr) {
+TEST_F(ScardCardStatus, NameLengthZeroAnswersAtOnceWithoutNameOrAtr) {
     service.next(Fn::STATUS,
                  {.length = 0, .protocol = PROTOCOL_T1, .state = 0x34, .atr_length = 20});
     // State and protocol of the first call, untranslated.
@@ -198,7 +198,7 @@ TEST_F(CardStatus, NameLengthZeroAnswersAtOnceWithoutNameOrAtr) {
     EXPECT_EQ(service.call_count(Fn::STATUS), 1u);
 }
 
-TEST_F(CardStatus, FailureOfEitherCallCarriesTheServicesStatus) {
+TEST_F(ScardCardStatus, FailureOfEitherCallCarriesTheServicesStatus) {
     service.next(Fn::STATUS, {.status = W_REMOVED_CARD});
     VornSCardException e = scard_failure([] { handle_smartcard_status(CONTEXT, CARD); });
     EXPECT_EQ(e.error_code, W_REMOVED_CARD);
@@ -218,15 +218,15 @@ struct StateCase {
     std::string reported;
 };
 
-class StatusState : public CardStatus, public ::testing::WithParamInterface<StateCase> {};
+class ScardStatusState : public ScardCardStatus, public ::testing::WithParamInterface<StateCase> {};
 
-TEST_P(StatusState, PoweredCardWithAnAtrIsReportedAsSpecific) {
+TEST_P(ScardStatusState, PoweredCardWithAnAtrIsReportedAsSpecific) {
     script(c_string("Reader A"), GetParam().state, Bytes(GetParam().atr_length, 0x3B),
            GetParam().atr_length);
     EXPECT_EQ(handle_smartcard_status(CONTEXT, CARD).at(4), GetParam().reported);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, StatusState,
+INSTANTIATE_TEST_SUITE_P(States, ScardStatusState,
                          ::testing::ValuesIn(std::vector<StateCase>{
                              {"PoweredWithAtr", 0x34, 19, "0x00000006"},
                              {"OnlyPoweredBitWithAtr", 0x10, 1, "0x00000006"},
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(States, StatusState,
                          }),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(CardStatus, NineteenByteAtrGivesThirtyEightCharacters) {
+TEST_F(ScardCardStatus, NineteenByteAtrGivesThirtyEightCharacters) {
     script(c_string("Reader A"), 0x34, Bytes(19, 0x5A), 19);
     std::string expected;
     for (int i = 0; i < 19; ++i) expected += "5A";
@@ -246,7 +246,7 @@ TEST_F(CardStatus, NineteenByteAtrGivesThirtyEightCharacters) {
 }
 
 // Lengths reported beyond our buffers are not trusted.
-TEST_F(CardStatus, AtrLengthAboveThirtyThreeIsCutToTheBuffer) {
+TEST_F(ScardCardStatus, AtrLengthAboveThirtyThreeIsCutToTheBuffer) {
     Bytes atr(33);
     for (std::size_t i = 0; i < atr.size(); ++i) atr[i] = static_cast<std::uint8_t>(i);
     script(c_string("Reader A"), 0x34, atr, 40);
@@ -256,13 +256,13 @@ TEST_F(CardStatus, AtrLengthAboveThirtyThreeIsCutToTheBuffer) {
     EXPECT_EQ(text.substr(60), "1E1F20");
 }
 
-TEST_F(CardStatus, NameWithoutNulEndsAtTheEndOfItsBuffer) {
+TEST_F(ScardCardStatus, NameWithoutNulEndsAtTheEndOfItsBuffer) {
     const std::string unterminated = "Reader A";
     script(Bytes(unterminated.begin(), unterminated.end()), 0x34, default_atr(), 20);
     EXPECT_EQ(handle_smartcard_status(CONTEXT, CARD).at(3), "Reader A");
 }
 
-TEST_F(CardStatus, MultiStringOfNamesReportsTheFirst) {
+TEST_F(ScardCardStatus, MultiStringOfNamesReportsTheFirst) {
     script(multi_string({"Reader A", "Reader A alias"}), 0x34, default_atr(), 20);
     EXPECT_EQ(handle_smartcard_status(CONTEXT, CARD).at(3), "Reader A");
 }

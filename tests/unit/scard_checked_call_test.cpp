@@ -16,9 +16,9 @@ struct StatusCase {
     std::string message;
 };
 
-class CheckedCall : public ::testing::TestWithParam<StatusCase> {};
+class ScardCheckedCall : public ::testing::TestWithParam<StatusCase> {};
 
-TEST_P(CheckedCall, FailingStatusBecomesTheOperationsException) {
+TEST_P(ScardCheckedCall, FailingStatusBecomesTheOperationsException) {
     const VornSCardException e = scard_failure(
         [&] { check_status("handle_smartcard_connect", status_of(GetParam().status)); });
     EXPECT_EQ(e.error_code, status_of(GetParam().status));
@@ -26,7 +26,7 @@ TEST_P(CheckedCall, FailingStatusBecomesTheOperationsException) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Statuses, CheckedCall,
+    Statuses, ScardCheckedCall,
     ::testing::ValuesIn(std::vector<StatusCase>{
         {"InvalidHandle", 0x80100003,
          "Error in handle_smartcard_connect: The supplied handle was invalid"},
@@ -40,20 +40,20 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const auto& info) { return info.param.name; });
 
-TEST(CheckedCallSuccess, SuccessPassesThrough) {
+TEST(ScardCheckedCallSuccess, SuccessPassesThrough) {
     EXPECT_NO_THROW(check_status("handle_smartcard_connect", pcsc::SUCCESS));
 }
 
-TEST(CheckedCallSuccess, RaisingEvenSuccessCarriesItsText) {
+TEST(ScardCheckedCallSuccess, RaisingEvenSuccessCarriesItsText) {
     const VornSCardException e =
         scard_failure([] { raise_scard_error("handle_smartcard_list_readers", pcsc::SUCCESS); });
     EXPECT_EQ(e.error_code, 0);
     EXPECT_EQ(e.message, "Error in handle_smartcard_list_readers: No error was encountered");
 }
 
-class RequireValidContext : public FakeServiceTest {};
+class ScardRequireValidContext : public FakeServiceTest {};
 
-TEST_F(RequireValidContext, InvalidContextFailsWithTheFixedMessage) {
+TEST_F(ScardRequireValidContext, InvalidContextFailsWithTheFixedMessage) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});
     const VornSCardException e =
         scard_failure([] { require_valid_context("handle_smartcard_status", 0x1234); });
@@ -64,7 +64,7 @@ TEST_F(RequireValidContext, InvalidContextFailsWithTheFixedMessage) {
 }
 
 // Whatever the service's reason, the answer is the same fixed one.
-TEST_F(RequireValidContext, AnyRefusalOfTheContextCountsAsInvalid) {
+TEST_F(ScardRequireValidContext, AnyRefusalOfTheContextCountsAsInvalid) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = status_of(0x8010001D)});
     const VornSCardException e =
         scard_failure([] { require_valid_context("handle_smartcard_connect", 7); });

@@ -16,9 +16,9 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class ContextOperations : public FakeServiceTest {};
+class ScardContextOperations : public FakeServiceTest {};
 
-TEST_F(ContextOperations, EstablishPassesTheScopeAndReturnsTheNewContext) {
+TEST_F(ScardContextOperations, EstablishPassesTheScopeAndReturnsTheNewContext) {
     service.set_next_context(0x0000ABCD);
     std::int32_t context = -1;
     EXPECT_THAT(handle_smartcard_establish_context(context, 0),
@@ -29,14 +29,14 @@ TEST_F(ContextOperations, EstablishPassesTheScopeAndReturnsTheNewContext) {
     EXPECT_EQ(calls[0].scope, 0u);
 }
 
-TEST_F(ContextOperations, EstablishShowsAContextWithTheTopBitSetAsItsBitPattern) {
+TEST_F(ScardContextOperations, EstablishShowsAContextWithTheTopBitSetAsItsBitPattern) {
     service.next(Fn::ESTABLISH_CONTEXT, {.handle = status_of(0x80000001)});
     std::int32_t context = 0;
     EXPECT_THAT(handle_smartcard_establish_context(context, 0),
                 ElementsAre("0x00000000", "0x80000001"));
 }
 
-TEST_F(ContextOperations, EstablishWithARejectedScopeFails) {
+TEST_F(ScardContextOperations, EstablishWithARejectedScopeFails) {
     service.next(Fn::ESTABLISH_CONTEXT, {.status = status_of(0x80100011)});
     std::int32_t context = 0;
     const VornSCardException e =
@@ -55,23 +55,23 @@ struct ContextCallCase {
     std::string prefix;
 };
 
-class ContextCalls : public FakeServiceTest,
-                     public ::testing::WithParamInterface<ContextCallCase> {};
+class ScardContextCalls : public FakeServiceTest,
+                          public ::testing::WithParamInterface<ContextCallCase> {};
 
-TEST_P(ContextCalls, SuccessIsTheSuccessStatusAlone) {
+TEST_P(ScardContextCalls, SuccessIsTheSuccessStatusAlone) {
     EXPECT_THAT(GetParam().operation(0x0A0B0C0D), ElementsAre("0x00000000"));
     ASSERT_EQ(service.calls(GetParam().fn).size(), 1u);
     EXPECT_EQ(service.calls(GetParam().fn)[0].context, 0x0A0B0C0D);
 }
 
-TEST_P(ContextCalls, ServiceFailureCarriesItsStatusAndTheOperationsPrefix) {
+TEST_P(ScardContextCalls, ServiceFailureCarriesItsStatusAndTheOperationsPrefix) {
     service.next(GetParam().fn, {.status = status_of(0x8010001E)});
     const VornSCardException e = scard_failure([&] { GetParam().operation(0x0A0B0C0D); });
     EXPECT_EQ(e.error_code, status_of(0x8010001E));
     EXPECT_EQ(e.message, GetParam().prefix + "The Smart Card Resource Manager has shut down");
 }
 
-INSTANTIATE_TEST_SUITE_P(Operations, ContextCalls,
+INSTANTIATE_TEST_SUITE_P(Operations, ScardContextCalls,
                          ::testing::ValuesIn(std::vector<ContextCallCase>{
                              {"Release", handle_smartcard_release_context, Fn::RELEASE_CONTEXT,
                               "Error in handle_smartcard_release_context: "},
@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Operations, ContextCalls,
                          }),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(ContextOperations, ReleasingTwiceFailsWithTheServicesStatus) {
+TEST_F(ScardContextOperations, ReleasingTwiceFailsWithTheServicesStatus) {
     std::int32_t context = 0;
     handle_smartcard_establish_context(context, 0);
     handle_smartcard_release_context(context);
@@ -92,14 +92,14 @@ TEST_F(ContextOperations, ReleasingTwiceFailsWithTheServicesStatus) {
               "Error in handle_smartcard_release_context: The supplied handle was invalid");
 }
 
-TEST_F(ContextOperations, IsValidNeverAnswersInvalidWithAList) {
+TEST_F(ScardContextOperations, IsValidNeverAnswersInvalidWithAList) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});
     const VornSCardException e = scard_failure([] { handle_smartcard_is_valid_context(5); });
     EXPECT_EQ(e.message,
               "Error in handle_smartcard_is_valid_context: The supplied handle was invalid");
 }
 
-TEST_F(ContextOperations, CancelAsksWhetherTheContextIsValidFirst) {
+TEST_F(ScardContextOperations, CancelAsksWhetherTheContextIsValidFirst) {
     handle_smartcard_cancel(0x0A0B0C0D);
     const auto calls = service.calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -107,7 +107,7 @@ TEST_F(ContextOperations, CancelAsksWhetherTheContextIsValidFirst) {
     EXPECT_EQ(calls[1].fn, Fn::CANCEL);
 }
 
-TEST_F(ContextOperations, CancelOnAnInvalidContextNeverReachesTheService) {
+TEST_F(ScardContextOperations, CancelOnAnInvalidContextNeverReachesTheService) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});
     const VornSCardException e = scard_failure([] { handle_smartcard_cancel(0x0A0B0C0D); });
     EXPECT_EQ(e.error_code, status_of(0x80100003));
@@ -122,15 +122,15 @@ struct ValidityCase {
     bool valid;
 };
 
-class ContextValidity : public FakeServiceTest,
-                        public ::testing::WithParamInterface<ValidityCase> {};
+class ScardContextValidity : public FakeServiceTest,
+                             public ::testing::WithParamInterface<ValidityCase> {};
 
-TEST_P(ContextValidity, OnlySuccessMeansValid) {
+TEST_P(ScardContextValidity, OnlySuccessMeansValid) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = status_of(GetParam().status)});
     EXPECT_EQ(validate_context(0x0A0B0C0D), GetParam().valid);
 }
 
-INSTANTIATE_TEST_SUITE_P(Statuses, ContextValidity,
+INSTANTIATE_TEST_SUITE_P(Statuses, ScardContextValidity,
                          ::testing::ValuesIn(std::vector<ValidityCase>{
                              {"Success", 0, true},
                              {"InvalidHandle", 0x80100003, false},

@@ -38,10 +38,10 @@ struct ProtocolCase {
     std::string shown;
 };
 
-class TransmitProtocol : public FakeServiceTest,
-                         public ::testing::WithParamInterface<ProtocolCase> {};
+class ScardTransmitProtocol : public FakeServiceTest,
+                              public ::testing::WithParamInterface<ProtocolCase> {};
 
-TEST_P(TransmitProtocol, ChoosesTheRecordAndPassesTheWholeResponseBuffer) {
+TEST_P(ScardTransmitProtocol, ChoosesTheRecordAndPassesTheWholeResponseBuffer) {
     service.next(Fn::TRANSMIT, {.bytes = Bytes{0x90, 0x00}});
     EXPECT_THAT(handle_smartcard_transmit(CONTEXT, CARD, GetParam().protocol, SELECT),
                 ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", GetParam().shown, "9000"));
@@ -56,7 +56,7 @@ TEST_P(TransmitProtocol, ChoosesTheRecordAndPassesTheWholeResponseBuffer) {
     EXPECT_EQ(calls[0].length, 65536u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, TransmitProtocol,
+INSTANTIATE_TEST_SUITE_P(Protocols, ScardTransmitProtocol,
                          ::testing::ValuesIn(std::vector<ProtocolCase>{
                              {"T0", 1, pcsc::ProtocolRecord::T0, "1"},
                              {"T1", 2, pcsc::ProtocolRecord::T1, "2"},
@@ -68,25 +68,25 @@ INSTANTIATE_TEST_SUITE_P(Protocols, TransmitProtocol,
                          }),
                          [](const auto& info) { return info.param.name; });
 
-class Transmit : public FakeServiceTest {};
+class ScardTransmit : public FakeServiceTest {};
 
-TEST_F(Transmit, ResponseIsCutToTheReportedLength) {
+TEST_F(ScardTransmit, ResponseIsCutToTheReportedLength) {
     service.next(Fn::TRANSMIT, {.length = 3, .bytes = Bytes{0x6F, 0x00, 0x90, 0x00}});
     EXPECT_EQ(handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT).at(4), "6F0090");
 }
 
-TEST_F(Transmit, CardAnsweringNothingGivesAnEmptyResponse) {
+TEST_F(ScardTransmit, CardAnsweringNothingGivesAnEmptyResponse) {
     service.next(Fn::TRANSMIT, {.length = 0});
     EXPECT_THAT(handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT),
                 ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", "2", ""));
 }
 
-TEST_F(Transmit, ResponseLengthBeyondTheBufferIsCutToTheBuffer) {
+TEST_F(ScardTransmit, ResponseLengthBeyondTheBufferIsCutToTheBuffer) {
     service.next(Fn::TRANSMIT, {.length = 70000});
     EXPECT_EQ(handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT).at(4).size(), 2u * 65536u);
 }
 
-TEST_F(Transmit, FailureCarriesTheServicesStatus) {
+TEST_F(ScardTransmit, FailureCarriesTheServicesStatus) {
     service.next(Fn::TRANSMIT, {.status = W_REMOVED_CARD});
     const VornSCardException e =
         scard_failure([] { handle_smartcard_transmit(CONTEXT, CARD, 2, SELECT); });
@@ -105,10 +105,10 @@ struct TransmitDataCase {
     std::optional<std::string> raised;   // the runtime_error, or neither: reaches the service
 };
 
-class TransmitData : public FakeServiceTest,
-                     public ::testing::WithParamInterface<TransmitDataCase> {};
+class ScardTransmitData : public FakeServiceTest,
+                          public ::testing::WithParamInterface<TransmitDataCase> {};
 
-TEST_P(TransmitData, IsRejectedOrSentAsTheTableSays) {
+TEST_P(ScardTransmitData, IsRejectedOrSentAsTheTableSays) {
     const TransmitDataCase& c = GetParam();
     if (c.raised) {
         EXPECT_EQ(runtime_failure([&] { handle_smartcard_transmit(CONTEXT, CARD, 2, c.data); }),
@@ -129,7 +129,7 @@ const ResultList NOT_HEX{"error", "Invalid hex character in data"};
 const ResultList TOO_LONG{"error", "Data exceeds maximum allowed size"};
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, TransmitData,
+    Texts, ScardTransmitData,
     ::testing::ValuesIn(std::vector<TransmitDataCase>{
         {"ThreeBytes", "00A404", TOO_SHORT, std::nullopt},
         {"FourBytesReachTheService", "00A40400", std::nullopt, std::nullopt},
@@ -154,9 +154,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- control -----------------------------------------------------------------------------
 
-class Control : public FakeServiceTest {};
+class ScardControl : public FakeServiceTest {};
 
-TEST_F(Control, FirstCallPassesNoOutputBufferAndItsSuccessGivesAnEmptyOutput) {
+TEST_F(ScardControl, FirstCallPassesNoOutputBufferAndItsSuccessGivesAnEmptyOutput) {
     service.next(Fn::CONTROL, {});
     EXPECT_THAT(handle_smartcard_control(CONTEXT, CARD, 0x42000D48, "0102"),
                 ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", ""));
@@ -169,7 +169,7 @@ TEST_F(Control, FirstCallPassesNoOutputBufferAndItsSuccessGivesAnEmptyOutput) {
     EXPECT_EQ(calls[0].length, 0u);
 }
 
-TEST_F(Control, BufferTooSmallWithACountMakesASecondCallOfThatSize) {
+TEST_F(ScardControl, BufferTooSmallWithACountMakesASecondCallOfThatSize) {
     service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 12});
     service.next(Fn::CONTROL, {.bytes = Bytes(12, 0xAB)});
     EXPECT_THAT(handle_smartcard_control(CONTEXT, CARD, 3400, "0102"),
@@ -183,13 +183,13 @@ TEST_F(Control, BufferTooSmallWithACountMakesASecondCallOfThatSize) {
     EXPECT_EQ(calls[1].data, (Bytes{0x01, 0x02}));
 }
 
-TEST_F(Control, OutputKeepsTheFirstSizeWhenTheSecondCallReportsFewerBytes) {
+TEST_F(ScardControl, OutputKeepsTheFirstSizeWhenTheSecondCallReportsFewerBytes) {
     service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 6});
     service.next(Fn::CONTROL, {.length = 2, .bytes = Bytes{0x12, 0x34}});
     EXPECT_EQ(handle_smartcard_control(CONTEXT, CARD, 1, "00").at(3), "123400000000");
 }
 
-TEST_F(Control, BufferTooSmallWithoutACountFails) {
+TEST_F(ScardControl, BufferTooSmallWithoutACountFails) {
     service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 0});
     const VornSCardException e =
         scard_failure([] { handle_smartcard_control(CONTEXT, CARD, 1, "00"); });
@@ -198,7 +198,7 @@ TEST_F(Control, BufferTooSmallWithoutACountFails) {
     EXPECT_EQ(service.call_count(Fn::CONTROL), 1u);
 }
 
-TEST_F(Control, SecondStatusReplacesTheFirst) {
+TEST_F(ScardControl, SecondStatusReplacesTheFirst) {
     service.next(Fn::CONTROL, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 4});
     service.next(Fn::CONTROL, {.status = W_REMOVED_CARD});
     const VornSCardException e =
@@ -207,7 +207,7 @@ TEST_F(Control, SecondStatusReplacesTheFirst) {
     EXPECT_EQ(service.call_count(Fn::CONTROL), 2u);
 }
 
-TEST_F(Control, OtherFailureWithACountMakesNoSecondCall) {
+TEST_F(ScardControl, OtherFailureWithACountMakesNoSecondCall) {
     service.next(Fn::CONTROL, {.status = E_UNSUPPORTED_FEATURE, .length = 12});
     const VornSCardException e =
         scard_failure([] { handle_smartcard_control(CONTEXT, CARD, 1, "00"); });
@@ -217,7 +217,7 @@ TEST_F(Control, OtherFailureWithACountMakesNoSecondCall) {
 }
 
 // The pieces are not checked one by one: the driver gets whatever they decode to.
-TEST_F(Control, PiecesThatAreNotHexAreSentAsTheyDecode) {
+TEST_F(ScardControl, PiecesThatAreNotHexAreSentAsTheyDecode) {
     service.next(Fn::CONTROL, {});
     handle_smartcard_control(CONTEXT, CARD, 1, "4GG4");
     EXPECT_EQ(service.calls(Fn::CONTROL).at(0).data, (Bytes{0x04, 0x00}));
@@ -229,10 +229,10 @@ struct ControlInputCase {
     std::optional<std::string> raised;  // nothing: reaches the service
 };
 
-class ControlInput : public FakeServiceTest,
-                     public ::testing::WithParamInterface<ControlInputCase> {};
+class ScardControlInput : public FakeServiceTest,
+                          public ::testing::WithParamInterface<ControlInputCase> {};
 
-TEST_P(ControlInput, IsLimitedTo4096Characters) {
+TEST_P(ScardControlInput, IsLimitedTo4096Characters) {
     if (GetParam().raised) {
         EXPECT_EQ(
             runtime_failure([&] { handle_smartcard_control(CONTEXT, CARD, 1, GetParam().data); }),
@@ -246,7 +246,7 @@ TEST_P(ControlInput, IsLimitedTo4096Characters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, ControlInput,
+    Texts, ScardControlInput,
     ::testing::ValuesIn(std::vector<ControlInputCase>{
         {"Exactly4096", std::string(4096, '0'), std::nullopt},
         {"Over4096", std::string(4098, '0'), "Hex input too long: length=4098"},
@@ -258,16 +258,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- get_attrib --------------------------------------------------------------------------
 
-class GetAttrib : public FakeServiceTest {};
+class ScardGetAttrib : public FakeServiceTest {};
 
 struct SizingCase {
     std::string name;
     std::int32_t first_status;
 };
 
-class GetAttribSizing : public FakeServiceTest, public ::testing::WithParamInterface<SizingCase> {};
+class ScardGetAttribSizing : public FakeServiceTest,
+                             public ::testing::WithParamInterface<SizingCase> {};
 
-TEST_P(GetAttribSizing, ReportedLengthMakesASecondCallWithABufferOfThatLength) {
+TEST_P(ScardGetAttribSizing, ReportedLengthMakesASecondCallWithABufferOfThatLength) {
     service.next(Fn::GET_ATTRIB, {.status = GetParam().first_status, .length = 4});
     service.next(Fn::GET_ATTRIB, {.bytes = Bytes{0x01, 0x02, 0x03, 0x04}});
     EXPECT_THAT(handle_smartcard_get_attrib(CONTEXT, CARD, 0x00090303),
@@ -284,21 +285,21 @@ TEST_P(GetAttribSizing, ReportedLengthMakesASecondCallWithABufferOfThatLength) {
     EXPECT_EQ(calls[1].attribute_id, 0x00090303u);
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstAnswers, GetAttribSizing,
+INSTANTIATE_TEST_SUITE_P(FirstAnswers, ScardGetAttribSizing,
                          ::testing::ValuesIn(std::vector<SizingCase>{
                              {"Success", pcsc::SUCCESS},
                              {"BufferTooSmall", pcsc::E_INSUFFICIENT_BUFFER},
                          }),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(GetAttrib, ZeroLengthSuccessGivesAnEmptyValueWithoutASecondCall) {
+TEST_F(ScardGetAttrib, ZeroLengthSuccessGivesAnEmptyValueWithoutASecondCall) {
     service.next(Fn::GET_ATTRIB, {.length = 0});
     EXPECT_THAT(handle_smartcard_get_attrib(CONTEXT, CARD, 0x0100),
                 ElementsAre("0x00000000", "0x0A0B0C0D", "0x11223344", "0x00000100", ""));
     EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
 }
 
-TEST_F(GetAttrib, BufferTooSmallWithoutALengthFails) {
+TEST_F(ScardGetAttrib, BufferTooSmallWithoutALengthFails) {
     service.next(Fn::GET_ATTRIB, {.status = pcsc::E_INSUFFICIENT_BUFFER, .length = 0});
     const VornSCardException e =
         scard_failure([] { handle_smartcard_get_attrib(CONTEXT, CARD, 0x7FFF0003); });
@@ -307,7 +308,7 @@ TEST_F(GetAttrib, BufferTooSmallWithoutALengthFails) {
     EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
 }
 
-TEST_F(GetAttrib, UnsupportedAttributeCarriesTheServicesStatus) {
+TEST_F(ScardGetAttrib, UnsupportedAttributeCarriesTheServicesStatus) {
     service.next(Fn::GET_ATTRIB, {.status = E_UNSUPPORTED_FEATURE, .length = 264});
     const VornSCardException e =
         scard_failure([] { handle_smartcard_get_attrib(CONTEXT, CARD, 0x00090303); });
@@ -316,13 +317,13 @@ TEST_F(GetAttrib, UnsupportedAttributeCarriesTheServicesStatus) {
     EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
 }
 
-TEST_F(GetAttrib, ValueKeepsTheFirstSizeWhenTheSecondCallReportsLess) {
+TEST_F(ScardGetAttrib, ValueKeepsTheFirstSizeWhenTheSecondCallReportsLess) {
     service.next(Fn::GET_ATTRIB, {.length = 4});
     service.next(Fn::GET_ATTRIB, {.length = 1, .bytes = Bytes{0xFF}});
     EXPECT_EQ(handle_smartcard_get_attrib(CONTEXT, CARD, 1).at(4), "FF000000");
 }
 
-TEST_F(GetAttrib, SecondStatusReplacesTheFirst) {
+TEST_F(ScardGetAttrib, SecondStatusReplacesTheFirst) {
     service.next(Fn::GET_ATTRIB, {.length = 4});
     service.next(Fn::GET_ATTRIB, {.status = W_REMOVED_CARD});
     const VornSCardException e =
@@ -332,9 +333,9 @@ TEST_F(GetAttrib, SecondStatusReplacesTheFirst) {
 
 // --- fixed answers of the reader metadata -------------------------------------------------
 
-class ReaderMetadata : public FakeServiceTest {};
+class ScardReaderMetadata : public FakeServiceTest {};
 
-TEST_F(ReaderMetadata, AnswersAreFixedAndTheServiceIsNeverAsked) {
+TEST_F(ScardReaderMetadata, AnswersAreFixedAndTheServiceIsNeverAsked) {
     EXPECT_THAT(handle_smartcard_introduce_reader(1, "any", "thing"),
                 ElementsAre("0x8010001F", "0x00000001", ""));
     EXPECT_THAT(handle_smartcard_introduce_reader(-2, "", ""),

@@ -29,12 +29,12 @@ struct ListingCase {
     bool validates_context;
 };
 
-class Listing : public FakeServiceTest, public ::testing::WithParamInterface<ListingCase> {
+class ScardListing : public FakeServiceTest, public ::testing::WithParamInterface<ListingCase> {
 protected:
     ResultList list() { return GetParam().operation(CONTEXT); }
 };
 
-TEST_P(Listing, AsksForTheLengthThenFillsABufferOfExactlyThatLength) {
+TEST_P(ScardListing, AsksForTheLengthThenFillsABufferOfExactlyThatLength) {
     const Bytes names = multi_string({"Reader A", "Reader B"});
     service.next(GetParam().fn, {.length = static_cast<std::uint32_t>(names.size())});
     service.next(GetParam().fn, {.bytes = names});
@@ -50,7 +50,7 @@ TEST_P(Listing, AsksForTheLengthThenFillsABufferOfExactlyThatLength) {
     EXPECT_EQ(calls[1].length, names.size());
 }
 
-TEST_P(Listing, SuccessfulLengthOfZeroFailsCarryingTheSuccessStatus) {
+TEST_P(ScardListing, SuccessfulLengthOfZeroFailsCarryingTheSuccessStatus) {
     service.next(GetParam().fn, {.length = 0});
     const VornSCardException e = scard_failure([&] { list(); });
     EXPECT_EQ(e.error_code, 0);
@@ -58,7 +58,7 @@ TEST_P(Listing, SuccessfulLengthOfZeroFailsCarryingTheSuccessStatus) {
     EXPECT_EQ(service.call_count(GetParam().fn), 1u);
 }
 
-TEST_P(Listing, FailedLengthQueryCarriesTheServicesStatus) {
+TEST_P(ScardListing, FailedLengthQueryCarriesTheServicesStatus) {
     service.next(GetParam().fn, {.status = E_NO_READERS_AVAILABLE, .length = 12});
     const VornSCardException e = scard_failure([&] { list(); });
     EXPECT_EQ(e.error_code, E_NO_READERS_AVAILABLE);
@@ -66,7 +66,7 @@ TEST_P(Listing, FailedLengthQueryCarriesTheServicesStatus) {
     EXPECT_EQ(service.call_count(GetParam().fn), 1u);
 }
 
-TEST_P(Listing, FailedSecondCallReturnsNoPartialList) {
+TEST_P(ScardListing, FailedSecondCallReturnsNoPartialList) {
     service.next(GetParam().fn, {.length = 19});
     service.next(GetParam().fn,
                  {.status = pcsc::E_INSUFFICIENT_BUFFER, .bytes = multi_string({"Reader A"})});
@@ -77,21 +77,21 @@ TEST_P(Listing, FailedSecondCallReturnsNoPartialList) {
                              "returned data");
 }
 
-TEST_P(Listing, ListWithoutItsFinalNulEndsAtTheEndOfTheBuffer) {
+TEST_P(ScardListing, ListWithoutItsFinalNulEndsAtTheEndOfTheBuffer) {
     const std::string unterminated = "Reader A";
     service.next(GetParam().fn, {.length = static_cast<std::uint32_t>(unterminated.size())});
     service.next(GetParam().fn, {.bytes = Bytes(unterminated.begin(), unterminated.end())});
     EXPECT_THAT(list(), ElementsAre("0x00000000", "Reader A"));
 }
 
-TEST_P(Listing, SingleNameHasNoComma) {
+TEST_P(ScardListing, SingleNameHasNoComma) {
     const Bytes names = multi_string({"Only One"});
     service.next(GetParam().fn, {.length = static_cast<std::uint32_t>(names.size())});
     service.next(GetParam().fn, {.bytes = names});
     EXPECT_THAT(list(), ElementsAre("0x00000000", "Only One"));
 }
 
-TEST_P(Listing, ContextIsValidatedOnlyWhenListingReaders) {
+TEST_P(ScardListing, ContextIsValidatedOnlyWhenListingReaders) {
     service.next(Fn::IS_VALID_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});
     if (GetParam().validates_context) {
         const VornSCardException e = scard_failure([&] { list(); });
@@ -104,7 +104,7 @@ TEST_P(Listing, ContextIsValidatedOnlyWhenListingReaders) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ReadersAndGroups, Listing,
+INSTANTIATE_TEST_SUITE_P(ReadersAndGroups, ScardListing,
                          ::testing::ValuesIn(std::vector<ListingCase>{
                              {"Readers", handle_smartcard_list_readers, Fn::LIST_READERS,
                               "Error in handle_smartcard_list_readers: ", true},
@@ -113,9 +113,9 @@ INSTANTIATE_TEST_SUITE_P(ReadersAndGroups, Listing,
                          }),
                          [](const auto& info) { return info.param.name; });
 
-class ListReaders : public FakeServiceTest {};
+class ScardListReaders : public FakeServiceTest {};
 
-TEST_F(ListReaders, SecondCallGetsAZeroFilledBuffer) {
+TEST_F(ScardListReaders, SecondCallGetsAZeroFilledBuffer) {
     const Bytes names = multi_string({"Reader A", "Reader B"});
     std::vector<std::vector<char>> handed_over;
     service.override_list_readers([&](std::int32_t, char* buffer, std::uint32_t& length) {
@@ -134,7 +134,7 @@ TEST_F(ListReaders, SecondCallGetsAZeroFilledBuffer) {
     EXPECT_THAT(handed_over[0], Each('\0'));
 }
 
-TEST_F(ListReaders, NamesComeInTheServicesOrder) {
+TEST_F(ScardListReaders, NamesComeInTheServicesOrder) {
     service.set_readers({"Zeta", "Alpha", "Mid"});
     EXPECT_THAT(handle_smartcard_list_readers(CONTEXT),
                 ElementsAre("0x00000000", "Zeta,Alpha,Mid"));
@@ -142,9 +142,9 @@ TEST_F(ListReaders, NamesComeInTheServicesOrder) {
 
 // --- Waiting for a change of state ----------------------------------------------------
 
-class StatusChange : public FakeServiceTest {};
+class ScardStatusChange : public FakeServiceTest {};
 
-TEST_F(StatusChange, EachReaderBecomesARecordWithItsNameAndStatesAndNothingElse) {
+TEST_F(ScardStatusChange, EachReaderBecomesARecordWithItsNameAndStatesAndNothingElse) {
     const std::vector<ReaderData> readers{{0x10, 0x01, "Reader A"}, {0x00020012, 0, "Reader B"}};
     service.next(Fn::GET_STATUS_CHANGE,
                  {.readers = {{.event_state = 0x22}, {.event_state = 0x12}}});
@@ -167,14 +167,14 @@ TEST_F(StatusChange, EachReaderBecomesARecordWithItsNameAndStatesAndNothingElse)
     }
 }
 
-TEST_F(StatusChange, NoReadersAreACountOfZero) {
+TEST_F(ScardStatusChange, NoReadersAreACountOfZero) {
     service.next(Fn::GET_STATUS_CHANGE, {});
     EXPECT_THAT(handle_smartcard_get_status_change(CONTEXT, 1000, 0, {}),
                 ElementsAre("0x00000000", "0"));
     EXPECT_EQ(service.calls(Fn::GET_STATUS_CHANGE).at(0).count, 0u);
 }
 
-TEST_F(StatusChange, TotalReadersChangesNothing) {
+TEST_F(ScardStatusChange, TotalReadersChangesNothing) {
     const std::vector<ReaderData> readers{
         {0, 0, "Reader A"}, {0, 0, "Reader B"}, {0, 0, "Reader A"}};
     service.next(Fn::GET_STATUS_CHANGE, {});
@@ -184,7 +184,7 @@ TEST_F(StatusChange, TotalReadersChangesNothing) {
     EXPECT_EQ(service.calls(Fn::GET_STATUS_CHANGE).at(0).count, 3u);
 }
 
-TEST_F(StatusChange, ResultHasThreeStringsPerReaderInRequestOrder) {
+TEST_F(ScardStatusChange, ResultHasThreeStringsPerReaderInRequestOrder) {
     const Bytes atr = default_atr();
     service.next(Fn::GET_STATUS_CHANGE,
                  {.readers = {{.event_state = 0x00010022, .atr = atr}, {.event_state = 0x12}}});
@@ -202,10 +202,10 @@ struct AtrLengthCase {
     std::size_t hex_characters;
 };
 
-class StatusChangeAtr : public FakeServiceTest,
-                        public ::testing::WithParamInterface<AtrLengthCase> {};
+class ScardStatusChangeAtr : public FakeServiceTest,
+                             public ::testing::WithParamInterface<AtrLengthCase> {};
 
-TEST_P(StatusChangeAtr, AtrTextStopsAtTheReportedLengthOrTheField) {
+TEST_P(ScardStatusChangeAtr, AtrTextStopsAtTheReportedLengthOrTheField) {
     service.next(Fn::GET_STATUS_CHANGE, {.readers = {{.event_state = 0x22,
                                                       .atr = Bytes(33, 0xAB),
                                                       .atr_length = GetParam().reported}}});
@@ -217,7 +217,7 @@ TEST_P(StatusChangeAtr, AtrTextStopsAtTheReportedLengthOrTheField) {
     EXPECT_EQ(result[4], expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, StatusChangeAtr,
+INSTANTIATE_TEST_SUITE_P(Lengths, ScardStatusChangeAtr,
                          ::testing::ValuesIn(std::vector<AtrLengthCase>{
                              {"None", 0, 0},
                              {"One", 1, 2},
@@ -233,10 +233,10 @@ struct WaitFailureCase {
     std::string text;
 };
 
-class StatusChangeFailure : public FakeServiceTest,
-                            public ::testing::WithParamInterface<WaitFailureCase> {};
+class ScardStatusChangeFailure : public FakeServiceTest,
+                                 public ::testing::WithParamInterface<WaitFailureCase> {};
 
-TEST_P(StatusChangeFailure, CarriesTheServicesStatus) {
+TEST_P(ScardStatusChangeFailure, CarriesTheServicesStatus) {
     service.next(Fn::GET_STATUS_CHANGE, {.status = GetParam().status});
     const VornSCardException e = scard_failure([] {
         handle_smartcard_get_status_change(CONTEXT, 100, 1, {{0, 0, "Reader A"}});
@@ -246,7 +246,7 @@ TEST_P(StatusChangeFailure, CarriesTheServicesStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Statuses, StatusChangeFailure,
+    Statuses, ScardStatusChangeFailure,
     ::testing::ValuesIn(std::vector<WaitFailureCase>{
         {"TimeOut", pcsc::E_TIMEOUT, "The user-specified timeout value has expired"},
         {"Cancelled", pcsc::E_CANCELLED, "The action was cancelled by an SCardCancel request"},

@@ -106,6 +106,16 @@ TEST(InstallerManifestFolderEnvironment, RelativeXdgConfigHomeIsIgnored) {
               "/home/ana/.config/chromium/NativeMessagingHosts");
 }
 
+TEST(InstallerManifestFolderEnvironment, SystemRootPrefixesSystemFoldersOnly) {
+    Environment env;
+    env.home = "/home/ana";
+    env.system_root = "/scratch";
+    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::SYSTEM, env)->string(),
+              "/scratch/etc/opt/chrome/native-messaging-hosts");
+    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::USER, env)->string(),
+              "/home/ana/.config/google-chrome/NativeMessagingHosts");
+}
+
 TEST(InstallerManifestFolderEnvironment, NoHomeMeansNoPerUserFolder) {
     Environment env;
     std::string why_not;

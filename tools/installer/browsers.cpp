@@ -88,6 +88,10 @@ Environment current_environment() {
     return env;
 }
 
+fs::path system_path(const Environment& env, const fs::path& path) {
+    return env.system_root.empty() ? path : env.system_root / path.relative_path();
+}
+
 const std::vector<Browser>& all_browsers() {
     static const std::vector<Browser> browsers{Browser::CHROME, Browser::CHROMIUM, Browser::EDGE,
                                                Browser::BRAVE, Browser::FIREFOX};
@@ -181,7 +185,7 @@ std::optional<fs::path> manifest_directory(Browser browser, Scope scope, const E
             return refuse(std::string(b.title) +
                           " has no system-wide manifest folder on Linux; install per user");
         }
-        return fs::path(b.linux_system_dir);
+        return system_path(env, b.linux_system_dir);
     }
     if (scope == Scope::USER) {
         return env.home / "Library/Application Support" / b.macos_user_dir;
@@ -190,7 +194,7 @@ std::optional<fs::path> manifest_directory(Browser browser, Scope scope, const E
         return refuse(std::string(b.title) +
                       " has no system-wide manifest folder on macOS; install per user");
     }
-    return fs::path(b.macos_system_dir);
+    return system_path(env, b.macos_system_dir);
 }
 
 std::vector<SandboxedInstall> sandboxed_install_candidates(Browser browser,
@@ -206,7 +210,7 @@ std::vector<SandboxedInstall> sandboxed_install_candidates(Browser browser,
         }
     };
     auto snap = [&](std::string name, const fs::path& manifest_dir) {
-        out.push_back({"snap", name, fs::path("/snap") / name, manifest_dir});
+        out.push_back({"snap", name, system_path(env, "/snap") / name, manifest_dir});
     };
     switch (browser) {
         case Browser::CHROME:

@@ -24,7 +24,13 @@ struct Environment {
     Os os = Os::LINUX;
     std::filesystem::path home;             // $HOME
     std::filesystem::path xdg_config_home;  // $XDG_CONFIG_HOME, empty when unset
+    // Prefix for the system-wide folders (/etc/..., /Library/..., /snap, ...): empty
+    // for the real ones; tests point it at a scratch folder.
+    std::filesystem::path system_root;
 };
+
+// A system path below env.system_root.
+std::filesystem::path system_path(const Environment& env, const std::filesystem::path& path);
 
 // The environment of this process (HOME, XDG_CONFIG_HOME, the OS we were built for).
 Environment current_environment();

@@ -1,0 +1,151 @@
+// What the doctor tells a person, on manifests laid out in a scratch home folder
+// and a scripted smart-card service (no pcscd, no host started).
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "doctor.h"
+
+namespace Vorn_SCard_Bridge::installer {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const ID = "abcdefghijklmnopabcdefghijklmnop";
+
+class InstallerDoctor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vorn-doctor-test-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        env_.home = root_ / "home";
+        env_.system_root = root_ / "system";
+        options_.check_host = false;
+        options_.check_pcsc = false;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void put(const fs::path& relative, const std::string& text) {
+        const fs::path file = env_.home / relative;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+
+    std::string printed(const PcscProbeFunction& pcsc = [] { return PcscProbe{}; }) {
+        report_ = run_doctor(options_, env_, pcsc);
+        std::ostringstream out;
+        report_.print(out);
+        return out.str();
+    }
+
+    fs::path root_;
+    Environment env_;
+    DoctorOptions options_;
+    DoctorReport report_;
+};
+
+TEST_F(InstallerDoctor, NoManifestAnywhereIsAProblemWithTheInstallCommand) {
+    const std::string out = printed();
+    EXPECT_NE(out.find("No browser can find the host"), std::string::npos) << out;
+    EXPECT_NE(out.find("vorn-scard-bridge-installer install --extension-id"), std::string::npos);
+    EXPECT_GE(report_.count(Level::PROBLEM), 1);
+}
+
+TEST_F(InstallerDoctor, RelativePathAndMissingHostAreNamed) {
+    put(".config/chromium/NativeMessagingHosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":"bin/bridge","type":"stdio",
+                       "allowed_origins":["chrome-extension://)") +
+            ID + R"(/"]})");
+    put(".config/google-chrome/NativeMessagingHosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":"/nonexistent/vorn-scard-bridge",
+                       "type":"stdio","allowed_origins":["chrome-extension://)") +
+            ID + R"(/"]})");
+    const std::string out = printed();
+    EXPECT_NE(out.find("is relative"), std::string::npos) << out;
+    EXPECT_NE(out.find("does not exist. The browser will say \"Specified native messaging host not "
+                       "found\""),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(InstallerDoctor, AnExtensionThatIsNotAllowedIsReported) {
+    put(".mozilla/native-messaging-hosts/com.vorn.scard_bridge.json",
+        R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+            "allowed_extensions":["other@example.org"]})");
+    options_.expected_ids = {"scard@example.org"};
+    const std::string out = printed();
+    EXPECT_NE(out.find("[ ok ] Mozilla Firefox (user)"), std::string::npos) << out;
+    EXPECT_NE(out.find("scard@example.org is not allowed"), std::string::npos) << out;
+}
+
+TEST_F(InstallerDoctor, SystemWideManifestsAreChecked) {
+    put("../system/etc/opt/chrome/native-messaging-hosts/com.vorn.scard_bridge.json",
+        R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+            "allowed_extensions":["scard@example.org"]})");
+    const std::string out = printed();
+    EXPECT_NE(out.find("Google Chrome (system)"), std::string::npos) << out;
+    EXPECT_NE(out.find("this is a Firefox manifest"), std::string::npos) << out;
+}
+
+TEST_F(InstallerDoctor, SnapAndFlatpakBrowsersGetANote) {
+    fs::create_directories(env_.system_root / "snap/chromium");
+    fs::create_directories(env_.home / ".local/share/flatpak/app/org.mozilla.firefox");
+    const std::string out = printed();
+    EXPECT_NE(out.find("[warn] Chromium (snap): This browser is a Snap"), std::string::npos) << out;
+    EXPECT_NE(out.find("[warn] Mozilla Firefox (flatpak)"), std::string::npos) << out;
+    EXPECT_NE(out.find(".var/app/org.mozilla.firefox/.mozilla/native-messaging-hosts"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(InstallerDoctor, CustomFolderIsChecked) {
+    options_.custom_targets = {
+        {env_.home / "profile/NativeMessagingHosts", ManifestKind::CHROMIUM}};
+    EXPECT_NE(
+        printed().find("no manifest at " + (env_.home / "profile/NativeMessagingHosts").string()),
+        std::string::npos);
+    put("profile/NativeMessagingHosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+                       "allowed_origins":["chrome-extension://)") +
+            ID + R"(/"]})");
+    const std::string out = printed();
+    EXPECT_NE(out.find("[ ok ] custom folder"), std::string::npos) << out;
+}
+
+TEST_F(InstallerDoctor, SmartCardServiceFindingsInPlainWords) {
+    options_.check_pcsc = true;
+    env_.os = Os::MACOS;  // no pcscd socket to look for
+    std::string out = printed([] {
+        PcscProbe p;
+        p.establish_status = static_cast<std::int32_t>(0x8010001Du);
+        return p;
+    });
+    EXPECT_NE(out.find("0x8010001D (the smart-card service (pcscd) is not running)"),
+              std::string::npos)
+        << out;
+
+    out = printed([] {
+        PcscProbe p;
+        p.list_status = static_cast<std::int32_t>(0x8010002Eu);
+        return p;
+    });
+    EXPECT_NE(out.find("No reader is connected"), std::string::npos) << out;
+
+    out = printed([] {
+        PcscProbe p;
+        p.readers = {"Reader A", "Reader B"};
+        p.readers_with_card = {"Reader B"};
+        return p;
+    });
+    EXPECT_NE(out.find("[ ok ] readers: seen: Reader A, Reader B"), std::string::npos) << out;
+    EXPECT_NE(out.find("[ ok ] cards: card present in: Reader B"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge::installer

@@ -1,6 +1,8 @@
 // The texts that carry handles, codes, APDUs and reader lists over the JSON
 // channel, and the values they stand for.
 
+#include "support/codecs.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,8 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include "support/codecs.h"
 
 namespace Vorn_SCard_Bridge {
 namespace {
@@ -35,8 +35,7 @@ TEST_P(FromHexAccepts, GivesTheLow32BitsAsSignedValue) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, FromHexAccepts,
     ::testing::Values(
-        FromHexCase{"PrefixedWithZeros", "0x0000001F", 31},
-        FromHexCase{"Bare", "1F", 31},
+        FromHexCase{"PrefixedWithZeros", "0x0000001F", 31}, FromHexCase{"Bare", "1F", 31},
         FromHexCase{"LowerCaseDigits", "0x1a2b3c4d", 0x1A2B3C4D},
         // Only "0x" is cut off by hand; the conversion itself accepts "0X".
         FromHexCase{"UpperCasePrefix", "0XFF", 255},
@@ -48,13 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
                     static_cast<std::int32_t>(0x9ABCDEF0u)},
         FromHexCase{"Max64BitValue", "FFFFFFFFFFFFFFFF", -1},
         // "0x" alone is not shortened: the conversion reads the 0 and stops at x.
-        FromHexCase{"PrefixAlone", "0x", 0},
-        FromHexCase{"SingleDigit", "7", 7},
-        FromHexCase{"LeadingBlankSkipped", " 1f", 31},
-        FromHexCase{"PlusSign", "+1f", 31},
+        FromHexCase{"PrefixAlone", "0x", 0}, FromHexCase{"SingleDigit", "7", 7},
+        FromHexCase{"LeadingBlankSkipped", " 1f", 31}, FromHexCase{"PlusSign", "+1f", 31},
         // A minus sign negates modulo 2^64; the low 32 bits remain.
-        FromHexCase{"MinusOne", "-1", -1},
-        FromHexCase{"MinusTwo", "-2", -2},
+        FromHexCase{"MinusOne", "-1", -1}, FromHexCase{"MinusTwo", "-2", -2},
         // After the hand-made cut, the conversion accepts a second prefix.
         FromHexCase{"DoublePrefix", "0x0x10", 16},
         FromHexCase{"Int32Min", "0x80000000", std::numeric_limits<std::int32_t>::min()},
@@ -162,23 +158,22 @@ TEST_P(FromHexStringDecodes, TwoCharactersPerByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, FromHexStringDecodes,
-    ::testing::Values(
-        FromHexStringCase{"SelectApdu", "00A4040007", {0x00, 0xA4, 0x04, 0x00, 0x07}},
-        FromHexStringCase{"LowerCase", "3f", {0x3F}},
-        FromHexStringCase{"UpperCase", "3F", {0x3F}},
-        FromHexStringCase{"MixedCase", "aBcD", {0xAB, 0xCD}},
-        FromHexStringCase{"AllOnes", "FFFF", {0xFF, 0xFF}},
-        // A piece that is not two hexadecimal digits still gives one byte, read
-        // the way a stream extracts a hexadecimal number.
-        FromHexStringCase{"StopsAtNonDigit", "4G", {0x04}},
-        FromHexStringCase{"NoLeadingDigit", "G4", {0x00}},
-        FromHexStringCase{"LeadingBlankSkipped", " 4", {0x04}},
-        FromHexStringCase{"TrailingBlank", "4 ", {0x04}},
-        FromHexStringCase{"NoDigitAtAll", "zz", {0x00}},
-        FromHexStringCase{"PlusSign", "+5", {0x05}},
-        FromHexStringCase{"BadPieceBetweenGoodOnes", "01G4FF", {0x01, 0x00, 0xFF}},
-        // No prefix handling: "0x" is a piece like any other.
-        FromHexStringCase{"PrefixIsAPiece", "0x41", {0x00, 0x41}}),
+    ::testing::Values(FromHexStringCase{"SelectApdu", "00A4040007", {0x00, 0xA4, 0x04, 0x00, 0x07}},
+                      FromHexStringCase{"LowerCase", "3f", {0x3F}},
+                      FromHexStringCase{"UpperCase", "3F", {0x3F}},
+                      FromHexStringCase{"MixedCase", "aBcD", {0xAB, 0xCD}},
+                      FromHexStringCase{"AllOnes", "FFFF", {0xFF, 0xFF}},
+                      // A piece that is not two hexadecimal digits still gives one byte, read
+                      // the way a stream extracts a hexadecimal number.
+                      FromHexStringCase{"StopsAtNonDigit", "4G", {0x04}},
+                      FromHexStringCase{"NoLeadingDigit", "G4", {0x00}},
+                      FromHexStringCase{"LeadingBlankSkipped", " 4", {0x04}},
+                      FromHexStringCase{"TrailingBlank", "4 ", {0x04}},
+                      FromHexStringCase{"NoDigitAtAll", "zz", {0x00}},
+                      FromHexStringCase{"PlusSign", "+5", {0x05}},
+                      FromHexStringCase{"BadPieceBetweenGoodOnes", "01G4FF", {0x01, 0x00, 0xFF}},
+                      // No prefix handling: "0x" is a piece like any other.
+                      FromHexStringCase{"PrefixIsAPiece", "0x41", {0x00, 0x41}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FromHexStringFailure {
@@ -259,9 +254,7 @@ TEST(ToHexString, EveryByteValueRoundTrips) {
     EXPECT_EQ(from_hex_string(text), all);
 }
 
-TEST(ToHexString, NullPointerWithZeroCountIsEmpty) {
-    EXPECT_EQ(to_hex_string(nullptr, 0), "");
-}
+TEST(ToHexString, NullPointerWithZeroCountIsEmpty) { EXPECT_EQ(to_hex_string(nullptr, 0), ""); }
 
 // ---------------------------------------------------------------- multi_string_to_comma_string
 
@@ -287,10 +280,8 @@ using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Lists, MultiStringTerminated,
     ::testing::Values(
-        MultiStringCase{"TwoNames", "A\0B\0\0"s, "A,B"},
-        MultiStringCase{"OneName", "A\0\0"s, "A"},
-        MultiStringCase{"LoneNul", "\0"s, ""},
-        MultiStringCase{"TwoNuls", "\0\0"s, ""},
+        MultiStringCase{"TwoNames", "A\0B\0\0"s, "A,B"}, MultiStringCase{"OneName", "A\0\0"s, "A"},
+        MultiStringCase{"LoneNul", "\0"s, ""}, MultiStringCase{"TwoNuls", "\0\0"s, ""},
         MultiStringCase{"ReaderNames", "Reader A\0Reader B\0\0"s, "Reader A,Reader B"},
         MultiStringCase{"CommaInsideNameNotEscaped", "Reader, A\0B\0\0"s, "Reader, A,B"},
         MultiStringCase{"ThreeNames", "x\0yy\0zzz\0\0"s, "x,yy,zzz"},

@@ -7,13 +7,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "fakes/fake_pcsc_service.h"
 #include "messaging/messaging_queue.h"
@@ -34,8 +33,9 @@ const char* const UNBLOCK_ID = "__unblock__";
 // stays behind waiting.
 std::optional<json> next_response() {
     auto result = std::make_shared<std::optional<json>>();
-    if (vorn_test::finishes_within([result] { *result = MessagingQueue::instance().wait_and_pop(); },
-                                   vorn_test::WAIT_LIMIT)) {
+    if (vorn_test::finishes_within(
+            [result] { *result = MessagingQueue::instance().wait_and_pop(); },
+            vorn_test::WAIT_LIMIT)) {
         return *result;
     }
     MessagingQueue::instance().push(json{{"requestId", UNBLOCK_ID}});
@@ -84,8 +84,8 @@ std::string processor_prefix(const std::string& command, const std::string& id) 
     return "[MessageProcessor::" + command + (id.empty() ? "" : " req:" + id) + "] ";
 }
 
-std::vector<std::pair<std::string, std::string>> processor_lines(
-    const std::vector<LogLine>& lines, bool with_debug) {
+std::vector<std::pair<std::string, std::string>> processor_lines(const std::vector<LogLine>& lines,
+                                                                 bool with_debug) {
     std::vector<std::pair<std::string, std::string>> selected;
     for (const LogLine& line : vorn_test::lines_starting_with(lines, "[MessageProcessor::")) {
         if (with_debug || line.level != "debug") selected.emplace_back(line.level, line.text);
@@ -129,7 +129,8 @@ protected:
         process_message(request(sentinel, "healthcheck"));
         const auto next = next_response();
         ASSERT_TRUE(next.has_value());
-        EXPECT_EQ(next->value("requestId", std::string()), sentinel) << "unexpected " << next->dump();
+        EXPECT_EQ(next->value("requestId", std::string()), sentinel)
+            << "unexpected " << next->dump();
     }
 };
 
@@ -162,7 +163,10 @@ std::vector<ResponseCase> host_cases() {
         {"HealthcheckIgnoresParams", request("r1b", "healthcheck", {1, "x"}),
          response("r1b", "success", {"OK"})},
         {"HealthcheckIgnoresOtherMembers",
-         json{{"requestId", "r1c"}, {"command", "healthcheck"}, {"params", json::array()}, {"extra", true}},
+         json{{"requestId", "r1c"},
+              {"command", "healthcheck"},
+              {"params", json::array()},
+              {"extra", true}},
          response("r1c", "success", {"OK"})},
         {"GetVersionIsAStringNotAnArray", request("r2", "get_version", json::array()),
          response("r2", "success", "1.0.0")},
@@ -204,7 +208,8 @@ std::vector<ResponseCase> parameter_cases() {
     const auto error = [&](const std::string& name, const std::string& command, json params,
                            const std::string& description) {
         const std::string id = "p-" + name;
-        c.push_back({name, params.is_discarded() ? request(id, command) : request(id, command, params),
+        c.push_back({name,
+                     params.is_discarded() ? request(id, command) : request(id, command, params),
                      general_error(id, description)});
     };
     const json absent = json(json::value_t::discarded);
@@ -212,7 +217,8 @@ std::vector<ResponseCase> parameter_cases() {
     // Context commands.
     error("ReleaseContextWithoutParams", "release_context", absent, "Missing context parameter");
     error("ReleaseContextNullParams", "release_context", nullptr, "Missing context parameter");
-    error("ReleaseContextEmptyParams", "release_context", json::array(), "Missing context parameter");
+    error("ReleaseContextEmptyParams", "release_context", json::array(),
+          "Missing context parameter");
     error("ReleaseContextEmptyObjectParams", "release_context", json::object(),
           "Missing context parameter");
     error("ReleaseContextEmptyText", "release_context", {""}, "Empty context parameter");
@@ -258,7 +264,8 @@ std::vector<ResponseCase> parameter_cases() {
           "Invalid total_readers value: 101");
     error("StatusChangeTotalReaders100WithBadContext", "get_status_change", {"zz", 1000, 100},
           hex_conversion_error("zz"));
-    error("StatusChangeEmptyContext", "get_status_change", {"", 1000, 1}, "Empty context parameter");
+    error("StatusChangeEmptyContext", "get_status_change", {"", 1000, 1},
+          "Empty context parameter");
     error("StatusChangeTimeoutAsTextFailsBeforeEmptiness", "get_status_change", {"", "1000", 1},
           conversion_error<std::uint32_t>(json("1000")));
     error("IntroduceReader257", "introduce_reader", {"0x1", LONG_NAME_257, "dev"},
@@ -297,12 +304,14 @@ std::vector<ResponseCase> parameter_cases() {
     // Data commands.
     error("Transmit131073Characters", "transmit", {"0x1", "0x2", 2, DATA_131073},
           "Transmit data exceeds maximum size. Data was 131073 characters");
-    error("TransmitThreeParams", "transmit", {"0x1", "0x2", 2}, "Insufficient parameters for transmit");
+    error("TransmitThreeParams", "transmit", {"0x1", "0x2", 2},
+          "Insufficient parameters for transmit");
     error("ControlCodeAsText", "control", {"0x1", "0x2", "0x42000C00", "00"},
           conversion_error<std::uint32_t>(json("0x42000C00")));
     error("Control131073Characters", "control", {"0x1", "0x2", 1, DATA_131073},
           "Control data exceeds maximum size. Data was 131073 characters");
-    error("GetAttribEmptyCard", "get_attrib", {"0x1", "", 0x90303}, "Empty parameter(s) for get_attrib");
+    error("GetAttribEmptyCard", "get_attrib", {"0x1", "", 0x90303},
+          "Empty parameter(s) for get_attrib");
     error("GetAttribIdAsTextBeforeEmptiness", "get_attrib", {"0x1", "", "1"},
           conversion_error<std::uint32_t>(json("1")));
 
@@ -365,7 +374,8 @@ TEST_P(DispatcherSilent, GivesNoResponseAndLogsAnError) {
     vorn_test::StderrCapture capture;
     process_message(GetParam().request);
     const auto lines = processor_lines(capture.take_lines(), false);
-    const std::pair<std::string, std::string> expected{"error", GetParam().prefix + GetParam().line};
+    const std::pair<std::string, std::string> expected{"error",
+                                                       GetParam().prefix + GetParam().line};
     EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end())
         << "missing: " << expected.second;
     for (const auto& line : lines) {
@@ -377,7 +387,8 @@ std::vector<SilentCase> silent_cases() {
     const std::string first = "[MessageProcessor::process_message] ";
     return {
         {"NullMessage", json(nullptr), first, "Null message received in process_message"},
-        {"NoRequestId", json{{"command", "healthcheck"}}, processor_prefix("healthcheck", "unknown"),
+        {"NoRequestId", json{{"command", "healthcheck"}},
+         processor_prefix("healthcheck", "unknown"),
          "Message parsing failed: " + conversion_error<std::string>(json(nullptr))},
         {"RequestIdNumber", json{{"requestId", 5}, {"command", "healthcheck"}}, first,
          "Message parsing failed: " + conversion_error<std::string>(json(5))},
@@ -489,7 +500,8 @@ class DispatcherRawEcho : public Dispatcher, public ::testing::WithParamInterfac
 // The debug echo of a request shows at most 500 bytes of its compact form.
 TEST_P(DispatcherRawEcho, ShowsAtMost500Bytes) {
     json message = request("e", "healthcheck");
-    const std::size_t base = json({{"command", "healthcheck"}, {"pad", ""}, {"requestId", "e"}}).dump().size();
+    const std::size_t base =
+        json({{"command", "healthcheck"}, {"pad", ""}, {"requestId", "e"}}).dump().size();
     message["pad"] = std::string(GetParam().serialised_size - base, 'p');
     const std::string compact = message.dump();
     ASSERT_EQ(compact.size(), GetParam().serialised_size);
@@ -520,11 +532,13 @@ TEST_F(Dispatcher, ServiceFailureIsASmartCardErrorWithItsCode) {
     EXPECT_EQ(*answer, response("s", "error", {"0x80100003", message}));
     const std::string p = processor_prefix("release_context", "s");
     const auto all = processor_lines(lines, false);
-    EXPECT_NE(std::find(all.begin(), all.end(),
-                        std::make_pair(std::string("error"), p + "SmartCard error in release_context: " +
-                                                                 message + " (code: 0x80100003)")),
-              all.end());
-    for (const auto& line : all) EXPECT_NE(line.second, p + "Command processing completed successfully");
+    EXPECT_NE(
+        std::find(all.begin(), all.end(),
+                  std::make_pair(std::string("error"), p + "SmartCard error in release_context: " +
+                                                           message + " (code: 0x80100003)")),
+        all.end());
+    for (const auto& line : all)
+        EXPECT_NE(line.second, p + "Command processing completed successfully");
 }
 
 TEST_F(Dispatcher, EstablishContextAnswersTheServicesHandle) {
@@ -533,11 +547,12 @@ TEST_F(Dispatcher, EstablishContextAnswersTheServicesHandle) {
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(*answer, response("ec", "success", {"0x00000000", "0x01020304"}));
     const auto all = processor_lines(lines, false);
-    EXPECT_NE(std::find(all.begin(), all.end(),
-                        std::make_pair(std::string("info"),
-                                       processor_prefix("establish_context", "ec") +
-                                           "Context established successfully (context: 0x01020304)")),
-              all.end());
+    EXPECT_NE(
+        std::find(all.begin(), all.end(),
+                  std::make_pair(std::string("info"),
+                                 processor_prefix("establish_context", "ec") +
+                                     "Context established successfully (context: 0x01020304)")),
+        all.end());
 }
 
 struct ShareModeCase {
@@ -545,7 +560,8 @@ struct ShareModeCase {
     bool reaches_service;
 };
 
-class DispatcherShareMode : public Dispatcher, public ::testing::WithParamInterface<ShareModeCase> {};
+class DispatcherShareMode : public Dispatcher,
+                            public ::testing::WithParamInterface<ShareModeCase> {};
 
 TEST_P(DispatcherShareMode, OnlyValidModesReachTheService) {
     auto& service = fake::FakePcsc::instance();
@@ -553,7 +569,8 @@ TEST_P(DispatcherShareMode, OnlyValidModesReachTheService) {
         dispatch(request("sm", "connect", {"0x0A0B0C0D", "Reader A", GetParam().share_mode, 2}));
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(service.call_count(fake::Fn::CONNECT), GetParam().reaches_service ? 1u : 0u);
-    EXPECT_EQ((*answer)["status"], GetParam().reaches_service ? "success" : "error") << answer->dump();
+    EXPECT_EQ((*answer)["status"], GetParam().reaches_service ? "success" : "error")
+        << answer->dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DispatcherShareMode,

@@ -1,13 +1,14 @@
 // The exception classes and the one log line the error handler writes for a
 // VornException.
 
+#include "support/error_handler.h"
+
 #include <gtest/gtest.h>
 
 #include <exception>
 #include <string>
 #include <vector>
 
-#include "support/error_handler.h"
 #include "support/exceptions.h"
 #include "test_support.h"
 
@@ -51,43 +52,45 @@ TEST_P(HandleError, WritesOneLineAtTheCategorysLevel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Categories, HandleError,
-    ::testing::Values(
-        HandledCase{"WarningCategory", ErrorCategory::WARNING, "Reader", "connect", "timeout",
-                    "main_loop", "warning", "Error in Reader::connect - timeout (Context: main_loop)"},
-        HandledCase{"CriticalCategory", ErrorCategory::CRITICAL, "Reader", "connect", "timeout",
-                    "main_loop", "critical",
-                    "Error in Reader::connect - timeout (Context: main_loop)"},
-        HandledCase{"GeneralCategory", ErrorCategory::GENERAL, "Reader", "connect", "timeout",
-                    "main_loop", "error", "Error in Reader::connect - timeout (Context: main_loop)"},
-        HandledCase{"PcscCategory", ErrorCategory::PCSC, "Card", "transmit", "lost", "x", "error",
-                    "Error in Card::transmit - lost (Context: x)"},
-        HandledCase{"MessagingCategory", ErrorCategory::MESSAGING, "Queue", "push", "full",
-                    "main_initialization", "error",
-                    "Error in Queue::push - full (Context: main_initialization)"},
-        HandledCase{"ProcessingCategory", ErrorCategory::PROCESSING, "P", "q", "r", "c", "error",
-                    "Error in P::q - r (Context: c)"},
-        // A value outside the named ones is an error as well.
-        HandledCase{"UnnamedCategory", static_cast<ErrorCategory>(99), "P", "q", "r", "c",
-                    "error", "Error in P::q - r (Context: c)"},
-        HandledCase{"NegativeCategory", static_cast<ErrorCategory>(-1), "P", "q", "r", "c",
-                    "error", "Error in P::q - r (Context: c)"},
-        HandledCase{"EmptyContextEndsAfterDescription", ErrorCategory::WARNING, "Reader",
-                    "connect", "timeout", "", "warning", "Error in Reader::connect - timeout"},
-        HandledCase{"EmptyComponentAndOperation", ErrorCategory::GENERAL, "", "", "boom", "",
-                    "error", "Error in :: - boom"},
-        HandledCase{"EmptyDescription", ErrorCategory::GENERAL, "C", "o", "", "ctx", "error",
-                    "Error in C::o -  (Context: ctx)"},
-        // Text from outside stays on its one line.
-        HandledCase{"NewlineInDescriptionEscaped", ErrorCategory::GENERAL, "C", "o", "a\nb",
-                    "ctx", "error", "Error in C::o - a\\nb (Context: ctx)"}),
+    ::testing::Values(HandledCase{"WarningCategory", ErrorCategory::WARNING, "Reader", "connect",
+                                  "timeout", "main_loop", "warning",
+                                  "Error in Reader::connect - timeout (Context: main_loop)"},
+                      HandledCase{"CriticalCategory", ErrorCategory::CRITICAL, "Reader", "connect",
+                                  "timeout", "main_loop", "critical",
+                                  "Error in Reader::connect - timeout (Context: main_loop)"},
+                      HandledCase{"GeneralCategory", ErrorCategory::GENERAL, "Reader", "connect",
+                                  "timeout", "main_loop", "error",
+                                  "Error in Reader::connect - timeout (Context: main_loop)"},
+                      HandledCase{"PcscCategory", ErrorCategory::PCSC, "Card", "transmit", "lost",
+                                  "x", "error", "Error in Card::transmit - lost (Context: x)"},
+                      HandledCase{"MessagingCategory", ErrorCategory::MESSAGING, "Queue", "push",
+                                  "full", "main_initialization", "error",
+                                  "Error in Queue::push - full (Context: main_initialization)"},
+                      HandledCase{"ProcessingCategory", ErrorCategory::PROCESSING, "P", "q", "r",
+                                  "c", "error", "Error in P::q - r (Context: c)"},
+                      // A value outside the named ones is an error as well.
+                      HandledCase{"UnnamedCategory", static_cast<ErrorCategory>(99), "P", "q", "r",
+                                  "c", "error", "Error in P::q - r (Context: c)"},
+                      HandledCase{"NegativeCategory", static_cast<ErrorCategory>(-1), "P", "q", "r",
+                                  "c", "error", "Error in P::q - r (Context: c)"},
+                      HandledCase{"EmptyContextEndsAfterDescription", ErrorCategory::WARNING,
+                                  "Reader", "connect", "timeout", "", "warning",
+                                  "Error in Reader::connect - timeout"},
+                      HandledCase{"EmptyComponentAndOperation", ErrorCategory::GENERAL, "", "",
+                                  "boom", "", "error", "Error in :: - boom"},
+                      HandledCase{"EmptyDescription", ErrorCategory::GENERAL, "C", "o", "", "ctx",
+                                  "error", "Error in C::o -  (Context: ctx)"},
+                      // Text from outside stays on its one line.
+                      HandledCase{"NewlineInDescriptionEscaped", ErrorCategory::GENERAL, "C", "o",
+                                  "a\nb", "ctx", "error", "Error in C::o - a\\nb (Context: ctx)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HandleError, SecurityExceptionIsHandledThroughItsBase) {
     const SecurityException exception(SecuritySeverity::HIGH, "Guard", "check", "bad origin");
     const auto lines = handle_and_capture(exception, "main_loop");
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text,
-              std::string(HANDLER_PREFIX) + "Error in Guard::check - bad origin (Context: main_loop)");
+    EXPECT_EQ(lines[0].text, std::string(HANDLER_PREFIX) +
+                                 "Error in Guard::check - bad origin (Context: main_loop)");
 }
 
 TEST(HandleError, GetInstanceAlwaysReturnsTheSameHandler) {
@@ -113,8 +116,9 @@ TEST(SecurityExceptionTest, IsAVornExceptionWithASeverity) {
 }
 
 TEST(VornSCardExceptionTest, WhatIsTheGenericTextNotTheMessage) {
-    const VornSCardException e(static_cast<std::int32_t>(0x80100003u),
-                               "Error in handle_smartcard_connect: The supplied handle was invalid");
+    const VornSCardException e(
+        static_cast<std::int32_t>(0x80100003u),
+        "Error in handle_smartcard_connect: The supplied handle was invalid");
     EXPECT_EQ(e.error_code, static_cast<std::int32_t>(0x80100003u));
     EXPECT_EQ(e.message, "Error in handle_smartcard_connect: The supplied handle was invalid");
     const std::exception plain;

@@ -1,6 +1,8 @@
 // Where the log file lies: the per-user log directory made of HOME, or a
 // private shared directory when HOME is not set.
 
+#include "logging/log_location.h"
+
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -16,7 +18,6 @@
 #include <string>
 #include <system_error>
 
-#include "logging/log_location.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -190,7 +191,8 @@ TEST_P(LogFilePathJoin, PlacesTheNameByPathRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, LogFilePathJoin,
-    ::testing::Values(FileNameCase{"RelativeName", "vorn_scard_bridge.log", "vorn_scard_bridge.log"},
+    ::testing::Values(FileNameCase{"RelativeName", "vorn_scard_bridge.log",
+                                   "vorn_scard_bridge.log"},
                       FileNameCase{"RelativeSubpath", "old/host.log", "old/host.log"},
                       // An absolute path replaces the directory.
                       FileNameCase{"AbsoluteName", "/var/tmp/elsewhere.log", ""}),
@@ -220,8 +222,14 @@ bool private_tmp_possible() {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-enum class Planted { NOTHING, OPEN_DIRECTORY, SYMLINK_TO_DIRECTORY, DANGLING_SYMLINK, PLAIN_FILE,
-                     DIRECTORY_OF_ANOTHER_USER };
+enum class Planted {
+    NOTHING,
+    OPEN_DIRECTORY,
+    SYMLINK_TO_DIRECTORY,
+    DANGLING_SYMLINK,
+    PLAIN_FILE,
+    DIRECTORY_OF_ANOTHER_USER
+};
 
 struct SharedCase {
     const char* name;

@@ -4,6 +4,8 @@
 // The test process's Logger is console-only at DEBUG (test_support.cpp). Tests
 // of the Logger's construction run in child processes that build their own.
 
+#include "logging/logger.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,7 +18,6 @@
 #include <vector>
 
 #include "logging/log_escape.h"
-#include "logging/logger.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -60,15 +61,14 @@ TEST_P(ContextPrefix, NamesWhoIsSpeaking) {
 
 INSTANTIATE_TEST_SUITE_P(
     Contexts, ContextPrefix,
-    ::testing::Values(
-        PrefixCase{"AllFields", "MessageProcessor", "process_message", "7",
-                   "[MessageProcessor::process_message req:7] "},
-        PrefixCase{"ComponentOnly", "Main", "", "", "[Main] "},
-        PrefixCase{"ComponentAndOperation", "MessageReader", "read_message", "",
-                   "[MessageReader::read_message] "},
-        PrefixCase{"ComponentAndRequest", "Main", "", "r1", "[Main req:r1] "},
-        PrefixCase{"EmptyComponentHidesTheRest", "", "process_message", "7", ""},
-        PrefixCase{"AllEmpty", "", "", "", ""}),
+    ::testing::Values(PrefixCase{"AllFields", "MessageProcessor", "process_message", "7",
+                                 "[MessageProcessor::process_message req:7] "},
+                      PrefixCase{"ComponentOnly", "Main", "", "", "[Main] "},
+                      PrefixCase{"ComponentAndOperation", "MessageReader", "read_message", "",
+                                 "[MessageReader::read_message] "},
+                      PrefixCase{"ComponentAndRequest", "Main", "", "r1", "[Main req:r1] "},
+                      PrefixCase{"EmptyComponentHidesTheRest", "", "process_message", "7", ""},
+                      PrefixCase{"AllEmpty", "", "", "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ContextPrefix, DefaultContextHasNoPrefixAndRecordsTheThread) {
@@ -128,9 +128,11 @@ TEST(LoggerLine, EachLevelFunctionLogsAtItsLevel) {
         logger.critical("c", context);
     });
     ASSERT_EQ(lines.size(), 5u);
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"debug", "[Funcs] d"}, {"info", "[Funcs] i"},        {"warning", "[Funcs] w"},
-        {"error", "[Funcs] e"}, {"critical", "[Funcs] c"}};
+    const std::vector<std::pair<std::string, std::string>> expected = {{"debug", "[Funcs] d"},
+                                                                       {"info", "[Funcs] i"},
+                                                                       {"warning", "[Funcs] w"},
+                                                                       {"error", "[Funcs] e"},
+                                                                       {"critical", "[Funcs] c"}};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(lines[i].level, expected[i].first);
         EXPECT_EQ(lines[i].text, expected[i].second);
@@ -149,8 +151,7 @@ TEST(LoggerLine, LogWithoutContextHasNoPrefix) {
 TEST(LoggerLine, PerCallConsoleDestinationWritesTheLineOnce) {
     StderrCapture capture;
     test_logger().log(LogLevel::WARNING, "per-call console line", LogDestination::CONSOLE);
-    const auto mine =
-        vorn_test::lines_starting_with(capture.take_lines(), "per-call console line");
+    const auto mine = vorn_test::lines_starting_with(capture.take_lines(), "per-call console line");
     ASSERT_EQ(mine.size(), 1u);
     EXPECT_EQ(mine[0].level, "warning");
 }
@@ -192,11 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"NewlineEscaped", "a\nb", "a\\nb"},
         TextCase{"ForgedLine", "ok\n2026-01-31 09:15:02 [info] [tid:1] [Main] forged",
                  "ok\\n2026-01-31 09:15:02 [info] [tid:1] [Main] forged"},
-        TextCase{"CarriageReturnEscaped", "a\rb", "a\\rb"},
-        TextCase{"TabEscaped", "a\tb", "a\\tb"},
+        TextCase{"CarriageReturnEscaped", "a\rb", "a\\rb"}, TextCase{"TabEscaped", "a\tb", "a\\tb"},
         TextCase{"EscapeSequenceEscaped", "\x1b[31mred", "\\x1B[31mred"},
-        TextCase{"NulEscaped", "a\0b"s, "a\\x00b"},
-        TextCase{"BellEscaped", "\x07", "\\x07"},
+        TextCase{"NulEscaped", "a\0b"s, "a\\x00b"}, TextCase{"BellEscaped", "\x07", "\\x07"},
         TextCase{"DeleteEscaped", "a\x7F", "a\\x7F"},
         TextCase{"C1FirstEscaped", "a\xC2\x80z", "a\\u0080z"},
         TextCase{"C1NextLineEscaped", "a\xC2\x85z", "a\\u0085z"},
@@ -208,9 +207,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LoggerText, ControlCharactersInTheContextAreEscapedToo) {
-    const auto lines = lines_of("[Ctx", [] {
-        test_logger().info("m", LogContext("Ctx", "op\n", "r\r1"));
-    });
+    const auto lines =
+        lines_of("[Ctx", [] { test_logger().info("m", LogContext("Ctx", "op\n", "r\r1")); });
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].text, "[Ctx::op\\n req:r\\r1] m");
 }
@@ -277,9 +275,8 @@ TEST(LoggerInstance, LaterCallsReturnTheFirstInstanceUnchanged) {
     EXPECT_EQ(&first, &third);
     // The first call's level (DEBUG) is still in force.
     EXPECT_TRUE(second.is_enabled(LogLevel::DEBUG));
-    const auto lines = lines_of("[Instance] ", [&] {
-        second.debug("still at debug", LogContext("Instance", "", ""));
-    });
+    const auto lines = lines_of(
+        "[Instance] ", [&] { second.debug("still at debug", LogContext("Instance", "", "")); });
     EXPECT_EQ(lines.size(), 1u);
 }
 
@@ -321,8 +318,8 @@ TEST(LogDestinationSet, CombinesAndTestsFlagsBitByBit) {
     EXPECT_TRUE(has_destination(all, LogDestination::FILE));
     EXPECT_FALSE(has_destination(LogDestination::CONSOLE, LogDestination::FILE));
     EXPECT_FALSE(has_destination(LogDestination::NONE, LogDestination::CONSOLE));
-    EXPECT_TRUE(has_destination(LogDestination::CONSOLE | LogDestination::SYSLOG,
-                                LogDestination::SYSLOG));
+    EXPECT_TRUE(
+        has_destination(LogDestination::CONSOLE | LogDestination::SYSLOG, LogDestination::SYSLOG));
 }
 
 // ---------------------------------------------------------------- construction (child processes)
@@ -348,9 +345,9 @@ TEST_F(FreshLoggerDeathTest, UnusableLogDirectoryWarnsAndLogsWithoutTheFile) {
             const std::string home = make_temp_home();
             std::ofstream(home + "/Library") << "a file where a directory should be";
             ::setenv("HOME", home.c_str(), 1);
-            Logger& logger = Logger::get_instance(
-                LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
-                "vorn_scard_bridge.log");
+            Logger& logger =
+                Logger::get_instance(LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
+                                     "vorn_scard_bridge.log");
             logger.info("still logging", LogContext("Main", "", ""));
             logger.flush();
             const bool file_made = fs::exists(fs::path(home) / "Library" / "Logs");
@@ -368,15 +365,14 @@ TEST_F(FreshLoggerDeathTest, FileSinkWritesTheLinesAtTheLevelIntoTheLogDirectory
             ::alarm(30);
             const std::string home = make_temp_home();
             ::setenv("HOME", home.c_str(), 1);
-            Logger& logger = Logger::get_instance(
-                LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
-                "vorn_scard_bridge.log");
+            Logger& logger =
+                Logger::get_instance(LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
+                                     "vorn_scard_bridge.log");
             logger.info("into the file", LogContext("Main", "", ""));
             logger.debug("below the level", LogContext("Main", "", ""));
             logger.flush();
-            const fs::path file =
-                fs::path(home) / "Library" / "Logs" / "Vorn Smart Card Bridge" /
-                "vorn_scard_bridge.log";
+            const fs::path file = fs::path(home) / "Library" / "Logs" / "Vorn Smart Card Bridge" /
+                                  "vorn_scard_bridge.log";
             std::ifstream in(file);
             std::stringstream content;
             content << in.rdbuf();
@@ -388,7 +384,8 @@ TEST_F(FreshLoggerDeathTest, FileSinkWritesTheLinesAtTheLevelIntoTheLogDirectory
                             text.find("below the level") == std::string::npos;
             vorn_test::exit_child(ok ? 0 : 1);
         },
-        ::testing::ExitedWithCode(0), "FILE<[0-9]{4}-[0-9]{2}-[0-9]{2} [^\n]*\\[Main\\] into the file");
+        ::testing::ExitedWithCode(0),
+        "FILE<[0-9]{4}-[0-9]{2}-[0-9]{2} [^\n]*\\[Main\\] into the file");
 }
 
 struct NoSinkCase {
@@ -417,12 +414,11 @@ TEST_P(FreshLoggerFallback, StillLogsOnStandardError) {
         ::testing::ExitedWithCode(0), "\\[debug\\] \\[tid:[0-9]+\\] \\[Main\\] fallback works");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Destinations, FreshLoggerFallback,
-    ::testing::Values(NoSinkCase{"NoDestination", LogDestination::NONE, ""},
-                      NoSinkCase{"FileWithoutPath", LogDestination::FILE, ""},
-                      NoSinkCase{"ConsoleOnly", LogDestination::CONSOLE, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Destinations, FreshLoggerFallback,
+                         ::testing::Values(NoSinkCase{"NoDestination", LogDestination::NONE, ""},
+                                           NoSinkCase{"FileWithoutPath", LogDestination::FILE, ""},
+                                           NoSinkCase{"ConsoleOnly", LogDestination::CONSOLE, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace Vorn_SCard_Bridge

@@ -5,8 +5,10 @@
 // every case runs in a child process, which prints the bytes that came out of
 // the pipe as "FRAMES:<hex>" for the parent to compare.
 
-#include <gtest/gtest.h>
+#include "messaging/message_sender.h"
+
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -15,13 +17,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "messaging/message_sender.h"
 #include "messaging/messaging_queue.h"
 #include "test_support.h"
 
@@ -38,7 +38,8 @@ std::string hex_of(const std::string& bytes) {
     std::string hex;
     char digits[3];
     for (const char c : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        std::snprintf(digits, sizeof digits, "%02X",
+                      static_cast<unsigned>(static_cast<unsigned char>(c)));
         hex += digits;
     }
     return hex;
@@ -56,7 +57,9 @@ std::string frame_of(const std::string& text) {
 bool read_exactly(int fd, std::string& into, std::size_t size) {
     while (size > 0) {
         pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(vorn_test::WAIT_LIMIT).count())) <= 0) {
+        if (::poll(&ready, 1,
+                   static_cast<int>(std::chrono::milliseconds(vorn_test::WAIT_LIMIT).count())) <=
+            0) {
             return false;
         }
         char buffer[65536];
@@ -94,7 +97,8 @@ bool read_exactly(int fd, std::string& into, std::size_t size) {
     ::close(fds[1]);
     char extra[4096];
     ssize_t got;
-    while ((got = ::read(fds[0], extra, sizeof extra)) > 0) received.append(extra, static_cast<std::size_t>(got));
+    while ((got = ::read(fds[0], extra, sizeof extra)) > 0)
+        received.append(extra, static_cast<std::size_t>(got));
     std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
     vorn_test::exit_child(complete ? 0 : 3);
 }
@@ -130,8 +134,10 @@ TEST_P(SendMessage, WritesEachResponseAsItsOwnFrame) {
     for (const std::string& text : c.texts) frames += frame_of(text);
     std::vector<Matcher<const std::string&>> expectations = {
         HasSubstr("\nFRAMES:" + hex_of(frames) + "\n"),
-        ContainsRegex(line_pattern("info", "[MessageSender::send_message] Message sender thread started"))};
-    for (const std::string& pattern : c.log_patterns) expectations.push_back(ContainsRegex(pattern));
+        ContainsRegex(
+            line_pattern("info", "[MessageSender::send_message] Message sender thread started"))};
+    for (const std::string& pattern : c.log_patterns)
+        expectations.push_back(ContainsRegex(pattern));
     for (const std::string& text : c.absent) expectations.push_back(Not(HasSubstr(text)));
     EXPECT_EXIT(send_and_report(c.responses, c.texts.size()), ::testing::ExitedWithCode(0),
                 ::testing::AllOfArray(expectations));
@@ -146,13 +152,15 @@ std::vector<SenderCase> sender_cases() {
         response["result"] = json::array({"OK"});
         response["requestId"] = "r1";
         const std::string text = R"({"requestId":"r1","result":["OK"],"status":"success"})";
-        cases.push_back({"ExactFrameBytes",
-                         {response},
-                         {text},
-                         {line_pattern("debug", sender_line("r1", "Sending message: " + text)),
-                          line_pattern("info", sent_line("r1", text.size())),
-                          line_pattern("debug", "[MessageQueue::add_message req:r1] Message added to send queue")},
-                         {}});
+        cases.push_back(
+            {"ExactFrameBytes",
+             {response},
+             {text},
+             {line_pattern("debug", sender_line("r1", "Sending message: " + text)),
+              line_pattern("info", sent_line("r1", text.size())),
+              line_pattern("debug",
+                           "[MessageQueue::add_message req:r1] Message added to send queue")},
+             {}});
     }
     {
         const json response = {{"requestId", "u"},
@@ -169,9 +177,10 @@ std::vector<SenderCase> sender_cases() {
         SenderCase several{"SeveralResponsesInQueueOrder", {}, {}, {}, {}};
         for (int n = 1; n <= 6; ++n) {
             const std::string id = "req-" + std::to_string(n);
-            several.responses.push_back({{"requestId", id}, {"status", "error"}, {"result", "command_not_supported"}});
-            const std::string text =
-                R"({"requestId":")" + id + R"(","result":"command_not_supported","status":"error"})";
+            several.responses.push_back(
+                {{"requestId", id}, {"status", "error"}, {"result", "command_not_supported"}});
+            const std::string text = R"({"requestId":")" + id +
+                                     R"(","result":"command_not_supported","status":"error"})";
             several.texts.push_back(text);
             several.log_patterns.push_back(line_pattern("info", sent_line(id, text.size())));
         }
@@ -180,10 +189,16 @@ std::vector<SenderCase> sender_cases() {
     {
         // A string from the service that is not UTF-8 must not leave the
         // extension waiting: it is sent with U+FFFD, and the next one normally.
-        const json bad = {{"requestId", "bad"}, {"status", "success"}, {"result", {"0x00000000", "A\xFF" "B"}}};
+        const json bad = {{"requestId", "bad"},
+                          {"status", "success"},
+                          {"result",
+                           {"0x00000000",
+                            "A\xFF"
+                            "B"}}};
         const json good = {{"requestId", "good"}, {"status", "success"}, {"result", {"OK"}}};
         const std::string bad_text =
-            "{\"requestId\":\"bad\",\"result\":[\"0x00000000\",\"A\xEF\xBF\xBD" "B\"],\"status\":\"success\"}";
+            "{\"requestId\":\"bad\",\"result\":[\"0x00000000\",\"A\xEF\xBF\xBD"
+            "B\"],\"status\":\"success\"}";
         const std::string good_text = R"({"requestId":"good","result":["OK"],"status":"success"})";
         cases.push_back(
             {"InvalidUtf8SentWithReplacementCharacter",
@@ -191,8 +206,9 @@ std::vector<SenderCase> sender_cases() {
              {bad_text, good_text},
              {"\\[warning\\] \\[tid:[0-9]+\\] " +
                   vorn_test::regex_escape(sender_line(
-                      "bad", "Response is not valid UTF-8, sending it with replacement characters: "
-                             "[json.exception.type_error.316]")),
+                      "bad",
+                      "Response is not valid UTF-8, sending it with replacement characters: "
+                      "[json.exception.type_error.316]")),
               line_pattern("info", sent_line("bad", bad_text.size())),
               line_pattern("info", sent_line("good", good_text.size()))},
              {"Error sending message"}});
@@ -214,20 +230,23 @@ std::vector<SenderCase> sender_cases() {
              {of_150, exactly_200, of_201},
              {line_pattern("debug", sender_line("e", "Sending message: " + of_150)),
               line_pattern("debug", sender_line("e", "Sending message: " + exactly_200)),
-              line_pattern("debug", sender_line("e", "Sending message: " + of_201.substr(0, 200) + "..."))},
+              line_pattern("debug",
+                           sender_line("e", "Sending message: " + of_201.substr(0, 200) + "..."))},
              {}});
     }
     {
         // Larger than a pipe holds: the writer must go on after partial writes.
         const std::string big(300000, 'D');
-        const json response = {{"requestId", "big"}, {"status", "success"}, {"result", {"0x00000000", big}}};
+        const json response = {
+            {"requestId", "big"}, {"status", "success"}, {"result", {"0x00000000", big}}};
         const std::string text =
             R"({"requestId":"big","result":["0x00000000",")" + big + R"("],"status":"success"})";
-        cases.push_back({"ResponseLargerThanThePipe",
-                         {response, {{"requestId", "after"}, {"status", "success"}, {"result", {"OK"}}}},
-                         {text, R"({"requestId":"after","result":["OK"],"status":"success"})"},
-                         {line_pattern("info", sent_line("big", text.size()))},
-                         {}});
+        cases.push_back(
+            {"ResponseLargerThanThePipe",
+             {response, {{"requestId", "after"}, {"status", "success"}, {"result", {"OK"}}}},
+             {text, R"({"requestId":"after","result":["OK"],"status":"success"})"},
+             {line_pattern("info", sent_line("big", text.size()))},
+             {}});
     }
     {
         const json response = {{"status", "error"}, {"result", "x"}};
@@ -253,19 +272,22 @@ TEST(SendMessageDeathTest, AfterShutdownNothingIsSentButTheAddIsLogged) {
             std::thread sender([fd = fds[1]] { send_message_to(fd); });
             MessagingQueue::instance().shutdown();
             sender.join();
-            add_message_to_send_queue(json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
+            add_message_to_send_queue(
+                json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
             ::close(fds[1]);
             std::string received;
             char buffer[256];
             ssize_t got;
-            while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0) received.append(buffer, static_cast<std::size_t>(got));
+            while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0)
+                received.append(buffer, static_cast<std::size_t>(got));
             std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
             vorn_test::exit_child(0);
         },
         ::testing::ExitedWithCode(0),
         ::testing::AllOf(
             HasSubstr("\nFRAMES:\n"),
-            ContainsRegex(line_pattern("debug", "[MessageQueue::add_message req:late] Message added to send queue"))));
+            ContainsRegex(line_pattern(
+                "debug", "[MessageQueue::add_message req:late] Message added to send queue"))));
 }
 
 struct RefusedCase {
@@ -281,13 +303,13 @@ TEST_P(AddMessageRefuses, WithTheLibrarysTypeError) {
     EXPECT_THROW(add_message_to_send_queue(GetParam().message), nlohmann::json::type_error);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Messages, AddMessageRefuses,
-    ::testing::Values(RefusedCase{"Array", json::array({"requestId"})},
-                      RefusedCase{"String", json("requestId")},
-                      RefusedCase{"NumericRequestId", json{{"requestId", 5}}},
-                      RefusedCase{"NullRequestId", json{{"requestId", nullptr}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Messages, AddMessageRefuses,
+                         ::testing::Values(RefusedCase{"Array", json::array({"requestId"})},
+                                           RefusedCase{"String", json("requestId")},
+                                           RefusedCase{"NumericRequestId", json{{"requestId", 5}}},
+                                           RefusedCase{"NullRequestId",
+                                                       json{{"requestId", nullptr}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace Vorn_SCard_Bridge

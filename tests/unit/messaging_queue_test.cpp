@@ -2,20 +2,20 @@
 // a queue of its own: the process-wide one is shared with the dispatcher tests
 // and its shutdown is for good.
 
+#include "messaging/messaging_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <deque>
 #include <future>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "messaging/messaging_queue.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -98,13 +98,15 @@ TEST(MessagingQueue, PopAllTakesEveryQueuedMessageInOrder) {
     auto queue = std::make_shared<MessagingQueue>();
     for (int n = 0; n < 5; ++n) queue->push(response(n));
     auto taken = std::make_shared<std::deque<json>>();
-    ASSERT_TRUE(finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT));
+    ASSERT_TRUE(
+        finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT));
     ASSERT_EQ(taken->size(), 5u);
     for (int n = 0; n < 5; ++n) EXPECT_EQ((*taken)[static_cast<std::size_t>(n)], response(n));
 
     // Nothing is left behind: after shutdown the next call is empty at once.
     queue->shutdown();
-    ASSERT_TRUE(finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT));
+    ASSERT_TRUE(
+        finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT));
     EXPECT_TRUE(taken->empty());
 }
 

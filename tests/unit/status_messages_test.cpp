@@ -1,6 +1,8 @@
 // The English sentence for each PC/SC status code, and the text for codes
 // without one.
 
+#include "support/status_messages.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/status_messages.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -57,7 +58,8 @@ const std::vector<StatusRow>& known_statuses() {
         {"F_COMM_ERROR", 0x80100013, "An internal communications error has been detected"},
         {"F_UNKNOWN_ERROR", 0x80100014,
          "An internal error has been detected, but the source is unknown"},
-        {"E_INVALID_ATR", 0x80100015, "An ATR obtained from the registry is not a valid ATR string"},
+        {"E_INVALID_ATR", 0x80100015,
+         "An ATR obtained from the registry is not a valid ATR string"},
         {"E_NOT_TRANSACTED", 0x80100016, "An attempt was made to end a non-existent transaction"},
         {"E_READER_UNAVAILABLE", 0x80100017,
          "The specified reader is not currently available for use"},
@@ -103,8 +105,8 @@ const std::vector<std::uint32_t>& unknown_statuses() {
         0x8010001F,  // the first code past the E_ block
         0x80100064,  // the last code before the W_ block
         0x8010006A,  // the first code past the W_ block
-        0x00000005, 0xFFFFFFFF, 0x00000001, 0x80000000, 0x7FFFFFFF, 0x80100000, 0x000006F6,
-        0x000006F8,
+        0x00000005, 0xFFFFFFFF, 0x00000001, 0x80000000,
+        0x7FFFFFFF, 0x80100000, 0x000006F6, 0x000006F8,
     };
     return codes;
 }
@@ -152,8 +154,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StatusTable, CodesNextToTheRowsFallBack) {
     for (const std::uint32_t code : unknown_statuses()) {
-        EXPECT_EQ(get_win_scard_error_string(as_status(code)), unknown_text(code)) << std::hex
-                                                                                   << code;
+        EXPECT_EQ(get_win_scard_error_string(as_status(code)), unknown_text(code))
+            << std::hex << code;
     }
 }
 
@@ -175,7 +177,8 @@ TEST(StatusTableDeathTest, ConcurrentFirstCallsAllGetCorrectTexts) {
                     // Start at different rows so that the first lookups differ.
                     const auto& rows = known_statuses();
                     for (std::size_t i = 0; i < rows.size(); ++i) {
-                        const StatusRow& row = rows[(i + static_cast<std::size_t>(t)) % rows.size()];
+                        const StatusRow& row =
+                            rows[(i + static_cast<std::size_t>(t)) % rows.size()];
                         if (get_win_scard_error_string(as_status(row.code)) != row.message) {
                             wrong.fetch_add(1);
                         }

@@ -2,6 +2,8 @@
 // blocked workers do not hold up other requests, and destroying the pool never
 // waits for a task.
 
+#include "host/thread_pool.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "host/thread_pool.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -147,12 +148,12 @@ TEST_P(ThreadPoolFailingTask, IsLoggedAndTheWorkerGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, ThreadPoolFailingTask,
-    ::testing::Values(
-        FailingCase{"RuntimeError", [] { throw std::runtime_error("boom"); }, "Task failed: boom"},
-        FailingCase{"LogicError", [] { throw std::out_of_range("index 9"); },
-                    "Task failed: index 9"},
-        FailingCase{"NotAStandardException", [] { throw 42; },
-                    "Task failed with unknown exception"}),
+    ::testing::Values(FailingCase{"RuntimeError", [] { throw std::runtime_error("boom"); },
+                                  "Task failed: boom"},
+                      FailingCase{"LogicError", [] { throw std::out_of_range("index 9"); },
+                                  "Task failed: index 9"},
+                      FailingCase{"NotAStandardException", [] { throw 42; },
+                                  "Task failed with unknown exception"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Requests that wait (a status change can wait for ever) must not hold up the

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -309,6 +310,27 @@ TEST(LoggerConcurrency, LinesFromManyThreadsStayWhole) {
         // Each thread's lines appear in the order it wrote them.
         EXPECT_EQ(i, next[t]++) << line.text;
     }
+}
+
+// Replacing the sinks while other threads write must neither crash nor lose a
+// line (the console sink is shared by the old and the new library logger).
+TEST(LoggerConcurrency, ReconfiguringWhileOthersWriteLosesNoLine) {
+    constexpr int THREADS = 3;
+    constexpr int LINES = 200;
+    StderrCapture capture;
+    std::atomic<int> running{THREADS};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&running] {
+            const LogContext context("Reconfigured", "", "");
+            for (int i = 0; i < LINES; ++i) test_logger().info("line", context);
+            running.fetch_sub(1);
+        });
+    }
+    while (running.load() > 0) test_logger().set_default_destinations(LogDestination::CONSOLE);
+    for (std::thread& thread : threads) thread.join();
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Reconfigured] ");
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(THREADS * LINES));
 }
 
 TEST(LogDestinationSet, CombinesAndTestsFlagsBitByBit) {

@@ -14,9 +14,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -262,6 +265,51 @@ std::vector<SenderCase> sender_cases() {
 
 INSTANTIATE_TEST_SUITE_P(Responses, SendMessage, ::testing::ValuesIn(sender_cases()),
                          [](const auto& info) { return info.param.name; });
+
+// A browser that has gone away: with SIGPIPE ignored (as the host does) the
+// failed write is reported as a send failure and the sender keeps serving the
+// queue until shutdown.
+TEST(SendMessageDeathTest, WriteToAClosedPipeIsReportedNotFatal) {
+    EXPECT_EXIT(
+        {
+            ::alarm(60);
+            std::signal(SIGPIPE, SIG_IGN);
+            int fds[2];
+            if (::pipe(fds) != 0) vorn_test::exit_child(2);
+            ::close(fds[0]);
+            // Our own standard error goes to a file that we can watch for the line.
+            char log_name[] = "/tmp/vorn-sender-log-XXXXXX";
+            const int log_fd = ::mkstemp(log_name);
+            const int saved_stderr = ::dup(STDERR_FILENO);
+            ::dup2(log_fd, STDERR_FILENO);
+            std::thread sender([fd = fds[1]] { send_message_to(fd); });
+            add_message_to_send_queue(
+                json{{"requestId", "gone"}, {"status", "success"}, {"result", {"OK"}}});
+            std::string log;
+            const auto deadline = std::chrono::steady_clock::now() + vorn_test::WAIT_LIMIT;
+            while (log.find("Error sending message") == std::string::npos &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                std::ifstream in(log_name);
+                log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+            MessagingQueue::instance().shutdown();
+            sender.join();
+            std::fflush(stderr);
+            ::dup2(saved_stderr, STDERR_FILENO);
+            std::ifstream in(log_name);
+            log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            ::unlink(log_name);
+            std::fprintf(stderr, "%s\nSENDER ENDED\n", log.c_str());
+            vorn_test::exit_child(0);
+        },
+        ::testing::ExitedWithCode(0),
+        ::testing::AllOf(
+            ContainsRegex("\\[error\\] \\[tid:[0-9]+\\] " +
+                          vorn_test::regex_escape(sender_line("gone", "Error sending message: ")) +
+                          "[^\n]+\n"),
+            Not(HasSubstr("Response sent successfully")), HasSubstr("SENDER ENDED")));
+}
 
 TEST(SendMessageDeathTest, AfterShutdownNothingIsSentButTheAddIsLogged) {
     EXPECT_EXIT(

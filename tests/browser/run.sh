@@ -11,7 +11,8 @@
 # the test against those installed files. The client module's unit tests (js/test)
 # run in the same test run. Run as root on a fresh Debian 12
 # machine it first installs what it needs (chromium, pcscd, vsmartcard-vpcd,
-# nodejs, the build tools) with apt-get.
+# nodejs, the build tools) with apt-get (tests/browser/install-deps.sh: call that
+# first when this runs without network access, e.g. in a network namespace).
 #
 # VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when
 # the host offers the card commands and pcscd shows the virtual reader; "on"
@@ -22,21 +23,7 @@ build=${1:-${VORN_BUILD_DIR:-$root/build}}
 case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 
 # ---- packages ----
-need=""
-for pkg in chromium pcscd vsmartcard-vpcd cmake ninja-build g++ pkg-config libpcsclite-dev \
-           nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev libgmock-dev; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need="$need $pkg"
-done
-command -v node >/dev/null 2>&1 || need="$need nodejs"
-if [ -n "$need" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "run.sh: missing packages:$need (run as root, or install them)" >&2
-        exit 1
-    fi
-    echo "== installing:$need"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >/dev/null
-fi
+"$root/tests/browser/install-deps.sh"
 
 # ---- build and install ----
 if [ ! -f "$build/CMakeCache.txt" ]; then

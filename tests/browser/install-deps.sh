@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs what the browser test needs on Debian 12 (as root), and nothing when it is
+# all there already: Debian's chromium, pcscd with the vpcd reader driver, Node.js and
+# the tools to build the host. Needs the package mirrors: call it before entering a
+# network namespace (run.sh calls it too, which is then a no-op).
+set -eu
+need=""
+for pkg in chromium pcscd vsmartcard-vpcd cmake ninja-build g++ pkg-config libpcsclite-dev \
+           nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev libgmock-dev; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need="$need $pkg"
+done
+command -v node >/dev/null 2>&1 || need="$need nodejs"
+[ -z "$need" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+    echo "browser test: missing packages:$need (install them, or run this as root)" >&2
+    exit 1
+fi
+echo "== installing:$need"
+export DEBIAN_FRONTEND=noninteractive
+if ! apt-get update -qq || ! apt-get install -y -qq --no-install-recommends $need >/dev/null; then
+    echo "browser test: could not install$need. Without network access (e.g. inside a" \
+         "network namespace) run tests/browser/install-deps.sh beforehand." >&2
+    exit 1
+fi

@@ -4,13 +4,19 @@
 
 #include "messaging/message_reader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -421,6 +427,119 @@ INSTANTIATE_TEST_SUITE_P(Statuses, ReadMessageBrokenSource,
                          ::testing::Values(BrokenCase{"Failed", ReadStatus::FAILED},
                                            BrokenCase{"Interrupted", ReadStatus::INTERRUPTED}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- over a pipe
+
+// A pipe whose ends are closed by the destructor.
+struct Pipe {
+    int read_end = -1;
+    int write_end = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            read_end = fds[0];
+            write_end = fds[1];
+        }
+    }
+    ~Pipe() {
+        close_write();
+        if (read_end >= 0) ::close(read_end);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    void write_all(const Bytes& bytes) const {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote = ::write(write_end, bytes.data() + done, bytes.size() - done);
+            if (wrote <= 0) return;
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+    void close_write() {
+        if (write_end >= 0) ::close(write_end);
+        write_end = -1;
+    }
+};
+
+// read_message on another thread, so that a read that never returns fails the
+// test instead of hanging it; the source must outlive a read that timed out.
+std::optional<json> read_within(const std::shared_ptr<FdByteSource>& source,
+                                const std::shared_ptr<Pipe>& pipe) {
+    auto result = std::make_shared<json>();
+    // The pipe stays open for as long as a stuck read might use it.
+    if (!vorn_test::finishes_within([source, pipe, result] { *result = read_message(*source); },
+                                    vorn_test::WAIT_LIMIT)) {
+        return std::nullopt;
+    }
+    return *result;
+}
+
+TEST(ReadMessageFromPipe, SeveralFramesInOneWriteThenEndOfInput) {
+    auto pipe = std::make_shared<Pipe>();
+    auto source = std::make_shared<FdByteSource>(pipe->read_end);
+    pipe->write_all(join({frame(request("a")), frame(request("b"))}));
+    EXPECT_EQ(read_within(source, pipe), std::optional<json>(json::parse(request("a"))));
+    EXPECT_EQ(read_within(source, pipe), std::optional<json>(json::parse(request("b"))));
+    pipe->close_write();
+    EXPECT_EQ(read_within(source, pipe), std::optional<json>(SHUTDOWN));
+}
+
+TEST(ReadMessageFromPipe, FrameSplitAcrossWritesIsReassembled) {
+    auto pipe = std::make_shared<Pipe>();
+    auto source = std::make_shared<FdByteSource>(pipe->read_end);
+    const Bytes whole = frame(request("split"));
+    auto result = std::make_shared<json>();
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([source, pipe, result, done] {
+        *result = read_message(*source);
+        done->set_value();
+    }).detach();
+    // Header in two pieces, then the text in two pieces.
+    pipe->write_all(Bytes(whole.begin(), whole.begin() + 2));
+    pipe->write_all(Bytes(whole.begin() + 2, whole.begin() + 7));
+    pipe->write_all(Bytes(whole.begin() + 7, whole.end()));
+    ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready);
+    EXPECT_EQ(*result, json::parse(request("split")));
+}
+
+TEST(ReadMessageFromPipe, NonBlockingDescriptorWaitsForData) {
+    auto pipe = std::make_shared<Pipe>();
+    ASSERT_EQ(::fcntl(pipe->read_end, F_SETFL, ::fcntl(pipe->read_end, F_GETFL) | O_NONBLOCK), 0);
+    auto source = std::make_shared<FdByteSource>(pipe->read_end);
+    auto result = std::make_shared<json>();
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([source, pipe, result, done] {
+        *result = read_message(*source);
+        done->set_value();
+    }).detach();
+    pipe->write_all(frame(request("late")));
+    ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready);
+    EXPECT_EQ(*result, json::parse(request("late")));
+}
+
+// The shutdown pipe wakes a reader that waits for input: it returns JSON null
+// (nothing to do), and the host loop then sees its shutdown flag.
+TEST(ReadMessageFromPipe, WakePipeInterruptsAWaitingRead) {
+    auto input = std::make_shared<Pipe>();
+    auto wake = std::make_shared<Pipe>();
+    auto source = std::make_shared<FdByteSource>(input->read_end, wake->read_end);
+    auto result = std::make_shared<json>("unset");
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([source, result, done, input, wake] {
+        *result = read_message(*source);
+        done->set_value();
+    }).detach();
+    wake->write_all(Bytes{1});
+    ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready)
+        << "the wake pipe did not end the wait";
+    EXPECT_EQ(*result, json(nullptr));
+    // Once woken, every later read reports the interruption as well.
+    input->write_all(frame(request("x")));
+    EXPECT_EQ(read_within(source, input), std::optional<json>(json(nullptr)));
+}
 
 struct NestingCase {
     const char* name;

@@ -7,11 +7,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -49,6 +52,12 @@ struct Responses {
 Responses& responses() {
     static Responses* const shared = new Responses();
     return *shared;
+}
+
+// The read end of the host's wake pipe, as handed to the reader.
+std::atomic<int>& wake_fd() {
+    static std::atomic<int> fd{-1};
+    return fd;
 }
 
 json request(const std::string& id, const std::string& command) {
@@ -89,6 +98,7 @@ Step throw_security(SecuritySeverity severity) {
         std::fprintf(stderr, "END OF SCRIPT\n");
         return json{{"command", "shutdown"}};
     };
+    io.watch_wake_fd = [](int fd) { wake_fd().store(fd); };
     io.send_responses = [] {
         MessagingQueue& queue = MessagingQueue::instance();
         while (auto message = queue.wait_and_pop()) {
@@ -278,6 +288,38 @@ TEST(HostLoopDeathTest, ShutdownRequestIsNeitherCountedNorAnswered) {
         AllOf(ContainsRegex(life_cycle(HEALTHY_RE, 1)), Not(HasSubstr("\"requestId\":\"stop\"")),
               Not(HasSubstr("READ AFTER SHUTDOWN")), Not(HasSubstr("END OF SCRIPT"))));
 }
+
+struct SignalCase {
+    const char* name;
+    int signal_number;
+};
+
+class HostLoopSignalDeathTest : public ::testing::TestWithParam<SignalCase> {};
+
+// A signal that arrives while a frame is being read: that frame is still handed
+// to the pool, the wake pipe becomes readable (so a reader blocked on input
+// would return), and the next turn shuts the host down in order.
+TEST_P(HostLoopSignalDeathTest, StopsAtTheNextTurn) {
+    const int signal_number = GetParam().signal_number;
+    const Step signalled = [signal_number] {
+        std::raise(signal_number);
+        pollfd ready{wake_fd().load(), POLLIN, 0};
+        if (ready.fd >= 0 && ::poll(&ready, 1, 0) == 1) std::fprintf(stderr, "WAKE FD READABLE\n");
+        return request("during-signal", "frobnicate");
+    };
+    const Step must_not_be_read = [] {
+        std::fprintf(stderr, "READ AFTER SIGNAL\n");
+        return request("late", "healthcheck");
+    };
+    EXPECT_EXIT(run_scripted_host({signalled, must_not_be_read}), ::testing::ExitedWithCode(0),
+                AllOf(ContainsRegex(life_cycle("WAKE FD READABLE\n", 1)),
+                      Not(HasSubstr("READ AFTER SIGNAL")), Not(HasSubstr("END OF SCRIPT"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, HostLoopSignalDeathTest,
+                         ::testing::Values(SignalCase{"Terminate", SIGTERM},
+                                           SignalCase{"Interrupt", SIGINT}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HostLoopDeathTest, CountIncludesRequestsThatFailedOrWereUnsupported) {
     EXPECT_EXIT(

@@ -253,6 +253,17 @@ std::vector<ResponseCase> parameter_cases() {
           "Empty context parameter for list_reader_groups");
     error("StatusChangeTwoParams", "get_status_change", {"0x1", 1000},
           "Insufficient parameters for get_status_change");
+    {
+        // An object counts its members; reading an element by position then fails.
+        const json params = {{"a", "0x1"}, {"b", 1000}, {"c", 1}};
+        std::string description;
+        try {
+            (void)params[0];
+        } catch (const json::exception& e) {
+            description = e.what();
+        }
+        error("StatusChangeParamsAnObject", "get_status_change", params, description);
+    }
     error("StatusChangeTotalReaders101", "get_status_change", {"0x1", 1000, 101},
           "Invalid total_readers value: 101");
     error("StatusChangeTotalReadersMinus1", "get_status_change", {"0x1", 1000, -1},
@@ -285,6 +296,11 @@ std::vector<ResponseCase> parameter_cases() {
 
     // Card commands.
     error("ConnectShareMode4", "connect", {"0x1", "Reader A", 4, 2}, "Invalid share_mode value: 4");
+    // Negative integers convert modulo 2^32, fractions are cut towards zero.
+    error("ConnectShareModeMinusOne", "connect", {"0x1", "Reader A", -1, 2},
+          "Invalid share_mode value: 4294967295");
+    error("ConnectShareModeFraction", "connect", {"0x1", "Reader A", 4.7, 2},
+          "Invalid share_mode value: 4");
     error("ConnectEmptyReaderBeforeRange", "connect", {"0x1", "", 9, 2},
           "Empty parameter(s) for connect");
     error("ConnectLongReaderBeforeRange", "connect", {"0x1", LONG_NAME_257, 9, 2},

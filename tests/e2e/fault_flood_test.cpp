@@ -1,0 +1,165 @@
+// 10,000 mixed requests pipelined in one go, as a misbehaving page could send
+// them: every request with a usable envelope is answered exactly once, the
+// others not at all, every frame is whole and parses, and the host's memory
+// stays bounded.
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "fault_support.h"
+#include "fixtures/host_process.h"
+#include "fixtures/pcsc_test_bed.h"
+#include "host_answers.h"
+
+namespace Vorn_SCard_Bridge::testbed {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int FLOOD = 10000;
+// Only a leak detector: the host needs a few megabytes. Sanitizers keep shadow
+// memory and a quarantine of freed blocks, so their bound is wider.
+constexpr std::uint64_t MAX_HWM_KB = SANITIZED_BUILD ? 1024 * 1024 : 64 * 1024;
+// pcscd serves a limited number of client connections, one per context.
+constexpr int ESTABLISH_EVERY = 200;
+
+enum class Expect { OK, VERSION, UNSUPPORTED, GENERAL_ERROR, SUCCESS, INVALID_HANDLE, CONTEXT, NONE };
+
+struct Planned {
+    std::string frame;
+    std::string id;  // empty when no answer is due
+    Expect expect;
+};
+
+std::string frame_of(const json& request) { return HostProcess::frame(request.dump()); }
+
+json request(const std::string& id, const std::string& name, json params = json::array()) {
+    return {{"requestId", id}, {"command", name}, {"params", std::move(params)}};
+}
+
+// Requests that get no answer: unusable envelopes and frames that never parse.
+std::string unanswered(int n) {
+    switch (n % 8) {
+        case 0: return frame_of(request("", "healthcheck"));
+        case 1: return frame_of({{"requestId", 5}, {"command", "healthcheck"}, {"params", json::array()}});
+        case 2: return frame_of({{"command", "healthcheck"}, {"params", json::array()}});
+        case 3: return frame_of({{"requestId", "x"}, {"params", json::array()}});
+        case 4: return frame_of(json::array({1, 2, 3}));
+        case 5: return HostProcess::frame("{\"requestId\":\"broken\",");
+        case 6: return HostProcess::frame("null");
+        default: return std::string(4, '\0');  // a frame of length 0
+    }
+}
+
+Planned plan(int i, const std::string& context) {
+    const std::string id = "m" + std::to_string(i);
+    switch (i % 10) {
+        case 0: return {frame_of(request(id, "healthcheck")), id, Expect::OK};
+        case 1: return {frame_of(request(id, "get_version")), id, Expect::VERSION};
+        case 2: return {frame_of(request(id, "no_such_command")), id, Expect::UNSUPPORTED};
+        case 3: return {frame_of({{"requestId", id}, {"command", "release_context"}}), id,
+                        Expect::GENERAL_ERROR};
+        case 4: return {frame_of(request(id, "transmit", {1, 2, "x", 4})), id,
+                        Expect::GENERAL_ERROR};
+        case 5: return {frame_of(request(id, "list_readers", {context})), id, Expect::SUCCESS};
+        case 6: return {frame_of(request(id, "is_valid_context", {context})), id, Expect::SUCCESS};
+        case 7: return {unanswered(i / 10), "", Expect::NONE};
+        case 8:
+            if (i % ESTABLISH_EVERY == 8) {
+                return {frame_of(request(id, "establish_context")), id, Expect::CONTEXT};
+            }
+            return {frame_of(request(id, "get_version")), id, Expect::VERSION};
+        default:
+            return {frame_of(request(id, "release_context", {"0x00000001"})), id,
+                    Expect::INVALID_HANDLE};
+    }
+}
+
+bool as_expected(Expect expect, const Answer& answer, std::vector<std::string>& contexts) {
+    const Strings result = answer.strings();
+    switch (expect) {
+        case Expect::OK: return answer == success({"OK"});
+        case Expect::VERSION: return answer.status == "success" && answer.result == "1.0.0";
+        case Expect::UNSUPPORTED:
+            return answer.status == "error" && answer.result == "command_not_supported";
+        case Expect::GENERAL_ERROR:
+            return answer.status == "error" && result.size() == 2 && result[0] == GENERAL_ERROR;
+        case Expect::SUCCESS:
+            return answer.status == "success" && !result.empty() && result[0] == "0x00000000";
+        case Expect::INVALID_HANDLE:
+            return answer.status == "error" && result.size() == 2 && result[0] == "0x80100003";
+        case Expect::CONTEXT:
+            if (answer.status != "success" || result.size() != 2) return false;
+            contexts.push_back(result[1]);
+            return true;
+        case Expect::NONE: return false;
+    }
+    return false;
+}
+
+class FaultFlood : public PcscTestBed {};
+
+TEST_F(FaultFlood, TenThousandMixedRequestsAreEachAnsweredOnceInWholeFrames) {
+    HostProcess host;
+    const std::string context = establish_context(host);
+    ASSERT_FALSE(context.empty());
+
+    std::string flood;
+    std::map<std::string, Expect> due;
+    for (int i = 0; i < FLOOD; ++i) {
+        Planned planned = plan(i, context);
+        flood += planned.frame;
+        if (!planned.id.empty()) due[planned.id] = planned.expect;
+    }
+    host.send_raw(flood);
+    // A request behind the flood, answered once everything before it was read.
+    host.send(request("last", "healthcheck"));
+
+    std::map<std::string, int> answered;
+    std::vector<std::string> contexts;
+    int wrong = 0;
+    while (answered.size() < due.size() + 1) {
+        // Per frame, so a lost answer fails after one bound instead of hanging.
+        const auto text = host.receive_text(30s);
+        ASSERT_TRUE(text.has_value()) << "answers stopped after " << answered.size() << " of "
+                                      << due.size() + 1;
+        const json response = json::parse(*text, nullptr, false);
+        ASSERT_TRUE(response.is_object()) << "not a whole JSON frame: " << text->substr(0, 200);
+        const std::string id = response.value("requestId", "");
+        ASSERT_EQ(++answered[id], 1) << "answered twice: " << id;
+        if (id == "last") continue;
+        const auto expected = due.find(id);
+        ASSERT_NE(expected, due.end()) << "answer to a request that was not due: " << *text;
+        if (!as_expected(expected->second, answer_of(response), contexts) && ++wrong <= 5) {
+            ADD_FAILURE() << "unexpected answer: " << *text;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    // Nothing more comes: the unusable envelopes were not answered late either.
+    host.send(request("after", "healthcheck"));
+    EXPECT_EQ(answer_of(host.response_for("after", 15s)), success({"OK"}));
+
+    const auto hwm = proc_status_value(host.pid(), "VmHWM");
+    const auto threads = proc_status_value(host.pid(), "Threads");
+    ASSERT_TRUE(hwm.has_value());
+    std::cout << "[ flood ] " << FLOOD << " requests: host VmHWM " << *hwm << " kB, "
+              << threads.value_or(0) << " threads" << std::endl;
+    RecordProperty("VmHWM_kB", std::to_string(*hwm));
+    EXPECT_LT(*hwm, MAX_HWM_KB);
+
+    for (const std::string& established : contexts) {
+        EXPECT_EQ(ask(host, "release_context", json::array({established})).status, "success");
+    }
+    EXPECT_EQ(ask(host, "release_context", json::array({context})).status, "success");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(10s), 0);
+    const SplitOutput split = split_frames(host.all_output());
+    EXPECT_TRUE(split.rest.empty());
+    EXPECT_FALSE(has_crash_report(host.stderr_text()));
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge::testbed

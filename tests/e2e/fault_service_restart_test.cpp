@@ -1,0 +1,129 @@
+// pcscd going away under a running host: requests get the service's error
+// statuses instead of hanging, the host keeps serving, and once pcscd is back a
+// new context works. Stops the daemon, so it runs only inside scripts/hermetic.sh.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <set>
+#include <string>
+
+#include "fault_support.h"
+#include "fixtures/host_process.h"
+#include "fixtures/pcsc_test_bed.h"
+#include "host_answers.h"
+
+namespace Vorn_SCard_Bridge::testbed {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
+// How long a request may take to fail once the service is gone: a hang, not a
+// slow answer, is what this catches.
+constexpr std::chrono::milliseconds FAILURE_BOUND = 20s;
+
+// What pcsc-lite 1.9 answers once its daemon is gone: a wait in progress loses
+// its connection, other calls find no service. is_valid_context and cancel are
+// answered by the client library from its own table of contexts, so they still
+// succeed; the extension learns of the loss from its next real call.
+constexpr const char* COMM_ERROR = "0x80100013";
+constexpr const char* NO_SERVICE = "0x8010001D";
+constexpr const char* ANSWERED_LOCALLY = "0x00000000";
+
+class FaultServiceRestart : public PcscTestBed {
+protected:
+    void SetUp() override {
+        if (!hermetic_run()) GTEST_SKIP() << "stops pcscd: run inside scripts/hermetic.sh";
+        PcscTestBed::SetUp();
+    }
+    void TearDown() override {
+        if (hermetic_run()) {
+            std::string why;
+            EXPECT_TRUE(PcscdService::ensure_running(PcscdService::DEFAULT_TIMEOUT, &why)) << why;
+        }
+        PcscTestBed::TearDown();
+    }
+
+    // The answer's status code is one of `codes`; prints it for the record.
+    void expect_status(const std::string& what, const Answer& answer,
+                       const std::set<std::string>& codes) {
+        std::cout << "[ service stopped ] " << what << " -> " << answer.status << " "
+                  << answer.result.dump() << std::endl;
+        RecordProperty("stopped_" + what, answer.result.dump());
+        const Strings result = answer.strings();
+        ASSERT_FALSE(result.empty()) << what << ": " << answer.result;
+        EXPECT_EQ(codes.count(result[0]), 1u) << what << ": " << answer.result;
+        EXPECT_EQ(answer.status, result[0] == ANSWERED_LOCALLY ? "success" : "error") << what;
+    }
+};
+
+TEST_F(FaultServiceRestart, RequestsFailWhileStoppedAndANewContextWorksAfterRestart) {
+    card().set_default_response(response({}, 0x90, 0x00));
+    insert_card();
+    HostProcess host;
+    const std::string context = establish_context(host);
+    const std::string card_handle = connect_card(host, context, VPCD_READER_0);
+    ASSERT_FALSE(card_handle.empty());
+    ASSERT_EQ(ask(host, "begin_transaction", json::array({context, card_handle})).status,
+              "success");
+
+    // A wait that only the service's end can finish: the second reader is empty
+    // and we say we know it, with the event counter it reports now.
+    const std::uint32_t known = known_state(host, context, VPCD_READER_1);
+    host.send({{"requestId", "endless"},
+               {"command", "get_status_change"},
+               {"params", {context, INFINITE, 1, known, 0, VPCD_READER_1}}});
+    EXPECT_EQ(ask(host, command("healthcheck")).status, "success");
+
+    ASSERT_TRUE(PcscdService::stop());
+    expect_status("endless get_status_change",
+                  answer_of(host.response_for("endless", FAILURE_BOUND)), {COMM_ERROR, NO_SERVICE});
+
+    struct WhileStopped {
+        std::string command;
+        json params;
+        const char* code;
+    };
+    const std::vector<WhileStopped> while_stopped = {
+        {"transmit", json::array({context, card_handle, 2, "00A4040000"}), NO_SERVICE},
+        {"status", json::array({context, card_handle}), NO_SERVICE},
+        {"end_transaction", json::array({context, card_handle, 0}), NO_SERVICE},
+        {"disconnect", json::array({context, card_handle, 0}), NO_SERVICE},
+        {"is_valid_context", json::array({context}), ANSWERED_LOCALLY},
+        {"list_readers", json::array({context}), NO_SERVICE},
+        {"get_status_change", json::array({context, 0, 1, 0, 0, VPCD_READER_0}), NO_SERVICE},
+        {"cancel", json::array({context}), ANSWERED_LOCALLY},
+        {"release_context", json::array({context}), NO_SERVICE},
+        {"establish_context", json::array(), NO_SERVICE},
+    };
+    for (const auto& [name, params, code] : while_stopped) {
+        expect_status(name, ask(host, name, params, FAILURE_BOUND), {code});
+        // The host itself is unaffected.
+        EXPECT_EQ(ask(host, command("healthcheck")).strings(), Strings{"OK"});
+    }
+
+    std::string why;
+    ASSERT_TRUE(PcscdService::ensure_running(PcscdService::DEFAULT_TIMEOUT, &why)) << why;
+    const std::string fresh = establish_context(host);
+    ASSERT_FALSE(fresh.empty());
+    const Strings readers = ask(host, "list_readers", json::array({fresh})).strings();
+    ASSERT_EQ(readers.size(), 2u);
+    EXPECT_EQ(readers[0], "0x00000000");
+    EXPECT_TRUE(contains(readers[1], VPCD_READER_0)) << readers[1];
+    EXPECT_TRUE(contains(readers[1], VPCD_READER_1)) << readers[1];
+    // The old context died with the old daemon.
+    const Answer old = ask(host, "is_valid_context", json::array({context}));
+    std::cout << "[ service restarted ] is_valid_context(old) -> " << old.status << " "
+              << old.result.dump() << std::endl;
+    EXPECT_EQ(old.status, "error");
+    EXPECT_EQ(ask(host, "release_context", json::array({fresh})).status, "success");
+
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+    EXPECT_FALSE(has_crash_report(host.stderr_text())) << host.stderr_text();
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge::testbed

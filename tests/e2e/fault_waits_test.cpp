@@ -1,0 +1,130 @@
+// Many endless status-change waits at once, as a page that watches every reader
+// from several tabs would leave them: other requests are still answered, the
+// worker threads stay capped, cancelling a context ends its wait, and the host
+// still ends at once.
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <set>
+#include <string>
+
+#include "fault_support.h"
+#include "fixtures/host_process.h"
+#include "fixtures/pcsc_test_bed.h"
+#include "host_answers.h"
+
+namespace Vorn_SCard_Bridge::testbed {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
+// The pool's cap, plus the main, sender and monitor threads and a few spare.
+constexpr std::uint64_t MAX_THREADS = 64 + 8;
+constexpr const char* CANCELLED = "0x80100002";
+// A prompt answer, with room for a loaded machine; past it the host is stuck.
+constexpr std::chrono::milliseconds PROMPT = 5s;
+
+json endless_wait(const std::string& id, const std::string& context, std::uint32_t known) {
+    return {{"requestId", id},
+            {"command", "get_status_change"},
+            {"params", {context, INFINITE, 1, known, 0, VPCD_READER_1}}};
+}
+
+class FaultWaits : public PcscTestBed {
+protected:
+    std::vector<std::string> establish(HostProcess& host, int count) {
+        std::vector<std::string> contexts;
+        for (int i = 0; i < count; ++i) {
+            contexts.push_back(establish_context(host));
+            EXPECT_FALSE(contexts.back().empty());
+        }
+        return contexts;
+    }
+};
+
+TEST_F(FaultWaits, ThirtyTwoEndlessWaitsLeaveTheHostResponsiveAndCapped) {
+    HostProcess host;
+    const std::vector<std::string> contexts = establish(host, 4);
+    const std::uint32_t empty = known_state(host, contexts[0], VPCD_READER_1);
+    for (int i = 0; i < 32; ++i) {
+        host.send(endless_wait("wait" + std::to_string(i), contexts[i % contexts.size()], empty));
+    }
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"})) << "healthcheck " << i;
+        EXPECT_EQ(ask(host, command("get_version"), PROMPT).result, "1.0.0");
+    }
+    const auto threads = proc_status_value(host.pid(), "Threads");
+    ASSERT_TRUE(threads.has_value());
+    std::cout << "[ waits ] 32 endless waits on 4 contexts: host has " << *threads << " threads"
+              << std::endl;
+    RecordProperty("Threads", std::to_string(*threads));
+    EXPECT_LE(*threads, MAX_THREADS);
+
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+    EXPECT_FALSE(has_crash_report(host.stderr_text()));
+}
+
+TEST_F(FaultWaits, CancelEndsTheEndlessWaitOfEachContext) {
+    HostProcess host;
+    const std::vector<std::string> contexts = establish(host, 8);
+    const std::uint32_t empty = known_state(host, contexts[0], VPCD_READER_1);
+    std::set<std::string> pending;
+    for (std::size_t i = 0; i < contexts.size(); ++i) {
+        const std::string id = "wait" + std::to_string(i);
+        pending.insert(id);
+        host.send(endless_wait(id, contexts[i], empty));
+    }
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+
+    // A cancel that reaches the service before the wait does cancels nothing:
+    // cancel in rounds until every wait has answered.
+    for (int round = 0; round < 50 && !pending.empty(); ++round) {
+        for (const std::string& context : contexts) {
+            ASSERT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}));
+        }
+        while (auto text = host.receive_text(300ms)) {
+            const json response = json::parse(*text, nullptr, false);
+            const std::string id = response.value("requestId", "");
+            ASSERT_EQ(pending.erase(id), 1u) << "unexpected answer: " << *text;
+            EXPECT_EQ(answer_of(response).strings().at(0), CANCELLED) << *text;
+        }
+    }
+    EXPECT_TRUE(pending.empty()) << pending.size() << " waits never ended";
+    for (const std::string& context : contexts) {
+        EXPECT_EQ(ask(host, "release_context", json::array({context}), PROMPT).status, "success");
+    }
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+}
+
+// Disabled until the host keeps a second call on a waiting context out of
+// libpcsclite. pcsc-lite's client library holds its process-wide lock while it
+// waits for a context's own lock, and a status-change wait holds that context
+// lock for its whole time-out: a second call on the same context (another wait,
+// list_readers, connect, ...) therefore blocks every PC/SC call of the host,
+// cancel and establish_context included, until the first wait ends, which for
+// an endless wait is never.
+TEST_F(FaultWaits, DISABLED_ASecondCallOnAWaitingContextDoesNotFreezeTheOthers) {
+    HostProcess host;
+    const std::string context = establish_context(host);
+    const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
+    host.send(endless_wait("endless", context, empty));
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+    host.send({{"requestId", "same-context"},
+               {"command", "list_readers"},
+               {"params", json::array({context})}});
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+
+    const Answer other = ask(host, command("establish_context", json::array()), PROMPT);
+    EXPECT_EQ(other.status, "success") << "PC/SC calls of other contexts are blocked";
+    EXPECT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}))
+        << "cancel cannot reach the service";
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge::testbed

@@ -29,6 +29,8 @@ void copy_into(Byte* destination, std::uint32_t capacity, const Bytes& source) {
         return;
     }
     const std::size_t n = std::min<std::size_t>(capacity, source.size());
+    // memcpy with an empty vector's null data() is undefined even for 0 bytes.
+    if (n == 0) return;
     std::memcpy(destination, source.data(), n);
 }
 

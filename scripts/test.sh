@@ -1,10 +1,11 @@
 #!/bin/sh
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
 # builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
-# ThreadSanitizer configurations and the fuzzers, then runs the unit and
+# ThreadSanitizer configurations and the fuzzers, and runs the unit and
 # end-to-end tests of the three builds, the fuzzers for a bounded time and the
-# browser test. Exits non-zero when any of them fails, and when a sanitizer
-# reported anything, in a test or in a host that a test started.
+# browser test (tests/browser/run.sh, on the normal build). Exits non-zero when
+# any of them fails, and when a sanitizer reported anything, in a test or in a
+# host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
 # and a private /tmp (the host's fallback log directory is /tmp/vorn-logs), so
@@ -19,7 +20,12 @@ fuzz_seconds=${VORN_FUZZ_SECONDS:-60}
 started=$(date +%s)
 stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 
-"$root/scripts/install-deps.sh"
+# The browser test runs without network (see isolated below): install its
+# browser and node here.
+browser_packages=""
+[ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium nodejs"
+# shellcheck disable=SC2086
+"$root/scripts/install-deps.sh" $browser_packages
 stamp "dependencies installed"
 
 configure() { # dir, extra cmake args...
@@ -31,14 +37,7 @@ configure "$out/normal"
 configure "$out/asan" -DVORN_SANITIZE=address,undefined
 configure "$out/tsan" -DVORN_SANITIZE=thread
 
-# The machine has few cores: build one configuration at a time, each with all of them.
-for config in normal asan tsan; do
-    stamp "building ($config)"
-    ninja -C "$out/$config"
-done
-stamp "building (fuzzers)"
-FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
-
+# As root: a private /tmp, pcscd and loopback (no other network).
 isolated() { # command...
     if [ "$(id -u)" -eq 0 ]; then
         unshare --mount --propagation private sh -c \
@@ -71,13 +70,37 @@ run_tests() { # config
     return $status
 }
 
-stamp "running the tests of the three builds and the fuzzers side by side"
+# Builds need the cores, the end-to-end tests mostly wait on pipes, pcscd and
+# the virtual cards: one configuration is built (with all cores) while the
+# tests of the one before run. The fuzzers, which want a core each second,
+# run once everything is built.
+timed() { # name, command...
+    name=$1; shift
+    rc=0
+    "$@" || rc=$?
+    stamp "$name finished"
+    return $rc
+}
+
 pids=""
 for config in normal asan tsan; do
-    run_tests $config &
+    stamp "building ($config)"
+    ninja -C "$out/$config"
+    stamp "starting the tests ($config)"
+    timed "$config tests" run_tests $config &
     pids="$pids $config:$!"
+    if [ $config = normal ] && [ -x "$root/tests/browser/run.sh" ]; then
+        stamp "starting the browser test"
+        timed "browser test" isolated "$root/tests/browser/run.sh" "$out/normal" \
+            >"$out/browser.log" 2>&1 &
+        pids="$pids browser:$!"
+    fi
 done
-FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "$fuzz_seconds" >"$out/fuzz/run.log" 2>&1 &
+stamp "building (fuzzers)"
+FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
+stamp "starting the fuzzers (${fuzz_seconds}s each)"
+timed fuzzers env FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "$fuzz_seconds" \
+    >"$out/fuzz/run.log" 2>&1 &
 pids="$pids fuzz:$!"
 
 status=0
@@ -86,18 +109,12 @@ for entry in $pids; do
     if wait "${entry#*:}"; then result=passed; else result=FAILED; status=1; fi
     case $name in
         fuzz) log="$out/fuzz/run.log" ;;
+        browser) log="$out/browser.log" ;;
         *) log="$out/$name/test.log" ;;
     esac
     stamp "$name: $result"
     cat "$log"
 done
 
-if [ -x "$root/tests/browser/run.sh" ]; then
-    stamp "browser test"
-    if ! isolated "$root/tests/browser/run.sh" "$out/normal"; then
-        stamp "browser test: FAILED"
-        status=1
-    fi
-fi
 stamp "done"
 exit $status

@@ -1,0 +1,60 @@
+#pragma once
+
+// A program run as a browser runs the host: a child whose standard input and
+// output are pipes to us and whose standard error goes to a file. Also what
+// /proc tells about a running process (memory, CPU time, wake-ups).
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace Vorn_SCard_Bridge::bench {
+
+struct SpawnOptions {
+    std::filesystem::path program;
+    // HOME of the child (the host puts its log file below it); empty: unset.
+    std::filesystem::path home;
+    // Standard error of the child is appended to this file; empty: /dev/null.
+    std::filesystem::path stderr_path;
+};
+
+class ChildProcess {
+public:
+    explicit ChildProcess(const SpawnOptions& options);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Our ends of the child's standard input and output.
+    int input_fd() const { return input_; }
+    int output_fd() const { return output_; }
+
+    // Ends the child's input (a browser closing the port).
+    void close_input();
+    // Waits for the child to end and returns its wait status; idempotent.
+    int wait();
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    bool reaped_ = false;
+    int wait_status_ = 0;
+};
+
+// What the kernel reports for a live process, summed over its threads.
+struct ProcessSample {
+    std::uint64_t cpu_ns = 0;            // time on a CPU (schedstat), all threads
+    std::uint64_t context_switches = 0;  // voluntary + involuntary, all threads
+    std::uint64_t rss_kib = 0;           // VmRSS
+    std::uint64_t peak_rss_kib = 0;      // VmHWM: the high-water mark since start
+    std::uint64_t threads = 0;
+};
+
+ProcessSample sample_process(pid_t pid);
+
+}  // namespace Vorn_SCard_Bridge::bench

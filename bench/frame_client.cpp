@@ -1,0 +1,200 @@
+#include "frame_client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
+
+namespace Vorn_SCard_Bridge::bench {
+
+namespace {
+
+constexpr std::size_t READ_CHUNK = 256 * 1024;
+// Requests are added to the outgoing buffer while it holds less than this.
+constexpr std::size_t WRITE_BATCH = 64 * 1024;
+constexpr int STALL_TIMEOUT_MS = 30000;
+
+void set_non_blocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+std::runtime_error system_error(const std::string& what) {
+    return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+double microseconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
+std::string frame(std::string_view text) {
+    const auto length = static_cast<std::uint32_t>(text.size());
+    std::string bytes(sizeof length, '\0');
+    std::memcpy(bytes.data(), &length, sizeof length);
+    bytes.append(text);
+    return bytes;
+}
+
+std::string healthcheck_request(std::uint64_t id) {
+    return "{\"requestId\":\"" + std::to_string(id) +
+           "\",\"command\":\"healthcheck\",\"params\":[]}";
+}
+
+std::uint64_t request_id_of(std::string_view text) {
+    static constexpr std::string_view KEY = "\"requestId\":\"";
+    const auto at = text.find(KEY);
+    if (at == std::string_view::npos) throw std::runtime_error("response without requestId");
+    std::uint64_t id = 0;
+    for (std::size_t i = at + KEY.size(); i < text.size() && text[i] >= '0' && text[i] <= '9';
+         ++i) {
+        id = id * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    return id;
+}
+
+FrameClient::FrameClient(int to_child, int from_child)
+    : to_child_(to_child), from_child_(from_child) {
+    set_non_blocking(to_child_);
+    set_non_blocking(from_child_);
+}
+
+void FrameClient::send(std::string_view text) {
+    const std::string bytes = frame(text);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(to_child_, bytes.data() + done, bytes.size() - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd out = {to_child_, POLLOUT, 0};
+            if (::poll(&out, 1, STALL_TIMEOUT_MS) == 0)
+                throw std::runtime_error("child stopped reading");
+        } else {
+            throw system_error("write to child");
+        }
+    }
+}
+
+bool FrameClient::take_frame(std::string& text) {
+    const std::size_t available = input_.size() - input_offset_;
+    if (available < 4) return false;
+    std::uint32_t length = 0;
+    std::memcpy(&length, input_.data() + input_offset_, sizeof length);
+    if (available < 4 + static_cast<std::size_t>(length)) return false;
+    text.assign(input_, input_offset_ + 4, length);
+    input_offset_ += 4 + static_cast<std::size_t>(length);
+    if (input_offset_ == input_.size()) {
+        input_.clear();
+        input_offset_ = 0;
+    }
+    return true;
+}
+
+void FrameClient::fill_input(std::chrono::milliseconds timeout) {
+    if (input_offset_ > 0) {
+        input_.erase(0, input_offset_);
+        input_offset_ = 0;
+    }
+    for (;;) {
+        const std::size_t old_size = input_.size();
+        input_.resize(old_size + READ_CHUNK);
+        const ssize_t got = ::read(from_child_, input_.data() + old_size, READ_CHUNK);
+        input_.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        if (got > 0) return;
+        if (got == 0) throw std::runtime_error("child closed its output");
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) throw system_error("read from child");
+        pollfd in = {from_child_, POLLIN, 0};
+        if (::poll(&in, 1, static_cast<int>(timeout.count())) == 0) {
+            throw std::runtime_error("no response from child");
+        }
+    }
+}
+
+std::string FrameClient::receive(std::chrono::milliseconds timeout) {
+    std::string text;
+    while (!take_frame(text)) fill_input(timeout);
+    return text;
+}
+
+std::string FrameClient::round_trip(std::string_view text) {
+    send(text);
+    return receive();
+}
+
+PipelinedRun FrameClient::run_pipelined(const RequestText& request_text, std::size_t count,
+                                        std::size_t window) {
+    PipelinedRun run;
+    run.latencies_us.assign(count, -1.0);
+    std::vector<Clock::time_point> sent_at(count);
+
+    std::string out;
+    std::size_t out_offset = 0;
+    // Requests in `out` not yet fully written: (end offset in out, id).
+    std::deque<std::pair<std::size_t, std::uint64_t>> unsent;
+    std::uint64_t next_id = 0;
+    std::size_t in_flight = 0;
+    std::size_t answered = 0;
+    std::string text;
+
+    const Clock::time_point start = Clock::now();
+    while (answered < count) {
+        if (out_offset == out.size() && unsent.empty()) {
+            out.clear();
+            out_offset = 0;
+        }
+        while (next_id < count && in_flight < window && out.size() - out_offset < WRITE_BATCH) {
+            out += frame(request_text(next_id));
+            unsent.emplace_back(out.size(), next_id);
+            ++next_id;
+            ++in_flight;
+        }
+
+        pollfd fds[2] = {{from_child_, POLLIN, 0}, {to_child_, 0, 0}};
+        if (out_offset < out.size()) fds[1].events = POLLOUT;
+        const int ready = ::poll(fds, 2, STALL_TIMEOUT_MS);
+        if (ready == 0) throw std::runtime_error("pipelined run stalled");
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            throw system_error("poll");
+        }
+
+        if ((fds[1].revents & (POLLOUT | POLLERR)) != 0) {
+            const ssize_t wrote =
+                ::write(to_child_, out.data() + out_offset, out.size() - out_offset);
+            if (wrote < 0 && errno != EAGAIN && errno != EINTR)
+                throw system_error("write to child");
+            if (wrote > 0) {
+                out_offset += static_cast<std::size_t>(wrote);
+                const Clock::time_point now = Clock::now();
+                while (!unsent.empty() && unsent.front().first <= out_offset) {
+                    sent_at[unsent.front().second] = now;
+                    unsent.pop_front();
+                }
+            }
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            fill_input(std::chrono::milliseconds(STALL_TIMEOUT_MS));
+            const Clock::time_point now = Clock::now();
+            while (take_frame(text)) {
+                const std::uint64_t id = request_id_of(text);
+                if (id >= count || run.latencies_us[id] >= 0) {
+                    throw std::runtime_error("unexpected response " + std::to_string(id));
+                }
+                run.latencies_us[id] = microseconds_between(sent_at[id], now);
+                ++answered;
+                --in_flight;
+            }
+        }
+    }
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return run;
+}
+
+}  // namespace Vorn_SCard_Bridge::bench

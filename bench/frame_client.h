@@ -1,0 +1,66 @@
+#pragma once
+
+// The client side of the host's framing (4-byte native-order length + JSON
+// text), as the browser does it, for the benchmark driver: one request at a
+// time, or many in flight (pipelined). The same client drives the host and the
+// framed echo, so the two sets of figures differ only in the process behind the
+// pipes.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vorn_SCard_Bridge::bench {
+
+using Clock = std::chrono::steady_clock;
+
+double microseconds_between(Clock::time_point from, Clock::time_point to);
+
+// 4-byte length + text.
+std::string frame(std::string_view text);
+
+// A "healthcheck" request. "requestId" comes first, so that the id is found the
+// same way in the host's response and in the echo's copy of the request.
+std::string healthcheck_request(std::uint64_t id);
+
+// The number in "requestId":"<number>" of a request or response text.
+std::uint64_t request_id_of(std::string_view text);
+
+// Requests in flight: the text of request `id`.
+using RequestText = std::function<std::string(std::uint64_t id)>;
+
+struct PipelinedRun {
+    double seconds = 0;                // first write to last response
+    std::vector<double> latencies_us;  // per request: its write to its response
+};
+
+class FrameClient {
+public:
+    // Our ends of the pipes to the child's standard input and from its output.
+    FrameClient(int to_child, int from_child);
+
+    void send(std::string_view text);
+    // The next response text; throws when none comes within the time-out.
+    std::string receive(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // send + receive; the response of a one-at-a-time exchange.
+    std::string round_trip(std::string_view text);
+
+    // Sends `count` requests keeping at most `window` unanswered, and matches the
+    // responses by requestId (the host answers in the order requests finish).
+    PipelinedRun run_pipelined(const RequestText& request_text, std::size_t count,
+                               std::size_t window);
+
+private:
+    bool take_frame(std::string& text);
+    void fill_input(std::chrono::milliseconds timeout);
+
+    int to_child_;
+    int from_child_;
+    std::string input_;
+    std::size_t input_offset_ = 0;
+};
+
+}  // namespace Vorn_SCard_Bridge::bench

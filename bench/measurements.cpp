@@ -1,0 +1,616 @@
+#include "measurements.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "fixtures/virtual_card.h"
+#include "frame_client.h"
+#include "scard/pcsc_service.h"
+
+namespace Vorn_SCard_Bridge::bench {
+
+namespace {
+
+using testbed::Bytes;
+
+constexpr std::size_t PIPELINED_WARMUP = 2000;
+constexpr std::size_t TRANSMIT_WARMUP = 200;
+constexpr std::size_t LARGEST_REQUEST = 1048576;
+constexpr std::uint32_t STATE_PRESENT = 0x20;
+constexpr std::uint32_t SHARE_SHARED = 2;
+constexpr std::uint32_t PROTOCOL_T0_OR_T1 = 3;
+constexpr std::uint32_t LEAVE_CARD = 0;
+// The transmit response buffer the host sizes for one APDU; the direct call gets the same.
+constexpr std::uint32_t RESPONSE_BUFFER = 0x10000;
+const char* const SELECT_APDU = "00A4040007A0000002471001";
+
+SpawnOptions host_options(const BenchConfig& config) {
+    return {config.host, config.home, config.host_stderr};
+}
+
+SpawnOptions echo_options(const BenchConfig& config) { return {config.echo, config.home, {}}; }
+
+SpawnOptions reference_options(const BenchConfig& config) {
+    return {config.reference_host, config.home, config.reference_stderr};
+}
+
+// A process the client drives: the host, the echo, or the reference host.
+struct Side {
+    Side(std::string name_, const SpawnOptions& options)
+        : name(std::move(name_)),
+          process(options),
+          client(process.input_fd(), process.output_fd()) {}
+    std::string name;
+    ChildProcess process;
+    FrameClient client;
+};
+
+std::vector<std::unique_ptr<Side>> start_sides(const BenchConfig& config) {
+    std::vector<std::unique_ptr<Side>> sides;
+    sides.push_back(std::make_unique<Side>("host", host_options(config)));
+    sides.push_back(std::make_unique<Side>("echo", echo_options(config)));
+    if (!config.reference_host.empty()) {
+        sides.push_back(std::make_unique<Side>("reference", reference_options(config)));
+    }
+    return sides;
+}
+
+// The sides in turn, starting with a different one each time, so that none
+// always runs on a machine that another has just warmed (or disturbed).
+std::vector<Side*> in_turn(const std::vector<std::unique_ptr<Side>>& sides, std::size_t turn) {
+    std::vector<Side*> order;
+    for (std::size_t k = 0; k < sides.size(); ++k)
+        order.push_back(sides[(turn + k) % sides.size()].get());
+    return order;
+}
+
+// Per side (or way): one value per round.
+using PerSide = std::map<std::string, std::vector<double>>;
+
+// The host against its yardstick and, when there is a reference host, the host
+// against the reference.
+void add_figures(Report& report, const std::string& key, const std::string& label,
+                 const std::string& unit, PerSide& values, const std::string& yardstick = "echo") {
+    Figure figure(key, label, unit);
+    figure.subject = values["host"];
+    if (!yardstick.empty()) {
+        figure.baseline_name = yardstick;
+        figure.baseline = values[yardstick];
+    }
+    report.add(std::move(figure));
+    if (values.count("reference") != 0) {
+        std::string plain = label;
+        plain.erase(0, plain.find_first_not_of(' '));
+        Figure versus(key + "/vs_reference", "  A/B: " + plain, unit);
+        versus.subject = values["host"];
+        versus.baseline_name = "ref";
+        versus.baseline = values["reference"];
+        report.add(std::move(versus));
+    }
+}
+
+std::uintmax_t size_of_file(const std::filesystem::path& path) {
+    std::error_code ignored;
+    const auto size = std::filesystem::file_size(path, ignored);
+    return ignored ? 0 : size;
+}
+
+std::uint64_t newlines_between(const std::filesystem::path& path, std::uintmax_t from,
+                               std::uintmax_t to) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t lines = 0;
+    std::uintmax_t left = to - from;
+    while (left > 0 && in) {
+        const auto want =
+            static_cast<std::streamsize>(std::min<std::uintmax_t>(left, chunk.size()));
+        in.read(chunk.data(), want);
+        const auto got = in.gcount();
+        for (std::streamsize i = 0; i < got; ++i)
+            lines += chunk[static_cast<std::size_t>(i)] == '\n';
+        left -= static_cast<std::uintmax_t>(got);
+        if (got == 0) break;
+    }
+    return lines;
+}
+
+std::string request_text(std::uint64_t id, const std::string& command,
+                         const nlohmann::json& params) {
+    return "{\"requestId\":\"" + std::to_string(id) + "\",\"command\":\"" + command +
+           "\",\"params\":" + params.dump() + "}";
+}
+
+// A healthcheck of exactly the largest size a request may have: the padding
+// rides in "params", which healthcheck does not read.
+std::string largest_request(std::uint64_t id) {
+    const std::string head =
+        "{\"requestId\":\"" + std::to_string(id) + "\",\"command\":\"healthcheck\",\"params\":[\"";
+    const std::string tail = "\"]}";
+    return head + std::string(LARGEST_REQUEST - head.size() - tail.size(), 'x') + tail;
+}
+
+double megabytes(std::uint64_t kib) { return static_cast<double>(kib) / 1024.0; }
+
+void check_response_id(const std::string& response, std::uint64_t id) {
+    if (request_id_of(response) != id)
+        throw std::runtime_error("response to another request: " + response);
+}
+
+bool wait_for_card(const std::string& reader, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    std::int32_t context = 0;
+    while (pcsc::establish_context(pcsc::SCOPE_USER, context) != pcsc::SUCCESS) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    bool present = false;
+    while (!present && Clock::now() < deadline) {
+        pcsc::ReaderState state;
+        state.reader_name = reader.c_str();
+        if (pcsc::get_status_change(context, 0, &state, 1) == pcsc::SUCCESS &&
+            (state.event_state & STATE_PRESENT) != 0) {
+            present = true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    pcsc::release_context(context);
+    return present;
+}
+
+pcsc::ProtocolRecord record_for(std::uint32_t protocol) {
+    if (protocol == 1) return pcsc::ProtocolRecord::T0;
+    if (protocol == 4) return pcsc::ProtocolRecord::RAW;
+    return pcsc::ProtocolRecord::T1;
+}
+
+// A context and a shared connection of our own to the card, made and used with
+// the same adapter the host calls.
+class DirectCard {
+public:
+    explicit DirectCard(const std::string& reader) : response_(RESPONSE_BUFFER) {
+        if (pcsc::establish_context(pcsc::SCOPE_USER, context_) != pcsc::SUCCESS) {
+            throw std::runtime_error("direct: establish_context failed");
+        }
+        const std::int32_t status = pcsc::connect(context_, reader.c_str(), SHARE_SHARED,
+                                                  PROTOCOL_T0_OR_T1, card_, protocol_);
+        if (status != pcsc::SUCCESS) {
+            pcsc::release_context(context_);
+            throw std::runtime_error("direct: connect failed");
+        }
+    }
+    ~DirectCard() {
+        pcsc::disconnect(card_, LEAVE_CARD);
+        pcsc::release_context(context_);
+    }
+    DirectCard(const DirectCard&) = delete;
+    DirectCard& operator=(const DirectCard&) = delete;
+
+    // The response length of one APDU.
+    std::uint32_t transmit(const Bytes& command) {
+        std::uint32_t length = RESPONSE_BUFFER;
+        const std::int32_t status =
+            pcsc::transmit(card_, record_for(protocol_), command.data(),
+                           static_cast<std::uint32_t>(command.size()), response_.data(), length);
+        if (status != pcsc::SUCCESS) throw std::runtime_error("direct: transmit failed");
+        return length;
+    }
+
+private:
+    std::int32_t context_ = 0;
+    std::int32_t card_ = 0;
+    std::uint32_t protocol_ = 0;
+    std::vector<std::uint8_t> response_;
+};
+
+}  // namespace
+
+void measure_healthcheck(const BenchConfig& config, Report& report) {
+    PerSide throughput;
+    PerSide p50;
+    PerSide p99;
+    PerSide cpu;
+    PerSide switches;
+    PerSide peak;
+    PerSide threads;
+    PerSide rtt50;
+    PerSide rtt99;
+    const std::uintmax_t stderr_before = size_of_file(config.host_stderr);
+    const std::size_t count = config.pipelined_requests;
+    const auto n = static_cast<double>(count);
+    std::uint64_t id = 1000000;
+    // New processes every round: where the kernel happens to place a process's
+    // threads stays with it for its life and would otherwise pass for a
+    // difference between the sides.
+    for (int round = 0; round < config.rounds; ++round) {
+        std::vector<std::unique_ptr<Side>> sides = start_sides(config);
+        for (auto& side : sides)
+            side->client.run_pipelined(healthcheck_request, PIPELINED_WARMUP, config.window);
+
+        for (Side* side : in_turn(sides, static_cast<std::size_t>(round))) {
+            const ProcessSample before = sample_process(side->process.pid());
+            const PipelinedRun run =
+                side->client.run_pipelined(healthcheck_request, count, config.window);
+            const ProcessSample after = sample_process(side->process.pid());
+            throughput[side->name].push_back(n / run.seconds);
+            p50[side->name].push_back(percentile(run.latencies_us, 50));
+            p99[side->name].push_back(percentile(run.latencies_us, 99));
+            cpu[side->name].push_back(static_cast<double>(after.cpu_ns - before.cpu_ns) / 1000.0 /
+                                      n);
+            switches[side->name].push_back(
+                static_cast<double>(after.context_switches - before.context_switches) / n);
+        }
+        for (auto& side : sides) {
+            const ProcessSample sample = sample_process(side->process.pid());
+            peak[side->name].push_back(megabytes(sample.peak_rss_kib));
+            threads[side->name].push_back(static_cast<double>(sample.threads));
+        }
+
+        // One request at a time, the sides taking turns request by request.
+        std::map<std::string, std::vector<double>> samples;
+        for (std::size_t i = 0; i < config.round_trips; ++i) {
+            for (Side* side : in_turn(sides, i)) {
+                const std::string text = healthcheck_request(++id);
+                const Clock::time_point start = Clock::now();
+                const std::string response = side->client.round_trip(text);
+                samples[side->name].push_back(microseconds_between(start, Clock::now()));
+                check_response_id(response, id);
+            }
+        }
+        for (const auto& [name, values] : samples) {
+            rtt50[name].push_back(percentile(values, 50));
+            rtt99[name].push_back(percentile(values, 99));
+        }
+    }
+    const std::uintmax_t stderr_after = size_of_file(config.host_stderr);
+    const double host_requests =
+        (n + PIPELINED_WARMUP + static_cast<double>(config.round_trips)) * config.rounds;
+
+    const std::string window = std::to_string(config.window);
+    add_figures(report, "healthcheck/pipelined_throughput",
+                "healthcheck pipelined throughput (" + window + " in flight)", "req/s", throughput);
+    add_figures(report, "healthcheck/pipelined_latency_p50", "  latency p50 in the pipelined run",
+                "us", p50);
+    add_figures(report, "healthcheck/pipelined_latency_p99", "  latency p99 in the pipelined run",
+                "us", p99);
+    add_figures(report, "healthcheck/cpu_per_request", "  CPU time per request (all threads)", "us",
+                cpu);
+    add_figures(report, "healthcheck/context_switches_per_request",
+                "  context switches per request", "count", switches);
+
+    Figure log_lines("healthcheck/log_lines_per_request", "  host log lines per request (stderr)",
+                     "lines");
+    log_lines.subject.push_back(
+        static_cast<double>(newlines_between(config.host_stderr, stderr_before, stderr_after)) /
+        host_requests);
+    report.add(std::move(log_lines));
+    Figure log_bytes("healthcheck/log_bytes_per_request", "  host log bytes per request (stderr)",
+                     "bytes");
+    log_bytes.subject.push_back(static_cast<double>(stderr_after - stderr_before) / host_requests);
+    report.add(std::move(log_bytes));
+
+    add_figures(report, "healthcheck/peak_rss", "peak RSS after the throughput run", "MiB", peak);
+    add_figures(report, "healthcheck/threads", "  threads after the throughput run", "count",
+                threads);
+    add_figures(report, "healthcheck/round_trip_p50", "healthcheck round trip p50 (one at a time)",
+                "us", rtt50);
+    add_figures(report, "healthcheck/round_trip_p99", "healthcheck round trip p99", "us", rtt99);
+}
+
+bool measure_transmit(const BenchConfig& config, Report& report) {
+    testbed::VirtualCard card(testbed::VPCD_PORT_0);
+    const Bytes select = testbed::hex(SELECT_APDU);
+    card.respond(select, testbed::hex("9000"));
+    if (!card.insert(std::chrono::seconds(10)) ||
+        !wait_for_card(card.reader_name(), std::chrono::seconds(15))) {
+        std::cerr << "transmit: the virtual card did not show in " << card.reader_name()
+                  << " (is pcscd with vpcd running?)\n";
+        return false;
+    }
+
+    DirectCard direct(card.reader_name());
+    if (direct.transmit(select) != 2) throw std::runtime_error("unexpected direct transmit answer");
+    std::uint64_t id = 1;
+    auto call = [&](Side& side, const std::string& command, const nlohmann::json& params) {
+        const nlohmann::json response =
+            nlohmann::json::parse(side.client.round_trip(request_text(++id, command, params)));
+        if (response.value("status", "") != "success") {
+            throw std::runtime_error(command + " through " + side.name +
+                                     " failed: " + response.dump());
+        }
+        return response.at("result");
+    };
+
+    PerSide t50;
+    PerSide t99;
+    PerSide added;
+    PerSide added_in_echo;
+    for (int round = 0; round < config.rounds; ++round) {
+        // New processes every round, as for healthcheck; each host gets its own
+        // context and shared connection.
+        std::vector<std::unique_ptr<Side>> sides = start_sides(config);
+        std::map<std::string, nlohmann::json> transmit_params;
+        for (auto& side : sides) {
+            if (side->name == "echo") continue;
+            const nlohmann::json established =
+                call(*side, "establish_context", nlohmann::json::array());
+            const std::string context = established.at(1);
+            const nlohmann::json connected = call(
+                *side, "connect", {context, card.reader_name(), SHARE_SHARED, PROTOCOL_T0_OR_T1});
+            const std::string card_handle = connected.at(2);
+            const std::uint32_t protocol =
+                std::stoul(connected.at(3).get<std::string>(), nullptr, 16);
+            transmit_params[side->name] = {context, card_handle, protocol, SELECT_APDU};
+            const nlohmann::json first = call(*side, "transmit", transmit_params[side->name]);
+            if (first.back() != "9000")
+                throw std::runtime_error("unexpected transmit answer: " + first.dump());
+        }
+
+        // Every way takes its turn once per step, starting with a different one each step.
+        std::vector<std::string> ways;
+        for (auto& side : sides) ways.push_back(side->name);
+        ways.push_back("direct");
+        std::map<std::string, double> us;
+        auto one_step = [&](std::size_t step) {
+            for (std::size_t k = 0; k < ways.size(); ++k) {
+                const std::string& way = ways[(step + k) % ways.size()];
+                const Clock::time_point start = Clock::now();
+                if (way == "direct") {
+                    direct.transmit(select);
+                } else {
+                    Side& side = **std::find_if(sides.begin(), sides.end(),
+                                                [&](const auto& s) { return s->name == way; });
+                    const std::string text =
+                        way == "echo" ? healthcheck_request(++id)
+                                      : request_text(++id, "transmit", transmit_params[way]);
+                    check_response_id(side.client.round_trip(text), id);
+                }
+                us[way] = microseconds_between(start, Clock::now());
+            }
+        };
+        for (std::size_t i = 0; i < TRANSMIT_WARMUP; ++i) one_step(i);
+
+        std::map<std::string, std::vector<double>> samples;
+        for (std::size_t i = 0; i < config.transmits; ++i) {
+            one_step(i);
+            for (const auto& [way, value] : us) samples[way].push_back(value);
+        }
+        const double direct50 = percentile(samples["direct"], 50);
+        const double echo50 = percentile(samples["echo"], 50);
+        for (const auto& [way, values] : samples) {
+            t50[way].push_back(percentile(values, 50));
+            t99[way].push_back(percentile(values, 99));
+            if (way != "direct" && way != "echo") {
+                added[way].push_back(percentile(values, 50) - direct50);
+                added_in_echo[way].push_back((percentile(values, 50) - direct50) / echo50);
+            }
+        }
+        for (auto& side : sides) {
+            if (side->name == "echo") continue;
+            const nlohmann::json& params = transmit_params[side->name];
+            call(*side, "disconnect", {params[0], params[1], LEAVE_CARD});
+            call(*side, "release_context", nlohmann::json::array({params[0]}));
+        }
+    }
+
+    add_figures(report, "transmit/round_trip_p50", "transmit round trip p50 (host vs direct)", "us",
+                t50, "direct");
+    add_figures(report, "transmit/round_trip_p99", "transmit round trip p99", "us", t99, "direct");
+    Figure echo50("transmit/echo_round_trip_p50", "  echo round trip p50, taking turns with them",
+                  "us");
+    echo50.subject_name = "echo";
+    echo50.subject = t50["echo"];
+    report.add(std::move(echo50));
+    add_figures(report, "transmit/added_by_host", "  time the host adds (p50 host - p50 direct)",
+                "us", added, "");
+    add_figures(report, "transmit/added_in_echo_round_trips",
+                "  added time in echo round trips (same turns)", "x echo", added_in_echo, "");
+    card.remove();
+    return true;
+}
+
+void measure_cold_start(const BenchConfig& config, Report& report) {
+    struct Start {
+        double first_ms = 0;
+        double exit_ms = 0;
+        double cpu_ms = 0;
+    };
+    auto one_start = [](const SpawnOptions& options) {
+        struct rusage before {};
+        ::getrusage(RUSAGE_CHILDREN, &before);
+        const Clock::time_point start = Clock::now();
+        ChildProcess process(options);
+        FrameClient client(process.input_fd(), process.output_fd());
+        client.send(healthcheck_request(1));
+        client.receive(std::chrono::seconds(10));
+        const Clock::time_point answered = Clock::now();
+        process.close_input();
+        process.wait();
+        const Clock::time_point ended = Clock::now();
+        struct rusage after {};
+        ::getrusage(RUSAGE_CHILDREN, &after);
+        auto seconds = [](const timeval& t) {
+            return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+        };
+        Start result;
+        result.first_ms = microseconds_between(start, answered) / 1000.0;
+        result.exit_ms = microseconds_between(start, ended) / 1000.0;
+        result.cpu_ms = (seconds(after.ru_utime) - seconds(before.ru_utime) +
+                         seconds(after.ru_stime) - seconds(before.ru_stime)) *
+                        1000.0;
+        return result;
+    };
+
+    std::vector<std::pair<std::string, SpawnOptions>> programs = {{"host", host_options(config)},
+                                                                  {"echo", echo_options(config)}};
+    if (!config.reference_host.empty())
+        programs.emplace_back("reference", reference_options(config));
+    for (const auto& program : programs) one_start(program.second);
+
+    PerSide first50;
+    PerSide first90;
+    PerSide exit50;
+    PerSide exit90;
+    PerSide cpu;
+    for (int round = 0; round < config.rounds; ++round) {
+        std::map<std::string, std::vector<Start>> starts;
+        for (std::size_t i = 0; i < config.cold_starts; ++i) {
+            for (std::size_t k = 0; k < programs.size(); ++k) {
+                const auto& program = programs[(i + k) % programs.size()];
+                starts[program.first].push_back(one_start(program.second));
+            }
+        }
+        for (const auto& [name, list] : starts) {
+            std::vector<double> firsts;
+            std::vector<double> exits;
+            std::vector<double> cpus;
+            for (const Start& start : list) {
+                firsts.push_back(start.first_ms);
+                exits.push_back(start.exit_ms);
+                cpus.push_back(start.cpu_ms);
+            }
+            first50[name].push_back(percentile(firsts, 50));
+            first90[name].push_back(percentile(firsts, 90));
+            exit50[name].push_back(percentile(exits, 50));
+            exit90[name].push_back(percentile(exits, 90));
+            cpu[name].push_back(median(cpus));
+        }
+    }
+    add_figures(report, "cold_start/first_response_p50",
+                "cold start: spawn -> first response, median", "ms", first50);
+    add_figures(report, "cold_start/first_response_p90", "cold start: spawn -> first response, p90",
+                "ms", first90);
+    add_figures(report, "cold_start/exit_p50", "cold start: spawn -> exit at end of input, median",
+                "ms", exit50);
+    add_figures(report, "cold_start/exit_p90", "cold start: spawn -> exit at end of input, p90",
+                "ms", exit90);
+    add_figures(report, "cold_start/cpu_per_start", "  CPU time of one start (user+sys, median)",
+                "ms", cpu);
+}
+
+void measure_flood(const BenchConfig& config, Report& report) {
+    std::vector<std::pair<std::string, SpawnOptions>> programs = {{"host", host_options(config)},
+                                                                  {"echo", echo_options(config)}};
+    if (!config.reference_host.empty())
+        programs.emplace_back("reference", reference_options(config));
+    PerSide peak;
+    PerSide rate;
+    for (int round = 0; round < config.rounds; ++round) {
+        for (std::size_t k = 0; k < programs.size(); ++k) {
+            const auto& [name, options] =
+                programs[(static_cast<std::size_t>(round) + k) % programs.size()];
+            ChildProcess process(options);
+            FrameClient client(process.input_fd(), process.output_fd());
+            const PipelinedRun run =
+                client.run_pipelined(largest_request, config.flood_requests, config.flood_requests);
+            const ProcessSample sample = sample_process(process.pid());
+            peak[name].push_back(megabytes(sample.peak_rss_kib));
+            rate[name].push_back(static_cast<double>(config.flood_requests) / run.seconds);
+        }
+    }
+    add_figures(
+        report, "flood/peak_rss",
+        "peak RSS, " + std::to_string(config.flood_requests) + " requests of 1 MiB all in flight",
+        "MiB", peak);
+    add_figures(report, "flood/throughput", "  1 MiB request rate in the flood", "MiB/s", rate);
+}
+
+void measure_idle(const BenchConfig& config, Report& report) {
+    std::vector<std::unique_ptr<Side>> sides = start_sides(config);
+    for (auto& side : sides) check_response_id(side->client.round_trip(healthcheck_request(7)), 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    PerSide cpu;
+    PerSide wakeups;
+    PerSide rss;
+    PerSide threads;
+    for (int round = 0; round < config.idle_rounds; ++round) {
+        std::map<std::string, ProcessSample> before;
+        for (auto& side : sides) before[side->name] = sample_process(side->process.pid());
+        std::this_thread::sleep_for(std::chrono::seconds(config.idle_seconds));
+        for (auto& side : sides) {
+            const ProcessSample after = sample_process(side->process.pid());
+            const ProcessSample& start = before[side->name];
+            cpu[side->name].push_back(static_cast<double>(after.cpu_ns - start.cpu_ns) / 1e6);
+            wakeups[side->name].push_back(
+                static_cast<double>(after.context_switches - start.context_switches));
+            rss[side->name].push_back(megabytes(after.rss_kib));
+            threads[side->name].push_back(static_cast<double>(after.threads));
+        }
+    }
+    const std::string window = std::to_string(config.idle_seconds) + " s";
+    add_figures(report, "idle/cpu", "idle: CPU time over " + window + " (all threads)", "ms", cpu);
+    add_figures(report, "idle/context_switches", "idle: context switches over " + window, "count",
+                wakeups);
+    add_figures(report, "idle/rss", "idle: resident memory", "MiB", rss);
+    add_figures(report, "idle/threads", "idle: threads", "count", threads);
+}
+
+void judge_targets(Report& report) {
+    auto text = [](double value, const std::string& unit) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, value >= 100 ? "%.0f %s" : "%.2f %s", value,
+                      unit.c_str());
+        return std::string(buffer);
+    };
+    if (const Figure* added = report.find("transmit/added_by_host")) {
+        // The stricter of the two echo figures of this run: taking turns with
+        // the transmits, or one healthcheck round trip after another.
+        double echo = spread_of(report.find("transmit/echo_round_trip_p50")->subject).median;
+        std::string which = "echo taking turns";
+        if (const Figure* rtt = report.find("healthcheck/round_trip_p50")) {
+            const double one_by_one = spread_of(rtt->baseline).median;
+            if (one_by_one < echo) {
+                echo = one_by_one;
+                which = "echo one by one";
+            }
+        }
+        const double us = spread_of(added->subject).median;
+        report.add_target({"transmit_overhead",
+                           "transmit adds <= 10 echo round trips over the direct call",
+                           text(us, "us") + " = " + text(us / echo, "x") + " " + which + " (" +
+                               text(echo, "us") + ")",
+                           us <= 10 * echo});
+    }
+    if (const Figure* throughput = report.find("healthcheck/pipelined_throughput")) {
+        const double value = spread_of(throughput->subject).median;
+        report.add_target({"throughput",
+                           "healthcheck pipelined >= 40,000 req/s with normal logging",
+                           text(value, "req/s"), value >= 40000});
+    }
+    if (const Figure* cold = report.find("cold_start/first_response_p50")) {
+        const double value = spread_of(cold->subject).median;
+        report.add_target({"cold_start", "cold start to first response < 5 ms median",
+                           text(value, "ms"), value < 5});
+    }
+    if (const Figure* peak = report.find("healthcheck/peak_rss")) {
+        const double value = spread_of(peak->subject).median;
+        report.add_target(
+            {"peak_rss", "peak RSS < 8 MiB in the throughput run", text(value, "MiB"), value < 8});
+    }
+    if (const Figure* cpu = report.find("idle/cpu")) {
+        const Figure* wakeups = report.find("idle/context_switches");
+        const double most_cpu = spread_of(cpu->subject).max;
+        const double most_wakeups = spread_of(wakeups->subject).max;
+        report.add_target({"idle", "idle host uses no CPU and wakes no thread",
+                           text(most_cpu, "ms CPU") + ", " +
+                               text(most_wakeups, "context switches") + " (worst window)",
+                           most_cpu == 0 && most_wakeups == 0});
+    }
+}
+
+}  // namespace Vorn_SCard_Bridge::bench

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,16 +54,18 @@ ResultList handle_smartcard_transmit(const std::int32_t& context, const std::int
         return {"error", "APDU command too short (minimum 4 bytes required)"};
     }
 
-    std::vector<std::uint8_t> response(TRANSMIT_RESPONSE_SIZE);
+    // Not zero-filled: only the bytes the service reports are ever read, and
+    // clearing 64 KiB on every APDU is measurable.
+    const std::unique_ptr<std::uint8_t[]> response(new std::uint8_t[TRANSMIT_RESPONSE_SIZE]);
     std::uint32_t response_length = TRANSMIT_RESPONSE_SIZE;
     check_status("handle_smartcard_transmit",
                  pcsc::transmit(card, record_for(protocol), command.data(),
-                                static_cast<std::uint32_t>(command.size()), response.data(),
+                                static_cast<std::uint32_t>(command.size()), response.get(),
                                 response_length));
-    response.resize(std::min<std::size_t>(response_length, response.size()));
+    const std::size_t received = std::min<std::uint32_t>(response_length, TRANSMIT_RESPONSE_SIZE);
 
     return {"0x00000000", to_hex(context), to_hex(card), std::to_string(protocol),
-            to_hex_string(response)};
+            to_hex_string(response.get(), received)};
 }
 
 ResultList handle_smartcard_control(const std::int32_t& context, const std::int32_t& card,

@@ -47,9 +47,7 @@ nlohmann::json run_reconnect(const CommandCall& call) {
     const std::uint32_t protocol = params.unsigned_number(3);
     const std::uint32_t initialization = params.unsigned_number(4);
     handles.require_not_empty("Empty parameter(s) for reconnect");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     const std::string settings =
         "share_mode: " + decimal(share_mode) + ", protocol: " + decimal(protocol);
     call.debug("Reconnecting to card: " + card_hex + " (" + settings +
@@ -67,9 +65,7 @@ nlohmann::json run_disconnect(const CommandCall& call) {
     const auto handles = CardHandleTexts::read(params);
     const std::uint32_t disposition = params.unsigned_number(2);
     handles.require_not_empty("Empty parameter(s) for disconnect");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     call.debug("Disconnecting from card: " + card_hex + " (disposition: " + decimal(disposition) +
                ")");
     nlohmann::json result = handle_smartcard_disconnect(context, card, disposition);
@@ -84,9 +80,7 @@ nlohmann::json run_begin_transaction(const CommandCall& call) {
     params.require_at_least(2, "Insufficient parameters for begin_transaction");
     const auto handles = CardHandleTexts::read(params);
     handles.require_not_empty("Empty parameter(s) for begin_transaction");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     call.debug("Beginning transaction for card: " + card_hex);
     nlohmann::json result = handle_smartcard_begin_transaction(context, card);
     call.info("Transaction begun successfully (card: " + card_hex + ")");
@@ -100,9 +94,7 @@ nlohmann::json run_end_transaction(const CommandCall& call) {
     const auto handles = CardHandleTexts::read(params);
     const std::uint32_t disposition = params.unsigned_number(2);
     handles.require_not_empty("Empty parameter(s) for end_transaction");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     call.debug("Ending transaction for card: " + card_hex + " (disposition: " +
                decimal(disposition) + ")");
     nlohmann::json result = handle_smartcard_end_transaction(context, card, disposition);
@@ -117,9 +109,7 @@ nlohmann::json run_status(const CommandCall& call) {
     params.require_at_least(2, "Insufficient parameters for status");
     const auto handles = CardHandleTexts::read(params);
     handles.require_not_empty("Empty parameter(s) for status");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     call.debug("Getting status for card: " + card_hex);
     nlohmann::json result = handle_smartcard_status(context, card);
     call.info("Card status retrieved successfully (card: " + card_hex + ")");

@@ -27,9 +27,7 @@ nlohmann::json run_transmit(const CommandCall& call) {
     const std::string data = params.text(3);
     handles.require_not_empty("Empty parameter(s) for transmit");
     require_data_size(data, "Transmit");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     const std::string length = std::to_string(data.size());
     if (call.debug_enabled()) {
         call.debug("Transmitting data to card: " + card_hex + " (protocol: " +
@@ -53,9 +51,7 @@ nlohmann::json run_control(const CommandCall& call) {
     const std::string data = params.text(3);
     handles.require_not_empty("Empty parameter(s) for control");
     require_data_size(data, "Control");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     call.debug("Sending control command to card: " + card_hex + " (control_code: " +
                std::to_string(control_code) + ", data_length: " + std::to_string(data.size()) +
                ")");
@@ -72,9 +68,7 @@ nlohmann::json run_get_attrib(const CommandCall& call) {
     const auto handles = CardHandleTexts::read(params);
     const std::uint32_t attribute_id = params.unsigned_number(2);
     handles.require_not_empty("Empty parameter(s) for get_attrib");
-    const std::int32_t context = from_hex(handles.context);
-    const std::int32_t card = from_hex(handles.card);
-    const std::string card_hex = to_hex(card);
+    const auto [context, card, card_hex] = handles.convert();
     call.debug("Getting attribute " + std::to_string(attribute_id) + " for card: " + card_hex);
     nlohmann::json result = handle_smartcard_get_attrib(context, card, attribute_id);
     call.info("Attribute retrieved successfully (attribute_id: " + std::to_string(attribute_id) +

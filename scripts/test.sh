@@ -8,8 +8,9 @@
 # host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
-# and a private /tmp (the host's fallback log directory is /tmp/vorn-logs), so
-# the runs go side by side without seeing each other's cards or logs.
+# and, unless the tree is under /tmp, a private /tmp (the host's fallback log
+# directory is /tmp/vorn-logs), so the runs go side by side without seeing each
+# other's cards or logs.
 #
 # VORN_FUZZ_SECONDS: time per fuzz target (default 60).
 # TEST_BUILD_ROOT: where the builds go (default out/).
@@ -37,14 +38,18 @@ configure "$out/normal"
 configure "$out/asan" -DVORN_SANITIZE=address,undefined
 configure "$out/tsan" -DVORN_SANITIZE=thread
 
-# As root: a private /tmp, pcscd and loopback (no other network).
+# As root: a private pcscd and loopback (no other network) and, unless the tree
+# or the builds live there, a private /tmp.
 isolated() { # command...
-    if [ "$(id -u)" -eq 0 ]; then
-        unshare --mount --propagation private sh -c \
-            'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh "$root/scripts/hermetic.sh" "$@"
-    else
+    if [ "$(id -u)" -ne 0 ]; then
         "$@"
+        return
     fi
+    case "$root/ $out/" in
+        /tmp/*|*" /tmp/"*) "$root/scripts/hermetic.sh" "$@" ;;
+        *) unshare --mount --propagation private sh -c \
+               'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh "$root/scripts/hermetic.sh" "$@" ;;
+    esac
 }
 [ "$(id -u)" -eq 0 ] || "$root/scripts/ensure-pcscd.sh"
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <string>
 
 #include "fault_support.h"
@@ -26,8 +26,29 @@ std::ostream& operator<<(std::ostream& out, const Injection& injection) {
     return out << injection.name;
 }
 
-const std::regex LINE(
-    R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[(debug|info|warning|error|critical)\] \[tid:\d+\] .*$)");
+// "2024-01-31 12:00:00 [info] [tid:123] ...": a line the host started. Checked by
+// hand: <regex> trips GCC 12's maybe-uninitialized warning in sanitizer builds.
+bool host_line(const std::string& line) {
+    const std::string shape = "dddd-dd-dd dd:dd:dd [";
+    if (line.size() < shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+    }
+    std::size_t at = shape.size();
+    bool level = false;
+    for (const std::string name : {"debug", "info", "warning", "error", "critical"}) {
+        if (line.compare(at, name.size() + 7, name + "] [tid:") == 0) {
+            at += name.size() + 7;
+            level = true;
+            break;
+        }
+    }
+    if (!level) return false;
+    const std::size_t digits_end = line.find_first_not_of("0123456789", at);
+    return digits_end != std::string::npos && digits_end > at &&
+           line.compare(digits_end, 2, "] ") == 0;
+}
 
 // A raw control byte: C0 but tab, DEL, or a C1 character in its UTF-8 form.
 std::string first_raw_control(const std::string& text) {
@@ -47,7 +68,7 @@ void expect_clean_log(const std::string& where, const std::string& log) {
     EXPECT_EQ(first_raw_control(log), "") << where;
     int forged = 0;
     for (const std::string& line : lines_of(log)) {
-        if (!std::regex_match(line, LINE) && ++forged <= 3) {
+        if (!host_line(line) && ++forged <= 3) {
             ADD_FAILURE() << where << ": a line the host did not start: " << line;
         }
     }

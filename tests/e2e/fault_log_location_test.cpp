@@ -105,10 +105,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The cases below change mounts and ownership, which needs root. They never touch
 // the machine's /tmp: the host runs in a mount namespace of its own with a fresh
-// /tmp, set up by a small wrapper that then execs the host in place.
+// /tmp, set up by a small wrapper that then execs the host in place (through a
+// descriptor opened before, since the build may itself live under /tmp).
 const char* const WRAPPER = R"(#!/bin/sh
 set -eu
 exec unshare --mount --propagation private sh -eu -c '
+exec 9<"$VORN_FAULT_HOST"
 case "$VORN_FAULT_KIND" in
   readonly-home)
     mount --bind "$VORN_FAULT_HOME" "$VORN_FAULT_HOME"
@@ -121,7 +123,7 @@ case "$VORN_FAULT_KIND" in
   foreign) mkdir -m 0700 /tmp/vorn-logs; chown 65534:65534 /tmp/vorn-logs ;;
   file) echo "in the way" > /tmp/vorn-logs ;;
 esac
-exec "$VORN_FAULT_HOST"
+exec /proc/self/fd/9
 '
 )";
 

@@ -31,8 +31,10 @@ stamp "dependencies installed"
 
 configure() { # dir, extra cmake args...
     dir=$1; shift
+    # -O1 and line tables only: a third less build time on two cores, and still
+    # enough for the sanitizers' stack traces.
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_WERROR=ON \
-        -DVORN_BUILD_BENCH=OFF "$@" >/dev/null
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DVORN_BUILD_BENCH=OFF "$@" >/dev/null
 }
 configure "$out/normal"
 configure "$out/asan" -DVORN_SANITIZE=address,undefined

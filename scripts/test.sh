@@ -66,7 +66,7 @@ run_tests() { # config
     status=0
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp:log_path=$reports/tsan" \
         isolated ctest --test-dir "$dir" --output-on-failure --timeout 600 \
         >"$dir/test.log" 2>&1 || status=1
     if [ -n "$(ls -A "$reports")" ]; then
@@ -79,8 +79,8 @@ run_tests() { # config
 
 # Builds need the cores, the end-to-end tests mostly wait on pipes, pcscd and
 # the virtual cards: one configuration is built (with all cores) while the
-# tests of the one before run. The fuzzers, which want a core each second,
-# run once everything is built.
+# tests of the one before run, the slowest tests (ThreadSanitizer) first. The
+# fuzzers, which want a core each second, run once everything is built.
 timed() { # name, command...
     name=$1; shift
     rc=0
@@ -90,7 +90,7 @@ timed() { # name, command...
 }
 
 pids=""
-for config in normal asan tsan; do
+for config in normal tsan asan; do
     stamp "building ($config)"
     ninja -C "$out/$config"
     stamp "starting the tests ($config)"

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
@@ -77,10 +78,17 @@ TEST(HostLifecycle, BrowserGoneAwayIsLoggedNotFatal) {
     EXPECT_EQ(host.call("healthcheck")["status"], "success");
     host.close_output();
     host.send({{"requestId", "lost"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    // The end of input would stop the host before it tries to answer: wait for
+    // the failed write first (bounded).
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!contains(host.stderr_text(), "Error sending message: ") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(contains(host.stderr_text(), "Error sending message: "));
     host.send({{"requestId", "lost2"}, {"command", "get_version"}, {"params", nlohmann::json::array()}});
     host.close_input();
     EXPECT_EQ(host.wait_exit(), 0);
-    EXPECT_TRUE(contains(host.stderr_text(), "Error sending message: "));
     EXPECT_TRUE(contains(host.stderr_text(), "Shutdown Complete"));
 }
 

@@ -18,8 +18,9 @@ namespace Vorn_SCard_Bridge {
 // even for ever, so a few waits could hold up every other request. A monitor
 // thread therefore watches the queue: when tasks wait, no worker is idle and no
 // task has been taken up for STALL_TIMEOUT, it starts another worker, up to
-// MAX_WORKERS in all. A burst of quick requests keeps the queue moving and starts
-// nothing. Workers beyond the base leave after EXTRA_WORKER_IDLE_TIMEOUT without
+// MAX_WORKERS in all. A burst of quick requests normally keeps the queue moving
+// and starts nothing; on a starved machine it may start extra workers, which the
+// cap bounds and which leave again when idle. Workers beyond the base leave after EXTRA_WORKER_IDLE_TIMEOUT without
 // work. Nothing polls: an idle pool wakes no thread.
 class ThreadPool {
 public:

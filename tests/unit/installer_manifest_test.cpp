@@ -15,15 +15,15 @@ namespace {
 const char* const ID_A = "abcdefghijklmnopabcdefghijklmnop";
 const char* const ID_B = "ppppppppppppppppaaaaaaaaaaaaaaaa";
 
-ManifestSpec chromium_spec() {
-    ManifestSpec spec;
-    spec.host_path = "/usr/bin/vorn-scard-bridge";
-    spec.allowed_ids = {ID_A, std::string("chrome-extension://") + ID_B + "/"};
-    return spec;
+ManifestFields chromium_fields() {
+    ManifestFields fields;
+    fields.host_path = "/usr/bin/vorn-scard-bridge";
+    fields.allowed_ids = {ID_A, std::string("chrome-extension://") + ID_B + "/"};
+    return fields;
 }
 
 TEST(InstallerManifestRender, ChromiumManifestHasOriginsWithTrailingSlash) {
-    const auto json = nlohmann::json::parse(render_manifest(chromium_spec()));
+    const auto json = nlohmann::json::parse(render_manifest(chromium_fields()));
     EXPECT_EQ(json["name"], "com.vorn.scard_bridge");
     EXPECT_EQ(json["description"], "Vorn Smart Card Bridge");
     EXPECT_EQ(json["path"], "/usr/bin/vorn-scard-bridge");
@@ -36,11 +36,11 @@ TEST(InstallerManifestRender, ChromiumManifestHasOriginsWithTrailingSlash) {
 }
 
 TEST(InstallerManifestRender, FirefoxManifestHasAllowedExtensionsOnly) {
-    ManifestSpec spec;
-    spec.kind = ManifestKind::FIREFOX;
-    spec.host_path = "/usr/bin/vorn-scard-bridge";
-    spec.allowed_ids = {"vorn@example.org", "{12345678-abcd-ef01-2345-6789abcdef01}"};
-    const auto json = nlohmann::json::parse(render_manifest(spec));
+    ManifestFields fields;
+    fields.kind = ManifestKind::FIREFOX;
+    fields.host_path = "/usr/bin/vorn-scard-bridge";
+    fields.allowed_ids = {"vorn@example.org", "{12345678-abcd-ef01-2345-6789abcdef01}"};
+    const auto json = nlohmann::json::parse(render_manifest(fields));
     EXPECT_EQ(
         json["allowed_extensions"],
         nlohmann::json::array({"vorn@example.org", "{12345678-abcd-ef01-2345-6789abcdef01}"}));
@@ -48,33 +48,33 @@ TEST(InstallerManifestRender, FirefoxManifestHasAllowedExtensionsOnly) {
 }
 
 TEST(InstallerManifestRender, PathWithQuotesAndSpacesIsEscaped) {
-    ManifestSpec spec = chromium_spec();
-    spec.host_path = "/Applications/Vorn \"Bridge\"/bin\\host";
-    const auto json = nlohmann::json::parse(render_manifest(spec));
+    ManifestFields fields = chromium_fields();
+    fields.host_path = "/Applications/Vorn \"Bridge\"/bin\\host";
+    const auto json = nlohmann::json::parse(render_manifest(fields));
     EXPECT_EQ(json["path"], "/Applications/Vorn \"Bridge\"/bin\\host");
 }
 
 TEST(InstallerManifestRender, RenderedManifestPassesTheDoctorsCheck) {
-    const auto check = check_manifest_text(render_manifest(chromium_spec()), ManifestKind::CHROMIUM,
+    const auto check = check_manifest_text(render_manifest(chromium_fields()), ManifestKind::CHROMIUM,
                                            "com.vorn.scard_bridge.json");
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
 }
 
 struct RejectCase {
     std::string what;
-    ManifestSpec spec;
+    ManifestFields fields;
 };
 
 class InstallerManifestRejects : public ::testing::TestWithParam<RejectCase> {};
 
 TEST_P(InstallerManifestRejects, Throws) {
-    EXPECT_THROW(render_manifest(GetParam().spec), std::invalid_argument) << GetParam().what;
+    EXPECT_THROW(render_manifest(GetParam().fields), std::invalid_argument) << GetParam().what;
 }
 
-ManifestSpec with(std::function<void(ManifestSpec&)> change) {
-    ManifestSpec spec = chromium_spec();
-    change(spec);
-    return spec;
+ManifestFields with(std::function<void(ManifestFields&)> change) {
+    ManifestFields fields = chromium_fields();
+    change(fields);
+    return fields;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -38,12 +38,12 @@ Plan plan_install(const InstallRequest& request, const Environment& env) {
         return plan;
     }
     auto add = [&](std::string what, ManifestKind kind, const fs::path& dir) {
-        ManifestSpec spec;
-        spec.kind = kind;
-        spec.host_path = request.host_path;
-        spec.allowed_ids =
+        ManifestFields fields;
+        fields.kind = kind;
+        fields.host_path = request.host_path;
+        fields.allowed_ids =
             kind == ManifestKind::FIREFOX ? request.firefox_ids : request.chromium_ids;
-        if (spec.allowed_ids.empty()) {
+        if (fields.allowed_ids.empty()) {
             plan.errors.push_back(what + " needs " +
                                   (kind == ManifestKind::FIREFOX ? "--firefox-id <add-on id>"
                                                                  : "--extension-id <id>"));
@@ -51,7 +51,7 @@ Plan plan_install(const InstallRequest& request, const Environment& env) {
         }
         try {
             plan.files.push_back(
-                {std::move(what), kind, dir / manifest_file_name(), render_manifest(spec)});
+                {std::move(what), kind, dir / manifest_file_name(), render_manifest(fields)});
         } catch (const std::exception& e) {
             plan.errors.push_back(e.what());
         }

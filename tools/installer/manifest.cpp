@@ -109,26 +109,26 @@ std::string json_quote(std::string_view text) {
 
 std::string_view manifest_template() { return EMBEDDED_MANIFEST_TEMPLATE; }
 
-std::string render_manifest(const ManifestSpec& spec, std::string_view template_text) {
-    if (!is_valid_host_name(spec.host_name)) {
-        throw std::invalid_argument("invalid host name '" + spec.host_name +
+std::string render_manifest(const ManifestFields& fields, std::string_view template_text) {
+    if (!is_valid_host_name(fields.host_name)) {
+        throw std::invalid_argument("invalid host name '" + fields.host_name +
                                     "': use lower-case letters, digits, '_' and '.'");
     }
-    if (spec.host_path.empty() || !spec.host_path.is_absolute()) {
+    if (fields.host_path.empty() || !fields.host_path.is_absolute()) {
         // Chromium and Firefox resolve a relative path against the manifest's folder on
         // Windows only; on Linux and macOS the host is then simply "not found".
         throw std::invalid_argument("the host path must be absolute, got '" +
-                                    spec.host_path.string() + "'");
+                                    fields.host_path.string() + "'");
     }
-    if (spec.allowed_ids.empty()) {
-        throw std::invalid_argument(spec.kind == ManifestKind::FIREFOX
+    if (fields.allowed_ids.empty()) {
+        throw std::invalid_argument(fields.kind == ManifestKind::FIREFOX
                                         ? "at least one Firefox add-on id is needed"
                                         : "at least one extension id is needed");
     }
     std::string list;
-    for (const auto& id : spec.allowed_ids) {
+    for (const auto& id : fields.allowed_ids) {
         std::string entry;
-        if (spec.kind == ManifestKind::FIREFOX) {
+        if (fields.kind == ManifestKind::FIREFOX) {
             if (!is_valid_firefox_addon_id(id)) {
                 throw std::invalid_argument("'" + id +
                                             "' is not a Firefox add-on id ({GUID} or name@domain)");
@@ -146,11 +146,11 @@ std::string render_manifest(const ManifestSpec& spec, std::string_view template_
         list += json_quote(entry);
     }
     std::string text(template_text);
-    replace_all(text, "@VORN_HOST_NAME@", json_escape_inner(spec.host_name));
-    replace_all(text, "@VORN_HOST_DESCRIPTION@", json_escape_inner(spec.description));
-    replace_all(text, "@VORN_HOST_PATH@", json_escape_inner(spec.host_path.string()));
+    replace_all(text, "@VORN_HOST_NAME@", json_escape_inner(fields.host_name));
+    replace_all(text, "@VORN_HOST_DESCRIPTION@", json_escape_inner(fields.description));
+    replace_all(text, "@VORN_HOST_PATH@", json_escape_inner(fields.host_path.string()));
     replace_all(text, "@VORN_ALLOWED_KEY@",
-                spec.kind == ManifestKind::FIREFOX ? "allowed_extensions" : "allowed_origins");
+                fields.kind == ManifestKind::FIREFOX ? "allowed_extensions" : "allowed_origins");
     replace_all(text, "@VORN_ALLOWED_LIST@", list);
     // The template must stay a valid manifest once filled; fail here rather than in a browser.
     const auto parsed = nlohmann::json::parse(text, nullptr, false);

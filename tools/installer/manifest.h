@@ -33,7 +33,7 @@ bool is_valid_firefox_addon_id(std::string_view text);
 // Text as a JSON string literal (with the quotes).
 std::string json_quote(std::string_view text);
 
-struct ManifestSpec {
+struct ManifestFields {
     ManifestKind kind = ManifestKind::CHROMIUM;
     std::string host_name{HOST_NAME};
     std::string description{HOST_DESCRIPTION};
@@ -44,9 +44,9 @@ struct ManifestSpec {
 // The embedded template.
 std::string_view manifest_template();
 
-// Fills `template_text` for `spec`. Throws std::invalid_argument for a relative
+// Fills `template_text` for `fields`. Throws std::invalid_argument for a relative
 // host path, an invalid host name, an invalid id or an empty id list.
-std::string render_manifest(const ManifestSpec& spec,
+std::string render_manifest(const ManifestFields& fields,
                             std::string_view template_text = manifest_template());
 
 // What the doctor learns from a manifest file.

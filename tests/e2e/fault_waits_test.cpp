@@ -1,7 +1,7 @@
 // Many endless status-change waits at once, as a page that watches every reader
 // from several tabs would leave them: other requests are still answered, the
-// worker threads stay capped, cancelling a context ends its wait, and the host
-// still ends at once.
+// worker threads stay capped, cancelling a context ends its wait, calls queued
+// behind a wait on the same context run after it, and the host still ends at once.
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,7 @@ constexpr std::uint32_t INFINITE = 0xFFFFFFFFu;
 // The pool's cap, plus the main, sender and monitor threads and a few spare.
 constexpr std::uint64_t MAX_THREADS = 64 + 8;
 constexpr const char* CANCELLED = "0x80100002";
+constexpr const char* SELECT = "00A4040007A0000002471001";
 // A prompt answer, with room for a loaded machine; past it the host is stuck.
 constexpr std::chrono::milliseconds PROMPT = 5s;
 
@@ -100,28 +101,87 @@ TEST_F(FaultWaits, CancelEndsTheEndlessWaitOfEachContext) {
     EXPECT_EQ(host.wait_exit(3s), 0);
 }
 
-// Disabled until the host keeps a second call on a waiting context out of
-// libpcsclite. pcsc-lite's client library holds its process-wide lock while it
-// waits for a context's own lock, and a status-change wait holds that context
-// lock for its whole time-out: a second call on the same context (another wait,
-// list_readers, connect, ...) therefore blocks every PC/SC call of the host,
-// cancel and establish_context included, until the first wait ends, which for
-// an endless wait is never.
-TEST_F(FaultWaits, DISABLED_ASecondCallOnAWaitingContextDoesNotFreezeTheOthers) {
+// pcsc-lite serialises the calls on one context and, while a call waits for its
+// context, blocks every other PC/SC call of the process. A second call on a
+// context whose endless wait is running (a reader list, an APDU to one of its
+// cards) must wait in the host for its turn, not freeze the others: other
+// contexts are served, cancel reaches the wait, and the queued calls run after it.
+TEST_F(FaultWaits, ASecondCallOnAWaitingContextWaitsItsTurnWithoutFreezingTheOthers) {
+    card().set_default_response(response({}, 0x90, 0x00));
+    insert_card();
+    HostProcess host;
+    const std::string context = establish_context(host);
+    const std::string handle = connect_card(host, context, VPCD_READER_0);
+    ASSERT_FALSE(handle.empty());
+    const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
+    host.send(endless_wait("endless", context, empty));
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+    host.send({{"requestId", "same-context-list"},
+               {"command", "list_readers"},
+               {"params", json::array({context})}});
+    host.send({{"requestId", "same-context-card"},
+               {"command", "transmit"},
+               {"params", json::array({context, handle, 2, SELECT})}});
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+
+    const std::string other = establish_context(host);
+    ASSERT_FALSE(other.empty()) << "PC/SC calls of other contexts are blocked";
+    EXPECT_EQ(ask(host, "list_readers", json::array({other}), PROMPT).status, "success");
+    const std::string other_handle = connect_card(host, other, VPCD_READER_0);
+    ASSERT_FALSE(other_handle.empty());
+    EXPECT_EQ(ask(host, "transmit", json::array({other, other_handle, 2, SELECT}), PROMPT)
+                  .strings()
+                  .back(),
+              "9000");
+    EXPECT_EQ(ask(host, "disconnect", json::array({other, other_handle, 0}), PROMPT).status,
+              "success");
+    EXPECT_EQ(ask(host, "release_context", json::array({other}), PROMPT).status, "success");
+
+    // A cancel that reaches the service before the wait does cancels nothing.
+    json ended;
+    for (int round = 0; round < 50 && ended.is_null(); ++round) {
+        ASSERT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}))
+            << "cancel cannot reach the service";
+        ended = host.response_for("endless", 200ms);
+    }
+    ASSERT_FALSE(ended.is_null()) << "the endless wait never ended";
+    EXPECT_EQ(answer_of(ended).strings().at(0), CANCELLED) << ended.dump();
+    EXPECT_EQ(answer_of(host.response_for("same-context-list", PROMPT)).status, "success");
+    EXPECT_EQ(answer_of(host.response_for("same-context-card", PROMPT)).strings().back(), "9000");
+
+    EXPECT_EQ(ask(host, "disconnect", json::array({context, handle, 0}), PROMPT).status, "success");
+    EXPECT_EQ(ask(host, "release_context", json::array({context}), PROMPT).status, "success");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+    EXPECT_FALSE(has_crash_report(host.stderr_text()));
+}
+
+// Released while its wait runs, a context is released once the wait has ended;
+// the release does not hold up anyone else meanwhile.
+TEST_F(FaultWaits, ReleasingAWaitingContextWaitsForTheWaitAlone) {
     HostProcess host;
     const std::string context = establish_context(host);
     const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
     host.send(endless_wait("endless", context, empty));
     EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
-    host.send({{"requestId", "same-context"},
-               {"command", "list_readers"},
+    host.send({{"requestId", "release"},
+               {"command", "release_context"},
                {"params", json::array({context})}});
-    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+    const std::string other = establish_context(host);
+    EXPECT_FALSE(other.empty()) << "PC/SC calls of other contexts are blocked";
 
-    const Answer other = ask(host, command("establish_context", json::array()), PROMPT);
-    EXPECT_EQ(other.status, "success") << "PC/SC calls of other contexts are blocked";
-    EXPECT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}))
-        << "cancel cannot reach the service";
+    json ended;
+    for (int round = 0; round < 50 && ended.is_null(); ++round) {
+        // The release cannot run before the wait ends, so cancel still finds the context.
+        ASSERT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}))
+            << "cancel cannot reach the service";
+        ended = host.response_for("endless", 200ms);
+    }
+    ASSERT_FALSE(ended.is_null()) << "the endless wait never ended";
+    EXPECT_EQ(answer_of(ended).strings().at(0), CANCELLED) << ended.dump();
+    EXPECT_EQ(answer_of(host.response_for("release", PROMPT)), success({"0x00000000"}));
+    EXPECT_EQ(ask(host, "is_valid_context", json::array({context}), PROMPT).strings().at(0),
+              "0x80100003");
     host.close_input();
     EXPECT_EQ(host.wait_exit(3s), 0);
 }

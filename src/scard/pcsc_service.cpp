@@ -41,7 +41,9 @@ ContextGates& gates() {
 }
 
 // The service no longer knows the handle: forget it too.
-bool handle_gone(LONG status) { return status == SCARD_S_SUCCESS || status == SCARD_E_INVALID_HANDLE; }
+bool handle_gone(LONG status) {
+    return status == SCARD_S_SUCCESS || status == SCARD_E_INVALID_HANDLE;
+}
 
 }  // namespace
 

@@ -1,7 +1,8 @@
 // vorn-scard-bridge-microbench: the host's pieces on one thread, no pipes and
 // no pcscd: the codecs, the JSON work of one request, one log line, one dispatch
 // through process_message (healthcheck, and transmit on the fake PC/SC
-// service), and the start-up steps of the logger.
+// service), the per-context gate of a card call, and the start-up steps of the
+// logger.
 //
 // The logger is set up as the host sets it up (information level; standard
 // error, a rotating file and the system log), with standard error sent to a
@@ -38,6 +39,7 @@
 #include "messaging/message_reader.h"
 #include "messaging/messaging_queue.h"
 #include "processing/process_message.h"
+#include "scard/context_gates.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
 
@@ -156,6 +158,21 @@ void BM_dump_response_healthcheck(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(response.dump());
 }
 BENCHMARK(BM_dump_response_healthcheck);
+
+// What the per-context gate adds to every card call: finding the card's context
+// among a few open ones and taking its (free) gate.
+void BM_context_gate_enter_card(benchmark::State& state) {
+    pcsc::ContextGates gates;
+    for (std::int32_t context = 1; context <= 8; ++context) {
+        gates.open_context(context);
+        for (std::int32_t card = 0; card < 4; ++card) gates.add_card(context * 100 + card, context);
+    }
+    for (auto _ : state) {
+        const auto pass = gates.enter_card(503);
+        benchmark::DoNotOptimize(pass.holds_gate());
+    }
+}
+BENCHMARK(BM_context_gate_enter_card);
 
 // What each copy of a request costs (small, and the largest allowed).
 void BM_copy_request(benchmark::State& state) {

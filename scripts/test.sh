@@ -57,16 +57,19 @@ isolated() { # command...
 
 # One configuration's tests, output in $out/<config>/test.log. Sanitizers write
 # their reports to files, so that a report from a host process, whose standard
-# error a test may never look at, still fails the run.
+# error a test may never look at, still fails the run. The reports and the
+# suppressions live in /var/tmp, not beside the build: some tests run the host
+# with a fresh /tmp of its own, where a checkout under /tmp would not be seen.
 run_tests() { # config
     dir="$out/$1"
-    reports="$dir/sanitizer-reports"
-    rm -rf "$reports"
+    sanitizers=$(mktemp -d /var/tmp/vorn-sanitizers.XXXXXX)
+    reports="$sanitizers/reports"
     mkdir -p "$reports"
+    cp "$root/tests/tsan.supp" "$sanitizers/tsan.supp"
     status=0
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp:log_path=$reports/tsan" \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$sanitizers/tsan.supp:log_path=$reports/tsan" \
         isolated ctest --test-dir "$dir" --output-on-failure --timeout 600 \
         >"$dir/test.log" 2>&1 || status=1
     if [ -n "$(ls -A "$reports")" ]; then
@@ -74,6 +77,7 @@ run_tests() { # config
         cat "$reports"/* >>"$dir/test.log"
         status=1
     fi
+    rm -rf "$sanitizers"
     return $status
 }
 

@@ -4,12 +4,11 @@
 
 namespace Vorn_SCard_Bridge::pcsc {
 
-ContextGates::Pass::Pass(std::shared_ptr<std::mutex> gate)
-    : gate_(std::move(gate)), lock_(*gate_) {}
+ContextGates::Pass::Pass(std::shared_ptr<Gate> gate) : gate_(std::move(gate)), lock_(gate_->turn) {}
 
 void ContextGates::open_context(std::int32_t context) {
     const std::lock_guard lock(mutex_);
-    contexts_.try_emplace(context, std::make_shared<std::mutex>());
+    contexts_.try_emplace(context, std::make_shared<Gate>());
 }
 
 void ContextGates::close_context(std::int32_t context) {
@@ -29,7 +28,7 @@ void ContextGates::remove_card(std::int32_t card) {
 }
 
 ContextGates::Pass ContextGates::enter_context(std::int32_t context) {
-    std::shared_ptr<std::mutex> gate;
+    std::shared_ptr<Gate> gate;
     {
         const std::lock_guard lock(mutex_);
         const auto found = contexts_.find(context);
@@ -40,7 +39,7 @@ ContextGates::Pass ContextGates::enter_context(std::int32_t context) {
 }
 
 ContextGates::Pass ContextGates::enter_card(std::int32_t card) {
-    std::shared_ptr<std::mutex> gate;
+    std::shared_ptr<Gate> gate;
     {
         const std::lock_guard lock(mutex_);
         const auto card_found = card_contexts_.find(card);
@@ -52,9 +51,39 @@ ContextGates::Pass ContextGates::enter_card(std::int32_t card) {
     return Pass(std::move(gate));
 }
 
+ContextGates::Pass ContextGates::enter_wait(std::int32_t context) {
+    std::shared_ptr<Gate> gate;
+    std::uint64_t cancels_on_arrival = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = contexts_.find(context);
+        if (found == contexts_.end()) return {};
+        gate = found->second;
+        cancels_on_arrival = gate->cancels;
+        ++gate->queued_waits;
+    }
+    Pass pass(std::move(gate));
+    const std::lock_guard lock(mutex_);
+    --pass.gate_->queued_waits;
+    pass.cancelled_ = pass.gate_->cancels != cancels_on_arrival;
+    return pass;
+}
+
+void ContextGates::note_cancel(std::int32_t context) {
+    const std::lock_guard lock(mutex_);
+    const auto found = contexts_.find(context);
+    if (found != contexts_.end()) ++found->second->cancels;
+}
+
 std::size_t ContextGates::context_count() const {
     const std::lock_guard lock(mutex_);
     return contexts_.size();
+}
+
+std::uint32_t ContextGates::queued_waits(std::int32_t context) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = contexts_.find(context);
+    return found == contexts_.end() ? 0 : found->second->queued_waits;
 }
 
 std::size_t ContextGates::card_count() const {

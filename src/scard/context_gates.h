@@ -12,6 +12,10 @@
 // and the validity check (which the library answers without the context's lock),
 // pass freely.
 //
+// A cancel ends every wait on its context, also those still queued here: the
+// service itself forgets a cancel that finds no wait inside it, so a wait that was
+// queued before a cancel does not enter the service once its turn comes.
+//
 // Only contexts opened through the gates are gated; a handle the host never got
 // from the service passes straight through and the service refuses it.
 
@@ -25,15 +29,26 @@ namespace Vorn_SCard_Bridge::pcsc {
 class ContextGates {
 public:
     // Held while a call is inside the library; an unknown handle yields an empty pass.
+    struct Gate {
+        std::mutex turn;
+        // Both guarded by the gates' registry lock.
+        std::uint64_t cancels = 0;
+        std::uint32_t queued_waits = 0;
+    };
+
     class Pass {
     public:
         Pass() = default;
-        explicit Pass(std::shared_ptr<std::mutex> gate);
+        explicit Pass(std::shared_ptr<Gate> gate);  // waits for the gate's turn
         bool holds_gate() const { return lock_.owns_lock(); }
+        // Only meaningful for a pass from enter_wait.
+        bool cancelled_while_queued() const { return cancelled_; }
 
     private:
-        std::shared_ptr<std::mutex> gate_;  // outlives the lock: destroyed after it
+        friend class ContextGates;
+        std::shared_ptr<Gate> gate_;  // outlives the lock: destroyed after it
         std::unique_lock<std::mutex> lock_;
+        bool cancelled_ = false;
     };
 
     void open_context(std::int32_t context);
@@ -44,13 +59,19 @@ public:
 
     Pass enter_context(std::int32_t context);
     Pass enter_card(std::int32_t card);
+    // As enter_context, and tells whether the context was cancelled while it queued.
+    Pass enter_wait(std::int32_t context);
+    // Called before the service's cancel: waits queued now are cancelled too.
+    void note_cancel(std::int32_t context);
 
     std::size_t context_count() const;
+    // Waits of the context that are waiting for their turn.
+    std::uint32_t queued_waits(std::int32_t context) const;
     std::size_t card_count() const;
 
 private:
     mutable std::mutex mutex_;
-    std::unordered_map<std::int32_t, std::shared_ptr<std::mutex>> contexts_;
+    std::unordered_map<std::int32_t, std::shared_ptr<Gate>> contexts_;
     std::unordered_map<std::int32_t, std::int32_t> card_contexts_;
 };
 

@@ -11,7 +11,8 @@
 // call and narrows what the service wrote back. Out-parameters start from the caller's
 // values, so a field that the service leaves alone on failure also stays the caller's.
 // Calls that the library serialises per context pass their context's gate first
-// (context_gates.h); cancel and the validity check do not.
+// (context_gates.h); cancel and the validity check do not, and a cancel also ends
+// the waits still queued at the gate.
 
 namespace Vorn_SCard_Bridge::pcsc {
 
@@ -67,6 +68,7 @@ std::int32_t is_valid_context(std::int32_t context) {
 }
 
 std::int32_t cancel(std::int32_t context) {
+    gates().note_cancel(context);
     return from_native_status(SCardCancel(to_native_context(context)));
 }
 
@@ -101,7 +103,8 @@ std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, R
     }
 
     // With no reader the service answers at once, before it looks at the context.
-    const auto pass = count == 0 ? ContextGates::Pass() : gates().enter_context(context);
+    const auto pass = count == 0 ? ContextGates::Pass() : gates().enter_wait(context);
+    if (pass.cancelled_while_queued()) return E_CANCELLED;
     const LONG status = SCardGetStatusChange(to_native_context(context), to_native_word(timeout_ms),
                                              native.data(), to_native_word(count));
 

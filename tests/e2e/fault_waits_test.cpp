@@ -156,6 +156,36 @@ TEST_F(FaultWaits, ASecondCallOnAWaitingContextWaitsItsTurnWithoutFreezingTheOth
     EXPECT_FALSE(has_crash_report(host.stderr_text()));
 }
 
+// A cancel ends every wait on its context, the one in the service and those queued
+// behind it; a wait that comes after the cancel runs as usual.
+TEST_F(FaultWaits, ACancelAlsoEndsTheWaitsQueuedOnItsContext) {
+    HostProcess host;
+    const std::string context = establish_context(host);
+    const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
+    host.send(endless_wait("first", context, empty));
+    host.send(endless_wait("queued", context, empty));
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+
+    json first;
+    for (int round = 0; round < 50 && first.is_null(); ++round) {
+        ASSERT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}));
+        first = host.response_for("first", 200ms);
+    }
+    ASSERT_FALSE(first.is_null()) << "the first wait never ended";
+    EXPECT_EQ(answer_of(first).strings().at(0), CANCELLED) << first.dump();
+    const json queued = host.response_for("queued", PROMPT);
+    ASSERT_FALSE(queued.is_null()) << "the queued wait outlived the cancel";
+    EXPECT_EQ(answer_of(queued).strings().at(0), CANCELLED) << queued.dump();
+
+    const Answer later =
+        ask(host, "get_status_change", json::array({context, 0, 1, empty, 0, VPCD_READER_1}),
+            PROMPT);
+    EXPECT_EQ(later.strings().at(0), "0x8010000A") << "a later wait must run: " << later.result;
+    EXPECT_EQ(ask(host, "release_context", json::array({context}), PROMPT).status, "success");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+}
+
 // Released while its wait runs, a context is released once the wait has ended;
 // the release does not hold up anyone else meanwhile.
 TEST_F(FaultWaits, ReleasingAWaitingContextWaitsForTheWaitAlone) {

@@ -1,6 +1,6 @@
 // The per-context gates in front of the PC/SC library: calls on one context (or on
-// its cards) take turns, other contexts and unknown handles pass, and closing a
-// context forgets its cards.
+// its cards) take turns, other contexts and unknown handles pass, closing a
+// context forgets its cards, and a cancel ends the waits queued on its context.
 
 #include "scard/context_gates.h"
 
@@ -27,6 +27,17 @@ constexpr std::int32_t CARD = 0x4321;
 template <typename Enter>
 std::future<void> enter_later(Enter enter) {
     return std::async(std::launch::async, [enter] { const auto pass = enter(); });
+}
+
+// True once a wait is queued at the context's gate; false after WAIT_LIMIT. The
+// caller goes on either way, so that it still opens the gate it holds.
+bool queued_up(const ContextGates& gates, std::int32_t context) {
+    const auto until = std::chrono::steady_clock::now() + WAIT_LIMIT;
+    while (gates.queued_waits(context) == 0) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 TEST(ContextGates, UnknownHandlesPassWithoutAGate) {
@@ -87,10 +98,10 @@ TEST(ContextGates, ACallQueuedWhileItsContextClosesStillGetsItsTurn) {
 
     std::atomic<bool> held{false};
     auto queued = std::async(std::launch::async, [&] {
-        const auto pass = gates.enter_context(CONTEXT);
+        const auto pass = gates.enter_wait(CONTEXT);
         held = pass.holds_gate();
     });
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(queued_up(gates, CONTEXT));
     gates.close_context(CONTEXT);
     busy.reset();
     ASSERT_EQ(queued.wait_for(WAIT_LIMIT), std::future_status::ready);
@@ -98,6 +109,32 @@ TEST(ContextGates, ACallQueuedWhileItsContextClosesStillGetsItsTurn) {
 
     gates.open_context(CONTEXT);  // the service may hand the same value out again
     EXPECT_TRUE(gates.enter_context(CONTEXT).holds_gate());
+}
+
+// A cancel reaches the waits queued behind the running one, not those that come
+// after it, nor waits of other contexts.
+TEST(ContextGates, ACancelEndsTheWaitsQueuedBeforeIt) {
+    ContextGates gates;
+    gates.open_context(CONTEXT);
+    gates.open_context(OTHER_CONTEXT);
+    EXPECT_FALSE(gates.enter_wait(CONTEXT).cancelled_while_queued());
+
+    auto running = std::make_unique<ContextGates::Pass>(gates.enter_wait(CONTEXT));
+    auto queued = std::async(std::launch::async,
+                             [&] { return gates.enter_wait(CONTEXT).cancelled_while_queued(); });
+    EXPECT_TRUE(queued_up(gates, CONTEXT));
+    gates.note_cancel(CONTEXT);
+    gates.note_cancel(OTHER_CONTEXT);
+    auto later = std::async(std::launch::async,
+                            [&] { return gates.enter_wait(CONTEXT).cancelled_while_queued(); });
+    running.reset();
+    ASSERT_EQ(queued.wait_for(WAIT_LIMIT), std::future_status::ready);
+    ASSERT_EQ(later.wait_for(WAIT_LIMIT), std::future_status::ready);
+    EXPECT_TRUE(queued.get());
+    EXPECT_FALSE(later.get());
+    EXPECT_FALSE(gates.enter_wait(OTHER_CONTEXT).cancelled_while_queued());
+    EXPECT_FALSE(gates.enter_wait(CONTEXT + 99).holds_gate());
+    gates.note_cancel(CONTEXT + 99);  // unknown: nothing to note
 }
 
 }  // namespace

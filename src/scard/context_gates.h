@@ -28,7 +28,7 @@ namespace Vorn_SCard_Bridge::pcsc {
 
 class ContextGates {
 public:
-    // Held while a call is inside the library; an unknown handle yields an empty pass.
+    // One context's turn, and what the waits queued at it need to know.
     struct Gate {
         std::mutex turn;
         // Both guarded by the gates' registry lock.
@@ -36,10 +36,13 @@ public:
         std::uint32_t queued_waits = 0;
     };
 
+    // Held while a call is inside the library; an unknown handle yields an empty pass.
     class Pass {
     public:
         Pass() = default;
         explicit Pass(std::shared_ptr<Gate> gate);  // waits for the gate's turn
+        Pass(Pass&&) = default;
+        Pass& operator=(Pass&&) = delete;  // would free a gate before unlocking it
         bool holds_gate() const { return lock_.owns_lock(); }
         // Only meaningful for a pass from enter_wait.
         bool cancelled_while_queued() const { return cancelled_; }

@@ -32,7 +32,7 @@ nlohmann::json run_connect(const CommandCall& call) {
     const std::int32_t context = from_hex(context_text);
     const std::string settings =
         "share_mode: " + decimal(share_mode) + ", protocol: " + decimal(protocol);
-    call.debug("Connecting to reader '" + reader_name + "' (" + settings + ")");
+    call.debug([&] { return "Connecting to reader '" + reader_name + "' (" + settings + ")"; });
     nlohmann::json result = handle_smartcard_connect(context, reader_name, share_mode, protocol);
     call.info("Connected to reader successfully (reader: " + reader_name + ", " + settings + ")");
     return result;
@@ -50,8 +50,10 @@ nlohmann::json run_reconnect(const CommandCall& call) {
     const auto [context, card, card_hex] = handles.convert();
     const std::string settings =
         "share_mode: " + decimal(share_mode) + ", protocol: " + decimal(protocol);
-    call.debug("Reconnecting to card: " + card_hex + " (" + settings +
-               ", initialization: " + decimal(initialization) + ")");
+    call.debug([&, &card_hex = card_hex] {
+        return "Reconnecting to card: " + card_hex + " (" + settings +
+               ", initialization: " + decimal(initialization) + ")";
+    });
     nlohmann::json result =
         handle_smartcard_reconnect(context, card, share_mode, protocol, initialization);
     call.info("Reconnected to card successfully (card: " + card_hex + ", " + settings + ")");
@@ -66,8 +68,10 @@ nlohmann::json run_disconnect(const CommandCall& call) {
     const std::uint32_t disposition = params.unsigned_number(2);
     handles.require_not_empty("Empty parameter(s) for disconnect");
     const auto [context, card, card_hex] = handles.convert();
-    call.debug("Disconnecting from card: " + card_hex + " (disposition: " + decimal(disposition) +
-               ")");
+    call.debug([&, &card_hex = card_hex] {
+        return "Disconnecting from card: " + card_hex + " (disposition: " + decimal(disposition) +
+               ")";
+    });
     nlohmann::json result = handle_smartcard_disconnect(context, card, disposition);
     call.info("Disconnected from card successfully (card: " + card_hex +
               ", disposition: " + decimal(disposition) + ")");
@@ -81,7 +85,7 @@ nlohmann::json run_begin_transaction(const CommandCall& call) {
     const auto handles = CardHandleTexts::read(params);
     handles.require_not_empty("Empty parameter(s) for begin_transaction");
     const auto [context, card, card_hex] = handles.convert();
-    call.debug("Beginning transaction for card: " + card_hex);
+    call.debug([&, &card_hex = card_hex] { return "Beginning transaction for card: " + card_hex; });
     nlohmann::json result = handle_smartcard_begin_transaction(context, card);
     call.info("Transaction begun successfully (card: " + card_hex + ")");
     return result;
@@ -95,8 +99,10 @@ nlohmann::json run_end_transaction(const CommandCall& call) {
     const std::uint32_t disposition = params.unsigned_number(2);
     handles.require_not_empty("Empty parameter(s) for end_transaction");
     const auto [context, card, card_hex] = handles.convert();
-    call.debug("Ending transaction for card: " + card_hex + " (disposition: " +
-               decimal(disposition) + ")");
+    call.debug([&, &card_hex = card_hex] {
+        return "Ending transaction for card: " + card_hex +
+               " (disposition: " + decimal(disposition) + ")";
+    });
     nlohmann::json result = handle_smartcard_end_transaction(context, card, disposition);
     call.info("Transaction ended successfully (card: " + card_hex +
               ", disposition: " + decimal(disposition) + ")");
@@ -104,13 +110,13 @@ nlohmann::json run_end_transaction(const CommandCall& call) {
 }
 
 nlohmann::json run_status(const CommandCall& call) {
-    call.debug("Executing " + call.command + " command");
+    call.debug([&] { return "Executing " + call.command + " command"; });
     const CommandParams params(call.params);
     params.require_at_least(2, "Insufficient parameters for status");
     const auto handles = CardHandleTexts::read(params);
     handles.require_not_empty("Empty parameter(s) for status");
     const auto [context, card, card_hex] = handles.convert();
-    call.debug("Getting status for card: " + card_hex);
+    call.debug([&, &card_hex = card_hex] { return "Getting status for card: " + card_hex; });
     nlohmann::json result = handle_smartcard_status(context, card);
     call.info("Card status retrieved successfully (card: " + card_hex + ")");
     return result;

@@ -16,14 +16,14 @@ struct ContextCommand {
 };
 
 nlohmann::json run_context_command(const CommandCall& call, const ContextCommand& command) {
-    call.debug("Executing " + call.command + " command");
+    call.debug([&] { return "Executing " + call.command + " command"; });
     const CommandParams params(call.params);
     params.require_any(command.missing_message);
     const std::string context_text = params.text(0);
     require_not_empty({&context_text}, command.empty_message);
     const std::int32_t context = from_hex(context_text);
     const std::string context_hex = to_hex(context);
-    call.debug(command.before_call + context_hex);
+    call.debug([&] { return command.before_call + context_hex; });
     nlohmann::json result = command.operation(context);
     call.info(command.success(context_hex));
     return result;
@@ -41,8 +41,8 @@ nlohmann::json run_establish_context(const CommandCall& call) {
 
 nlohmann::json run_release_context(const CommandCall& call) {
     static const ContextCommand command{
-        "Missing context parameter", "Empty context parameter", "Releasing context: ",
-        handle_smartcard_release_context,
+        "Missing context parameter", "Empty context parameter",
+        "Releasing context: ", handle_smartcard_release_context,
         [](const std::string&) { return std::string("Context released successfully"); }};
     return run_context_command(call, command);
 }
@@ -50,8 +50,8 @@ nlohmann::json run_release_context(const CommandCall& call) {
 nlohmann::json run_is_valid_context(const CommandCall& call) {
     static const ContextCommand command{
         "Missing context parameter for is_valid_context",
-        "Empty context parameter for is_valid_context", "Validating context: ",
-        handle_smartcard_is_valid_context, [](const std::string& hex) {
+        "Empty context parameter for is_valid_context",
+        "Validating context: ", handle_smartcard_is_valid_context, [](const std::string& hex) {
             return "Context validation completed (context: " + hex + ")";
         }};
     return run_context_command(call, command);
@@ -60,8 +60,7 @@ nlohmann::json run_is_valid_context(const CommandCall& call) {
 nlohmann::json run_cancel(const CommandCall& call) {
     static const ContextCommand command{
         "Missing context parameter for cancel", "Empty context parameter for cancel",
-        "Canceling operations for context: ", handle_smartcard_cancel,
-        [](const std::string& hex) {
+        "Canceling operations for context: ", handle_smartcard_cancel, [](const std::string& hex) {
             return "Operations canceled successfully (context: " + hex + ")";
         }};
     return run_context_command(call, command);

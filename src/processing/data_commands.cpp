@@ -52,9 +52,11 @@ nlohmann::json run_control(const CommandCall& call) {
     handles.require_not_empty("Empty parameter(s) for control");
     require_data_size(data, "Control");
     const auto [context, card, card_hex] = handles.convert();
-    call.debug("Sending control command to card: " + card_hex + " (control_code: " +
-               std::to_string(control_code) + ", data_length: " + std::to_string(data.size()) +
-               ")");
+    call.debug([&, &card_hex = card_hex] {
+        return "Sending control command to card: " + card_hex +
+               " (control_code: " + std::to_string(control_code) +
+               ", data_length: " + std::to_string(data.size()) + ")";
+    });
     nlohmann::json result = handle_smartcard_control(context, card, control_code, data);
     call.info("Control command executed successfully (card: " + card_hex +
               ", control_code: " + std::to_string(control_code) + ")");
@@ -69,7 +71,9 @@ nlohmann::json run_get_attrib(const CommandCall& call) {
     const std::uint32_t attribute_id = params.unsigned_number(2);
     handles.require_not_empty("Empty parameter(s) for get_attrib");
     const auto [context, card, card_hex] = handles.convert();
-    call.debug("Getting attribute " + std::to_string(attribute_id) + " for card: " + card_hex);
+    call.debug([&, &card_hex = card_hex] {
+        return "Getting attribute " + std::to_string(attribute_id) + " for card: " + card_hex;
+    });
     nlohmann::json result = handle_smartcard_get_attrib(context, card, attribute_id);
     call.info("Attribute retrieved successfully (attribute_id: " + std::to_string(attribute_id) +
               ")");

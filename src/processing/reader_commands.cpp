@@ -27,26 +27,26 @@ std::vector<ReaderData> extract_reader_data(const nlohmann::json& params, std::s
 }
 
 nlohmann::json run_list_readers(const CommandCall& call) {
-    call.debug("Executing " + call.command + " command");
+    call.debug([&] { return "Executing " + call.command + " command"; });
     const CommandParams params(call.params);
     params.require_any("Missing context parameter");
     const std::string context_text = params.text(0);
     require_not_empty({&context_text}, "Empty context parameter");
     const std::int32_t context = from_hex(context_text);
-    call.debug("Listing readers for context: " + to_hex(context));
+    call.debug([&] { return "Listing readers for context: " + to_hex(context); });
     const ResultList result = handle_smartcard_list_readers(context);
     call.info("Readers listed successfully (count: " + std::to_string(result.size()) + ")");
     return result;
 }
 
 nlohmann::json run_list_reader_groups(const CommandCall& call) {
-    call.debug("Executing " + call.command + " command");
+    call.debug([&] { return "Executing " + call.command + " command"; });
     const CommandParams params(call.params);
     params.require_any("Missing context parameter  for " + call.command);
     const std::string context_text = params.text(0);
     require_not_empty({&context_text}, "Empty context parameter for " + call.command);
     const std::int32_t context = from_hex(context_text);
-    call.debug("Listing reader groups for context: " + to_hex(context));
+    call.debug([&] { return "Listing reader groups for context: " + to_hex(context); });
     nlohmann::json result = handle_smartcard_list_reader_groups(context);
     call.info("Reader groups listed successfully");
     return result;
@@ -66,7 +66,7 @@ nlohmann::json run_get_status_change(const CommandCall& call) {
     const std::int32_t context = from_hex(context_text);
     const std::string wait = "(timeout: " + std::to_string(timeout) +
                              "ms, readers: " + std::to_string(total_readers) + ")";
-    call.debug("Getting status change " + wait);
+    call.debug([&] { return "Getting status change " + wait; });
     const std::vector<ReaderData> readers = extract_reader_data(call.params, 3);
     nlohmann::json result =
         handle_smartcard_get_status_change(context, timeout, total_readers, readers);
@@ -75,7 +75,7 @@ nlohmann::json run_get_status_change(const CommandCall& call) {
 }
 
 nlohmann::json run_introduce_reader(const CommandCall& call) {
-    call.debug("Executing " + call.command + " command");
+    call.debug([&] { return "Executing " + call.command + " command"; });
     const CommandParams params(call.params);
     params.require_at_least(3, "Insufficient parameters for introduce_reader");
     const std::string context_text = params.text(0);
@@ -86,7 +86,9 @@ nlohmann::json run_introduce_reader(const CommandCall& call) {
     require_at_most(reader_name, MAX_NAME_LENGTH, "Reader/device name exceeds maximum length");
     require_at_most(device_name, MAX_NAME_LENGTH, "Reader/device name exceeds maximum length");
     const std::int32_t context = from_hex(context_text);
-    call.debug("Introducing reader '" + reader_name + "' with device '" + device_name + "'");
+    call.debug([&] {
+        return "Introducing reader '" + reader_name + "' with device '" + device_name + "'";
+    });
     nlohmann::json result = handle_smartcard_introduce_reader(context, reader_name, device_name);
     call.info("Reader introduced successfully (reader: " + reader_name +
               ", device: " + device_name + ")");
@@ -103,7 +105,7 @@ nlohmann::json run_get_device_type_id(const CommandCall& call) {
     require_at_most(reader_name, MAX_NAME_LENGTH,
                     "Reader name exceeds maximum length for get_device_type_id");
     const std::int32_t context = from_hex(context_text);
-    call.debug("Getting device type for reader: " + reader_name);
+    call.debug([&] { return "Getting device type for reader: " + reader_name; });
     nlohmann::json result = handle_smartcard_get_device_type(context, reader_name);
     call.info("Device type retrieved successfully (reader: " + reader_name + ")");
     return result;
@@ -118,7 +120,7 @@ nlohmann::json run_get_reader_icon(const CommandCall& call) {
     require_not_empty({&context_text, &reader_name}, "Empty parameter(s) for get_reader_icon");
     require_at_most(reader_name, MAX_NAME_LENGTH, "Reader name exceeds maximum length");
     const std::int32_t context = from_hex(context_text);
-    call.debug("Getting reader icon for: " + reader_name);
+    call.debug([&] { return "Getting reader icon for: " + reader_name; });
     nlohmann::json result = handle_smartcard_get_reader_icon(context, reader_name);
     call.info("Reader icon retrieved successfully (reader: " + reader_name + ")");
     return result;
@@ -132,7 +134,7 @@ nlohmann::json run_get_transmit_count(const CommandCall& call) {
     require_not_empty({&context_text}, "Empty context parameter for get_transmit_count");
     const std::int32_t context = from_hex(context_text);
     const std::string context_hex = to_hex(context);
-    call.debug("Getting transmit count for context: " + context_hex);
+    call.debug([&] { return "Getting transmit count for context: " + context_hex; });
     nlohmann::json result = handle_smartcard_get_transmit_count(context);
     call.info("Transmit count retrieved (context: " + context_hex + ")");
     return result;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fakes/fake_pcsc_service.h"
+#include "logging/logger.h"
 #include "messaging/messaging_queue.h"
 #include "processing/process_message.h"
 #include "test_support.h"
@@ -538,6 +539,55 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DispatcherRawEcho,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- through the service
+
+// The debug texts a branch builds from its parameters (only when they will be
+// written): there at debug level, no debug line at all at information level.
+struct BuiltDebugCase {
+    std::string name;
+    json request;
+    std::string line;  // after the prefix
+};
+
+void PrintTo(const BuiltDebugCase& c, std::ostream* os) { *os << c.name; }
+
+class DispatcherBuiltDebug : public Dispatcher,
+                             public ::testing::WithParamInterface<BuiltDebugCase> {
+protected:
+    static Logger& the_logger() {
+        return Logger::get_instance(LogLevel::DEBUG, LogDestination::CONSOLE, {});
+    }
+    void TearDown() override { the_logger().set_log_level(LogLevel::DEBUG); }
+};
+
+TEST_P(DispatcherBuiltDebug, IsWrittenAtDebugLevelOnly) {
+    const BuiltDebugCase& c = GetParam();
+    const std::string id = c.request.at("requestId");
+    const std::string p = processor_prefix(c.request.at("command"), id);
+    const auto debug_line = std::make_pair(std::string("debug"), p + c.line);
+
+    const auto [answer, lines] = dispatch(c.request);
+    ASSERT_TRUE(answer.has_value());
+    const auto all = processor_lines(lines, true);
+    EXPECT_NE(std::find(all.begin(), all.end(), debug_line), all.end());
+
+    the_logger().set_log_level(LogLevel::INFO);
+    const auto [quiet_answer, quiet_lines] = dispatch(c.request);
+    ASSERT_TRUE(quiet_answer.has_value());
+    for (const LogLine& line : quiet_lines) EXPECT_NE(line.level, "debug") << line.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Branches, DispatcherBuiltDebug,
+    ::testing::Values(
+        BuiltDebugCase{"ListReaders", request("l", "list_readers", {"0x0000000A"}),
+                       "Listing readers for context: 0x0000000A"},
+        BuiltDebugCase{"Disconnect", request("d", "disconnect", {"0x0000000A", "0x0000000B", 2}),
+                       "Disconnecting from card: 0x0000000B (disposition: 2)"},
+        BuiltDebugCase{"Status", request("s", "status", {"0x0000000A", "0x0000000B"}),
+                       "Getting status for card: 0x0000000B"},
+        BuiltDebugCase{"GetAttrib", request("g", "get_attrib", {"0x0000000A", "0x0000000B", 65795}),
+                       "Getting attribute 65795 for card: 0x0000000B"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(Dispatcher, ServiceFailureIsASmartCardErrorWithItsCode) {
     fake::FakePcsc::instance().next(fake::Fn::RELEASE_CONTEXT, {.status = pcsc::E_INVALID_HANDLE});

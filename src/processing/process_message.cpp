@@ -6,6 +6,7 @@
 #include "logging/logger.h"
 #include "messaging/message_sender.h"
 #include "processing/commands.h"
+#include "scard/pcsc_service.h"
 #include "support/codecs.h"
 #include "support/exceptions.h"
 
@@ -14,7 +15,6 @@ namespace Vorn_SCard_Bridge {
 namespace {
 
 constexpr std::size_t ECHO_LIMIT = 500;
-constexpr std::int32_t SCARD_F_UNKNOWN_ERROR = static_cast<std::int32_t>(0x80100014u);
 
 nlohmann::json error_result(std::int32_t code, const std::string& message) {
     return nlohmann::json::array({to_hex(code), message});
@@ -83,7 +83,7 @@ void process_message(nlohmann::json message) {
     } catch (const std::exception& e) {
         logger.error("General error in " + command + ": " + e.what(), context);
         response["status"] = "error";
-        response["result"] = error_result(SCARD_F_UNKNOWN_ERROR, e.what());
+        response["result"] = error_result(pcsc::F_UNKNOWN_ERROR, e.what());
     }
 
     logger.debug("Preparing to send response for request", context);

@@ -1,6 +1,5 @@
 #include "messaging/message_sender.h"
 
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +27,10 @@ std::string request_id_of(const nlohmann::json& message) {
 
 template <typename Message>
 void queue_message(Message&& message) {
+    if (!logger().is_enabled(LogLevel::DEBUG)) {
+        MessagingQueue::instance().push(std::forward<Message>(message));
+        return;
+    }
     const LogContext context("MessageQueue", "add_message", request_id_of(message));
     MessagingQueue::instance().push(std::forward<Message>(message));
     logger().debug("Message added to send queue", context);

@@ -1,0 +1,108 @@
+#include "messaging/frame_codec.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace Vorn_SCard_Bridge::framing {
+
+namespace {
+// Consumed bytes are dropped from the front once they outweigh this.
+constexpr std::size_t COMPACT_AT = 64 * 1024;
+}  // namespace
+
+void append_frame(std::string& out, std::string_view text) {
+    if (text.size() > NO_LIMIT) throw std::length_error("response too large for one frame");
+    const auto length = static_cast<std::uint32_t>(text.size());
+    char header[HEADER_SIZE];
+    static_assert(sizeof length == HEADER_SIZE);
+    std::memcpy(header, &length, HEADER_SIZE);
+    out.append(header, HEADER_SIZE);
+    out.append(text);
+}
+
+std::string encode_frame(std::string_view text) {
+    std::string out;
+    out.reserve(HEADER_SIZE + text.size());
+    append_frame(out, text);
+    return out;
+}
+
+std::uint32_t decode_length(const void* header) {
+    std::uint32_t length = 0;
+    std::memcpy(&length, header, HEADER_SIZE);
+    return length;
+}
+
+void FrameDecoder::feed(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    if (skipping_ > 0) {
+        const std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(skipping_, size));
+        skipping_ -= dropped;
+        bytes += dropped;
+        size -= dropped;
+    }
+    if (offset_ > 0 && (offset_ >= COMPACT_AT || offset_ == buffer_.size())) {
+        buffer_.erase(0, offset_);
+        offset_ = 0;
+    }
+    buffer_.append(bytes, size);
+}
+
+FrameDecoder::Status FrameDecoder::next(std::string& text) {
+    if (skipping_ > 0) return Status::NEED_MORE;
+    if (partial_bytes() < HEADER_SIZE) return Status::NEED_MORE;
+    const std::uint32_t length = decode_length(buffer_.data() + offset_);
+    if (length == 0) {
+        offset_ += HEADER_SIZE;
+        return Status::EMPTY;
+    }
+    if (length > max_length_) {
+        announced_ = length;
+        offset_ += HEADER_SIZE;
+        const std::size_t held = std::min<std::size_t>(partial_bytes(), length);
+        offset_ += held;
+        skipping_ = length - held;
+        return Status::TOO_LARGE;
+    }
+    if (partial_bytes() - HEADER_SIZE < length) return Status::NEED_MORE;
+    text.assign(buffer_, offset_ + HEADER_SIZE, length);
+    offset_ += HEADER_SIZE + length;
+    return Status::FRAME;
+}
+
+bool FrameDecoder::cut_frame(std::uint32_t& length, std::size_t& received) const {
+    if (partial_bytes() < HEADER_SIZE) return false;
+    length = decode_length(buffer_.data() + offset_);
+    received = partial_bytes() - HEADER_SIZE;
+    return true;
+}
+
+bool write_all(int fd, std::string_view data, int wake_fd) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
+        if (wrote >= 0) {
+            done += static_cast<std::size_t>(wrote);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        // A non-blocking descriptor that is full: the frame is never left half
+        // written, we wait for the reader (or for the wake-up of a shutdown).
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
+        const int ready = ::poll(fds, wake_fd >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno != EINTR) return false;
+        if (wake_fd >= 0 && fds[1].revents != 0) {
+            errno = ECANCELED;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace Vorn_SCard_Bridge::framing

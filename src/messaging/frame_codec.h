@@ -1,0 +1,66 @@
+#pragma once
+
+// The frame of native messaging, both ways: a 4-byte length in the machine's byte
+// order, then that many bytes of text. The one codec of the repository: the host,
+// talk, the installer's doctor, the benchmarks and the test fixtures all use it.
+// It knows lengths, limits and whole writes; it knows nothing of JSON or commands.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+namespace Vorn_SCard_Bridge::framing {
+
+constexpr std::size_t HEADER_SIZE = 4;
+constexpr std::uint32_t NO_LIMIT = std::numeric_limits<std::uint32_t>::max();
+
+// Appends the frame of `text` to `out`. Throws std::length_error when the text does
+// not fit the length field.
+void append_frame(std::string& out, std::string_view text);
+std::string encode_frame(std::string_view text);
+
+// The length a header announces.
+std::uint32_t decode_length(const void* header);
+
+// Splits a stream into frames as its bytes arrive, holding at most one frame of
+// `max_length` bytes plus what was fed beyond it.
+class FrameDecoder {
+public:
+    enum class Status {
+        FRAME,      // `text` holds the next frame's text
+        NEED_MORE,  // no whole frame yet
+        EMPTY,      // a header announced length 0; the stream goes on after it
+        TOO_LARGE,  // a header announced more than the limit (announced_length());
+                    // its text is skipped as it arrives, never held
+    };
+
+    explicit FrameDecoder(std::uint32_t max_length = NO_LIMIT) : max_length_(max_length) {}
+
+    void feed(const void* data, std::size_t size);
+    Status next(std::string& text);
+
+    // Length of the last refused header.
+    std::uint32_t announced_length() const { return announced_; }
+    // Bytes held that do not make a whole frame yet (a stream that ends here was cut).
+    std::size_t partial_bytes() const { return buffer_.size() - offset_; }
+    // The frame being read when the stream ended: its announced length and the text
+    // bytes that arrived; false when the stream ended between frames.
+    bool cut_frame(std::uint32_t& length, std::size_t& received) const;
+
+private:
+    std::uint32_t max_length_;
+    std::string buffer_;
+    std::size_t offset_ = 0;
+    std::uint64_t skipping_ = 0;  // text bytes of a refused frame still to drop
+    std::uint32_t announced_ = 0;
+};
+
+// Writes all of `data` to `fd`: resumes after partial writes and signals, and on a
+// non-blocking descriptor waits until it takes more (also watching `wake_fd`, -1
+// for none: once that is readable the write gives up). Returns false with errno
+// set when the descriptor failed (EPIPE, ...) or when woken (errno ECANCELED).
+bool write_all(int fd, std::string_view data, int wake_fd = -1);
+
+}  // namespace Vorn_SCard_Bridge::framing

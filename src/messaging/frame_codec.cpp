@@ -75,6 +75,13 @@ FrameDecoder::Status FrameDecoder::next(std::string& text) {
     return Status::FRAME;
 }
 
+bool FrameDecoder::next_text(std::string& text) {
+    Status status = next(text);
+    while (status == Status::TOO_LARGE) status = next(text);
+    if (status == Status::EMPTY) text.clear();
+    return status != Status::NEED_MORE;
+}
+
 bool FrameDecoder::cut_frame(std::uint32_t& length, std::size_t& received) const {
     if (partial_bytes() < HEADER_SIZE) return false;
     length = decode_length(buffer_.data() + offset_);
@@ -82,7 +89,7 @@ bool FrameDecoder::cut_frame(std::uint32_t& length, std::size_t& received) const
     return true;
 }
 
-bool write_all(int fd, std::string_view data, int wake_fd) {
+bool write_all(int fd, std::string_view data, int wake_fd, int timeout_ms) {
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
@@ -95,8 +102,12 @@ bool write_all(int fd, std::string_view data, int wake_fd) {
         // A non-blocking descriptor that is full: the frame is never left half
         // written, we wait for the reader (or for the wake-up of a shutdown).
         pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
-        const int ready = ::poll(fds, wake_fd >= 0 ? 2 : 1, -1);
+        const int ready = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
         if (ready < 0 && errno != EINTR) return false;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
         if (wake_fd >= 0 && fds[1].revents != 0) {
             errno = ECANCELED;
             return false;

@@ -40,6 +40,9 @@ public:
 
     void feed(const void* data, std::size_t size);
     Status next(std::string& text);
+    // For readers that take every frame as it comes: true when `text` holds the next
+    // frame's text (empty for an empty frame); frames over the limit are skipped.
+    bool next_text(std::string& text);
 
     // Length of the last refused header.
     std::uint32_t announced_length() const { return announced_; }
@@ -59,8 +62,10 @@ private:
 
 // Writes all of `data` to `fd`: resumes after partial writes and signals, and on a
 // non-blocking descriptor waits until it takes more (also watching `wake_fd`, -1
-// for none: once that is readable the write gives up). Returns false with errno
-// set when the descriptor failed (EPIPE, ...) or when woken (errno ECANCELED).
-bool write_all(int fd, std::string_view data, int wake_fd = -1);
+// for none: once that is readable the write gives up; and giving up when the
+// descriptor takes nothing for `timeout_ms`, -1 for never). Returns false with errno
+// set when the descriptor failed (EPIPE, ...), when woken (errno ECANCELED) or
+// when the wait timed out (errno ETIMEDOUT).
+bool write_all(int fd, std::string_view data, int wake_fd = -1, int timeout_ms = -1);
 
 }  // namespace Vorn_SCard_Bridge::framing

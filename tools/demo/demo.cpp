@@ -10,9 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <iostream>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,12 +18,15 @@
 #include <nlohmann/json.hpp>
 
 #include "fixtures/virtual_card.h"
+#include "messaging/frame_codec.h"
 
 using Vorn_SCard_Bridge::testbed::Bytes;
 using Vorn_SCard_Bridge::testbed::hex;
 using Vorn_SCard_Bridge::testbed::VirtualCard;
 
 namespace {
+
+namespace framing = Vorn_SCard_Bridge::framing;
 
 class Host {
 public:
@@ -57,32 +58,20 @@ public:
     }
 
     void send(const nlohmann::json& request) {
-        const std::string text = request.dump();
-        const auto length = static_cast<std::uint32_t>(text.size());
-        std::string frame(reinterpret_cast<const char*>(&length), 4);
-        frame += text;
-        if (::write(input, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+        if (!framing::write_all(input, framing::encode_frame(request.dump()))) {
             throw std::runtime_error("the host stopped reading");
         }
     }
 
     nlohmann::json receive(int timeout_ms = 15000) {
-        for (;;) {
-            if (buffer.size() >= 4) {
-                std::uint32_t length = 0;
-                std::memcpy(&length, buffer.data(), 4);
-                if (buffer.size() >= 4 + static_cast<std::size_t>(length)) {
-                    auto response = nlohmann::json::parse(buffer.substr(4, length));
-                    buffer.erase(0, 4 + static_cast<std::size_t>(length));
-                    return response;
-                }
-            }
+        for (std::string text;;) {
+            if (decoder.next_text(text)) return nlohmann::json::parse(text);
             pollfd fd = {output, POLLIN, 0};
             if (::poll(&fd, 1, timeout_ms) <= 0) throw std::runtime_error("no answer from the host");
             char chunk[65536];
             const ssize_t got = ::read(output, chunk, sizeof chunk);
             if (got <= 0) throw std::runtime_error("the host ended");
-            buffer.append(chunk, static_cast<std::size_t>(got));
+            decoder.feed(chunk, static_cast<std::size_t>(got));
         }
     }
 
@@ -90,7 +79,7 @@ private:
     pid_t child = -1;
     int input = -1;
     int output = -1;
-    std::string buffer;
+    framing::FrameDecoder decoder;
 };
 
 int step_number = 0;

@@ -21,7 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t STDERR_KEEP = 4096;
-constexpr std::uint32_t MAX_FRAME = 64u * 1024u * 1024u;
 
 bool make_pipe(int fds[2]) {
     if (::pipe(fds) != 0) return false;
@@ -95,22 +94,9 @@ bool HostProcess::start(const std::filesystem::path& executable, const std::stri
 }
 
 bool HostProcess::send(const nlohmann::json& message, std::string& error) {
-    const std::string text = message.dump();
-    const auto length = static_cast<std::uint32_t>(text.size());
-    std::string frame(sizeof length, '\0');
-    std::memcpy(frame.data(), &length, sizeof length);  // native byte order, as browsers send
-    frame += text;
-    std::size_t done = 0;
-    while (done < frame.size()) {
-        const ssize_t n = ::write(to_host_, frame.data() + done, frame.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = std::string("cannot write to the host: ") + std::strerror(errno);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    if (framing::write_all(to_host_, framing::encode_frame(message.dump()))) return true;
+    error = std::string("cannot write to the host: ") + std::strerror(errno);
+    return false;
 }
 
 void HostProcess::drain_stderr() {
@@ -130,24 +116,20 @@ std::optional<nlohmann::json> HostProcess::receive(std::chrono::milliseconds tim
                                                    std::string& error) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        if (inbound_.size() >= 4) {
-            std::uint32_t length = 0;
-            std::memcpy(&length, inbound_.data(), sizeof length);
-            if (length > MAX_FRAME) {
-                error = "the host sent a frame of " + std::to_string(length) +
-                        " bytes; is something else printing to its stdout?";
+        std::string text;
+        const auto status = inbound_.next(text);
+        if (status == framing::FrameDecoder::Status::TOO_LARGE) {
+            error = "the host sent a frame of " + std::to_string(inbound_.announced_length()) +
+                    " bytes; is something else printing to its stdout?";
+            return std::nullopt;
+        }
+        if (status != framing::FrameDecoder::Status::NEED_MORE) {
+            auto json = nlohmann::json::parse(text, nullptr, false);
+            if (json.is_discarded()) {
+                error = "the host sent a frame that is not JSON: " + text.substr(0, 200);
                 return std::nullopt;
             }
-            if (inbound_.size() >= 4 + static_cast<std::size_t>(length)) {
-                std::string text = inbound_.substr(4, length);
-                inbound_.erase(0, 4 + static_cast<std::size_t>(length));
-                auto json = nlohmann::json::parse(text, nullptr, false);
-                if (json.is_discarded()) {
-                    error = "the host sent a frame that is not JSON: " + text.substr(0, 200);
-                    return std::nullopt;
-                }
-                return json;
-            }
+            return json;
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -169,7 +151,7 @@ std::optional<nlohmann::json> HostProcess::receive(std::chrono::milliseconds tim
                 error = "the host closed its output (it exited or crashed)";
                 return std::nullopt;
             }
-            if (n > 0) inbound_.append(buffer, static_cast<std::size_t>(n));
+            if (n > 0) inbound_.feed(buffer, static_cast<std::size_t>(n));
         }
     }
 }

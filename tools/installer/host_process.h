@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "messaging/frame_codec.h"
+
 namespace Vorn_SCard_Bridge::installer {
 
 class HostProcess {
@@ -50,7 +52,8 @@ private:
     int from_host_ = -1;
     int host_stderr_ = -1;
     std::string stderr_buffer_;
-    std::string inbound_;
+    // A length beyond any answer means something else writes to the host's stdout.
+    framing::FrameDecoder inbound_{64u * 1024u * 1024u};
 };
 
 }  // namespace Vorn_SCard_Bridge::installer

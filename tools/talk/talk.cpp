@@ -15,20 +15,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "messaging/frame_codec.h"
+
 namespace {
+
+namespace framing = Vorn_SCard_Bridge::framing;
 
 struct Options {
     std::string host = VORN_DEFAULT_HOST;
@@ -43,37 +44,6 @@ void usage(std::ostream& out) {
            "Reads JSON requests (one per line, '#' starts a comment) and prints the host's\n"
            "responses as JSON lines. --log shows the host's log on standard error.\n";
 }
-
-bool write_all(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-class FrameCollector {
-public:
-    void add(const char* data, std::size_t size) { buffer.append(data, size); }
-    std::optional<std::string> next() {
-        if (buffer.size() < 4) return std::nullopt;
-        std::uint32_t length = 0;
-        std::memcpy(&length, buffer.data(), 4);
-        if (buffer.size() < 4 + static_cast<std::size_t>(length)) return std::nullopt;
-        std::string text = buffer.substr(4, length);
-        buffer.erase(0, 4 + static_cast<std::size_t>(length));
-        return text;
-    }
-    bool partial() const { return !buffer.empty(); }
-
-private:
-    std::string buffer;
-};
 
 }  // namespace
 
@@ -135,10 +105,7 @@ int main(int argc, char** argv) {
             if (!request.contains("params")) request["params"] = nlohmann::json::array();
             if (request.value("command", "") != "shutdown") ++expected;
         }
-        const std::string text = request.dump();
-        std::uint32_t length = static_cast<std::uint32_t>(text.size());
-        frames.append(reinterpret_cast<const char*>(&length), 4);
-        frames.append(text);
+        framing::append_frame(frames, request.dump());
     }
 
     int to_host[2];
@@ -174,9 +141,10 @@ int main(int argc, char** argv) {
     // Write all requests, then keep the pipe open until every answer is in (or
     // the time-out passes): closing it would end the host before slow requests
     // are answered.
-    if (!write_all(to_host[1], frames)) std::cerr << "the host stopped reading\n";
+    if (!framing::write_all(to_host[1], frames)) std::cerr << "the host stopped reading\n";
 
-    FrameCollector collector;
+    framing::FrameDecoder decoder;
+    std::string text;
     std::size_t received = 0;
     int status = 0;
     bool input_open = true;
@@ -196,19 +164,19 @@ int main(int argc, char** argv) {
         char buffer[65536];
         const ssize_t got = ::read(from_host[0], buffer, sizeof buffer);
         if (got <= 0) break;
-        collector.add(buffer, static_cast<std::size_t>(got));
-        while (auto text = collector.next()) {
+        decoder.feed(buffer, static_cast<std::size_t>(got));
+        while (decoder.next_text(text)) {
             ++received;
             try {
-                const auto response = nlohmann::json::parse(*text);
+                const auto response = nlohmann::json::parse(text);
                 std::cout << (options.pretty ? response.dump(2) : response.dump()) << std::endl;
             } catch (const nlohmann::json::parse_error&) {
-                std::cout << *text << std::endl;
+                std::cout << text << std::endl;
             }
         }
     }
     if (input_open) ::close(to_host[1]);
-    if (collector.partial()) std::cerr << "the host's output ended inside a frame\n";
+    if (decoder.partial_bytes() > 0) std::cerr << "the host's output ended inside a frame\n";
     int child_status = 0;
     ::waitpid(child, &child_status, 0);
     if (WIFEXITED(child_status) && WEXITSTATUS(child_status) != 0) {

@@ -33,14 +33,6 @@ double microseconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
 }
 
-std::string frame(std::string_view text) {
-    const auto length = static_cast<std::uint32_t>(text.size());
-    std::string bytes(sizeof length, '\0');
-    std::memcpy(bytes.data(), &length, sizeof length);
-    bytes.append(text);
-    return bytes;
-}
-
 std::string healthcheck_request(std::uint64_t id) {
     return "{\"requestId\":\"" + std::to_string(id) +
            "\",\"command\":\"healthcheck\",\"params\":[]}";
@@ -59,54 +51,24 @@ std::uint64_t request_id_of(std::string_view text) {
 }
 
 FrameClient::FrameClient(int to_child, int from_child)
-    : to_child_(to_child), from_child_(from_child) {
+    : to_child_(to_child), from_child_(from_child), read_buffer_(READ_CHUNK) {
     set_non_blocking(to_child_);
     set_non_blocking(from_child_);
 }
 
 void FrameClient::send(std::string_view text) {
-    const std::string bytes = frame(text);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(to_child_, bytes.data() + done, bytes.size() - done);
-        if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        } else if (wrote < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd out = {to_child_, POLLOUT, 0};
-            if (::poll(&out, 1, STALL_TIMEOUT_MS) == 0)
-                throw std::runtime_error("child stopped reading");
-        } else {
-            throw system_error("write to child");
-        }
-    }
-}
-
-bool FrameClient::take_frame(std::string& text) {
-    const std::size_t available = input_.size() - input_offset_;
-    if (available < 4) return false;
-    std::uint32_t length = 0;
-    std::memcpy(&length, input_.data() + input_offset_, sizeof length);
-    if (available < 4 + static_cast<std::size_t>(length)) return false;
-    text.assign(input_, input_offset_ + 4, length);
-    input_offset_ += 4 + static_cast<std::size_t>(length);
-    if (input_offset_ == input_.size()) {
-        input_.clear();
-        input_offset_ = 0;
-    }
-    return true;
+    if (framing::write_all(to_child_, framing::encode_frame(text), -1, STALL_TIMEOUT_MS)) return;
+    if (errno == ETIMEDOUT) throw std::runtime_error("child stopped reading");
+    throw system_error("write to child");
 }
 
 void FrameClient::fill_input(std::chrono::milliseconds timeout) {
-    if (input_offset_ > 0) {
-        input_.erase(0, input_offset_);
-        input_offset_ = 0;
-    }
     for (;;) {
-        const std::size_t old_size = input_.size();
-        input_.resize(old_size + READ_CHUNK);
-        const ssize_t got = ::read(from_child_, input_.data() + old_size, READ_CHUNK);
-        input_.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
-        if (got > 0) return;
+        const ssize_t got = ::read(from_child_, read_buffer_.data(), read_buffer_.size());
+        if (got > 0) {
+            input_.feed(read_buffer_.data(), static_cast<std::size_t>(got));
+            return;
+        }
         if (got == 0) throw std::runtime_error("child closed its output");
         if (errno == EINTR) continue;
         if (errno != EAGAIN) throw system_error("read from child");
@@ -119,7 +81,7 @@ void FrameClient::fill_input(std::chrono::milliseconds timeout) {
 
 std::string FrameClient::receive(std::chrono::milliseconds timeout) {
     std::string text;
-    while (!take_frame(text)) fill_input(timeout);
+    while (!input_.next_text(text)) fill_input(timeout);
     return text;
 }
 
@@ -150,7 +112,7 @@ PipelinedRun FrameClient::run_pipelined(const RequestText& request_text, std::si
             out_offset = 0;
         }
         while (next_id < count && in_flight < window && out.size() - out_offset < WRITE_BATCH) {
-            out += frame(request_text(next_id));
+            framing::append_frame(out, request_text(next_id));
             unsent.emplace_back(out.size(), next_id);
             ++next_id;
             ++in_flight;
@@ -182,7 +144,7 @@ PipelinedRun FrameClient::run_pipelined(const RequestText& request_text, std::si
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             fill_input(std::chrono::milliseconds(STALL_TIMEOUT_MS));
             const Clock::time_point now = Clock::now();
-            while (take_frame(text)) {
+            while (input_.next_text(text)) {
                 const std::uint64_t id = request_id_of(text);
                 if (id >= count || run.latencies_us[id] >= 0) {
                     throw std::runtime_error("unexpected response " + std::to_string(id));

@@ -1,8 +1,7 @@
 #pragma once
 
-// The client side of the host's framing (4-byte native-order length + JSON
-// text), as the browser does it, for the benchmark driver: one request at a
-// time, or many in flight (pipelined). The same client drives the host and the
+// The client side of the host's frames, as the browser does it, for the
+// benchmark driver: one request at a time, or many in flight (pipelined). The same client drives the host and the
 // framed echo, so the two sets of figures differ only in the process behind the
 // pipes.
 
@@ -13,14 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "messaging/frame_codec.h"
+
 namespace Vorn_SCard_Bridge::bench {
 
 using Clock = std::chrono::steady_clock;
 
 double microseconds_between(Clock::time_point from, Clock::time_point to);
-
-// 4-byte length + text.
-std::string frame(std::string_view text);
 
 // A "healthcheck" request. "requestId" comes first, so that the id is found the
 // same way in the host's response and in the echo's copy of the request.
@@ -54,13 +52,12 @@ public:
                                std::size_t window);
 
 private:
-    bool take_frame(std::string& text);
     void fill_input(std::chrono::milliseconds timeout);
 
     int to_child_;
     int from_child_;
-    std::string input_;
-    std::size_t input_offset_ = 0;
+    std::vector<char> read_buffer_;
+    framing::FrameDecoder input_;
 };
 
 }  // namespace Vorn_SCard_Bridge::bench

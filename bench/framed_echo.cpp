@@ -10,59 +10,42 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+#include <string>
 #include <vector>
+
+#include "messaging/frame_codec.h"
 
 namespace {
 
-constexpr std::size_t INITIAL_BUFFER = 64 * 1024;
-constexpr std::uint32_t MAX_FRAME_TEXT = 1048576;
+namespace framing = Vorn_SCard_Bridge::framing;
 
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t wrote = ::write(fd, data, size);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += wrote;
-        size -= static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
+constexpr std::size_t READ_CHUNK = 64 * 1024;
+constexpr std::uint32_t MAX_FRAME_TEXT = 1048576;
 
 }  // namespace
 
 int main() {
-    std::vector<char> buffer(INITIAL_BUFFER);
-    std::size_t have = 0;
+    std::vector<char> buffer(READ_CHUNK);
+    framing::FrameDecoder decoder(MAX_FRAME_TEXT);
+    std::string text;
+    std::string out;
     for (;;) {
-        const ssize_t got = ::read(STDIN_FILENO, buffer.data() + have, buffer.size() - have);
+        const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (got == 0) return 0;
         if (got < 0) {
             if (errno == EINTR) continue;
             return 1;
         }
-        have += static_cast<std::size_t>(got);
+        decoder.feed(buffer.data(), static_cast<std::size_t>(got));
 
-        // Whole frames at the front of the buffer go back in one write.
-        std::size_t complete = 0;
-        std::size_t needed = 0;
-        while (have - complete >= 4) {
-            std::uint32_t length = 0;
-            std::memcpy(&length, buffer.data() + complete, sizeof length);
-            if (length == 0 || length > MAX_FRAME_TEXT) return 2;
-            if (have - complete < 4 + static_cast<std::size_t>(length)) {
-                needed = 4 + static_cast<std::size_t>(length);
-                break;
-            }
-            complete += 4 + static_cast<std::size_t>(length);
+        // Every frame this read completes goes back in one write.
+        out.clear();
+        for (;;) {
+            const auto status = decoder.next(text);
+            if (status == framing::FrameDecoder::Status::NEED_MORE) break;
+            if (status != framing::FrameDecoder::Status::FRAME) return 2;  // empty or too large
+            framing::append_frame(out, text);
         }
-        if (complete > 0) {
-            if (!write_all(STDOUT_FILENO, buffer.data(), complete)) return 1;
-            std::memmove(buffer.data(), buffer.data() + complete, have - complete);
-            have -= complete;
-        }
-        if (needed > buffer.size()) buffer.resize(needed);
+        if (!out.empty() && !framing::write_all(STDOUT_FILENO, out)) return 1;
     }
 }

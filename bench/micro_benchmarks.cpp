@@ -36,6 +36,7 @@
 #include "logging/log_escape.h"
 #include "logging/logger.h"
 #include "messaging/byte_source.h"
+#include "messaging/frame_codec.h"
 #include "messaging/message_reader.h"
 #include "messaging/messaging_queue.h"
 #include "processing/process_message.h"
@@ -66,13 +67,6 @@ public:
     }
     ~LogLevelScope() { logger().set_log_level(LogLevel::INFO); }
 };
-
-std::string framed(const std::string& text) {
-    const auto length = static_cast<std::uint32_t>(text.size());
-    std::string bytes(sizeof length, '\0');
-    std::memcpy(bytes.data(), &length, sizeof length);
-    return bytes + text;
-}
 
 std::size_t drain_send_queue() { return MessagingQueue::instance().wait_and_pop_all().size(); }
 
@@ -232,15 +226,6 @@ BENCHMARK(BM_log_line_dropped);
 const char* const LINE_PATTERN = "%Y-%m-%d %H:%M:%S [%^%l%$] [tid:%t] %v";
 const char* const LINE_TEXT = "[MessageProcessor::healthcheck req:123] Starting message processing";
 
-void write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t wrote = ::write(fd, data, size);
-        if (wrote <= 0) return;
-        data += wrote;
-        size -= static_cast<std::size_t>(wrote);
-    }
-}
-
 // Standard error written a buffer at a time instead of a line at a time (what
 // a sink flushed by the host when it runs out of work would cost).
 class BufferedStderrSink : public spdlog::sinks::base_sink<std::mutex> {
@@ -252,7 +237,7 @@ protected:
         if (buffer_.size() >= 4096) flush_();
     }
     void flush_() override {
-        write_all(STDERR_FILENO, buffer_.data(), buffer_.size());
+        framing::write_all(STDERR_FILENO, buffer_);
         buffer_.clear();
     }
 
@@ -274,7 +259,7 @@ protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         spdlog::memory_buf_t formatted;
         formatter_->format(msg, formatted);
-        write_all(STDERR_FILENO, formatted.data(), formatted.size());
+        framing::write_all(STDERR_FILENO, {formatted.data(), formatted.size()});
         std::fwrite(formatted.data(), 1, formatted.size(), file_);
     }
     void flush_() override { std::fflush(file_); }
@@ -342,7 +327,7 @@ BENCHMARK_CAPTURE(BM_library_line, formatted_once, LineSinks::ONE_FORMAT);
 // Reading one frame from memory: length, text, parse, envelope check.
 void BM_read_message(benchmark::State& state) {
     LogLevelScope level(state.range(0) != 0);
-    const std::string bytes = framed(HEALTHCHECK);
+    const std::string bytes = framing::encode_frame(HEALTHCHECK);
     for (auto _ : state) {
         MemoryByteSource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         benchmark::DoNotOptimize(read_message(source));
@@ -388,13 +373,13 @@ BENCHMARK(BM_process_message_transmit)->ArgName("info")->Arg(1)->Arg(0);
 // read the frame, dispatch, take the response off the queue, serialise and frame it.
 void BM_request_to_frame_healthcheck(benchmark::State& state) {
     LogLevelScope level(state.range(0) != 0);
-    const std::string bytes = framed(HEALTHCHECK);
+    const std::string bytes = framing::encode_frame(HEALTHCHECK);
     std::string out;
     for (auto _ : state) {
         MemoryByteSource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         process_message(read_message(source));
         for (const nlohmann::json& response : MessagingQueue::instance().wait_and_pop_all()) {
-            out = framed(response.dump());
+            out = framing::encode_frame(response.dump());
         }
         benchmark::DoNotOptimize(out);
     }

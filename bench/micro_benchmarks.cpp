@@ -40,7 +40,6 @@
 #include "messaging/message_reader.h"
 #include "messaging/messaging_queue.h"
 #include "processing/process_message.h"
-#include "scard/context_gates.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
 
@@ -152,21 +151,6 @@ void BM_dump_response_healthcheck(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(response.dump());
 }
 BENCHMARK(BM_dump_response_healthcheck);
-
-// What the per-context gate adds to every card call: finding the card's context
-// among a few open ones and taking its (free) gate.
-void BM_context_gate_enter_card(benchmark::State& state) {
-    pcsc::ContextGates gates;
-    for (std::int32_t context = 1; context <= 8; ++context) {
-        gates.open_context(context);
-        for (std::int32_t card = 0; card < 4; ++card) gates.add_card(context * 100 + card, context);
-    }
-    for (auto _ : state) {
-        const auto pass = gates.enter_card(503);
-        benchmark::DoNotOptimize(pass.holds_gate());
-    }
-}
-BENCHMARK(BM_context_gate_enter_card);
 
 // What each copy of a request costs (small, and the largest allowed).
 void BM_copy_request(benchmark::State& state) {

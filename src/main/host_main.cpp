@@ -1,21 +1,23 @@
 #include "main/host_main.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <exception>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "host/thread_pool.h"
+#include "host/session.h"
 #include "logging/logger.h"
-#include "messaging/message_reader.h"
 #include "messaging/message_sender.h"
 #include "messaging/messaging_queue.h"
-#include "processing/process_message.h"
+#include "messaging/request_budget.h"
 #include "support/error_handler.h"
 #include "support/exceptions.h"
 
@@ -25,22 +27,79 @@ namespace {
 
 std::atomic<bool> shutdown_requested{false};
 std::atomic<int> wake_write_fd{-1};
-std::unique_ptr<ThreadPool> thread_pool_ptr;
 
 constexpr std::uint64_t MIN_WORKERS = 3;
+// Of the exit bound: for the calls still running, then for writing their answers.
+constexpr std::chrono::milliseconds SESSION_END_SHARE{600};
+constexpr std::chrono::milliseconds OUTPUT_END_SHARE{900};
 
-// A reader blocked on standard input would otherwise notice a signal only with
-// the next frame: the handler also writes to this pipe, which the reader watches.
-int make_wake_pipe() {
-    int fds[2];
-    if (::pipe(fds) != 0) return -1;
-    for (const int fd : fds) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        // The handler must never block on a full pipe.
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+// A non-blocking pipe whose read end becomes readable when its write end is
+// notified: lets a thread blocked in poll() be woken from a signal handler or
+// another thread.
+struct NoticePipe {
+    int read_fd = -1;
+    int write_fd = -1;
+
+    NoticePipe() {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        for (const int fd : fds) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            // A notifier must never block on a full pipe.
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        read_fd = fds[0];
+        write_fd = fds[1];
     }
-    wake_write_fd.store(fds[1]);
-    return fds[0];
+    NoticePipe(const NoticePipe&) = delete;
+    NoticePipe& operator=(const NoticePipe&) = delete;
+
+    void notify() const {
+        const int saved_errno = errno;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t ignored = ::write(write_fd, &byte, 1);
+        errno = saved_errno;
+    }
+    void drain() const {
+        char bytes[64];
+        while (::read(read_fd, bytes, sizeof bytes) > 0) {
+        }
+    }
+};
+
+enum class RoomWait { ROOM_FREED, SIGNALLED, OUTPUT_GONE };
+
+// While the budget is full: wait for an answer to be written, a signal, or the
+// browser closing our output (then nothing we hold can be delivered any more).
+RoomWait wait_for_room(const NoticePipe& room, int wake_fd, int output_fd) {
+    for (;;) {
+        pollfd fds[3] = {{room.read_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {output_fd, 0, 0}};
+        const int ready = ::poll(fds, 3, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return RoomWait::OUTPUT_GONE;
+        }
+        if (fds[1].revents != 0) return RoomWait::SIGNALLED;
+        if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return RoomWait::OUTPUT_GONE;
+        if (fds[0].revents != 0) {
+            room.drain();
+            return RoomWait::ROOM_FREED;
+        }
+    }
+}
+
+// A descriptor 0, 1 or 2 that the browser left closed would be taken by the next
+// file the host opens (the log file, a pipe) and read or written as the channel.
+void occupy_closed_standard_descriptors() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -57,10 +116,14 @@ void signal_handler(int /*signal_number*/) {
 }
 
 HostOutcome run_host() {
+    occupy_closed_standard_descriptors();
     HostIo io;
-    io.read_request = [] { return read_message(); };
-    io.send_responses = [] { send_message(); };
+    io.read_request = [](const FrameAdmission& admit) { return read_message(admit); };
+    io.send_responses = [](const std::function<void()>& output_broken) {
+        send_message_to(STDOUT_FILENO, output_broken);
+    };
     io.watch_wake_fd = [](int fd) { set_standard_input_wake_fd(fd); };
+    io.output_fd = STDOUT_FILENO;
     return run_host(io);
 }
 
@@ -72,11 +135,15 @@ HostOutcome run_host(const HostIo& io) {
     const LogContext context("Main", "", "");
     logger.info("=== Vorn Smart Card Bridge Starting ===", context);
 
-    if (io.watch_wake_fd) io.watch_wake_fd(make_wake_pipe());
+    // The signal handler writes to this pipe, which the reader watches: a reader
+    // blocked on standard input would otherwise notice a signal only with the next frame.
+    static const NoticePipe wake;
+    wake_write_fd.store(wake.write_fd);
+    if (io.watch_wake_fd) io.watch_wake_fd(wake.read_fd);
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
     // A browser that has gone away must not kill us in the middle of a write:
-    // the sender reports the failed write instead, and the end of input stops us.
+    // the sender reports the failed write instead, and the host ends.
     std::signal(SIGPIPE, SIG_IGN);
 
     std::uint64_t worker_count = std::thread::hardware_concurrency();
@@ -85,12 +152,36 @@ HostOutcome run_host(const HostIo& io) {
     std::thread sender_thread;
     MessagingQueue& queue = MessagingQueue::instance();
     HostOutcome outcome;
+    std::unique_ptr<Session> session;
+    const NoticePipe room;
+    RequestBudget budget([&room] { room.notify(); });
     try {
-        thread_pool_ptr = std::make_unique<ThreadPool>(worker_count);
+        session = std::make_unique<Session>(worker_count);
         logger.info("Running with " + std::to_string(worker_count) + " worker threads", context);
-        sender_thread = std::thread(io.send_responses);
+        sender_thread = std::thread(io.send_responses, [] {
+            // Nobody takes our answers any more: end as if the input had ended.
+            shutdown_requested.store(true);
+            signal_handler(SIGTERM);
+        });
         logger.info("Message processing loop started", context);
         std::uint64_t processed_messages = 0;
+
+        // Reading stops while the budget is full, and goes on once answers are written.
+        RequestBudget::Token admitted;
+        const FrameAdmission admit = [&](std::uint32_t length) {
+            for (;;) {
+                if (shutdown_requested.load()) return false;
+                admitted = budget.try_take(RequestBudget::reservation_for_frame(length));
+                if (admitted.holds()) return true;
+                const RoomWait waited = wait_for_room(room, wake.read_fd, io.output_fd);
+                if (waited == RoomWait::OUTPUT_GONE) {
+                    logger.info("Output closed by the browser, exiting...", context);
+                    shutdown_requested.store(true);
+                    return false;
+                }
+                if (waited == RoomWait::SIGNALLED) return false;
+            }
+        };
 
         for (;;) {
             if (shutdown_requested.load()) break;
@@ -99,7 +190,8 @@ HostOutcome run_host(const HostIo& io) {
                 break;
             }
             try {
-                nlohmann::json request = io.read_request();
+                nlohmann::json request = io.read_request(admit);
+                RequestBudget::Token token = std::move(admitted);
                 if (request.is_null()) continue;
                 const std::string command = request["command"].get<std::string>();
                 if (command == "shutdown") {
@@ -107,10 +199,7 @@ HostOutcome run_host(const HostIo& io) {
                     break;
                 }
                 ++processed_messages;
-                thread_pool_ptr->enqueue(
-                    [task_request = std::move(request)]() mutable {
-                        process_message(std::move(task_request));
-                    });
+                session->submit(std::move(request), std::move(token));
             } catch (const SecurityException& e) {
                 logger.critical(std::string("Security violation: ") + e.what(), context);
                 if (e.get_severity() == SecuritySeverity::CRITICAL) {
@@ -124,15 +213,28 @@ HostOutcome run_host(const HostIo& io) {
             }
         }
 
-        queue.shutdown();
+        // What was read is answered: calls that started finish (waits are
+        // cancelled), the others are refused; then the answers are written, as far
+        // as the browser takes them within the exit bound.
+        const auto stop_began = std::chrono::steady_clock::now();
+        const bool calls_done = session->finish(stop_began + SESSION_END_SHARE);
         logger.info("Notifying all threads to shutdown", context);
+        const bool answers_written = queue.wait_until_written(stop_began + OUTPUT_END_SHARE);
+        queue.shutdown();
         if (sender_thread.joinable()) {
             logger.info("Waiting for message sender thread to finish", context);
-            sender_thread.join();
+            if (answers_written) {
+                sender_thread.join();
+            } else {
+                sender_thread.detach();  // stuck in a write nobody takes
+            }
         }
-        if (thread_pool_ptr) {
-            outcome.busy_workers = thread_pool_ptr->busy_workers();
-            thread_pool_ptr.reset();
+        if (calls_done && answers_written) {
+            session.reset();
+        } else {
+            // A thread is still inside the service or a write: the session stays for it.
+            outcome.busy_workers = std::max<std::uint64_t>(session->running_calls(), 1);
+            (void)session.release();
         }
         logger.info("Total messages processed: " + std::to_string(processed_messages), context);
         logger.info("=== Vorn Smart Card Bridge Shutdown Complete ===", context);
@@ -145,14 +247,14 @@ HostOutcome run_host(const HostIo& io) {
         outcome.exit_code = 1;
     }
     if (outcome.exit_code != 0) {
-        // The sender and the workers are still running: stop the sender, leave
-        // the workers detached, and let the process end.
+        // The sender and the workers may still be running: leave them, and let the
+        // process end without waiting for them.
         queue.shutdown();
-        if (sender_thread.joinable()) sender_thread.join();
-        if (thread_pool_ptr) {
-            outcome.busy_workers = thread_pool_ptr->busy_workers();
-            thread_pool_ptr.reset();
+        if (sender_thread.joinable()) sender_thread.detach();
+        if (session) {
+            (void)session.release();
         }
+        outcome.busy_workers = std::max<std::uint64_t>(outcome.busy_workers, 1);
     }
     logger.flush();
     return outcome;

@@ -17,6 +17,7 @@ FdByteSource::FdByteSource(int fd_, int wake_fd_) : fd(fd_), wake_fd(wake_fd_), 
 
 ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
     if (size == 0) return {ReadStatus::OK, 0};
+    if (failure != 0) return {ReadStatus::FAILED, 0, failure};
     if (chunk_begin == chunk_end) {
         for (;;) {
             if (wake_fd >= 0) {
@@ -24,7 +25,8 @@ ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
                 const int ready = ::poll(fds, 2, -1);
                 if (ready < 0) {
                     if (errno == EINTR) continue;
-                    return {ReadStatus::FAILED, 0};
+                    failure = errno;
+                    return {ReadStatus::FAILED, 0, failure};
                 }
                 if (fds[1].revents != 0) return {ReadStatus::INTERRUPTED, 0};
             }
@@ -37,11 +39,15 @@ ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
             if (got == 0) return {ReadStatus::END, 0};
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd single = {fd, POLLIN, 0};
-                ::poll(&single, 1, -1);
+                // With a wake-up pipe the poll at the top waits for both.
+                if (wake_fd < 0) {
+                    pollfd single = {fd, POLLIN, 0};
+                    ::poll(&single, 1, -1);
+                }
                 continue;
             }
-            return {ReadStatus::FAILED, 0};
+            failure = errno;
+            return {ReadStatus::FAILED, 0, failure};
         }
     }
     const std::size_t count = std::min(size, chunk_end - chunk_begin);

@@ -16,6 +16,7 @@ enum class ReadStatus {
 struct ReadResult {
     ReadStatus status;
     std::size_t count;
+    int error = 0;  // errno of a FAILED read
 };
 
 // Where frames come from: standard input in the host, memory in tests and fuzzers.
@@ -30,7 +31,8 @@ public:
 // A file descriptor, read in large chunks so that many small pipelined frames
 // cost one system call. While it waits it also watches `wake_fd` (the read end
 // of the shutdown pipe, -1 for none): once that becomes readable every read
-// reports INTERRUPTED.
+// reports INTERRUPTED. A read that failed (a descriptor that cannot be read, such
+// as a closed or write-only standard input) keeps failing: it is never retried.
 class FdByteSource : public ByteSource {
 public:
     explicit FdByteSource(int fd, int wake_fd = -1);
@@ -42,6 +44,7 @@ private:
     std::vector<std::uint8_t> chunk;
     std::size_t chunk_begin = 0;
     std::size_t chunk_end = 0;
+    int failure = 0;
 };
 
 // A fixed sequence of bytes.

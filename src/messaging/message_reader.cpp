@@ -25,7 +25,7 @@ ReadResult read_exactly(ByteSource& source, std::uint8_t* buffer, std::size_t si
     std::size_t total = 0;
     while (total < size) {
         const ReadResult got = source.read_some(buffer + total, size - total);
-        if (got.status != ReadStatus::OK) return {got.status, total};
+        if (got.status != ReadStatus::OK) return {got.status, total, got.error};
         total += got.count;
     }
     return {ReadStatus::OK, total};
@@ -80,12 +80,16 @@ bool json_nesting_exceeds(const std::uint8_t* text, std::size_t size, std::size_
 
 void set_standard_input_wake_fd(int wake_fd) { standard_input_wake_fd = wake_fd; }
 
-nlohmann::json read_message() {
+nlohmann::json read_message() { return read_message(FrameAdmission()); }
+
+nlohmann::json read_message(const FrameAdmission& admit) {
     static FdByteSource standard_input(STDIN_FILENO, standard_input_wake_fd);
-    return read_message(standard_input);
+    return read_message(standard_input, admit);
 }
 
-nlohmann::json read_message(ByteSource& source) {
+nlohmann::json read_message(ByteSource& source) { return read_message(source, {}); }
+
+nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
     Logger& log = logger();
     LogContext context("MessageReader", "read_message", "");
     nlohmann::json result;
@@ -95,6 +99,13 @@ nlohmann::json read_message(ByteSource& source) {
         const ReadResult header = read_exactly(source, length_bytes, sizeof length_bytes);
         if (header.status == ReadStatus::END) {
             log.info("Pipe closed by Chrome, exiting...", context);
+            return nlohmann::json{{"command", "shutdown"}};
+        }
+        if (header.status == ReadStatus::FAILED) {
+            // Not a passing condition: retrying would spin for ever.
+            log.error(std::string("Failed to read message length: ") +
+                          std::strerror(header.error) + ", exiting...",
+                      context);
             return nlohmann::json{{"command", "shutdown"}};
         }
         if (header.status != ReadStatus::OK) {
@@ -119,6 +130,7 @@ nlohmann::json read_message(ByteSource& source) {
         if (log.is_enabled(LogLevel::DEBUG)) {
             log.debug("Reading message content (length: " + std::to_string(length) + ")", context);
         }
+        if (admit && !admit(length)) return nullptr;
         std::vector<std::uint8_t> text(length);
         const ReadResult body = read_exactly(source, text.data(), text.size());
         if (body.status != ReadStatus::OK) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -14,11 +15,18 @@ constexpr std::uint32_t MAX_MESSAGE_SIZE = 1048576;
 constexpr std::size_t MAX_JSON_DEPTH = 128;
 
 // Reads one framed request. Returns the request, JSON null (nothing to do), or
-// the synthetic {"command":"shutdown"} when the input has ended. Never throws.
+// the synthetic {"command":"shutdown"} when the input has ended or cannot be read.
+// Never throws.
 nlohmann::json read_message(ByteSource& source);
+
+// Called with the length of a frame that passed the checks, before its text is read
+// and parsed; false when the host is ending instead (read_message then returns null).
+using FrameAdmission = std::function<bool(std::uint32_t length)>;
+nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit);
 
 // The same on standard input (set up by set_standard_input_wake_fd).
 nlohmann::json read_message();
+nlohmann::json read_message(const FrameAdmission& admit);
 
 // Makes read_message() stop waiting on standard input once `wake_fd` is readable.
 // Call before the first read_message().

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "logging/logger.h"
+#include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
 
 namespace Vorn_SCard_Bridge {
@@ -25,28 +26,14 @@ std::string request_id_of(const nlohmann::json& message) {
     return message.value("requestId", std::string("unknown"));
 }
 
-template <typename Message>
-void queue_message(Message&& message) {
+void queue_message(nlohmann::json message, RequestBudget::Token token) {
     if (!logger().is_enabled(LogLevel::DEBUG)) {
-        MessagingQueue::instance().push(std::forward<Message>(message));
+        MessagingQueue::instance().push(std::move(message), std::move(token));
         return;
     }
     const LogContext context("MessageQueue", "add_message", request_id_of(message));
-    MessagingQueue::instance().push(std::forward<Message>(message));
+    MessagingQueue::instance().push(std::move(message), std::move(token));
     logger().debug("Message added to send queue", context);
-}
-
-// Writes all of `data`, resuming after partial writes and signals.
-void write_all(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error(std::string("write failed: ") + std::strerror(errno));
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
 }
 
 struct Outgoing {
@@ -56,13 +43,17 @@ struct Outgoing {
 
 }  // namespace
 
-void add_message_to_send_queue(const nlohmann::json& message) { queue_message(message); }
+void add_message_to_send_queue(const nlohmann::json& message) { queue_message(message, {}); }
 
-void add_message_to_send_queue(nlohmann::json&& message) { queue_message(std::move(message)); }
+void add_message_to_send_queue(nlohmann::json&& message) { queue_message(std::move(message), {}); }
+
+void add_message_to_send_queue(nlohmann::json&& message, RequestBudget::Token token) {
+    queue_message(std::move(message), std::move(token));
+}
 
 void send_message() { send_message_to(STDOUT_FILENO); }
 
-void send_message_to(int fd) {
+void send_message_to(int fd, const std::function<void()>& on_broken) {
     Logger& log = logger();
     LogContext context("MessageSender", "send_message", "");
     log.info("Message sender thread started", context);
@@ -70,14 +61,23 @@ void send_message_to(int fd) {
 
     std::string frames;
     std::vector<Outgoing> batch;
-    while (!queue.is_shutdown()) {
+    bool broken = false;
+    for (;;) {
         auto messages = queue.wait_and_pop_all();
-        if (messages.empty()) continue;
+        if (messages.empty()) return;  // shut down, and everything written
+        if (broken) {
+            // Nobody reads any more: the answers go, and with them their share of
+            // the budget.
+            messages.clear();
+            queue.batch_written();
+            continue;
+        }
         frames.clear();
         batch.clear();
         // Responses that are ready together leave together: one write for the
         // burst, each still its own frame in queue order.
-        for (const nlohmann::json& message : messages) {
+        for (const OutgoingResponse& outgoing : messages) {
+            const nlohmann::json& message = outgoing.message;
             try {
                 std::string text;
                 try {
@@ -91,37 +91,38 @@ void send_message_to(int fd) {
                                 context);
                     text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
                 }
-                if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-                    throw std::length_error("response too large for one frame");
-                }
-                const auto length = static_cast<std::uint32_t>(text.size());
                 context.request_id = request_id_of(message);
                 if (log.is_enabled(LogLevel::DEBUG)) {
                     std::string echo = text.substr(0, ECHO_LIMIT);
                     if (text.size() > ECHO_LIMIT) echo += "...";
                     log.debug("Sending message: " + echo, context);
                 }
-                char header[sizeof length];
-                std::memcpy(header, &length, sizeof length);
-                frames.append(header, sizeof header);
-                frames.append(text);
+                framing::append_frame(frames, text);
                 batch.push_back({context.request_id, text.size()});
             } catch (const std::exception& e) {
                 log.error(std::string("Error sending message: ") + e.what(), context);
             }
         }
-        if (frames.empty()) continue;
-        try {
-            write_all(fd, frames);
-            for (const Outgoing& sent : batch) {
-                context.request_id = sent.request_id;
-                log.info("Response sent successfully (size: " + std::to_string(sent.size) +
-                             " bytes)",
-                         context);
+        if (!frames.empty()) {
+            if (framing::write_all(fd, frames)) {
+                for (const Outgoing& sent : batch) {
+                    context.request_id = sent.request_id;
+                    log.info("Response sent successfully (size: " + std::to_string(sent.size) +
+                                 " bytes)",
+                             context);
+                }
+            } else {
+                // A frame is written whole or not at all: a stream that failed in the
+                // middle of one is of no use to the browser any more.
+                log.error(std::string("Error sending message: write failed: ") +
+                              std::strerror(errno),
+                          context);
+                broken = true;
+                if (on_broken) on_broken();
             }
-        } catch (const std::exception& e) {
-            log.error(std::string("Error sending message: ") + e.what(), context);
         }
+        messages.clear();
+        queue.batch_written();
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -8,9 +9,19 @@
 
 #include <nlohmann/json.hpp>
 
+#include "messaging/request_budget.h"
+
 namespace Vorn_SCard_Bridge {
 
-// The process-wide queue of responses waiting for the sender thread.
+// A response waiting for the sender, with its request's share of the budget, which
+// is given back once the response has been written (or dropped).
+struct OutgoingResponse {
+    nlohmann::json message;
+    RequestBudget::Token token;
+};
+
+// The process-wide queue of responses waiting for the sender thread. Everything
+// queued before shutdown() is still handed out; what is pushed after it is dropped.
 class MessagingQueue {
 public:
     static MessagingQueue& instance();
@@ -20,20 +31,25 @@ public:
     MessagingQueue& operator=(const MessagingQueue&) = delete;
 
     // Stores the message unless the queue is shut down (then drops it silently).
-    void push(nlohmann::json message);
+    void push(nlohmann::json message, RequestBudget::Token token = {});
     // Blocks for a message; empty only once the queue is shut down and drained.
     std::optional<nlohmann::json> wait_and_pop();
-    // Takes every queued message at once (at least one), so the sender can write
-    // a burst of responses with one system call; empty as wait_and_pop. Once the
-    // queue is shut down it hands out at most one message, as wait_and_pop would.
-    std::deque<nlohmann::json> wait_and_pop_all();
+    // Takes every queued message at once (at least one), so the sender can write a
+    // burst of responses with one system call; empty only once the queue is shut
+    // down and drained. The caller reports with batch_written() when it is done.
+    std::deque<OutgoingResponse> wait_and_pop_all();
+    void batch_written();
+    // True once nothing is queued and no batch is being written; false at the deadline.
+    bool wait_until_written(std::chrono::steady_clock::time_point deadline);
     void shutdown();
     bool is_shutdown() const;
 
 private:
     std::mutex mutex;
     std::condition_variable condition;
-    std::deque<nlohmann::json> messages;
+    std::condition_variable written_condition;
+    std::deque<OutgoingResponse> messages;
+    bool writing = false;
     std::atomic<bool> shutdown_flag{false};
 };
 

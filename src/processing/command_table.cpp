@@ -4,38 +4,58 @@
 
 namespace Vorn_SCard_Bridge {
 
-CommandHandler find_command(const std::string& command) {
+namespace {
+
+struct CommandEntry {
+    CommandHandler handler;
+    CommandLane lane;
+};
+
+const CommandEntry* find_entry(const std::string& command) {
+    using enum CommandLane;
     // Whole, case-sensitive names; a "_unicode" form runs its plain command's branch.
-    static const std::unordered_map<std::string, CommandHandler> table = {
-        {"healthcheck", run_healthcheck},
-        {"establish_context", run_establish_context},
-        {"release_context", run_release_context},
-        {"list_readers", run_list_readers},
-        {"list_readers_unicode", run_list_readers},
-        {"list_reader_groups", run_list_reader_groups},
-        {"list_reader_groups_unicode", run_list_reader_groups},
-        {"introduce_reader", run_introduce_reader},
-        {"introduce_reader_unicode", run_introduce_reader},
-        {"get_device_type_id", run_get_device_type_id},
-        {"get_reader_icon", run_get_reader_icon},
-        {"get_attrib", run_get_attrib},
-        {"get_status_change", run_get_status_change},
-        {"connect", run_connect},
-        {"begin_transaction", run_begin_transaction},
-        {"end_transaction", run_end_transaction},
-        {"transmit", run_transmit},
-        {"status", run_status},
-        {"status_unicode", run_status},
-        {"control", run_control},
-        {"cancel", run_cancel},
-        {"disconnect", run_disconnect},
-        {"reconnect", run_reconnect},
-        {"is_valid_context", run_is_valid_context},
-        {"get_transmit_count", run_get_transmit_count},
-        {"get_version", run_get_version},
+    static const std::unordered_map<std::string, CommandEntry> table = {
+        {"healthcheck", {run_healthcheck, CONTROL}},
+        {"establish_context", {run_establish_context, ANY}},
+        {"release_context", {run_release_context, CONTEXT}},
+        {"list_readers", {run_list_readers, CONTEXT}},
+        {"list_readers_unicode", {run_list_readers, CONTEXT}},
+        {"list_reader_groups", {run_list_reader_groups, CONTEXT}},
+        {"list_reader_groups_unicode", {run_list_reader_groups, CONTEXT}},
+        {"introduce_reader", {run_introduce_reader, ANY}},
+        {"introduce_reader_unicode", {run_introduce_reader, ANY}},
+        {"get_device_type_id", {run_get_device_type_id, ANY}},
+        {"get_reader_icon", {run_get_reader_icon, ANY}},
+        {"get_attrib", {run_get_attrib, CARD}},
+        {"get_status_change", {run_get_status_change, CONTEXT}},
+        {"connect", {run_connect, CONTEXT}},
+        {"begin_transaction", {run_begin_transaction, CARD}},
+        {"end_transaction", {run_end_transaction, CARD}},
+        {"transmit", {run_transmit, CARD}},
+        {"status", {run_status, CARD}},
+        {"status_unicode", {run_status, CARD}},
+        {"control", {run_control, CARD}},
+        {"cancel", {run_cancel, CONTROL}},
+        {"disconnect", {run_disconnect, CARD}},
+        {"reconnect", {run_reconnect, CARD}},
+        {"is_valid_context", {run_is_valid_context, CONTROL}},
+        {"get_transmit_count", {run_get_transmit_count, ANY}},
+        {"get_version", {run_get_version, CONTROL}},
     };
     const auto found = table.find(command);
-    return found == table.end() ? nullptr : found->second;
+    return found == table.end() ? nullptr : &found->second;
+}
+
+}  // namespace
+
+CommandHandler find_command(const std::string& command) {
+    const CommandEntry* entry = find_entry(command);
+    return entry == nullptr ? nullptr : entry->handler;
+}
+
+CommandLane find_command_lane(const std::string& command) {
+    const CommandEntry* entry = find_entry(command);
+    return entry == nullptr ? CommandLane::ANY : entry->lane;
 }
 
 }  // namespace Vorn_SCard_Bridge

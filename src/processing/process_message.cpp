@@ -23,6 +23,11 @@ nlohmann::json error_result(std::int32_t code, const std::string& message) {
 }  // namespace
 
 void process_message(nlohmann::json message) {
+    process_message(std::move(message),
+                    [](nlohmann::json&& response) { add_message_to_send_queue(std::move(response)); });
+}
+
+void process_message(nlohmann::json message, const ResponseDelivery& deliver) {
     Logger& logger = Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {});
     std::string request_id = "unknown";
     std::string command = "unknown";
@@ -91,7 +96,7 @@ void process_message(nlohmann::json message) {
         logger.debug("Response status: " + response.value("status", std::string("unknown")),
                      context);
     }
-    add_message_to_send_queue(std::move(response));
+    deliver(std::move(response));
     logger.info("Message processing fully completed", context);
 }
 

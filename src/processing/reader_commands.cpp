@@ -1,6 +1,8 @@
 #include "processing/command_params.h"
 #include "processing/commands.h"
 #include "processing/reader_entries.h"
+#include "scard/checked_call.h"
+#include "scard/pcsc_service.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
 
@@ -11,18 +13,33 @@ constexpr std::size_t MAX_NAME_LENGTH = 256;
 constexpr std::int32_t MAX_TOTAL_READERS = 100;
 }  // namespace
 
-std::vector<ReaderData> extract_reader_data(const nlohmann::json& params, std::size_t first_index) {
+namespace {
+
+// Visits each complete reader entry, converted, in order.
+template <typename Visit>
+void for_each_reader_entry(const nlohmann::json& params, std::size_t first_index, Visit visit) {
     const CommandParams entries(params);
-    std::vector<ReaderData> readers;
-    for (std::size_t i = first_index; i < entries.count(); i += 3) {
-        if (i + 2 < entries.count()) {
-            ReaderData reader;
-            reader.current_state = entries.unsigned_number(i);
-            reader.event_state = entries.unsigned_number(i + 1);
-            reader.reader_name = entries.text(i + 2);
-            readers.push_back(std::move(reader));
-        }
+    for (std::size_t i = first_index; i + 2 < entries.count(); i += 3) {
+        ReaderData reader;
+        reader.current_state = entries.unsigned_number(i);
+        reader.event_state = entries.unsigned_number(i + 1);
+        reader.reader_name = entries.text(i + 2);
+        visit(std::move(reader));
     }
+}
+
+}  // namespace
+
+bool exceeds_wait_records(const std::string& command, const nlohmann::json& params) {
+    const std::size_t count = CommandParams(params).count();
+    return command == "get_status_change" && count > 3 &&
+           (count - 3) / 3 > pcsc::MAX_READERS_PER_WAIT;
+}
+
+std::vector<ReaderData> extract_reader_data(const nlohmann::json& params, std::size_t first_index) {
+    std::vector<ReaderData> readers;
+    for_each_reader_entry(params, first_index,
+                          [&](ReaderData reader) { readers.push_back(std::move(reader)); });
     return readers;
 }
 
@@ -67,6 +84,13 @@ nlohmann::json run_get_status_change(const CommandCall& call) {
     const std::string wait = "(timeout: " + std::to_string(timeout) +
                              "ms, readers: " + std::to_string(total_readers) + ")";
     call.debug([&] { return "Getting status change " + wait; });
+    // The service refuses more records than it waits on: refused here, before a page's
+    // thousands of records are copied, once each has been converted (a type error in
+    // one of them still comes first, as it would from the copy).
+    if (exceeds_wait_records(call.command, call.params)) {
+        for_each_reader_entry(call.params, 3, [](const ReaderData&) {});
+        raise_scard_error("handle_smartcard_get_status_change", pcsc::E_INVALID_PARAMETER);
+    }
     const std::vector<ReaderData> readers = extract_reader_data(call.params, 3);
     nlohmann::json result =
         handle_smartcard_get_status_change(context, timeout, total_readers, readers);

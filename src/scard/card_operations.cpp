@@ -6,6 +6,7 @@
 
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
+#include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
 
@@ -27,9 +28,11 @@ ResultList handle_smartcard_connect(const std::int32_t& context, const std::stri
     require_valid_context("handle_smartcard_connect", context);
     std::int32_t card = 0;
     std::uint32_t active_protocol = 0;
+    HandleReservation slot(HandleKind::CARD, "handle_smartcard_connect");
     check_status("handle_smartcard_connect",
                  pcsc::connect(context, reader_name.c_str(), share_mode, preferred_protocols, card,
                                active_protocol));
+    slot.opened(card, context);
     return {"0x00000000", to_hex(context), to_hex(card), word_hex(active_protocol)};
 }
 
@@ -48,7 +51,9 @@ ResultList handle_smartcard_reconnect(const std::int32_t& context, const std::in
 
 ResultList handle_smartcard_disconnect(const std::int32_t& context, const std::int32_t& card,
                                        const std::uint32_t& disposition) {
-    check_status("handle_smartcard_disconnect", pcsc::disconnect(card, disposition));
+    const std::int32_t status = pcsc::disconnect(card, disposition);
+    note_handle_closed(HandleKind::CARD, card, status);
+    check_status("handle_smartcard_disconnect", status);
     return {"0x00000000", to_hex(context), to_hex(card)};
 }
 

@@ -1,17 +1,22 @@
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
+#include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
 
 namespace Vorn_SCard_Bridge {
 
 ResultList handle_smartcard_establish_context(std::int32_t& context, std::uint32_t scope) {
+    HandleReservation slot(HandleKind::CONTEXT, "handle_smartcard_establish_context");
     check_status("handle_smartcard_establish_context", pcsc::establish_context(scope, context));
+    slot.opened(context, context);
     return {"0x00000000", to_hex(context)};
 }
 
 ResultList handle_smartcard_release_context(const std::int32_t& context) {
-    check_status("handle_smartcard_release_context", pcsc::release_context(context));
+    const std::int32_t status = pcsc::release_context(context);
+    note_handle_closed(HandleKind::CONTEXT, context, status);
+    check_status("handle_smartcard_release_context", status);
     return {"0x00000000"};
 }
 

@@ -4,15 +4,14 @@
 #include <cstddef>
 #include <vector>
 
-#include "scard/context_gates.h"
 #include "scard/pcsc_platform.h"
 
 // Each function widens our 32-bit values into the platform's types, makes exactly one
 // call and narrows what the service wrote back. Out-parameters start from the caller's
 // values, so a field that the service leaves alone on failure also stays the caller's.
-// Calls that the library serialises per context pass their context's gate first
-// (context_gates.h); cancel and the validity check do not, and a cancel also ends
-// the waits still queued at the gate.
+// The calls on one context (and on its cards) never overlap: the host's session runs
+// them one at a time, which pcsc-lite needs (a second call would wait for the context
+// inside the library while holding its process-wide lock).
 
 namespace Vorn_SCard_Bridge::pcsc {
 
@@ -36,30 +35,17 @@ const SCARD_IO_REQUEST& protocol_record(ProtocolRecord record) {
     return g_rgSCardT1Pci;
 }
 
-ContextGates& gates() {
-    static ContextGates instance;
-    return instance;
-}
-
-// The service no longer knows the handle: forget it too.
-bool handle_gone(LONG status) {
-    return status == SCARD_S_SUCCESS || status == SCARD_E_INVALID_HANDLE;
-}
-
 }  // namespace
 
 std::int32_t establish_context(std::uint32_t scope, std::int32_t& context) {
     SCARDCONTEXT native = to_native_context(context);
     const LONG status = SCardEstablishContext(to_native_word(scope), nullptr, nullptr, &native);
     context = platform::from_native_handle(native);
-    if (status == SCARD_S_SUCCESS) gates().open_context(context);
     return from_native_status(status);
 }
 
 std::int32_t release_context(std::int32_t context) {
-    const auto pass = gates().enter_context(context);
     const LONG status = SCardReleaseContext(to_native_context(context));
-    if (handle_gone(status)) gates().close_context(context);
     return from_native_status(status);
 }
 
@@ -68,12 +54,10 @@ std::int32_t is_valid_context(std::int32_t context) {
 }
 
 std::int32_t cancel(std::int32_t context) {
-    gates().note_cancel(context);
     return from_native_status(SCardCancel(to_native_context(context)));
 }
 
 std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length) {
-    const auto pass = gates().enter_context(context);
     DWORD native_length = to_native_word(length);
     const LONG status =
         SCardListReaders(to_native_context(context), nullptr, buffer, &native_length);
@@ -82,7 +66,6 @@ std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& len
 }
 
 std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length) {
-    const auto pass = gates().enter_context(context);
     DWORD native_length = to_native_word(length);
     const LONG status = SCardListReaderGroups(to_native_context(context), buffer, &native_length);
     length = from_native_word(native_length);
@@ -102,9 +85,6 @@ std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, R
         std::copy(states[i].atr.begin(), states[i].atr.end(), native[i].rgbAtr);
     }
 
-    // With no reader the service answers at once, before it looks at the context.
-    const auto pass = count == 0 ? ContextGates::Pass() : gates().enter_wait(context);
-    if (pass.cancelled_while_queued()) return E_CANCELLED;
     const LONG status = SCardGetStatusChange(to_native_context(context), to_native_word(timeout_ms),
                                              native.data(), to_native_word(count));
 
@@ -119,14 +99,12 @@ std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, R
 std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_t share_mode,
                      std::uint32_t preferred_protocols, std::int32_t& card,
                      std::uint32_t& active_protocol) {
-    const auto pass = gates().enter_context(context);
     SCARDHANDLE native_card = to_native_card(card);
     DWORD native_protocol = to_native_word(active_protocol);
     const LONG status =
         SCardConnect(to_native_context(context), reader_name, to_native_word(share_mode),
                      to_native_word(preferred_protocols), &native_card, &native_protocol);
     card = platform::from_native_handle(native_card);
-    if (status == SCARD_S_SUCCESS) gates().add_card(card, context);
     active_protocol = from_native_word(native_protocol);
     return from_native_status(status);
 }
@@ -134,7 +112,6 @@ std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_
 std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
                        std::uint32_t preferred_protocols, std::uint32_t initialization,
                        std::uint32_t& active_protocol) {
-    const auto pass = gates().enter_card(card);
     DWORD native_protocol = to_native_word(active_protocol);
     const LONG status = SCardReconnect(to_native_card(card), to_native_word(share_mode),
                                        to_native_word(preferred_protocols),
@@ -144,19 +121,15 @@ std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
 }
 
 std::int32_t disconnect(std::int32_t card, std::uint32_t disposition) {
-    const auto pass = gates().enter_card(card);
     const LONG status = SCardDisconnect(to_native_card(card), to_native_word(disposition));
-    if (handle_gone(status)) gates().remove_card(card);
     return from_native_status(status);
 }
 
 std::int32_t begin_transaction(std::int32_t card) {
-    const auto pass = gates().enter_card(card);
     return from_native_status(SCardBeginTransaction(to_native_card(card)));
 }
 
 std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition) {
-    const auto pass = gates().enter_card(card);
     return from_native_status(
         SCardEndTransaction(to_native_card(card), to_native_word(disposition)));
 }
@@ -164,7 +137,6 @@ std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition) {
 std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_name_length,
                     std::uint32_t& state, std::uint32_t& protocol, std::uint8_t* atr,
                     std::uint32_t& atr_length) {
-    const auto pass = gates().enter_card(card);
     DWORD native_name_length = to_native_word(reader_name_length);
     DWORD native_state = to_native_word(state);
     DWORD native_protocol = to_native_word(protocol);
@@ -183,7 +155,6 @@ std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8
                       std::uint32_t& response_length) {
     // A local copy, not the exported record itself: the exported records are shared by the
     // whole process, and the call should not depend on how a platform declares them.
-    const auto pass = gates().enter_card(card);
     const SCARD_IO_REQUEST send_record = protocol_record(record);
     DWORD native_length = to_native_word(response_length);
     const LONG status =
@@ -196,7 +167,6 @@ std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8
 std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::uint8_t* input,
                      std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
                      std::uint32_t& bytes_returned) {
-    const auto pass = gates().enter_card(card);
     DWORD native_returned = to_native_word(bytes_returned);
     const LONG status = platform::control(to_native_card(card), to_native_word(control_code), input,
                                           to_native_word(input_length), output,
@@ -207,7 +177,6 @@ std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::u
 
 std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
                         std::uint32_t& length) {
-    const auto pass = gates().enter_card(card);
     DWORD native_length = to_native_word(length);
     const LONG status =
         SCardGetAttrib(to_native_card(card), to_native_word(attribute_id), buffer, &native_length);

@@ -17,6 +17,8 @@ namespace Vorn_SCard_Bridge::pcsc {
 constexpr std::int32_t SUCCESS = 0;
 constexpr std::int32_t E_CANCELLED = static_cast<std::int32_t>(0x80100002u);
 constexpr std::int32_t E_INVALID_HANDLE = static_cast<std::int32_t>(0x80100003u);
+constexpr std::int32_t E_INVALID_PARAMETER = static_cast<std::int32_t>(0x80100004u);
+constexpr std::int32_t E_NO_MEMORY = static_cast<std::int32_t>(0x80100006u);
 constexpr std::int32_t E_INSUFFICIENT_BUFFER = static_cast<std::int32_t>(0x80100008u);
 constexpr std::int32_t E_TIMEOUT = static_cast<std::int32_t>(0x8010000Au);
 constexpr std::int32_t F_UNKNOWN_ERROR = static_cast<std::int32_t>(0x80100014u);
@@ -24,6 +26,8 @@ constexpr std::int32_t F_UNKNOWN_ERROR = static_cast<std::int32_t>(0x80100014u);
 constexpr std::uint32_t SCOPE_USER = 0;
 constexpr std::uint32_t STATE_POWERED = 0x10;
 constexpr std::size_t MAX_ATR_SIZE = 33;
+// The most reader records one status-change wait takes; more are E_INVALID_PARAMETER.
+constexpr std::size_t MAX_READERS_PER_WAIT = 16;
 
 // One reader's record of a status-change wait (the service's reader-state record).
 struct ReaderState {

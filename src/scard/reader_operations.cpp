@@ -4,6 +4,7 @@
 
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
+#include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
 
@@ -53,9 +54,14 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
         states[i].event_state = readers[i].event_state;
     }
 
-    check_status("handle_smartcard_get_status_change",
-                 pcsc::get_status_change(context, timeout, states.data(),
-                                         static_cast<std::uint32_t>(states.size())));
+    {
+        // A cancel that arrived after this wait ends it even before it reaches the service.
+        const WaitScope wait;
+        if (wait.cancelled()) raise_scard_error("handle_smartcard_get_status_change", pcsc::E_CANCELLED);
+        check_status("handle_smartcard_get_status_change",
+                     pcsc::get_status_change(context, timeout, states.data(),
+                                             static_cast<std::uint32_t>(states.size())));
+    }
 
     ResultList result{"0x00000000", std::to_string(states.size())};
     result.reserve(2 + 3 * states.size());

@@ -93,13 +93,13 @@ Step throw_security(SecuritySeverity severity) {
     ::alarm(60);
     auto next = std::make_shared<std::size_t>(0);
     HostIo io;
-    io.read_request = [script, next]() -> json {
+    io.read_request = [script, next](const FrameAdmission&) -> json {
         if (*next < script.size()) return script[(*next)++]();
         std::fprintf(stderr, "END OF SCRIPT\n");
         return json{{"command", "shutdown"}};
     };
     io.watch_wake_fd = [](int fd) { wake_fd().store(fd); };
-    io.send_responses = [] {
+    io.send_responses = [](const std::function<void()>&) {
         MessagingQueue& queue = MessagingQueue::instance();
         while (auto message = queue.wait_and_pop()) {
             std::fprintf(stderr, "RESPONSE:%s\n", message->dump().c_str());

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <future>
@@ -387,7 +388,7 @@ public:
             offset += count;
             return {ReadStatus::OK, count};
         }
-        return {then, 0};
+        return {then, 0, then == ReadStatus::FAILED ? EBADF : 0};
     }
 
 private:
@@ -403,13 +404,19 @@ struct BrokenCase {
 
 class ReadMessageBrokenSource : public ::testing::TestWithParam<BrokenCase> {};
 
-TEST_P(ReadMessageBrokenSource, FailedLengthGivesNullWithoutStopping) {
+// An interrupted read is tried again on the next turn; an input that cannot be read
+// at all (closed, write-only) ends the host like the end of input, once, never a spin.
+TEST_P(ReadMessageBrokenSource, FailedLengthIsRetriedOnlyWhenInterrupted) {
     BrokenSource source({}, GetParam().status);
     vorn_test::StderrCapture capture;
-    EXPECT_EQ(read_message(source), json(nullptr));
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"debug", READER + "Reading message length"},
-        {"debug", READER + "Failed to read message length, clearing cin state"}};
+    const bool failed = GetParam().status == ReadStatus::FAILED;
+    const json shutdown = {{"command", "shutdown"}};
+    EXPECT_EQ(read_message(source), failed ? shutdown : json(nullptr));
+    using Line = std::pair<std::string, std::string>;
+    const Line outcome =
+        failed ? Line{"error", READER + "Failed to read message length: Bad file descriptor, exiting..."}
+               : Line{"debug", READER + "Failed to read message length, clearing cin state"};
+    const std::vector<Line> expected = {{"debug", READER + "Reading message length"}, outcome};
     EXPECT_EQ(reader_lines(capture.take_lines(), true), expected);
 }
 

@@ -29,6 +29,13 @@ json response(int n) { return json{{"requestId", "r" + std::to_string(n)}, {"n",
 
 // Pops on another thread, so that a pop that never returns fails the test
 // instead of hanging it.
+// The messages of a batch pop, in order.
+std::deque<json> messages_of(std::deque<OutgoingResponse> batch) {
+    std::deque<json> messages;
+    for (OutgoingResponse& outgoing : batch) messages.push_back(std::move(outgoing.message));
+    return messages;
+}
+
 std::optional<json> pop_within(const std::shared_ptr<MessagingQueue>& queue, bool& returned) {
     auto result = std::make_shared<std::optional<json>>();
     returned = finishes_within([queue, result] { *result = queue->wait_and_pop(); }, WAIT_LIMIT);
@@ -98,35 +105,52 @@ TEST(MessagingQueue, PopAllTakesEveryQueuedMessageInOrder) {
     auto queue = std::make_shared<MessagingQueue>();
     for (int n = 0; n < 5; ++n) queue->push(response(n));
     auto taken = std::make_shared<std::deque<json>>();
-    ASSERT_TRUE(
-        finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT));
+    ASSERT_TRUE(finishes_within(
+        [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); }, WAIT_LIMIT));
     ASSERT_EQ(taken->size(), 5u);
     for (int n = 0; n < 5; ++n) EXPECT_EQ((*taken)[static_cast<std::size_t>(n)], response(n));
 
     // Nothing is left behind: after shutdown the next call is empty at once.
     queue->shutdown();
-    ASSERT_TRUE(
-        finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT));
+    ASSERT_TRUE(finishes_within(
+        [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); }, WAIT_LIMIT));
     EXPECT_TRUE(taken->empty());
 }
 
-// After shutdown the sender writes at most one more response: a batch pop then
-// hands out only the one message a single pop would, in queue order.
-TEST(MessagingQueue, PopAllAfterShutdownHandsOutOneMessageAtATime) {
+// Answers accepted before the shutdown are all still written; nothing after it is.
+TEST(MessagingQueue, ShutdownKeepsWhatWasQueuedAndDropsWhatComesLater) {
     auto queue = std::make_shared<MessagingQueue>();
     queue->push(response(1));
     queue->push(response(2));
     queue->shutdown();
+    queue->push(response(3));
     auto taken = std::make_shared<std::deque<json>>();
     const auto pop_all = [&] {
-        return finishes_within([queue, taken] { *taken = queue->wait_and_pop_all(); }, WAIT_LIMIT);
+        return finishes_within(
+            [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); }, WAIT_LIMIT);
     };
     ASSERT_TRUE(pop_all());
-    EXPECT_EQ(*taken, std::deque<json>(1, response(1)));
-    ASSERT_TRUE(pop_all());
-    EXPECT_EQ(*taken, std::deque<json>(1, response(2)));
+    EXPECT_EQ(*taken, (std::deque<json>{response(1), response(2)}));
     ASSERT_TRUE(pop_all());
     EXPECT_TRUE(taken->empty());
+}
+
+// A request's share of the budget comes back once its answer has left the queue,
+// and the host learns when everything it queued has been written.
+TEST(MessagingQueue, BudgetComesBackWhenTheAnswerIsWritten) {
+    RequestBudget budget;
+    auto queue = std::make_shared<MessagingQueue>();
+    queue->push(response(1), budget.try_take(1000));
+    EXPECT_EQ(budget.requests(), 1u);
+    const auto soon = [] { return std::chrono::steady_clock::now() + std::chrono::milliseconds(50); };
+    EXPECT_FALSE(queue->wait_until_written(soon()));
+    {
+        auto batch = queue->wait_and_pop_all();
+        EXPECT_FALSE(queue->wait_until_written(soon())) << "a batch being written is not written";
+    }
+    EXPECT_EQ(budget.requests(), 0u);
+    queue->batch_written();
+    EXPECT_TRUE(queue->wait_until_written(soon()));
 }
 
 TEST(MessagingQueue, PushWakesAWaitingConsumer) {
@@ -205,7 +229,7 @@ TEST(MessagingQueue, ManyProducersOneConsumerLosesNothing) {
     const bool drained = finishes_within(
         [queue, next, out_of_order] {
             for (int received = 0; received < PRODUCERS * EACH;) {
-                for (const json& message : queue->wait_and_pop_all()) {
+                for (const json& message : messages_of(queue->wait_and_pop_all())) {
                     const int p = message["p"].get<int>();
                     if (message["i"].get<int>() != (*next)[static_cast<std::size_t>(p)]++) {
                         out_of_order->fetch_add(1);

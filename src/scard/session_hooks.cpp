@@ -1,0 +1,43 @@
+#include "scard/session_hooks.h"
+
+namespace Vorn_SCard_Bridge {
+
+namespace {
+thread_local SessionHooks* current_hooks = nullptr;
+}  // namespace
+
+SessionHooks* current_session_hooks() { return current_hooks; }
+
+ScopedSessionHooks::ScopedSessionHooks(SessionHooks* hooks) : previous_(current_hooks) {
+    current_hooks = hooks;
+}
+
+ScopedSessionHooks::~ScopedSessionHooks() { current_hooks = previous_; }
+
+HandleReservation::HandleReservation(HandleKind kind, std::string_view operation)
+    : hooks_(current_hooks), kind_(kind) {
+    if (hooks_ != nullptr) hooks_->reserve(kind, operation);
+}
+
+HandleReservation::~HandleReservation() {
+    if (hooks_ != nullptr && !done_) hooks_->open_failed(kind_);
+}
+
+void HandleReservation::opened(std::int32_t handle, std::int32_t context) {
+    if (hooks_ != nullptr && !done_) hooks_->opened(kind_, handle, context);
+    done_ = true;
+}
+
+WaitScope::WaitScope() : hooks_(current_hooks) {
+    if (hooks_ != nullptr) entered_ = hooks_->enter_wait();
+}
+
+WaitScope::~WaitScope() {
+    if (hooks_ != nullptr && entered_) hooks_->leave_wait();
+}
+
+void note_handle_closed(HandleKind kind, std::int32_t handle, std::int32_t status) {
+    if (current_hooks != nullptr) current_hooks->closed(kind, handle, status);
+}
+
+}  // namespace Vorn_SCard_Bridge

@@ -1,18 +1,23 @@
-// 10,000 mixed requests pipelined in one go, as a misbehaving page could send
-// them: every request with a usable envelope is answered exactly once, the
-// others not at all, every frame is whole and parses, and the host's memory
-// stays bounded.
+// Floods a misbehaving page could send. 10,000 mixed requests pipelined in one
+// go: every request with a usable envelope is answered exactly once, the others
+// not at all, every frame is whole and parses. Frames of a megabyte where they
+// cannot run at once, or with nobody reading the answers: the host's memory
+// stays bounded and every answer still comes, whole, also on a non-blocking
+// output.
 
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "fault_support.h"
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
 #include "host_answers.h"
+#include "pipeline_support.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 namespace {
@@ -33,12 +38,6 @@ struct Planned {
     std::string id;  // empty when no answer is due
     Expect expect;
 };
-
-std::string frame_of(const json& request) { return HostProcess::frame(request.dump()); }
-
-json request(const std::string& id, const std::string& name, json params = json::array()) {
-    return {{"requestId", id}, {"command", name}, {"params", std::move(params)}};
-}
 
 // Requests that get no answer: unusable envelopes and frames that never parse.
 std::string unanswered(int n) {
@@ -159,6 +158,129 @@ TEST_F(FaultFlood, TenThousandMixedRequestsAreEachAnsweredOnceInWholeFrames) {
     const SplitOutput split = split_frames(host.all_output());
     EXPECT_TRUE(split.rest.empty());
     EXPECT_FALSE(has_crash_report(host.stderr_text()));
+}
+
+// Reads up to `count` answers (each bounded), all due to be healthchecks; how
+// many distinct requests were answered before they stopped.
+std::size_t healthchecks_answered(HostProcess& host, std::size_t count) {
+    std::set<std::string> answered;
+    while (answered.size() < count) {
+        const auto text = host.receive_text(30s);
+        if (!text) break;
+        const json response = json::parse(*text, nullptr, false);
+        if (!response.is_object()) {
+            ADD_FAILURE() << "not a whole frame after " << answered.size() << " answers";
+            break;
+        }
+        EXPECT_EQ(answer_of(response), success({"OK"}));
+        answered.insert(response.value("requestId", ""));
+    }
+    return answered.size();
+}
+
+// Frames near the size limit, whose parsed form is many times their size, sent
+// where they cannot run at once: the host refuses what the service would refuse
+// before keeping it, and otherwise stops reading until answers leave.
+class FaultMemory : public PcscTestBed {
+protected:
+    // A frame of about 1 MB: the text of `params`, with a request id of its own.
+    static std::string big_frame(const std::string& id, const std::string& name,
+                                 const std::string& params_text) {
+        return HostProcess::frame(R"({"requestId":")" + id + R"(","command":")" + name +
+                                  R"(","params":)" + params_text + "}");
+    }
+};
+
+TEST_F(FaultMemory, WaitsOnMoreReadersThanTheServiceTakesAreRefusedAtOnceBehindALongWait) {
+    HostProcess host;
+    const std::string context = establish_context(host);
+    ASSERT_FALSE(context.empty());
+    host.send(request("long", "get_status_change", {context, 30000, 1, 0, 0, PNP_NOTIFICATION}));
+    json params = json::array({context, 0, 100});
+    for (int i = 0; i < 40000; ++i) params.insert(params.end(), {0, 0, VPCD_READER_1});
+    const std::string params_text = params.dump();
+    BackgroundWriter writer(host, 40, [&params_text](int i) {
+        return big_frame("many" + std::to_string(i), "get_status_change", params_text);
+    });
+
+    const Answer refused =
+        failure("0x80100004",
+                "Error in handle_smartcard_get_status_change: One or more of the supplied "
+                "parameters could not be properly interpreted");
+    bool wait_ended_first = false;
+    for (int refusals = 0; refusals < 40;) {
+        const auto response = host.receive(40s);
+        ASSERT_TRUE(response.has_value()) << "refusal " << refusals << " never came";
+        if (response->value("requestId", "") == "long") {
+            wait_ended_first = true;
+            continue;
+        }
+        EXPECT_EQ(answer_of(*response), refused);
+        ++refusals;
+    }
+    EXPECT_FALSE(wait_ended_first) << "the oversized waits were queued behind the 30 s wait";
+    expect_bounded_memory(host, "40 oversized waits behind a long one");
+    if (!wait_ended_first) {
+        EXPECT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}));
+        EXPECT_EQ(answer_of(host.response_for("long", PROMPT)), WAIT_CANCELLED);
+    }
+}
+
+TEST_F(FaultMemory, HundredOneMegabyteFramesBehindSixtyFourEndlessWaitsAreAllAnswered) {
+    HostProcess host;
+    const std::string context = establish_context(host);
+    ASSERT_FALSE(context.empty());
+    std::string waits;
+    for (int i = 0; i < 64; ++i) waits += frame_of(endless_pnp_wait("w" + std::to_string(i), context));
+    host.send_raw(waits);
+    // 340,000 empty objects: 1 MB of text, tens of MB once parsed.
+    std::string objects = "[{}";
+    for (int i = 1; i < 340000; ++i) objects += ",{}";
+    objects += "]";
+    BackgroundWriter writer(host, 100, [&objects](int i) {
+        return big_frame("big" + std::to_string(i), "healthcheck", objects);
+    });
+
+    EXPECT_EQ(healthchecks_answered(host, 100), 100u);
+    expect_bounded_memory(host, "100 frames of 1 MB behind 64 endless waits");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
+TEST_F(FaultMemory, WithItsOutputUnreadTheHostStopsReadingThenAnswersEveryRequestWhole) {
+    HostProcess host;
+    const std::string padding(1000000, 'i');
+    BackgroundWriter writer(host, 500, [&padding](int i) {
+        return frame_of(request(std::to_string(i) + padding, "healthcheck"));
+    });
+    // Not a bound on the host: time for it to take what it will take.
+    std::this_thread::sleep_for(3s);
+    EXPECT_FALSE(writer.done()) << "500 MB were read while no answer could leave";
+    expect_bounded_memory(host, "500 requests of 1 MB with the output unread");
+
+    EXPECT_EQ(healthchecks_answered(host, 500), 500u);
+    expect_bounded_memory(host, "500 requests of 1 MB, all answered");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
+// Standard input and output on one non-blocking socket, and a reader that
+// starts late: the host waits for room to write, never cutting a frame.
+TEST(FaultNonBlockingOutput, ThreeThousandAnswersArriveWholeWhenTheReaderStartsLate) {
+    HostOptions options;
+    options.stdio = HostStdio::NonBlockingSocket;
+    HostProcess host(options);
+    const std::string padding(2000, 'n');
+    BackgroundWriter writer(host, 3000, [&padding](int i) {
+        return frame_of(request(std::to_string(i) + padding, "healthcheck"));
+    });
+    std::this_thread::sleep_for(3s);
+
+    EXPECT_EQ(healthchecks_answered(host, 3000), 3000u);
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+    // Whole frames only: a cut one shows as bytes left after the last frame.
+    EXPECT_EQ(answers_by_id(host.all_output()).size(), 3000u);
 }
 
 }  // namespace

@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
+#include <utility>
 
 #include "fault_support.h"
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
 #include "host_answers.h"
+#include "pipeline_support.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 namespace {
@@ -119,6 +122,33 @@ INSTANTIATE_TEST_SUITE_P(
                       Injection{"Backspaces", "\b\b\b\b\x7f"}, Injection{"Nul", std::string(1, '\0')},
                       Injection{"Tab", "\t"}),
     [](const auto& info) { return info.param.name; });
+
+// Request ids of a megabyte: each log line shows the first 128 bytes and the
+// full size, so eight of them neither rotate the earlier lines away nor make
+// lines of megabytes.
+TEST(FaultLogSize, HugeRequestIdsAreCutInTheLogAndPushNothingOut) {
+    std::string id(1000000, ' ');
+    for (std::size_t i = 0; i < id.size(); ++i) id[i] = static_cast<char>('a' + i % 26);
+    HostProcess host;
+    for (char first = '0'; first < '8'; ++first) {
+        id[0] = first;
+        const json response = host.request(request(id, "healthcheck"), 30s);
+        ASSERT_EQ(response.value("requestId", ""), id) << "the answer must carry the id whole";
+    }
+    host.close_input();
+    ASSERT_EQ(host.wait_exit(10s), 0);
+
+    const std::string cut = id.substr(0, 128) + "... [1000000 bytes]";
+    for (const auto& [where, log] : {std::pair{"log file", host.log_file_text()},
+                                     std::pair{"standard error", host.stderr_text()}}) {
+        EXPECT_TRUE(contains(log, "=== Vorn Smart Card Bridge Starting ===")) << where;
+        EXPECT_TRUE(contains(log, cut)) << where;
+        EXPECT_FALSE(contains(log, id.substr(0, 129))) << where;
+        std::size_t longest = 0;
+        for (const std::string& line : lines_of(log)) longest = std::max(longest, line.size());
+        EXPECT_LE(longest, 5u * 1024) << where;
+    }
+}
 
 }  // namespace
 }  // namespace Vorn_SCard_Bridge::testbed

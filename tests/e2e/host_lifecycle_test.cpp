@@ -2,6 +2,7 @@
 // that went away, and requests still running when it stops.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
+#include "pipeline_support.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 namespace {
@@ -91,6 +93,26 @@ TEST(HostLifecycle, BrowserGoneAwayIsLoggedNotFatal) {
     EXPECT_EQ(host.wait_exit(), 0);
     EXPECT_TRUE(contains(host.stderr_text(), "Shutdown Complete"));
 }
+
+// A standard input the host cannot read from (closed, so that the next file the
+// host opens takes fd 0; or open for writing only) ends it like end of input.
+class UnusableInput : public ::testing::TestWithParam<HostStdio> {};
+
+TEST_P(UnusableInput, EndsTheHostAtOnceWithoutSpinning) {
+    HostOptions options;
+    options.stdio = GetParam();
+    HostProcess host(options);
+    const auto cpu_ticks = ended_within(host, EXIT_BOUND);
+    ASSERT_TRUE(cpu_ticks.has_value()) << "the host still runs";
+    EXPECT_LT(*cpu_ticks, ::sysconf(_SC_CLK_TCK)) << "more than a second of CPU";
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, UnusableInput,
+                         ::testing::Values(HostStdio::InputClosed, HostStdio::InputWriteOnly),
+                         [](const auto& info) {
+                             return info.param == HostStdio::InputClosed ? "Closed" : "WriteOnly";
+                         });
 
 // The same with the real service: a request blocked in a long wait.
 class HostWithService : public PcscTestBed {};

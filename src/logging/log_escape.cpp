@@ -1,6 +1,7 @@
 #include "logging/log_escape.h"
 
 #include <cstdio>
+#include <string>
 
 namespace Vorn_SCard_Bridge {
 
@@ -16,6 +17,16 @@ bool is_c1_at(std::string_view text, std::size_t i) {
 }
 
 }  // namespace
+
+std::string_view cut_for_log(std::string_view text, std::size_t limit, std::string& storage) {
+    if (text.size() <= limit) return text;
+    std::size_t end = limit;
+    // Not inside a UTF-8 sequence: back up over continuation bytes.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    storage.assign(text.substr(0, end));
+    storage += "... [" + std::to_string(text.size()) + " bytes]";
+    return storage;
+}
 
 bool needs_log_escaping(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,5 +13,13 @@ namespace Vorn_SCard_Bridge {
 // backslashes are left alone and printable text stays byte for byte.
 bool needs_log_escaping(std::string_view text);
 std::string escape_for_log(std::string_view text);
+
+// A page can send megabytes as a request id, a reader name or data; a few such
+// lines would rotate every earlier line out of the log. Texts longer than `limit`
+// bytes are cut (at a character boundary) and marked with their full size:
+// "<first bytes>... [1048576 bytes]".
+constexpr std::size_t MAX_LOGGED_REQUEST_ID = 128;
+constexpr std::size_t MAX_LOGGED_MESSAGE = 4096;
+std::string_view cut_for_log(std::string_view text, std::size_t limit, std::string& storage);
 
 }  // namespace Vorn_SCard_Bridge

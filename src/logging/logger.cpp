@@ -163,7 +163,11 @@ std::string Logger::format_context_prefix(const LogContext& context) {
     if (context.component.empty()) return {};
     std::string prefix = "[" + context.component;
     if (!context.operation.empty()) prefix += "::" + context.operation;
-    if (!context.request_id.empty()) prefix += " req:" + context.request_id;
+    if (!context.request_id.empty()) {
+        std::string cut;
+        prefix += " req:";
+        prefix += cut_for_log(context.request_id, MAX_LOGGED_REQUEST_ID, cut);
+    }
     prefix += "] ";
     return prefix;
 }
@@ -185,7 +189,8 @@ void Logger::log_with_context(LogLevel line_level, std::string_view message,
         }
     }
     std::string text = format_context_prefix(context);
-    text.append(message);
+    std::string cut;
+    text.append(cut_for_log(message, MAX_LOGGED_MESSAGE, cut));
     if (needs_log_escaping(text)) text = escape_for_log(text);
     target->log(to_spd_level(line_level), "{}", text);
 }

@@ -214,6 +214,20 @@ TEST(LoggerText, ControlCharactersInTheContextAreEscapedToo) {
     EXPECT_EQ(lines[0].text, "[Ctx::op\\n req:r\\r1] m");
 }
 
+// Page-sized ids and messages cannot push every earlier line out of the rotated files.
+TEST(LoggerText, HugeRequestIdsAndMessagesAreCutWithTheirSize) {
+    const std::string id(1048576, 'i');
+    const std::string message = std::string(5000, 'm') + "\n";
+    const auto lines = lines_of("[Ctx", [&] { test_logger().info(message, LogContext("Ctx", "op", id)); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "[Ctx::op req:" + std::string(128, 'i') + "... [1048576 bytes]] " +
+                                 std::string(4096, 'm') + "... [5001 bytes]");
+    // A character is never split by the cut.
+    std::string storage;
+    EXPECT_EQ(cut_for_log(std::string(127, 'a') + "\xC3\xA9z", 128, storage),
+              std::string(127, 'a') + "... [130 bytes]");
+}
+
 TEST(LogEscape, OnlyTextWithControlCharactersNeedsEscaping) {
     EXPECT_FALSE(needs_log_escaping("plain text {} \\ \xC3\xA9"));
     EXPECT_FALSE(needs_log_escaping(""));

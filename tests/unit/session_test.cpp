@@ -1,0 +1,159 @@
+// The session on the fake service, for what the real one cannot be made to do on
+// cue: a cancel that reaches the service before the wait it is meant for, and
+// calls that queue on a context without a thread each. Answers are taken from the
+// process-wide queue.
+
+#include "host/session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "fakes/fake_pcsc_service.h"
+#include "messaging/messaging_queue.h"
+#include "support/codecs.h"
+#include "test_support.h"
+
+namespace Vorn_SCard_Bridge {
+namespace {
+
+using fake::FakePcsc;
+using fake::Fn;
+using nlohmann::json;
+
+json request(const std::string& id, const std::string& command, json params = json::array()) {
+    return json{{"requestId", id}, {"command", command}, {"params", std::move(params)}};
+}
+
+// Answers by request id, as they come off the process-wide queue.
+class Answers {
+public:
+    std::optional<json> wait_for(const std::string& id) {
+        const auto deadline = std::chrono::steady_clock::now() + vorn_test::WAIT_LIMIT;
+        while (!seen.count(id) && std::chrono::steady_clock::now() < deadline) {
+            auto popped = std::make_shared<std::optional<json>>();
+            if (!vorn_test::finishes_within(
+                    [popped] { *popped = MessagingQueue::instance().wait_and_pop(); },
+                    std::chrono::milliseconds(200))) {
+                MessagingQueue::instance().push(json{{"requestId", "__unblock__"}});
+                continue;
+            }
+            if (*popped) seen[(**popped).value("requestId", "")] = **popped;
+        }
+        const auto found = seen.find(id);
+        return found == seen.end() ? std::nullopt : std::optional<json>(found->second);
+    }
+
+private:
+    std::map<std::string, json> seen;
+};
+
+std::string status_of(const std::optional<json>& answer) {
+    return answer ? answer->value("status", "") + " " + answer->value("result", json()).dump()
+                  : "no answer";
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override { FakePcsc::instance().reset(); }
+    void TearDown() override { FakePcsc::instance().reset(); }
+
+    Session session{2};
+    Answers answers;
+    const std::string context = to_hex(fake::DEFAULT_CONTEXT);
+    const json endless_wait = json::array({context, fake::INFINITE_TIMEOUT, 1, fake::STATE_EMPTY, 0, fake::READER_B});
+};
+
+// pcsc-lite forgets a cancel that comes while the wait is still on its way into
+// the library: the session repeats it until the wait has left.
+TEST_F(SessionTest, ACancelThatMissesItsWaitIsRepeatedUntilTheWaitEnds) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool cancelled = false;
+    int cancels = 0;
+    FakePcsc::instance().override_get_status_change(
+        [&](std::int32_t, std::uint32_t, pcsc::ReaderState*, std::uint32_t) {
+            std::unique_lock lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return cancelled; });
+            return pcsc::E_CANCELLED;
+        });
+    FakePcsc::instance().override_cancel([&](std::int32_t) {
+        const std::lock_guard lock(mutex);
+        // The first one comes too early and is lost, as with the real service.
+        if (++cancels > 1) cancelled = true;
+        changed.notify_all();
+        return pcsc::SUCCESS;
+    });
+    session.submit(request("ctx", "establish_context"), {});
+    ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
+    session.submit(request("wait", "get_status_change", endless_wait), {});
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, vorn_test::WAIT_LIMIT, [&] { return entered; }));
+    }
+    session.submit(request("cancel", "cancel", json::array({context})), {});
+
+    EXPECT_EQ(answers.wait_for("cancel").value_or(json())["status"], "success");
+    const auto wait = answers.wait_for("wait");
+    ASSERT_TRUE(wait.has_value()) << "the wait outlived its cancel";
+    EXPECT_EQ((*wait)["result"][0], "0x80100002") << status_of(wait);
+    EXPECT_GE(cancels, 2);
+    EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+}
+
+// Calls behind an endless wait wait in their context's queue, not on a thread
+// each; a cancel ends the wait and they run in their order.
+TEST_F(SessionTest, CallsQueuedBehindAWaitHoldNoThreadAndRunAfterTheCancel) {
+    FakePcsc::instance().set_waits_block(true);
+    session.submit(request("ctx", "establish_context"), {});
+    ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
+    session.submit(request("wait", "get_status_change", endless_wait), {});
+    for (int i = 0; i < 100; ++i) {
+        session.submit(request("list" + std::to_string(i), "list_readers", json::array({context})),
+                       {});
+    }
+    session.submit(request("health", "healthcheck"), {});
+    EXPECT_EQ(answers.wait_for("health").value_or(json())["status"], "success");
+    EXPECT_LE(session.worker_count(), 4u);
+
+    session.submit(request("cancel", "cancel", json::array({context})), {});
+    EXPECT_EQ(status_of(answers.wait_for("wait")),
+              "error " + json::array({"0x80100002",
+                                      "Error in handle_smartcard_get_status_change: The action "
+                                      "was cancelled by an SCardCancel request"})
+                             .dump());
+    EXPECT_EQ(answers.wait_for("list99").value_or(json())["status"], "success");
+    EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+}
+
+// At the end every request read is answered: started ones finish (a wait is
+// cancelled), the others are refused; what the extension left open is released.
+TEST_F(SessionTest, FinishAnswersEveryRequestAndReleasesTheContext) {
+    FakePcsc::instance().set_waits_block(true);
+    session.submit(request("ctx", "establish_context"), {});
+    ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
+    session.submit(request("wait", "get_status_change", endless_wait), {});
+    session.submit(request("queued", "list_readers", json::array({context})), {});
+    EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+
+    EXPECT_EQ(answers.wait_for("wait").value_or(json())["result"][0], "0x80100002");
+    EXPECT_EQ(status_of(answers.wait_for("queued")),
+              "error " + json::array({"0x80100002",
+                                      "The host is shutting down: the request was not started"})
+                             .dump());
+    EXPECT_EQ(FakePcsc::instance().calls(Fn::RELEASE_CONTEXT).size(), 1u);
+    EXPECT_EQ(session.context_count(), 0u);
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge

@@ -67,20 +67,27 @@ struct NoticePipe {
     }
 };
 
-enum class RoomWait { ROOM_FREED, SIGNALLED, OUTPUT_GONE };
+enum class RoomWait { ROOM_FREED, SIGNALLED, INPUT_ENDED, OUTPUT_GONE };
 
-// While the budget is full: wait for an answer to be written, a signal, or the
-// browser closing our output (then nothing we hold can be delivered any more).
-RoomWait wait_for_room(const NoticePipe& room, int wake_fd, int output_fd) {
+// While the budget is full: wait for an answer to be written, a signal, the
+// browser closing our input (what it wrote before is not read any more: the
+// session ends as at the end of input, which the calls that hold the budget, such
+// as endless waits, may never reach), or it closing our output (nothing we hold
+// can be delivered any more).
+RoomWait wait_for_room(const NoticePipe& room, int wake_fd, int input_fd, int output_fd) {
     for (;;) {
-        pollfd fds[3] = {{room.read_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {output_fd, 0, 0}};
-        const int ready = ::poll(fds, 3, -1);
+        pollfd fds[4] = {{room.read_fd, POLLIN, 0},
+                         {wake_fd, POLLIN, 0},
+                         {input_fd, 0, 0},
+                         {output_fd, 0, 0}};
+        const int ready = ::poll(fds, 4, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return RoomWait::OUTPUT_GONE;
         }
         if (fds[1].revents != 0) return RoomWait::SIGNALLED;
-        if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return RoomWait::OUTPUT_GONE;
+        if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return RoomWait::INPUT_ENDED;
+        if ((fds[3].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return RoomWait::OUTPUT_GONE;
         if (fds[0].revents != 0) {
             room.drain();
             return RoomWait::ROOM_FREED;
@@ -123,6 +130,7 @@ HostOutcome run_host() {
         send_message_to(STDOUT_FILENO, output_broken);
     };
     io.watch_wake_fd = [](int fd) { set_standard_input_wake_fd(fd); };
+    io.input_fd = STDIN_FILENO;
     io.output_fd = STDOUT_FILENO;
     return run_host(io);
 }
@@ -173,7 +181,13 @@ HostOutcome run_host(const HostIo& io) {
                 if (shutdown_requested.load()) return false;
                 admitted = budget.try_take(RequestBudget::reservation_for_frame(length));
                 if (admitted.holds()) return true;
-                const RoomWait waited = wait_for_room(room, wake.read_fd, io.output_fd);
+                const RoomWait waited =
+                    wait_for_room(room, wake.read_fd, io.input_fd, io.output_fd);
+                if (waited == RoomWait::INPUT_ENDED) {
+                    logger.info("Pipe closed by Chrome, exiting...", context);
+                    shutdown_requested.store(true);
+                    return false;
+                }
                 if (waited == RoomWait::OUTPUT_GONE) {
                     logger.info("Output closed by the browser, exiting...", context);
                     shutdown_requested.store(true);

@@ -20,8 +20,9 @@ struct HostIo {
     // Readable end of the pipe the signal handler writes to, handed to the reader
     // before the first read; -1 when the reader does not use it.
     std::function<void(int)> watch_wake_fd;
-    // Where the responses go, watched while the host holds back reading (a browser
-    // that has gone away closes it); -1 for none.
+    // Where the requests come from and the responses go, watched while the host
+    // holds back reading (a browser that has gone away closes them); -1 for none.
+    int input_fd = -1;
     int output_fd = -1;
 };
 

@@ -362,8 +362,8 @@ void BM_request_to_frame_healthcheck(benchmark::State& state) {
     for (auto _ : state) {
         MemoryByteSource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         process_message(read_message(source));
-        for (const nlohmann::json& response : MessagingQueue::instance().wait_and_pop_all()) {
-            out = framing::encode_frame(response.dump());
+        for (const OutgoingResponse& response : MessagingQueue::instance().wait_and_pop_all()) {
+            out = framing::encode_frame(response.message.dump());
         }
         benchmark::DoNotOptimize(out);
     }

@@ -17,11 +17,7 @@ constexpr std::size_t COMPACT_AT = 64 * 1024;
 
 void append_frame(std::string& out, std::string_view text) {
     if (text.size() > NO_LIMIT) throw std::length_error("response too large for one frame");
-    const auto length = static_cast<std::uint32_t>(text.size());
-    char header[HEADER_SIZE];
-    static_assert(sizeof length == HEADER_SIZE);
-    std::memcpy(header, &length, HEADER_SIZE);
-    out.append(header, HEADER_SIZE);
+    out.append(encode_header(static_cast<std::uint32_t>(text.size())));
     out.append(text);
 }
 
@@ -30,6 +26,13 @@ std::string encode_frame(std::string_view text) {
     out.reserve(HEADER_SIZE + text.size());
     append_frame(out, text);
     return out;
+}
+
+std::string encode_header(std::uint32_t length) {
+    static_assert(sizeof length == HEADER_SIZE);
+    std::string header(HEADER_SIZE, '\0');
+    std::memcpy(header.data(), &length, HEADER_SIZE);
+    return header;
 }
 
 std::uint32_t decode_length(const void* header) {

@@ -20,6 +20,9 @@ constexpr std::uint32_t NO_LIMIT = std::numeric_limits<std::uint32_t>::max();
 // not fit the length field.
 void append_frame(std::string& out, std::string_view text);
 std::string encode_frame(std::string_view text);
+// A header alone, announcing `length` (tests forge frames whose text is cut short
+// or longer than announced).
+std::string encode_header(std::uint32_t length);
 
 // The length a header announces.
 std::uint32_t decode_length(const void* header);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "messaging/byte_source.h"
+#include "messaging/frame_codec.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -36,20 +37,6 @@ std::string for_request(const std::string& request_id) {
     return "[MessageReader::read_message req:" + request_id + "] ";
 }
 
-Bytes header(std::uint32_t length) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &length, 4);
-    return bytes;
-}
-
-Bytes frame(const std::string& text) {
-    const auto length = static_cast<std::uint32_t>(text.size());
-    Bytes bytes(sizeof length + text.size());
-    std::memcpy(bytes.data(), &length, sizeof length);
-    std::copy(text.begin(), text.end(), bytes.begin() + sizeof length);
-    return bytes;
-}
-
 Bytes join(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -57,6 +44,8 @@ Bytes join(std::initializer_list<Bytes> parts) {
 }
 
 Bytes raw(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes header(std::uint32_t length) { return raw(framing::encode_header(length)); }
+Bytes frame(const std::string& text) { return raw(framing::encode_frame(text)); }
 
 // The JSON library's own description of why a text does not parse.
 std::string parse_error_of(const std::string& text) {

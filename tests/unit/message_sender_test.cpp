@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -25,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
 #include "test_support.h"
 
@@ -46,14 +46,6 @@ std::string hex_of(const std::string& bytes) {
         hex += digits;
     }
     return hex;
-}
-
-// The frame a browser expects for one response text.
-std::string frame_of(const std::string& text) {
-    const auto length = static_cast<std::uint32_t>(text.size());
-    std::string frame(sizeof length, '\0');
-    std::memcpy(frame.data(), &length, sizeof length);
-    return frame + text;
 }
 
 // Reads exactly `size` bytes, giving up after WAIT_LIMIT without data.
@@ -88,12 +80,10 @@ bool read_exactly(int fd, std::string& into, std::size_t size) {
     bool complete = true;
     for (std::size_t i = 0; i < frames && complete; ++i) {
         std::string length_bytes;
-        complete = read_exactly(fds[0], length_bytes, 4);
+        complete = read_exactly(fds[0], length_bytes, framing::HEADER_SIZE);
         if (!complete) break;
         received += length_bytes;
-        std::uint32_t length = 0;
-        std::memcpy(&length, length_bytes.data(), 4);
-        complete = read_exactly(fds[0], received, length);
+        complete = read_exactly(fds[0], received, framing::decode_length(length_bytes.data()));
     }
     MessagingQueue::instance().shutdown();
     sender.join();
@@ -134,7 +124,7 @@ class SendMessage : public ::testing::TestWithParam<SenderCase> {};
 TEST_P(SendMessage, WritesEachResponseAsItsOwnFrame) {
     const SenderCase& c = GetParam();
     std::string frames;
-    for (const std::string& text : c.texts) frames += frame_of(text);
+    for (const std::string& text : c.texts) frames += framing::encode_frame(text);
     std::vector<Matcher<const std::string&>> expectations = {
         HasSubstr("\nFRAMES:" + hex_of(frames) + "\n"),
         ContainsRegex(

@@ -107,6 +107,14 @@ public:
     BackgroundWriter& operator=(const BackgroundWriter&) = delete;
 
     bool done() const { return done_; }
+    // True once every frame was written, waiting up to `bound`.
+    bool finished(std::chrono::milliseconds bound) const {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!done_ && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done_;
+    }
 
 private:
     HostProcess& host_;

@@ -190,14 +190,20 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
 
 void Session::make_ready_unlocked(Job job) {
     ready_.push_back(std::move(job));
-    if (ready_.size() > idle_workers_ && workers_ < MAX_WORKERS) {
-        // Every idle worker already has a call to take: this one needs its own, or a
-        // long wait would hold it up.
-        ++workers_;
-        std::thread(&Session::worker_loop, this, true).detach();
-    } else {
-        work_ready_.notify_one();
+    if (!start_worker_if_stuck_unlocked()) work_ready_.notify_one();
+}
+
+bool Session::start_worker_if_stuck_unlocked() {
+    // A call on a context may take as long as the extension asked (an endless
+    // wait): when every worker is inside one and calls are ready beyond the idle
+    // workers, they would wait for it, so another worker starts. Workers busy with
+    // anything else are back soon.
+    if (ready_.size() <= idle_workers_ || context_calls_ < workers_ || workers_ >= MAX_WORKERS) {
+        return false;
     }
+    ++workers_;
+    std::thread(&Session::worker_loop, this, true).detach();
+    return true;
 }
 
 void Session::worker_loop(bool extra) {
@@ -218,16 +224,20 @@ void Session::worker_loop(bool extra) {
             Job job = std::move(ready_.front());
             ready_.pop_front();
             ++running_;
-            if (job.lane) job.lane->running = job.sequence;
+            if (job.lane) {
+                job.lane->running = job.sequence;
+                ++context_calls_;
+                start_worker_if_stuck_unlocked();
+            }
             lock.unlock();
             run(job);
-            // The job (what is left of the request, a token not passed on) goes here,
-            // outside the lock.
+            // The job (the rest of its token) goes here, outside the lock.
             const std::shared_ptr<Lane> lane = std::move(job.lane);
             job = Job{};
             lock.lock();
             --running_;
             if (lane) {
+                --context_calls_;
                 lane->running = 0;
                 lane->wait_inside = false;
                 lane->recancel = false;
@@ -284,10 +294,12 @@ void Session::run(Job& job) {
     JobHooks hooks(*this, job);
     const ScopedSessionHooks installed(&hooks);
     try {
+        // The answer takes the request's place in the budget once written; the
+        // request's weight stays counted until the parsed request is gone too (when
+        // process_message returns and the job's token goes).
         process_message(std::move(job.request), [&job](nlohmann::json&& response) {
-            // The request is gone once it is answered: its answer is what it holds now.
-            job.token.reweigh(RequestBudget::weight_of(response));
-            add_message_to_send_queue(std::move(response), std::move(job.token));
+            RequestBudget::Token answer = job.token.split_off(RequestBudget::weight_of(response));
+            add_message_to_send_queue(std::move(response), std::move(answer));
         });
     } catch (const std::exception& e) {
         logger().error(std::string("Task failed: ") + e.what(), LogContext());

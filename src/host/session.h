@@ -40,7 +40,8 @@ public:
     static constexpr std::size_t MAX_CONTEXTS = 32;
     static constexpr std::size_t MAX_CARDS = 64;
     // Calls that may block run one per context at most; a few more workers serve
-    // the requests that belong to no context of the session.
+    // the requests that belong to no context of the session. A worker beyond the
+    // first ones starts only when every worker is inside a call on a context.
     static constexpr std::size_t MAX_WORKERS = MAX_CONTEXTS + 8;
     static constexpr std::chrono::seconds EXTRA_WORKER_IDLE_TIMEOUT{30};
     // How soon a cancel is repeated while the wait it is meant for has not left.
@@ -93,6 +94,7 @@ private:
     std::shared_ptr<Lane> lane_for_unlocked(const nlohmann::json& request,
                                             std::uint8_t lane_kind) const;
     void make_ready_unlocked(Job job);
+    bool start_worker_if_stuck_unlocked();
     void worker_loop(bool extra);
     void control_loop();
     void run(Job& job);
@@ -116,6 +118,7 @@ private:
     std::deque<Job> control_;
     bool control_busy_ = false;
     std::size_t running_ = 0;
+    std::size_t context_calls_ = 0;  // running calls that belong to a context
     std::size_t idle_workers_ = 0;
     std::size_t workers_ = 0;
     bool control_thread_alive_ = false;

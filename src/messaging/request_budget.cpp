@@ -5,12 +5,15 @@
 namespace Vorn_SCard_Bridge {
 
 RequestBudget::Token::Token(Token&& other) noexcept
-    : budget_(std::exchange(other.budget_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    : budget_(std::exchange(other.budget_, nullptr)),
+      requests_(std::exchange(other.requests_, 0)),
+      bytes_(std::exchange(other.bytes_, 0)) {}
 
 RequestBudget::Token& RequestBudget::Token::operator=(Token&& other) noexcept {
     if (this != &other) {
         release();
         budget_ = std::exchange(other.budget_, nullptr);
+        requests_ = std::exchange(other.requests_, 0);
         bytes_ = std::exchange(other.bytes_, 0);
     }
     return *this;
@@ -19,14 +22,19 @@ RequestBudget::Token& RequestBudget::Token::operator=(Token&& other) noexcept {
 RequestBudget::Token::~Token() { release(); }
 
 void RequestBudget::Token::release() {
-    if (budget_ != nullptr) std::exchange(budget_, nullptr)->give_back(1, bytes_);
+    if (budget_ != nullptr) std::exchange(budget_, nullptr)->give_back(requests_, bytes_);
+    requests_ = 0;
     bytes_ = 0;
 }
 
-void RequestBudget::Token::reweigh(std::size_t bytes) {
-    if (budget_ == nullptr) return;
-    budget_->adjust(bytes_, bytes);
-    bytes_ = bytes;
+RequestBudget::Token RequestBudget::Token::split_off(std::size_t bytes) {
+    if (budget_ == nullptr) return {};
+    if (bytes > bytes_) {
+        budget_->add(bytes - bytes_);
+        bytes_ = bytes;
+    }
+    bytes_ -= bytes;
+    return {budget_, std::exchange(requests_, 0), bytes};
 }
 
 RequestBudget::Token RequestBudget::try_take(std::size_t bytes) {
@@ -39,7 +47,7 @@ RequestBudget::Token RequestBudget::try_take(std::size_t bytes) {
     }
     ++requests_;
     bytes_ += bytes;
-    return {this, bytes};
+    return {this, 1, bytes};
 }
 
 void RequestBudget::give_back(std::size_t requests, std::size_t bytes) {
@@ -53,13 +61,9 @@ void RequestBudget::give_back(std::size_t requests, std::size_t bytes) {
     if (notify && on_room_) on_room_();
 }
 
-void RequestBudget::adjust(std::size_t old_bytes, std::size_t new_bytes) {
-    if (new_bytes < old_bytes) {
-        give_back(0, old_bytes - new_bytes);
-        return;
-    }
+void RequestBudget::add(std::size_t bytes) {
     const std::lock_guard lock(mutex_);
-    bytes_ += new_bytes - old_bytes;
+    bytes_ += bytes;
 }
 
 std::size_t RequestBudget::weight_of(const nlohmann::json& value) {

@@ -36,14 +36,18 @@ public:
         Token& operator=(const Token&) = delete;
         ~Token();
         bool holds() const { return budget_ != nullptr; }
-        // Weighs the request again, e.g. by its answer once the request itself is gone.
-        void reweigh(std::size_t bytes);
+        // The request's count and `bytes` of its weight (more if it holds less) go to
+        // the returned token, e.g. with its answer; this one keeps the rest of the
+        // weight, e.g. until the parsed request is gone too.
+        Token split_off(std::size_t bytes);
 
     private:
         friend class RequestBudget;
-        Token(RequestBudget* budget, std::size_t bytes) : budget_(budget), bytes_(bytes) {}
+        Token(RequestBudget* budget, std::size_t requests, std::size_t bytes)
+            : budget_(budget), requests_(requests), bytes_(bytes) {}
         void release();
         RequestBudget* budget_ = nullptr;
+        std::size_t requests_ = 0;
         std::size_t bytes_ = 0;
     };
 
@@ -69,7 +73,7 @@ public:
 
 private:
     void give_back(std::size_t requests, std::size_t bytes);
-    void adjust(std::size_t old_bytes, std::size_t new_bytes);
+    void add(std::size_t bytes);
 
     std::function<void()> on_room_;
     mutable std::mutex mutex_;

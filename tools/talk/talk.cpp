@@ -138,10 +138,12 @@ int main(int argc, char** argv) {
     ::close(from_host[1]);
     ::signal(SIGPIPE, SIG_IGN);
 
-    // Write all requests, then keep the pipe open until every answer is in (or
-    // the time-out passes): closing it would end the host before slow requests
-    // are answered.
-    if (!framing::write_all(to_host[1], frames)) std::cerr << "the host stopped reading\n";
+    // Write the requests while reading the answers (the host stops reading while
+    // too many of its answers are unread), then keep the pipe open until every
+    // answer is in (or the time-out passes): closing it would end the host before
+    // slow requests are answered.
+    ::fcntl(to_host[1], F_SETFL, ::fcntl(to_host[1], F_GETFL) | O_NONBLOCK);
+    std::size_t written = 0;
 
     framing::FrameDecoder decoder;
     std::string text;
@@ -149,12 +151,24 @@ int main(int argc, char** argv) {
     int status = 0;
     bool input_open = true;
     while (true) {
-        if (received >= expected && input_open) {
+        if (received >= expected && written == frames.size() && input_open) {
             ::close(to_host[1]);
             input_open = false;
         }
-        pollfd fd = {from_host[0], POLLIN, 0};
-        const int ready = ::poll(&fd, 1, options.timeout_ms);
+        pollfd fds[2] = {{from_host[0], POLLIN, 0}, {input_open ? to_host[1] : -1, 0, 0}};
+        if (written < frames.size()) fds[1].events = POLLOUT;
+        const int ready = ::poll(fds, 2, options.timeout_ms);
+        if (ready > 0 && fds[1].revents != 0) {
+            const ssize_t wrote =
+                ::write(to_host[1], frames.data() + written, frames.size() - written);
+            if (wrote > 0) {
+                written += static_cast<std::size_t>(wrote);
+            } else if (errno != EAGAIN && errno != EINTR) {
+                std::cerr << "the host stopped reading\n";
+                written = frames.size();
+            }
+        }
+        if (ready > 0 && fds[0].revents == 0) continue;
         if (ready == 0) {
             std::cerr << "no response for " << options.timeout_ms << " ms; " << received << " of "
                       << expected << " answered\n";

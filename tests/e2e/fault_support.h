@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host_answers.h"
+#include "messaging/frame_codec.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 
@@ -58,16 +59,11 @@ struct SplitOutput {
 };
 
 inline SplitOutput split_frames(const std::string& output) {
+    framing::FrameDecoder decoder;
+    decoder.feed(output.data(), output.size());
     SplitOutput split;
-    std::size_t at = 0;
-    while (output.size() - at >= 4) {
-        std::uint32_t length = 0;
-        std::memcpy(&length, output.data() + at, sizeof length);
-        if (output.size() - at - 4 < length) break;
-        split.frames.push_back(output.substr(at + 4, length));
-        at += 4 + static_cast<std::size_t>(length);
-    }
-    split.rest = output.substr(at);
+    for (std::string text; decoder.next_text(text);) split.frames.push_back(text);
+    split.rest = output.substr(output.size() - decoder.partial_bytes());
     return split;
 }
 

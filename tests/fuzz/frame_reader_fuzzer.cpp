@@ -4,14 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "fuzz_support.h"
 #include "messaging/byte_source.h"
+#include "messaging/frame_codec.h"
 #include "messaging/message_reader.h"
 
 namespace {
@@ -21,17 +20,6 @@ using fuzzing::require;
 
 const nlohmann::json SHUTDOWN = {{"command", "shutdown"}};
 const std::string SENTINEL_TEXT = R"({"command":"healthcheck","params":[],"requestId":"sentinel"})";
-
-void append_frame_header(std::vector<std::uint8_t>& stream, std::uint32_t length) {
-    std::uint8_t header[sizeof length];
-    std::memcpy(header, &length, sizeof length);
-    stream.insert(stream.end(), header, header + sizeof header);
-}
-
-void append_sentinel(std::vector<std::uint8_t>& stream) {
-    append_frame_header(stream, static_cast<std::uint32_t>(SENTINEL_TEXT.size()));
-    stream.insert(stream.end(), SENTINEL_TEXT.begin(), SENTINEL_TEXT.end());
-}
 
 // The whole input as a stream: every call consumes at least a length, so the
 // number of calls before the end is bounded by the input size.
@@ -53,18 +41,12 @@ void read_whole_stream(const std::uint8_t* data, std::size_t size) {
 // The input as the text of one frame (or the tail of an oversized one), followed
 // by a good frame: whatever the first frame holds, the second is read whole.
 void read_framed_then_sentinel(const std::uint8_t* data, std::size_t size, bool oversized) {
-    std::vector<std::uint8_t> stream;
-    if (oversized) {
-        const std::size_t length = MAX_MESSAGE_SIZE + 1 + size;
-        append_frame_header(stream, static_cast<std::uint32_t>(length));
-        stream.resize(stream.size() + MAX_MESSAGE_SIZE + 1, '[');
-    } else {
-        append_frame_header(stream, static_cast<std::uint32_t>(size));
-    }
-    stream.insert(stream.end(), data, data + size);
-    append_sentinel(stream);
+    std::string text = oversized ? std::string(MAX_MESSAGE_SIZE + 1, '[') : std::string();
+    text.append(reinterpret_cast<const char*>(data), size);
+    std::string stream = framing::encode_frame(text);
+    framing::append_frame(stream, SENTINEL_TEXT);
 
-    MemoryByteSource source(stream.data(), stream.size());
+    MemoryByteSource source(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size());
     const nlohmann::json first = read_message(source);
     if (oversized || size == 0) require(first.is_null(), "a refused frame was returned");
     require(first != SHUTDOWN || (size > 0 && nlohmann::json::accept(data, data + size)),

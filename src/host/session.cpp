@@ -142,8 +142,7 @@ Session::~Session() {
 }
 
 std::shared_ptr<Session::Lane> Session::lane_for_unlocked(const nlohmann::json& request,
-                                                         std::uint8_t lane_kind) const {
-    const auto kind = static_cast<CommandLane>(lane_kind);
+                                                         CommandLane kind) const {
     if (kind == CommandLane::CONTEXT) {
         const auto context = handle_param(request, 0);
         if (!context) return nullptr;
@@ -174,12 +173,18 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
 
     std::unique_lock lock(mutex_);
     Job job{next_sequence_++, std::move(request), std::move(token), nullptr};
+    if (kind == CommandLane::AT_ONCE) {
+        // Nothing to wait for: answered here, without waking another thread.
+        lock.unlock();
+        run(job);
+        return;
+    }
     if (kind == CommandLane::CONTROL) {
         control_.push_back(std::move(job));
         control_ready_.notify_one();
         return;
     }
-    job.lane = lane_for_unlocked(job.request, static_cast<std::uint8_t>(kind));
+    job.lane = lane_for_unlocked(job.request, kind);
     if (job.lane && job.lane->busy) {
         job.lane->queued.push_back(std::move(job));
         return;
@@ -234,14 +239,20 @@ void Session::worker_loop(bool extra) {
             // The job (the rest of its token) goes here, outside the lock.
             const std::shared_ptr<Lane> lane = std::move(job.lane);
             job = Job{};
+            std::vector<Job> refused;
             lock.lock();
-            --running_;
             if (lane) {
                 --context_calls_;
                 lane->running = 0;
                 lane->wait_inside = false;
                 lane->recancel = false;
-                if (!lane->queued.empty() && !closing_) {
+                if (closing_) {
+                    // Calls queued on a context released meanwhile, which the end of the
+                    // session did not find among the held ones.
+                    for (Job& queued : lane->queued) refused.push_back(std::move(queued));
+                    lane->queued.clear();
+                }
+                if (!lane->queued.empty()) {
                     // This worker goes on with it: nobody else needs waking.
                     ready_.push_back(std::move(lane->queued.front()));
                     lane->queued.pop_front();
@@ -249,6 +260,13 @@ void Session::worker_loop(bool extra) {
                     lane->busy = false;
                 }
             }
+            if (!refused.empty()) {
+                // Still counted as running: the end of the session waits for these answers.
+                lock.unlock();
+                refuse_unstarted(refused);
+                lock.lock();
+            }
+            --running_;
         }
         changed_.notify_all();
     }
@@ -312,7 +330,7 @@ void Session::run_cancel(Job& job) {
     std::shared_ptr<Lane> lane;
     {
         const std::lock_guard lock(mutex_);
-        lane = lane_for_unlocked(job.request, static_cast<std::uint8_t>(CommandLane::CONTEXT));
+        lane = lane_for_unlocked(job.request, CommandLane::CONTEXT);
         if (lane) {
             lane->cancelled_before = std::max(lane->cancelled_before, job.sequence);
             ++lane->cancels_in_flight;
@@ -367,22 +385,7 @@ bool Session::finish(std::chrono::steady_clock::time_point deadline) {
         recancel_due_lanes(lock);
     }
 
-    // Answered in the order they arrived.
-    std::sort(unstarted.begin(), unstarted.end(),
-              [](const Job& a, const Job& b) { return a.sequence < b.sequence; });
-    for (Job& job : unstarted) {
-        const std::string request_id = text_member(job.request, "requestId");
-        if (request_id.empty()) continue;  // no answer without an id, as ever
-        const LogContext context("MessageProcessor", text_member(job.request, "command"),
-                                 request_id);
-        logger().error("Request not started: the host is shutting down", context);
-        add_message_to_send_queue(
-            nlohmann::json{{"requestId", request_id},
-                           {"status", "error"},
-                           {"result", {to_hex(pcsc::E_CANCELLED), NOT_STARTED_MESSAGE}}},
-            std::move(job.token));
-    }
-    unstarted.clear();
+    refuse_unstarted(unstarted);
 
     std::unique_lock lock(mutex_);
     const auto idle = [this] { return running_ == 0 && control_.empty() && !control_busy_; };
@@ -394,6 +397,25 @@ bool Session::finish(std::chrono::steady_clock::time_point deadline) {
     lock.unlock();
     release_held_handles(deadline);
     return done;
+}
+
+void Session::refuse_unstarted(std::vector<Job>& jobs) {
+    // Answered in the order they arrived.
+    std::sort(jobs.begin(), jobs.end(),
+              [](const Job& a, const Job& b) { return a.sequence < b.sequence; });
+    for (Job& job : jobs) {
+        const std::string request_id = text_member(job.request, "requestId");
+        if (request_id.empty()) continue;  // no answer without an id, as ever
+        const LogContext context("MessageProcessor", text_member(job.request, "command"),
+                                 request_id);
+        logger().error("Request not started: the host is shutting down", context);
+        add_message_to_send_queue(
+            nlohmann::json{{"requestId", request_id},
+                           {"status", "error"},
+                           {"result", {to_hex(pcsc::E_CANCELLED), NOT_STARTED_MESSAGE}}},
+            std::move(job.token));
+    }
+    jobs.clear();
 }
 
 void Session::release_held_handles(std::chrono::steady_clock::time_point deadline) {

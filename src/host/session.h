@@ -9,8 +9,9 @@
 // inside the library while holding its process-wide lock, freezing every other
 // call. A call that waits for its turn holds no thread: it sits in its context's
 // queue, and the worker that finishes the call before it takes it up. Control
-// requests (cancel, is_valid_context, healthcheck, get_version) never wait behind
-// work: one thread of their own answers them in arrival order.
+// requests never wait behind work: healthcheck and get_version are answered by
+// the thread that submits them, cancel and is_valid_context by a thread of their
+// own, in arrival order.
 //
 // A cancel ends every status-change wait of its context that arrived before it:
 // those still queued answer "cancelled" without entering the service, and one
@@ -28,12 +29,15 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "messaging/request_budget.h"
 
 namespace Vorn_SCard_Bridge {
+
+enum class CommandLane;
 
 class Session {
 public:
@@ -91,8 +95,9 @@ private:
     class JobHooks;
     friend class JobHooks;
 
-    std::shared_ptr<Lane> lane_for_unlocked(const nlohmann::json& request,
-                                            std::uint8_t lane_kind) const;
+    std::shared_ptr<Lane> lane_for_unlocked(const nlohmann::json& request, CommandLane kind) const;
+    // Answers requests that will not run any more: the host is shutting down.
+    static void refuse_unstarted(std::vector<Job>& jobs);
     void make_ready_unlocked(Job job);
     bool start_worker_if_stuck_unlocked();
     void worker_loop(bool extra);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "logging/logger.h"
+#include "messaging/frame_codec.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -95,7 +96,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
     nlohmann::json result;
     try {
         log.debug("Reading message length", context);
-        std::uint8_t length_bytes[4];
+        std::uint8_t length_bytes[framing::HEADER_SIZE];
         const ReadResult header = read_exactly(source, length_bytes, sizeof length_bytes);
         if (header.status == ReadStatus::END) {
             log.info("Pipe closed by Chrome, exiting...", context);
@@ -112,9 +113,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             log.debug("Failed to read message length, clearing cin state", context);
             return nullptr;
         }
-        std::uint32_t length = 0;
-        static_assert(sizeof length == sizeof length_bytes);
-        std::memcpy(&length, length_bytes, sizeof length);
+        const std::uint32_t length = framing::decode_length(length_bytes);
 
         if (length == 0) {
             log.warning("Zero length message received", context);

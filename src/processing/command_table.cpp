@@ -15,7 +15,7 @@ const CommandEntry* find_entry(const std::string& command) {
     using enum CommandLane;
     // Whole, case-sensitive names; a "_unicode" form runs its plain command's branch.
     static const std::unordered_map<std::string, CommandEntry> table = {
-        {"healthcheck", {run_healthcheck, CONTROL}},
+        {"healthcheck", {run_healthcheck, AT_ONCE}},
         {"establish_context", {run_establish_context, ANY}},
         {"release_context", {run_release_context, CONTEXT}},
         {"list_readers", {run_list_readers, CONTEXT}},
@@ -40,7 +40,7 @@ const CommandEntry* find_entry(const std::string& command) {
         {"reconnect", {run_reconnect, CARD}},
         {"is_valid_context", {run_is_valid_context, CONTROL}},
         {"get_transmit_count", {run_get_transmit_count, ANY}},
-        {"get_version", {run_get_version, CONTROL}},
+        {"get_version", {run_get_version, AT_ONCE}},
     };
     const auto found = table.find(command);
     return found == table.end() ? nullptr : &found->second;

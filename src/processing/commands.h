@@ -14,12 +14,13 @@ namespace Vorn_SCard_Bridge {
 // The branch for a command text, or nullptr for an unsupported command.
 CommandHandler find_command(const std::string& command);
 
-// When the host may run a command. CONTROL: at once, beside any other work (it
-// never waits for the service to finish something else). CONTEXT and CARD: in
+// When the host may run a command. AT_ONCE: on the thread that read it (it needs
+// nothing from the service). CONTROL: at once, beside any other work (it never
+// waits for the service to finish something else). CONTEXT and CARD: in
 // turn with the other calls on the same context, the one at index 0 of "params"
 // or the one the card at index 1 was connected through. ANY: whenever a worker is
 // free (also every command whose handle is not one the host holds).
-enum class CommandLane { CONTROL, CONTEXT, CARD, ANY };
+enum class CommandLane { AT_ONCE, CONTROL, CONTEXT, CARD, ANY };
 CommandLane find_command_lane(const std::string& command);
 
 // True for a "get_status_change" with more reader records than the service waits

@@ -179,8 +179,11 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
         run(job);
         return;
     }
+    // Threads are woken once the lock is free, so that they do not wake only to
+    // wait for it.
     if (kind == CommandLane::CONTROL) {
         control_.push_back(std::move(job));
+        lock.unlock();
         control_ready_.notify_one();
         return;
     }
@@ -190,12 +193,14 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
         return;
     }
     if (job.lane) job.lane->busy = true;
-    make_ready_unlocked(std::move(job));
+    const bool wake = make_ready_unlocked(std::move(job));
+    lock.unlock();
+    if (wake) work_ready_.notify_one();
 }
 
-void Session::make_ready_unlocked(Job job) {
+bool Session::make_ready_unlocked(Job job) {
     ready_.push_back(std::move(job));
-    if (!start_worker_if_stuck_unlocked()) work_ready_.notify_one();
+    return !start_worker_if_stuck_unlocked();
 }
 
 bool Session::start_worker_if_stuck_unlocked() {

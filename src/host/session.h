@@ -98,7 +98,8 @@ private:
     std::shared_ptr<Lane> lane_for_unlocked(const nlohmann::json& request, CommandLane kind) const;
     // Answers requests that will not run any more: the host is shutting down.
     static void refuse_unstarted(std::vector<Job>& jobs);
-    void make_ready_unlocked(Job job);
+    // True when an idle worker is to be woken (once the lock is released).
+    bool make_ready_unlocked(Job job);
     bool start_worker_if_stuck_unlocked();
     void worker_loop(bool extra);
     void control_loop();

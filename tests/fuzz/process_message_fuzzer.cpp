@@ -136,11 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     queue.push(SENTINEL);
     json responses = json::array();
     for (bool seen_sentinel = false; !seen_sentinel;) {
-        for (json& message : queue.wait_and_pop_all()) {
-            if (message == SENTINEL) {
+        for (OutgoingResponse& outgoing : queue.wait_and_pop_all()) {
+            if (outgoing.message == SENTINEL) {
                 seen_sentinel = true;
             } else {
-                responses.push_back(std::move(message));
+                responses.push_back(std::move(outgoing.message));
             }
         }
     }

@@ -29,9 +29,10 @@ std::atomic<bool> shutdown_requested{false};
 std::atomic<int> wake_write_fd{-1};
 
 constexpr std::uint64_t MIN_WORKERS = 3;
-// Of the exit bound: for the calls still running, then for writing their answers.
-constexpr std::chrono::milliseconds SESSION_END_SHARE{600};
-constexpr std::chrono::milliseconds OUTPUT_END_SHARE{900};
+// Of the exit bound: until then for the calls still running, until then for
+// writing their answers; the rest for logging the end.
+constexpr auto SESSION_END_SHARE = EXIT_BOUND * 6 / 10;
+constexpr auto OUTPUT_END_SHARE = EXIT_BOUND * 9 / 10;
 
 // A non-blocking pipe whose read end becomes readable when its write end is
 // notified: lets a thread blocked in poll() be woken from a signal handler or
@@ -166,11 +167,8 @@ HostOutcome run_host(const HostIo& io) {
     try {
         session = std::make_unique<Session>(worker_count);
         logger.info("Running with " + std::to_string(worker_count) + " worker threads", context);
-        sender_thread = std::thread(io.send_responses, [] {
-            // Nobody takes our answers any more: end as if the input had ended.
-            shutdown_requested.store(true);
-            signal_handler(SIGTERM);
-        });
+        // Nobody takes our answers any more: end as on a signal.
+        sender_thread = std::thread(io.send_responses, [] { signal_handler(SIGTERM); });
         logger.info("Message processing loop started", context);
         std::uint64_t processed_messages = 0;
 

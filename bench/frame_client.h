@@ -1,8 +1,8 @@
 #pragma once
 
 // The client side of the host's frames, as the browser does it, for the
-// benchmark driver: one request at a time, or many in flight (pipelined). The same client drives the host and the
-// framed echo, so the two sets of figures differ only in the process behind the
+// benchmark driver: one request at a time, or many in flight (pipelined). The same client drives
+// the host and the framed echo, so the two sets of figures differ only in the process behind the
 // pipes.
 
 #include <chrono>

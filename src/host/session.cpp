@@ -22,7 +22,8 @@ namespace Vorn_SCard_Bridge {
 
 namespace {
 
-constexpr const char* NOT_STARTED_MESSAGE = "The host is shutting down: the request was not started";
+constexpr const char* NOT_STARTED_MESSAGE =
+    "The host is shutting down: the request was not started";
 constexpr std::uint32_t LEAVE_CARD = 0;  // SCARD_LEAVE_CARD
 
 Logger& logger() { return Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {}); }
@@ -142,7 +143,7 @@ Session::~Session() {
 }
 
 std::shared_ptr<Session::Lane> Session::lane_for_unlocked(const nlohmann::json& request,
-                                                         CommandLane kind) const {
+                                                          CommandLane kind) const {
     if (kind == CommandLane::CONTEXT) {
         const auto context = handle_param(request, 0);
         if (!context) return nullptr;
@@ -283,8 +284,9 @@ void Session::control_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
         const auto ready = [this] { return stopping_ || !control_.empty(); };
-        const bool recancels = std::any_of(contexts_.begin(), contexts_.end(),
-                                           [](const auto& entry) { return entry.second->recancel; });
+        const bool recancels =
+            std::any_of(contexts_.begin(), contexts_.end(),
+                        [](const auto& entry) { return entry.second->recancel; });
         if (recancels) {
             control_ready_.wait_for(lock, RECANCEL_INTERVAL, ready);
         } else {
@@ -395,7 +397,8 @@ bool Session::finish(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     const auto idle = [this] { return running_ == 0 && control_.empty() && !control_busy_; };
     while (!idle() && std::chrono::steady_clock::now() < deadline) {
-        changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + RECANCEL_INTERVAL));
+        changed_.wait_until(
+            lock, std::min(deadline, std::chrono::steady_clock::now() + RECANCEL_INTERVAL));
         recancel_due_lanes(lock);
     }
     const bool done = idle();
@@ -451,10 +454,10 @@ void Session::release_held_handles(std::chrono::steady_clock::time_point deadlin
         ++released_contexts;
     }
     if (released_cards + released_contexts > 0) {
-        logger().info("Released what the extension left open: " +
-                          std::to_string(released_contexts) + " contexts, " +
-                          std::to_string(released_cards) + " cards",
-                      LogContext("Session", "finish", ""));
+        logger().info(
+            "Released what the extension left open: " + std::to_string(released_contexts) +
+                " contexts, " + std::to_string(released_cards) + " cards",
+            LogContext("Session", "finish", ""));
     }
     const std::lock_guard lock(mutex_);
     for (const std::int32_t card : cards) card_contexts_.erase(card);

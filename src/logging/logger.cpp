@@ -70,8 +70,9 @@ Logger::Logger(LogLevel level_, LogDestination destinations, const std::filesyst
     std::lock_guard lock(mutex);
     configure_sinks_unlocked(default_destinations, log_file_path);
     if (!file_problem.empty()) {
-        spd_logger->log(spdlog::level::warn, "{}",
-                        escape_for_log("Log file unavailable, logging without it: " + file_problem));
+        spd_logger->log(
+            spdlog::level::warn, "{}",
+            escape_for_log("Log file unavailable, logging without it: " + file_problem));
     }
 }
 

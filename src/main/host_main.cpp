@@ -77,10 +77,8 @@ enum class RoomWait { ROOM_FREED, SIGNALLED, INPUT_ENDED, OUTPUT_GONE };
 // can be delivered any more).
 RoomWait wait_for_room(const NoticePipe& room, int wake_fd, int input_fd, int output_fd) {
     for (;;) {
-        pollfd fds[4] = {{room.read_fd, POLLIN, 0},
-                         {wake_fd, POLLIN, 0},
-                         {input_fd, 0, 0},
-                         {output_fd, 0, 0}};
+        pollfd fds[4] = {
+            {room.read_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {input_fd, 0, 0}, {output_fd, 0, 0}};
         const int ready = ::poll(fds, 4, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -137,10 +135,9 @@ HostOutcome run_host() {
 }
 
 HostOutcome run_host(const HostIo& io) {
-    Logger& logger = Logger::get_instance(LogLevel::INFO,
-                                          LogDestination::CONSOLE | LogDestination::FILE |
-                                              LogDestination::SYSLOG,
-                                          "vorn_scard_bridge.log");
+    Logger& logger = Logger::get_instance(
+        LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE | LogDestination::SYSLOG,
+        "vorn_scard_bridge.log");
     const LogContext context("Main", "", "");
     logger.info("=== Vorn Smart Card Bridge Starting ===", context);
 

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-
 #include <nlohmann/json.hpp>
 
 #include "messaging/message_reader.h"

@@ -44,7 +44,8 @@ std::uint32_t decode_length(const void* header) {
 void FrameDecoder::feed(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     if (skipping_ > 0) {
-        const std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(skipping_, size));
+        const std::size_t dropped =
+            static_cast<std::size_t>(std::min<std::uint64_t>(skipping_, size));
         skipping_ -= dropped;
         bytes += dropped;
         size -= dropped;

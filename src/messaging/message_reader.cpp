@@ -44,8 +44,8 @@ void discard_exactly(ByteSource& source, std::size_t size) {
 }
 
 std::string echo_of(const std::vector<std::uint8_t>& text) {
-    std::string echo(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(
-                                                      std::min(text.size(), ECHO_LIMIT)));
+    std::string echo(text.begin(),
+                     text.begin() + static_cast<std::ptrdiff_t>(std::min(text.size(), ECHO_LIMIT)));
     if (text.size() > ECHO_LIMIT) echo += "...";
     return echo;
 }
@@ -104,8 +104,8 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
         }
         if (header.status == ReadStatus::FAILED) {
             // Not a passing condition: retrying would spin for ever.
-            log.error(std::string("Failed to read message length: ") +
-                          std::strerror(header.error) + ", exiting...",
+            log.error(std::string("Failed to read message length: ") + std::strerror(header.error) +
+                          ", exiting...",
                       context);
             return nlohmann::json{{"command", "shutdown"}};
         }
@@ -148,8 +148,8 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             }
             parsed = nlohmann::json::parse(text.begin(), text.end());
         } catch (const std::exception& e) {
-            const std::string failure =
-                std::string("Error parsing message: ") + e.what() + "\nText: " + echo_of(text) + "\n";
+            const std::string failure = std::string("Error parsing message: ") + e.what() +
+                                        "\nText: " + echo_of(text) + "\n";
             log.error(failure, context);
             throw std::runtime_error(failure);
         }

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-
 #include <nlohmann/json.hpp>
 
 #include "messaging/byte_source.h"

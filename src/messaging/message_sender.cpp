@@ -87,7 +87,8 @@ void send_message_to(int fd, const std::function<void()>& on_broken) {
                     // extension waiting for ever: send it with replacement characters.
                     context.request_id = request_id_of(message);
                     log.warning(std::string("Response is not valid UTF-8, sending it with "
-                                            "replacement characters: ") + e.what(),
+                                            "replacement characters: ") +
+                                    e.what(),
                                 context);
                     text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
                 }
@@ -114,9 +115,9 @@ void send_message_to(int fd, const std::function<void()>& on_broken) {
             } else {
                 // A frame is written whole or not at all: a stream that failed in the
                 // middle of one is of no use to the browser any more.
-                log.error(std::string("Error sending message: write failed: ") +
-                              std::strerror(errno),
-                          context);
+                log.error(
+                    std::string("Error sending message: write failed: ") + std::strerror(errno),
+                    context);
                 broken = true;
                 if (on_broken) on_broken();
             }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-
 #include <nlohmann/json.hpp>
 
 #include "messaging/request_budget.h"

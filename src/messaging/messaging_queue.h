@@ -5,9 +5,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <optional>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "messaging/request_budget.h"
 

@@ -39,8 +39,8 @@ RequestBudget::Token RequestBudget::Token::split_off(std::size_t bytes) {
 
 RequestBudget::Token RequestBudget::try_take(std::size_t bytes) {
     const std::lock_guard lock(mutex_);
-    const bool fits = requests_ < MAX_REQUESTS &&
-                      (bytes_ + bytes <= MAX_BYTES || bytes_ <= HEAVY_REQUEST_SLACK);
+    const bool fits =
+        requests_ < MAX_REQUESTS && (bytes_ + bytes <= MAX_BYTES || bytes_ <= HEAVY_REQUEST_SLACK);
     if (!fits) {
         waiting_ = true;
         return {};

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-
 #include <nlohmann/json.hpp>
 
 namespace Vorn_SCard_Bridge {

@@ -23,8 +23,9 @@ nlohmann::json error_result(std::int32_t code, const std::string& message) {
 }  // namespace
 
 void process_message(nlohmann::json message) {
-    process_message(std::move(message),
-                    [](nlohmann::json&& response) { add_message_to_send_queue(std::move(response)); });
+    process_message(std::move(message), [](nlohmann::json&& response) {
+        add_message_to_send_queue(std::move(response));
+    });
 }
 
 void process_message(nlohmann::json message, const ResponseDelivery& deliver) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-
 #include <nlohmann/json.hpp>
 
 namespace Vorn_SCard_Bridge {

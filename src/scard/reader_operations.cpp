@@ -57,7 +57,8 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
     {
         // A cancel that arrived after this wait ends it even before it reaches the service.
         const WaitScope wait;
-        if (wait.cancelled()) raise_scard_error("handle_smartcard_get_status_change", pcsc::E_CANCELLED);
+        if (wait.cancelled())
+            raise_scard_error("handle_smartcard_get_status_change", pcsc::E_CANCELLED);
         check_status("handle_smartcard_get_status_change",
                      pcsc::get_status_change(context, timeout, states.data(),
                                              static_cast<std::uint32_t>(states.size())));

@@ -31,7 +31,16 @@ constexpr std::uint64_t MAX_HWM_KB = SANITIZED_BUILD ? 1024 * 1024 : 64 * 1024;
 // 25 contexts, within what one session may hold (32).
 constexpr int ESTABLISH_EVERY = 400;
 
-enum class Expect { OK, VERSION, UNSUPPORTED, GENERAL_ERROR, SUCCESS, INVALID_HANDLE, CONTEXT, NONE };
+enum class Expect {
+    OK,
+    VERSION,
+    UNSUPPORTED,
+    GENERAL_ERROR,
+    SUCCESS,
+    INVALID_HANDLE,
+    CONTEXT,
+    NONE
+};
 
 struct Planned {
     std::string frame;
@@ -42,30 +51,46 @@ struct Planned {
 // Requests that get no answer: unusable envelopes and frames that never parse.
 std::string unanswered(int n) {
     switch (n % 8) {
-        case 0: return frame_of(request("", "healthcheck"));
-        case 1: return frame_of({{"requestId", 5}, {"command", "healthcheck"}, {"params", json::array()}});
-        case 2: return frame_of({{"command", "healthcheck"}, {"params", json::array()}});
-        case 3: return frame_of({{"requestId", "x"}, {"params", json::array()}});
-        case 4: return frame_of(json::array({1, 2, 3}));
-        case 5: return HostProcess::frame("{\"requestId\":\"broken\",");
-        case 6: return HostProcess::frame("null");
-        default: return std::string(4, '\0');  // a frame of length 0
+        case 0:
+            return frame_of(request("", "healthcheck"));
+        case 1:
+            return frame_of(
+                {{"requestId", 5}, {"command", "healthcheck"}, {"params", json::array()}});
+        case 2:
+            return frame_of({{"command", "healthcheck"}, {"params", json::array()}});
+        case 3:
+            return frame_of({{"requestId", "x"}, {"params", json::array()}});
+        case 4:
+            return frame_of(json::array({1, 2, 3}));
+        case 5:
+            return HostProcess::frame("{\"requestId\":\"broken\",");
+        case 6:
+            return HostProcess::frame("null");
+        default:
+            return std::string(4, '\0');  // a frame of length 0
     }
 }
 
 Planned plan(int i, const std::string& context) {
     const std::string id = "m" + std::to_string(i);
     switch (i % 10) {
-        case 0: return {frame_of(request(id, "healthcheck")), id, Expect::OK};
-        case 1: return {frame_of(request(id, "get_version")), id, Expect::VERSION};
-        case 2: return {frame_of(request(id, "no_such_command")), id, Expect::UNSUPPORTED};
-        case 3: return {frame_of({{"requestId", id}, {"command", "release_context"}}), id,
-                        Expect::GENERAL_ERROR};
-        case 4: return {frame_of(request(id, "transmit", {1, 2, "x", 4})), id,
-                        Expect::GENERAL_ERROR};
-        case 5: return {frame_of(request(id, "list_readers", {context})), id, Expect::SUCCESS};
-        case 6: return {frame_of(request(id, "is_valid_context", {context})), id, Expect::SUCCESS};
-        case 7: return {unanswered(i / 10), "", Expect::NONE};
+        case 0:
+            return {frame_of(request(id, "healthcheck")), id, Expect::OK};
+        case 1:
+            return {frame_of(request(id, "get_version")), id, Expect::VERSION};
+        case 2:
+            return {frame_of(request(id, "no_such_command")), id, Expect::UNSUPPORTED};
+        case 3:
+            return {frame_of({{"requestId", id}, {"command", "release_context"}}), id,
+                    Expect::GENERAL_ERROR};
+        case 4:
+            return {frame_of(request(id, "transmit", {1, 2, "x", 4})), id, Expect::GENERAL_ERROR};
+        case 5:
+            return {frame_of(request(id, "list_readers", {context})), id, Expect::SUCCESS};
+        case 6:
+            return {frame_of(request(id, "is_valid_context", {context})), id, Expect::SUCCESS};
+        case 7:
+            return {unanswered(i / 10), "", Expect::NONE};
         case 8:
             if (i % ESTABLISH_EVERY == 8) {
                 return {frame_of(request(id, "establish_context")), id, Expect::CONTEXT};
@@ -80,8 +105,10 @@ Planned plan(int i, const std::string& context) {
 bool as_expected(Expect expect, const Answer& answer, std::vector<std::string>& contexts) {
     const Strings result = answer.strings();
     switch (expect) {
-        case Expect::OK: return answer == success({"OK"});
-        case Expect::VERSION: return answer.status == "success" && answer.result == "1.0.0";
+        case Expect::OK:
+            return answer == success({"OK"});
+        case Expect::VERSION:
+            return answer.status == "success" && answer.result == "1.0.0";
         case Expect::UNSUPPORTED:
             return answer.status == "error" && answer.result == "command_not_supported";
         case Expect::GENERAL_ERROR:
@@ -94,7 +121,8 @@ bool as_expected(Expect expect, const Answer& answer, std::vector<std::string>& 
             if (answer.status != "success" || result.size() != 2) return false;
             contexts.push_back(result[1]);
             return true;
-        case Expect::NONE: return false;
+        case Expect::NONE:
+            return false;
     }
     return false;
 }
@@ -125,8 +153,8 @@ TEST_F(FaultFlood, TenThousandMixedRequestsAreEachAnsweredOnceInWholeFrames) {
     while (answered.size() < due.size() + 1) {
         // Per frame, so a lost answer fails after one bound instead of hanging.
         const auto text = host.receive_text(30s);
-        ASSERT_TRUE(text.has_value()) << "answers stopped after " << answered.size() << " of "
-                                      << due.size() + 1;
+        ASSERT_TRUE(text.has_value())
+            << "answers stopped after " << answered.size() << " of " << due.size() + 1;
         const json response = json::parse(*text, nullptr, false);
         ASSERT_TRUE(response.is_object()) << "not a whole JSON frame: " << text->substr(0, 200);
         const std::string id = response.value("requestId", "");
@@ -234,7 +262,8 @@ TEST_F(FaultMemory, HundredOneMegabyteFramesBehindSixtyFourEndlessWaitsAreAllAns
     const std::string context = establish_context(host);
     ASSERT_FALSE(context.empty());
     std::string waits;
-    for (int i = 0; i < 64; ++i) waits += frame_of(endless_pnp_wait("w" + std::to_string(i), context));
+    for (int i = 0; i < 64; ++i)
+        waits += frame_of(endless_pnp_wait("w" + std::to_string(i), context));
     host.send_raw(waits);
     // 340,000 empty objects: 1 MB of text, tens of MB once parsed.
     std::string objects = "[{}";

@@ -88,15 +88,14 @@ TEST_P(FaultLogInjection, NeverForgesALineOrPassesAnEscapeThrough) {
     const std::string context = establish_context(host);
 
     // The request id comes back unchanged, whatever is in it.
-    const json by_id = host.request({{"requestId", "id" + forged_line},
-                                     {"command", "healthcheck"},
-                                     {"params", json::array()}});
+    const json by_id = host.request(
+        {{"requestId", "id" + forged_line}, {"command", "healthcheck"}, {"params", json::array()}});
     EXPECT_EQ(by_id.value("requestId", ""), "id" + forged_line);
     EXPECT_EQ(ask(host, command("cmd" + forged_line, json::array())).result,
               "command_not_supported");
     EXPECT_EQ(ask(host, "list_readers", json::array({"0x" + forged_line})).status, "error");
-    for (const char* name : {"connect", "get_device_type_id", "get_reader_icon",
-                             "get_transmit_count"}) {
+    for (const char* name :
+         {"connect", "get_device_type_id", "get_reader_icon", "get_transmit_count"}) {
         ask(host, name, json::array({context, "reader" + forged_line, 2, 3}));
     }
     ask(host, "introduce_reader", json::array({context, "r" + forged_line, "d" + forged_line}));
@@ -118,9 +117,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Injection{"Newline", "\n"}, Injection{"CarriageReturn", "\r"},
                       Injection{"CrLf", "\r\n"}, Injection{"EscClearScreen", "\x1b[2J\x1b[H"},
                       Injection{"EscTitle", "\x1b]0;owned\x07"},
-                      Injection{"C1Csi", "\xc2\x9b" "31m"}, Injection{"C1NextLine", "\xc2\x85"},
-                      Injection{"Backspaces", "\b\b\b\b\x7f"}, Injection{"Nul", std::string(1, '\0')},
-                      Injection{"Tab", "\t"}),
+                      Injection{"C1Csi",
+                                "\xc2\x9b"
+                                "31m"},
+                      Injection{"C1NextLine", "\xc2\x85"}, Injection{"Backspaces", "\b\b\b\b\x7f"},
+                      Injection{"Nul", std::string(1, '\0')}, Injection{"Tab", "\t"}),
     [](const auto& info) { return info.param.name; });
 
 // Request ids of a megabyte: each log line shows the first 128 bytes and the

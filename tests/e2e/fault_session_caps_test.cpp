@@ -45,7 +45,8 @@ protected:
 TEST_F(FaultSessionCaps, ThirtyTwoContextsPerSessionLeaveOtherProgramsTheirs) {
     HostProcess page;
     std::string batch;
-    for (int i = 0; i < 200; ++i) batch += frame_of(request("c" + std::to_string(i), "establish_context"));
+    for (int i = 0; i < 200; ++i)
+        batch += frame_of(request("c" + std::to_string(i), "establish_context"));
     page.send_raw(batch);
     std::vector<std::string> contexts;
     for (int i = 0; i < 200; ++i) {
@@ -80,7 +81,8 @@ TEST_F(FaultSessionCaps, SixtyFourCardsPerSessionLeaveOtherProgramsTheirs) {
     expect_another_program_connects();
 
     EXPECT_EQ(ask(page, "disconnect", json::array({context, cards.back(), 0})).status, "success");
-    EXPECT_EQ(ask(page, "connect", connect).status, "success") << "a disconnected card still counts";
+    EXPECT_EQ(ask(page, "connect", connect).status, "success")
+        << "a disconnected card still counts";
     EXPECT_EQ(ask(page, "connect", connect), CARD_LIMIT);
 }
 

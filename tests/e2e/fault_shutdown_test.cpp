@@ -6,7 +6,6 @@
 // a "shutdown" is answered.
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <csignal>
@@ -86,9 +85,15 @@ TEST_F(FaultShutdown, SigtermDuringAPipelinedFloodEndsInOrderWithWholeFrames) {
         const std::string id = "f" + std::to_string(i);
         sent.insert(id);
         switch (i % 3) {
-            case 0: chunk += frame_of(request(id, "healthcheck")); break;
-            case 1: chunk += frame_of(request(id, "get_version")); break;
-            default: chunk += frame_of(request(id, "list_readers", {context})); break;
+            case 0:
+                chunk += frame_of(request(id, "healthcheck"));
+                break;
+            case 1:
+                chunk += frame_of(request(id, "get_version"));
+                break;
+            default:
+                chunk += frame_of(request(id, "list_readers", {context}));
+                break;
         }
         if (i % 500 == 499) chunks.push_back(std::move(chunk)), chunk.clear();
     }
@@ -153,9 +158,12 @@ INSTANTIATE_TEST_SUITE_P(Endings, FaultUnreadOutput,
                                            Ending::EndOfInput),
                          [](const auto& info) {
                              switch (info.param) {
-                                 case Ending::Sigterm: return "Sigterm";
-                                 case Ending::ShutdownRequest: return "ShutdownRequest";
-                                 default: return "EndOfInput";
+                                 case Ending::Sigterm:
+                                     return "Sigterm";
+                                 case Ending::ShutdownRequest:
+                                     return "ShutdownRequest";
+                                 default:
+                                     return "EndOfInput";
                              }
                          });
 
@@ -205,7 +213,8 @@ TEST_F(FaultShutdownAnswers, EachUpdateBeforeAShutdownIsAnsweredAndOnlyAnsweredO
 TEST_F(FaultShutdownAnswers, FiveHundredHealthchecksBeforeAShutdownAreAllAnswered) {
     HostProcess host;
     std::string batch;
-    for (int i = 0; i < 500; ++i) batch += frame_of(request("h" + std::to_string(i), "healthcheck"));
+    for (int i = 0; i < 500; ++i)
+        batch += frame_of(request("h" + std::to_string(i), "healthcheck"));
     host.send_raw(batch + frame_of(request("bye", "shutdown")));
     ASSERT_EQ(host.wait_exit(EXIT_BOUND), 0);
 

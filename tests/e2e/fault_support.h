@@ -10,12 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "host_answers.h"
 #include "messaging/frame_codec.h"
@@ -81,9 +80,9 @@ inline bool contains(const std::string& text, const std::string& part) {
 
 // What a sanitizer or a crash leaves on standard error.
 inline bool has_crash_report(const std::string& log) {
-    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                             "WARNING: ThreadSanitizer", "runtime error:", "terminate called",
-                             "Segmentation fault", "Aborted"}) {
+    for (const char* mark :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+          "runtime error:", "terminate called", "Segmentation fault", "Aborted"}) {
         if (contains(log, mark)) return true;
     }
     return false;

@@ -73,14 +73,14 @@ TEST_P(FaultWedge, HealthcheckCancelAndReleaseAnswerAtOnceBehindSixtyThreeQueued
     EXPECT_FALSE(has_crash_report(host.stderr_text()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OnePnpContext, FaultWedge,
-    ::testing::Values(
-        QueuedCalls{"SixtyFourEndlessWaits", "get_status_change",
-                    json::array({INFINITE, 1, 0, 0, PNP_NOTIFICATION}), WAIT_CANCELLED},
-        QueuedCalls{"AnEndlessWaitAndSixtyThreeReaderLists", "list_readers", json::array(),
-                    success({})}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(OnePnpContext, FaultWedge,
+                         ::testing::Values(QueuedCalls{"SixtyFourEndlessWaits", "get_status_change",
+                                                       json::array({INFINITE, 1, 0, 0,
+                                                                    PNP_NOTIFICATION}),
+                                                       WAIT_CANCELLED},
+                                           QueuedCalls{"AnEndlessWaitAndSixtyThreeReaderLists",
+                                                       "list_readers", json::array(), success({})}),
+                         [](const auto& info) { return info.param.name; });
 
 // A wait and the cancel of its context in one write: the cancel may reach the
 // host's pipeline while the wait is still on its way into the service. It must
@@ -228,9 +228,8 @@ TEST_F(FaultWaits, ACancelAlsoEndsTheWaitsQueuedOnItsContext) {
     EXPECT_EQ(answer_of(host.response_for("first", PROMPT)), WAIT_CANCELLED);
     EXPECT_EQ(answer_of(host.response_for("queued", PROMPT)), WAIT_CANCELLED);
 
-    const Answer later =
-        ask(host, "get_status_change", json::array({context, 0, 1, empty, 0, VPCD_READER_1}),
-            PROMPT);
+    const Answer later = ask(host, "get_status_change",
+                             json::array({context, 0, 1, empty, 0, VPCD_READER_1}), PROMPT);
     EXPECT_EQ(later.strings().at(0), "0x8010000A") << "a later wait must run: " << later.result;
     EXPECT_EQ(ask(host, "release_context", json::array({context}), PROMPT).status, "success");
     host.close_input();

@@ -36,10 +36,12 @@ TEST(HostChannel, AnswersVersionAsPlainString) {
 
 TEST(HostChannel, ReportsUnsupportedCommands) {
     HostProcess host;
-    for (const char* command : {"nope", "HealthCheck", " healthcheck", "shutdown_now", "healthcheck "}) {
+    for (const char* command :
+         {"nope", "HealthCheck", " healthcheck", "shutdown_now", "healthcheck "}) {
         const auto response = host.request(
             {{"requestId", "r3"}, {"command", command}, {"params", nlohmann::json::array()}});
-        EXPECT_EQ(response.dump(), R"({"requestId":"r3","result":"command_not_supported","status":"error"})")
+        EXPECT_EQ(response.dump(),
+                  R"({"requestId":"r3","result":"command_not_supported","status":"error"})")
             << command;
     }
     host.close_input();
@@ -74,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UnansweredCase{"ZeroLength", HostProcess::frame(""), "Zero length message received"},
         UnansweredCase{"NotJson", HostProcess::frame("{nope"), "Error parsing message: "},
-        UnansweredCase{"JsonNull", HostProcess::frame("null"), "Error parsing message (null result)"},
+        UnansweredCase{"JsonNull", HostProcess::frame("null"),
+                       "Error parsing message (null result)"},
         UnansweredCase{"Array", HostProcess::frame("[]"),
                        "Error incomplete message received. Missing: command requestId params "},
         UnansweredCase{"Number", HostProcess::frame("5"), "Error incomplete message received"},
@@ -84,22 +87,26 @@ INSTANTIATE_TEST_SUITE_P(
         UnansweredCase{"CommandNotString",
                        HostProcess::frame(R"({"requestId":"x","command":7,"params":[]})"),
                        "Error processing message: "},
-        UnansweredCase{"NoRequestId", HostProcess::frame(R"({"command":"healthcheck","params":[]})"),
+        UnansweredCase{"NoRequestId",
+                       HostProcess::frame(R"({"command":"healthcheck","params":[]})"),
                        "Message parsing failed: [json.exception.type_error.302] type must be "
                        "string, but is null"},
         UnansweredCase{"RequestIdNumber",
                        HostProcess::frame(R"({"requestId":5,"command":"healthcheck","params":[]})"),
                        "Message parsing failed: "},
-        UnansweredCase{"EmptyRequestId",
-                       HostProcess::frame(R"({"requestId":"","command":"healthcheck","params":[]})"),
-                       "Missing or invalid 'requestId' field"},
+        UnansweredCase{
+            "EmptyRequestId",
+            HostProcess::frame(R"({"requestId":"","command":"healthcheck","params":[]})"),
+            "Missing or invalid 'requestId' field"},
         UnansweredCase{"InvalidUtf8",
-                       HostProcess::frame("{\"requestId\":\"\xff\",\"command\":\"healthcheck\",\"params\":[]}"),
+                       HostProcess::frame(
+                           "{\"requestId\":\"\xff\",\"command\":\"healthcheck\",\"params\":[]}"),
                        "Error parsing message: "},
-        UnansweredCase{"NestedTooDeep",
-                       HostProcess::frame(R"({"command":"x","requestId":"r","params":)" +
-                                          std::string(100000, '[') + std::string(100000, ']') + "}"),
-                       "JSON nesting deeper than 128 levels"}),
+        UnansweredCase{
+            "NestedTooDeep",
+            HostProcess::frame(R"({"command":"x","requestId":"r","params":)" +
+                               std::string(100000, '[') + std::string(100000, ']') + "}"),
+            "JSON nesting deeper than 128 levels"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HostChannel, AnswersARequestMissingOnlyParams) {
@@ -142,10 +149,11 @@ TEST(HostChannel, AnswersManyPipelinedRequestsEachExactlyOnce) {
     std::string burst;
     for (int i = 0; i < COUNT; ++i) {
         const char* command = i % 3 == 0 ? "get_version" : (i % 3 == 1 ? "healthcheck" : "nope");
-        burst += HostProcess::frame(nlohmann::json{{"requestId", "id" + std::to_string(i)},
-                                                   {"command", command},
-                                                   {"params", nlohmann::json::array()}}
-                                        .dump());
+        burst += HostProcess::frame(nlohmann::json{
+            {"requestId", "id" + std::to_string(i)},
+            {"command", command},
+            {"params",
+             nlohmann::json::array()}}.dump());
     }
     host.send_raw(burst);
     std::vector<int> seen(COUNT, 0);
@@ -161,7 +169,8 @@ TEST(HostChannel, AnswersManyPipelinedRequestsEachExactlyOnce) {
 
 TEST(HostChannel, KeepsUtf8OfRequestIdsInResponses) {
     HostProcess host;
-    host.send_raw(HostProcess::frame(R"({"requestId":"kär✓","command":"healthcheck","params":[]})"));
+    host.send_raw(
+        HostProcess::frame(R"({"requestId":"kär✓","command":"healthcheck","params":[]})"));
     EXPECT_EQ(host.receive_text(), R"({"requestId":"kär✓","result":["OK"],"status":"success"})");
 }
 

@@ -73,13 +73,16 @@ TEST_P(SignalWhileWaiting, EndsTheHostPromptlyInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalWhileWaiting, ::testing::Values(SIGTERM, SIGINT),
-                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGINT"; });
+                         [](const auto& info) {
+                             return info.param == SIGTERM ? "SIGTERM" : "SIGINT";
+                         });
 
 TEST(HostLifecycle, BrowserGoneAwayIsLoggedNotFatal) {
     HostProcess host;
     EXPECT_EQ(host.call("healthcheck")["status"], "success");
     host.close_output();
-    host.send({{"requestId", "lost"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    host.send(
+        {{"requestId", "lost"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
     // The end of input would stop the host before it tries to answer: wait for
     // the failed write first (bounded).
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -88,7 +91,8 @@ TEST(HostLifecycle, BrowserGoneAwayIsLoggedNotFatal) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_TRUE(contains(host.stderr_text(), "Error sending message: "));
-    host.send({{"requestId", "lost2"}, {"command", "get_version"}, {"params", nlohmann::json::array()}});
+    host.send(
+        {{"requestId", "lost2"}, {"command", "get_version"}, {"params", nlohmann::json::array()}});
     host.close_input();
     EXPECT_EQ(host.wait_exit(), 0);
     EXPECT_TRUE(contains(host.stderr_text(), "Shutdown Complete"));
@@ -127,20 +131,23 @@ TEST_F(HostWithService, AnswersInTheOrderRequestsFinish) {
     HostProcess host;
     const auto context = establish(host);
     // An empty reader whose state we already know: the wait runs to its time-out.
-    const nlohmann::json wait = {{"requestId", "slow"},
-                                 {"command", "get_status_change"},
-                                 {"params", {context, 1500, 1, 0x10, 0, vpcd_reader_name(VPCD_PORT_1)}}};
+    const nlohmann::json wait = {
+        {"requestId", "slow"},
+        {"command", "get_status_change"},
+        {"params", {context, 1500, 1, 0x10, 0, vpcd_reader_name(VPCD_PORT_1)}}};
     host.send(wait);
-    host.send({{"requestId", "quick"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    host.send(
+        {{"requestId", "quick"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
     const auto first = host.receive(10s);
     ASSERT_TRUE(first);
     EXPECT_EQ((*first)["requestId"], "quick");
     const auto second = host.receive(10s);
     ASSERT_TRUE(second);
     EXPECT_EQ((*second)["requestId"], "slow");
-    EXPECT_EQ((*second)["result"], nlohmann::json::array(
-                                       {"0x8010000A", "Error in handle_smartcard_get_status_change: "
-                                                      "The user-specified timeout value has expired"}));
+    EXPECT_EQ((*second)["result"],
+              nlohmann::json::array({"0x8010000A",
+                                     "Error in handle_smartcard_get_status_change: "
+                                     "The user-specified timeout value has expired"}));
 }
 
 TEST_F(HostWithService, EndOfInputDuringEndlessWaitsExitsAtOnce) {

@@ -5,7 +5,6 @@
 // test, waiting for the host's end without reading its output, and its memory.
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/types.h>
 
@@ -44,8 +43,7 @@ inline constexpr std::chrono::milliseconds EXIT_BOUND = std::chrono::seconds(3);
 // Peak memory the host may reach whatever a page sends.
 inline constexpr std::uint64_t BOUNDED_HWM_KB = 64 * 1024;
 
-inline json request(const std::string& id, const std::string& name,
-                    json params = json::array()) {
+inline json request(const std::string& id, const std::string& name, json params = json::array()) {
     return {{"requestId", id}, {"command", name}, {"params", std::move(params)}};
 }
 

@@ -4,9 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "fuzz_support.h"
 #include "messaging/byte_source.h"

@@ -14,11 +14,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "fakes/fake_pcsc_service.h"
 #include "fuzz_support.h"
@@ -33,15 +32,32 @@ using fuzzing::require;
 using nlohmann::json;
 
 const std::set<std::string> KNOWN_COMMANDS = {
-    "healthcheck",        "establish_context",          "release_context",
-    "list_readers",       "list_readers_unicode",       "list_reader_groups",
-    "list_reader_groups_unicode", "introduce_reader",   "introduce_reader_unicode",
-    "get_device_type_id", "get_reader_icon",            "get_attrib",
-    "get_status_change",  "connect",                    "begin_transaction",
-    "end_transaction",    "transmit",                   "status",
-    "status_unicode",     "control",                    "cancel",
-    "disconnect",         "reconnect",                  "is_valid_context",
-    "get_transmit_count", "get_version",
+    "healthcheck",
+    "establish_context",
+    "release_context",
+    "list_readers",
+    "list_readers_unicode",
+    "list_reader_groups",
+    "list_reader_groups_unicode",
+    "introduce_reader",
+    "introduce_reader_unicode",
+    "get_device_type_id",
+    "get_reader_icon",
+    "get_attrib",
+    "get_status_change",
+    "connect",
+    "begin_transaction",
+    "end_transaction",
+    "transmit",
+    "status",
+    "status_unicode",
+    "control",
+    "cancel",
+    "disconnect",
+    "reconnect",
+    "is_valid_context",
+    "get_transmit_count",
+    "get_version",
 };
 
 // Marks the end of one input's responses; no response has a numeric requestId
@@ -88,7 +104,8 @@ void check_response(const json& request, const json& response) {
     require(response.is_object() && response.size() == 3 && response.contains("requestId") &&
                 response.contains("status") && response.contains("result"),
             "response shape: " + show(response));
-    require(response["requestId"] == request["requestId"], "requestId not echoed: " + show(response));
+    require(response["requestId"] == request["requestId"],
+            "requestId not echoed: " + show(response));
     const std::string command = request.value("command", std::string("unknown"));
     const bool known = KNOWN_COMMANDS.count(command) != 0;
     const json& result = response["result"];

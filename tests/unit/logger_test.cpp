@@ -218,7 +218,8 @@ TEST(LoggerText, ControlCharactersInTheContextAreEscapedToo) {
 TEST(LoggerText, HugeRequestIdsAndMessagesAreCutWithTheirSize) {
     const std::string id(1048576, 'i');
     const std::string message = std::string(5000, 'm') + "\n";
-    const auto lines = lines_of("[Ctx", [&] { test_logger().info(message, LogContext("Ctx", "op", id)); });
+    const auto lines =
+        lines_of("[Ctx", [&] { test_logger().info(message, LogContext("Ctx", "op", id)); });
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].text, "[Ctx::op req:" + std::string(128, 'i') + "... [1048576 bytes]] " +
                                  std::string(4096, 'm') + "... [5001 bytes]");

@@ -403,7 +403,8 @@ TEST_P(ReadMessageBrokenSource, FailedLengthIsRetriedOnlyWhenInterrupted) {
     EXPECT_EQ(read_message(source), failed ? shutdown : json(nullptr));
     using Line = std::pair<std::string, std::string>;
     const Line outcome =
-        failed ? Line{"error", READER + "Failed to read message length: Bad file descriptor, exiting..."}
+        failed ? Line{"error",
+                      READER + "Failed to read message length: Bad file descriptor, exiting..."}
                : Line{"debug", READER + "Failed to read message length, clearing cin state"};
     const std::vector<Line> expected = {{"debug", READER + "Reading message length"}, outcome};
     EXPECT_EQ(reader_lines(capture.take_lines(), true), expected);

@@ -105,15 +105,15 @@ TEST(MessagingQueue, PopAllTakesEveryQueuedMessageInOrder) {
     auto queue = std::make_shared<MessagingQueue>();
     for (int n = 0; n < 5; ++n) queue->push(response(n));
     auto taken = std::make_shared<std::deque<json>>();
-    ASSERT_TRUE(finishes_within(
-        [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); }, WAIT_LIMIT));
+    ASSERT_TRUE(finishes_within([queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); },
+                                WAIT_LIMIT));
     ASSERT_EQ(taken->size(), 5u);
     for (int n = 0; n < 5; ++n) EXPECT_EQ((*taken)[static_cast<std::size_t>(n)], response(n));
 
     // Nothing is left behind: after shutdown the next call is empty at once.
     queue->shutdown();
-    ASSERT_TRUE(finishes_within(
-        [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); }, WAIT_LIMIT));
+    ASSERT_TRUE(finishes_within([queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); },
+                                WAIT_LIMIT));
     EXPECT_TRUE(taken->empty());
 }
 
@@ -126,8 +126,8 @@ TEST(MessagingQueue, ShutdownKeepsWhatWasQueuedAndDropsWhatComesLater) {
     queue->push(response(3));
     auto taken = std::make_shared<std::deque<json>>();
     const auto pop_all = [&] {
-        return finishes_within(
-            [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); }, WAIT_LIMIT);
+        return finishes_within([queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); },
+                               WAIT_LIMIT);
     };
     ASSERT_TRUE(pop_all());
     EXPECT_EQ(*taken, (std::deque<json>{response(1), response(2)}));
@@ -142,7 +142,9 @@ TEST(MessagingQueue, BudgetComesBackWhenTheAnswerIsWritten) {
     auto queue = std::make_shared<MessagingQueue>();
     queue->push(response(1), budget.try_take(1000));
     EXPECT_EQ(budget.requests(), 1u);
-    const auto soon = [] { return std::chrono::steady_clock::now() + std::chrono::milliseconds(50); };
+    const auto soon = [] {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    };
     EXPECT_FALSE(queue->wait_until_written(soon()));
     {
         auto batch = queue->wait_and_pop_all();

@@ -13,7 +13,8 @@ TEST(RequestBudget, StopsAtTheRequestCountAndTellsWhenRoomComesBack) {
     int notices = 0;
     RequestBudget budget([&] { ++notices; });
     std::vector<RequestBudget::Token> held;
-    for (std::size_t i = 0; i < RequestBudget::MAX_REQUESTS; ++i) held.push_back(budget.try_take(10));
+    for (std::size_t i = 0; i < RequestBudget::MAX_REQUESTS; ++i)
+        held.push_back(budget.try_take(10));
     EXPECT_FALSE(budget.try_take(10).holds());
     EXPECT_EQ(notices, 0);
     held.pop_back();

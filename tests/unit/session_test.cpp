@@ -68,7 +68,8 @@ protected:
     Session session{2};
     Answers answers;
     const std::string context = to_hex(fake::DEFAULT_CONTEXT);
-    const json endless_wait = json::array({context, fake::INFINITE_TIMEOUT, 1, fake::STATE_EMPTY, 0, fake::READER_B});
+    const json endless_wait =
+        json::array({context, fake::INFINITE_TIMEOUT, 1, fake::STATE_EMPTY, 0, fake::READER_B});
 };
 
 // pcsc-lite forgets a cancel that comes while the wait is still on its way into

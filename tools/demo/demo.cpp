@@ -11,11 +11,10 @@
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "fixtures/virtual_card.h"
 #include "messaging/frame_codec.h"
@@ -67,7 +66,8 @@ public:
         for (std::string text;;) {
             if (decoder.next_text(text)) return nlohmann::json::parse(text);
             pollfd fd = {output, POLLIN, 0};
-            if (::poll(&fd, 1, timeout_ms) <= 0) throw std::runtime_error("no answer from the host");
+            if (::poll(&fd, 1, timeout_ms) <= 0)
+                throw std::runtime_error("no answer from the host");
             char chunk[65536];
             const ssize_t got = ::read(output, chunk, sizeof chunk);
             if (got <= 0) throw std::runtime_error("the host ended");
@@ -87,8 +87,9 @@ int step_number = 0;
 nlohmann::json show(Host& host, const std::string& what, const std::string& command,
                     const nlohmann::json& params) {
     const std::string id = std::to_string(++step_number);
-    std::cout << "\n" << step_number << ". " << what << "\n   -> " << command << " "
-              << params.dump() << "\n";
+    std::cout << "\n"
+              << step_number << ". " << what << "\n   -> " << command << " " << params.dump()
+              << "\n";
     host.send({{"requestId", id}, {"command", command}, {"params", params}});
     const auto response = host.receive();
     std::cout << "   <- " << response["status"].get<std::string>() << " "
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
         Host host(host_program);
         std::cout << "Vorn Smart Card Bridge demo: host " << host_program << "\n";
         show(host, "Is the host alive?", "healthcheck", nlohmann::json::array());
-        const auto established = show(host, "Open a PC/SC context", "establish_context", nlohmann::json::array());
+        const auto established =
+            show(host, "Open a PC/SC context", "establish_context", nlohmann::json::array());
         const std::string context = established[1];
         show(host, "List the readers", "list_readers", {context});
 
@@ -141,14 +143,16 @@ int main(int argc, char** argv) {
         inserter.join();
         std::cout << "   card ATR: " << changed[4].get<std::string>() << "\n";
 
-        const auto connected = show(host, "Connect to the card", "connect", {context, reader, 2, 3});
+        const auto connected =
+            show(host, "Connect to the card", "connect", {context, reader, 2, 3});
         const std::string handle = connected[2];
         const std::uint32_t protocol = std::stoul(connected[3].get<std::string>(), nullptr, 16);
         show(host, "Card status", "status", {context, handle});
         show(host, "Lock the card", "begin_transaction", {context, handle});
         show(host, "SELECT an application", "transmit",
              {context, handle, protocol, "00A4040007A0000002471001"});
-        const auto read = show(host, "READ BINARY", "transmit", {context, handle, protocol, "00B0000000"});
+        const auto read =
+            show(host, "READ BINARY", "transmit", {context, handle, protocol, "00B0000000"});
         const std::string data = read[4];
         std::string text;
         for (std::size_t i = 0; i + 4 < data.size(); i += 2) {

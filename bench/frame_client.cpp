@@ -57,7 +57,7 @@ FrameClient::FrameClient(int to_child, int from_child)
 }
 
 void FrameClient::send(std::string_view text) {
-    if (framing::write_all(to_child_, framing::encode_frame(text), -1, STALL_TIMEOUT_MS)) return;
+    if (framing::write_all(to_child_, framing::encode_frame(text), STALL_TIMEOUT_MS)) return;
     if (errno == ETIMEDOUT) throw std::runtime_error("child stopped reading");
     throw system_error("write to child");
 }

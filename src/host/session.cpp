@@ -469,11 +469,6 @@ std::size_t Session::context_count() const {
     return contexts_.size();
 }
 
-std::size_t Session::card_count() const {
-    const std::lock_guard lock(mutex_);
-    return card_contexts_.size();
-}
-
 std::size_t Session::worker_count() const {
     const std::lock_guard lock(mutex_);
     return workers_;

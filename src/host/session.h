@@ -67,7 +67,6 @@ public:
     bool finish(std::chrono::steady_clock::time_point deadline);
 
     std::size_t context_count() const;
-    std::size_t card_count() const;
     std::size_t worker_count() const;
     std::size_t running_calls() const;
 

@@ -86,14 +86,7 @@ bool FrameDecoder::next_text(std::string& text) {
     return status != Status::NEED_MORE;
 }
 
-bool FrameDecoder::cut_frame(std::uint32_t& length, std::size_t& received) const {
-    if (partial_bytes() < HEADER_SIZE) return false;
-    length = decode_length(buffer_.data() + offset_);
-    received = partial_bytes() - HEADER_SIZE;
-    return true;
-}
-
-bool write_all(int fd, std::string_view data, int wake_fd, int timeout_ms) {
+bool write_all(int fd, std::string_view data, int timeout_ms) {
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
@@ -104,16 +97,12 @@ bool write_all(int fd, std::string_view data, int wake_fd, int timeout_ms) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
         // A non-blocking descriptor that is full: the frame is never left half
-        // written, we wait for the reader (or for the wake-up of a shutdown).
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
-        const int ready = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
+        // written, we wait for the reader.
+        pollfd out = {fd, POLLOUT, 0};
+        const int ready = ::poll(&out, 1, timeout_ms);
         if (ready < 0 && errno != EINTR) return false;
         if (ready == 0) {
             errno = ETIMEDOUT;
-            return false;
-        }
-        if (wake_fd >= 0 && fds[1].revents != 0) {
-            errno = ECANCELED;
             return false;
         }
     }

@@ -51,9 +51,6 @@ public:
     std::uint32_t announced_length() const { return announced_; }
     // Bytes held that do not make a whole frame yet (a stream that ends here was cut).
     std::size_t partial_bytes() const { return buffer_.size() - offset_; }
-    // The frame being read when the stream ended: its announced length and the text
-    // bytes that arrived; false when the stream ended between frames.
-    bool cut_frame(std::uint32_t& length, std::size_t& received) const;
 
 private:
     std::uint32_t max_length_;
@@ -64,11 +61,9 @@ private:
 };
 
 // Writes all of `data` to `fd`: resumes after partial writes and signals, and on a
-// non-blocking descriptor waits until it takes more (also watching `wake_fd`, -1
-// for none: once that is readable the write gives up; and giving up when the
-// descriptor takes nothing for `timeout_ms`, -1 for never). Returns false with errno
-// set when the descriptor failed (EPIPE, ...), when woken (errno ECANCELED) or
-// when the wait timed out (errno ETIMEDOUT).
-bool write_all(int fd, std::string_view data, int wake_fd = -1, int timeout_ms = -1);
+// non-blocking descriptor waits until it takes more, giving up when it takes
+// nothing for `timeout_ms` (-1: never). Returns false with errno set when the
+// descriptor failed (EPIPE, ...) or when the wait timed out (errno ETIMEDOUT).
+bool write_all(int fd, std::string_view data, int timeout_ms = -1);
 
 }  // namespace Vorn_SCard_Bridge::framing

@@ -209,6 +209,17 @@ std::size_t healthchecks_answered(HostProcess& host, std::size_t count) {
     return answered.size();
 }
 
+// Every one of `count` healthchecks answered (memory still bounded when `what` is
+// given), the writer done, and the host ending with the input.
+void expect_all_answered_then_exit(HostProcess& host, BackgroundWriter& writer, int count,
+                                   const char* what = nullptr) {
+    EXPECT_EQ(healthchecks_answered(host, count), static_cast<std::size_t>(count));
+    if (what != nullptr) expect_bounded_memory(host, what);
+    EXPECT_TRUE(writer.finished(PROMPT));
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
 // Frames near the size limit, whose parsed form is many times their size, sent
 // where they cannot run at once: the host refuses what the service would refuse
 // before keeping it, and otherwise stops reading until answers leave.
@@ -274,11 +285,7 @@ TEST_F(FaultMemory, HundredOneMegabyteFramesBehindSixtyFourEndlessWaitsAreAllAns
         return big_frame("big" + std::to_string(i), "healthcheck", objects);
     });
 
-    EXPECT_EQ(healthchecks_answered(host, frames), static_cast<std::size_t>(frames));
-    expect_bounded_memory(host, "frames of 1 MB behind 64 endless waits");
-    EXPECT_TRUE(writer.finished(PROMPT));
-    host.close_input();
-    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+    expect_all_answered_then_exit(host, writer, frames, "frames of 1 MB behind 64 endless waits");
 }
 
 TEST_F(FaultMemory, WithItsOutputUnreadTheHostStopsReadingThenAnswersEveryRequestWhole) {
@@ -293,11 +300,7 @@ TEST_F(FaultMemory, WithItsOutputUnreadTheHostStopsReadingThenAnswersEveryReques
     EXPECT_FALSE(writer.done()) << "every request was read while no answer could leave";
     expect_bounded_memory(host, "requests of 1 MB with the output unread");
 
-    EXPECT_EQ(healthchecks_answered(host, requests), static_cast<std::size_t>(requests));
-    expect_bounded_memory(host, "requests of 1 MB, all answered");
-    EXPECT_TRUE(writer.finished(PROMPT));
-    host.close_input();
-    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+    expect_all_answered_then_exit(host, writer, requests, "requests of 1 MB, all answered");
 }
 
 // Standard input and output on one non-blocking socket, and a reader that
@@ -312,10 +315,7 @@ TEST(FaultNonBlockingOutput, ThreeThousandAnswersArriveWholeWhenTheReaderStartsL
     });
     std::this_thread::sleep_for(3s);
 
-    EXPECT_EQ(healthchecks_answered(host, 3000), 3000u);
-    EXPECT_TRUE(writer.finished(PROMPT));
-    host.close_input();
-    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+    expect_all_answered_then_exit(host, writer, 3000);
     // Whole frames only: a cut one shows as bytes left after the last frame.
     EXPECT_EQ(answers_by_id(host.all_output()).size(), 3000u);
 }

@@ -65,6 +65,14 @@ protected:
     void SetUp() override { FakePcsc::instance().reset(); }
     void TearDown() override { FakePcsc::instance().reset(); }
 
+    // A held context with an endless wait on it.
+    void wait_on_a_context() {
+        FakePcsc::instance().set_waits_block(true);
+        session.submit(request("ctx", "establish_context"), {});
+        ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
+        session.submit(request("wait", "get_status_change", endless_wait), {});
+    }
+
     Session session{2};
     Answers answers;
     const std::string context = to_hex(fake::DEFAULT_CONTEXT);
@@ -115,10 +123,7 @@ TEST_F(SessionTest, ACancelThatMissesItsWaitIsRepeatedUntilTheWaitEnds) {
 // Calls behind an endless wait wait in their context's queue, not on a thread
 // each; a cancel ends the wait and they run in their order.
 TEST_F(SessionTest, CallsQueuedBehindAWaitHoldNoThreadAndRunAfterTheCancel) {
-    FakePcsc::instance().set_waits_block(true);
-    session.submit(request("ctx", "establish_context"), {});
-    ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
-    session.submit(request("wait", "get_status_change", endless_wait), {});
+    wait_on_a_context();
     for (int i = 0; i < 100; ++i) {
         session.submit(request("list" + std::to_string(i), "list_readers", json::array({context})),
                        {});
@@ -140,10 +145,7 @@ TEST_F(SessionTest, CallsQueuedBehindAWaitHoldNoThreadAndRunAfterTheCancel) {
 // At the end every request read is answered: started ones finish (a wait is
 // cancelled), the others are refused; what the extension left open is released.
 TEST_F(SessionTest, FinishAnswersEveryRequestAndReleasesTheContext) {
-    FakePcsc::instance().set_waits_block(true);
-    session.submit(request("ctx", "establish_context"), {});
-    ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
-    session.submit(request("wait", "get_status_change", endless_wait), {});
+    wait_on_a_context();
     session.submit(request("queued", "list_readers", json::array({context})), {});
     EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
 

@@ -131,6 +131,8 @@ ProcessSample sample_process(pid_t pid) {
     const std::string status = read_file(base + "/status");
     sample.rss_kib = status_number(status, "\nVmRSS:");
     sample.peak_rss_kib = status_number(status, "\nVmHWM:");
+    const std::string io = "\n" + read_file(base + "/io");
+    sample.read_write_calls = status_number(io, "\nsyscr:") + status_number(io, "\nsyscw:");
 
     DIR* tasks = ::opendir((base + "/task").c_str());
     if (tasks == nullptr) return sample;
@@ -140,8 +142,10 @@ ProcessSample sample_process(pid_t pid) {
         ++sample.threads;
         sample.cpu_ns += std::strtoull(read_file(task_base + "/schedstat").c_str(), nullptr, 10);
         const std::string task_status = read_file(task_base + "/status");
-        sample.context_switches += status_number(task_status, "\nvoluntary_ctxt_switches:") +
-                                   status_number(task_status, "\nnonvoluntary_ctxt_switches:");
+        const std::uint64_t voluntary = status_number(task_status, "\nvoluntary_ctxt_switches:");
+        sample.wakeups += voluntary;
+        sample.context_switches +=
+            voluntary + status_number(task_status, "\nnonvoluntary_ctxt_switches:");
     }
     ::closedir(tasks);
     return sample;

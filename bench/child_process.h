@@ -50,6 +50,11 @@ private:
 struct ProcessSample {
     std::uint64_t cpu_ns = 0;            // time on a CPU (schedstat), all threads
     std::uint64_t context_switches = 0;  // voluntary + involuntary, all threads
+    // Voluntary switches, all threads: each is a thread that went to sleep and was
+    // woken again (on a futex, a pipe, poll).
+    std::uint64_t wakeups = 0;
+    // read(2)- and write(2)-family system calls of the process (/proc/PID/io).
+    std::uint64_t read_write_calls = 0;
     std::uint64_t rss_kib = 0;           // VmRSS
     std::uint64_t peak_rss_kib = 0;      // VmHWM: the high-water mark since start
     std::uint64_t threads = 0;

@@ -225,6 +225,10 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
     PerSide p99;
     PerSide cpu;
     PerSide switches;
+    PerSide wakeups;
+    PerSide calls;
+    PerSide rtt_wakeups;
+    PerSide rtt_calls;
     PerSide peak;
     PerSide threads;
     PerSide rtt50;
@@ -253,6 +257,9 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
                                       n);
             switches[side->name].push_back(
                 static_cast<double>(after.context_switches - before.context_switches) / n);
+            wakeups[side->name].push_back(static_cast<double>(after.wakeups - before.wakeups) / n);
+            calls[side->name].push_back(
+                static_cast<double>(after.read_write_calls - before.read_write_calls) / n);
         }
         for (auto& side : sides) {
             const ProcessSample sample = sample_process(side->process.pid());
@@ -262,6 +269,8 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
 
         // One request at a time, the sides taking turns request by request.
         std::map<std::string, std::vector<double>> samples;
+        std::map<std::string, ProcessSample> before;
+        for (auto& side : sides) before[side->name] = sample_process(side->process.pid());
         for (std::size_t i = 0; i < config.round_trips; ++i) {
             for (Side* side : in_turn(sides, i)) {
                 const std::string text = healthcheck_request(++id);
@@ -270,6 +279,15 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
                 samples[side->name].push_back(microseconds_between(start, Clock::now()));
                 check_response_id(response, id);
             }
+        }
+        const auto trips = static_cast<double>(config.round_trips);
+        for (auto& side : sides) {
+            const ProcessSample after = sample_process(side->process.pid());
+            const ProcessSample& start = before[side->name];
+            rtt_wakeups[side->name].push_back(static_cast<double>(after.wakeups - start.wakeups) /
+                                              trips);
+            rtt_calls[side->name].push_back(
+                static_cast<double>(after.read_write_calls - start.read_write_calls) / trips);
         }
         for (const auto& [name, values] : samples) {
             rtt50[name].push_back(percentile(values, 50));
@@ -291,6 +309,10 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
                 cpu);
     add_figures(report, "healthcheck/context_switches_per_request",
                 "  context switches per request", "count", switches);
+    add_figures(report, "healthcheck/wakeups_per_request",
+                "  wake-ups per request (voluntary switches)", "count", wakeups);
+    add_figures(report, "healthcheck/read_write_calls_per_request",
+                "  read/write system calls per request", "count", calls);
 
     Figure log_lines("healthcheck/log_lines_per_request", "  host log lines per request (stderr)",
                      "lines");
@@ -309,6 +331,10 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
     add_figures(report, "healthcheck/round_trip_p50", "healthcheck round trip p50 (one at a time)",
                 "us", rtt50);
     add_figures(report, "healthcheck/round_trip_p99", "healthcheck round trip p99", "us", rtt99);
+    add_figures(report, "healthcheck/round_trip_wakeups", "  wake-ups per round trip", "count",
+                rtt_wakeups);
+    add_figures(report, "healthcheck/round_trip_read_write_calls",
+                "  read/write system calls per round trip", "count", rtt_calls);
 }
 
 bool measure_transmit(const BenchConfig& config, Report& report) {
@@ -339,6 +365,8 @@ bool measure_transmit(const BenchConfig& config, Report& report) {
     PerSide t99;
     PerSide added;
     PerSide added_in_echo;
+    PerSide wakeups;
+    PerSide calls;
     for (int round = 0; round < config.rounds; ++round) {
         // New processes every round, as for healthcheck; each host gets its own
         // context and shared connection.
@@ -385,9 +413,20 @@ bool measure_transmit(const BenchConfig& config, Report& report) {
         for (std::size_t i = 0; i < TRANSMIT_WARMUP; ++i) one_step(i);
 
         std::map<std::string, std::vector<double>> samples;
+        std::map<std::string, ProcessSample> before;
+        for (auto& side : sides) before[side->name] = sample_process(side->process.pid());
         for (std::size_t i = 0; i < config.transmits; ++i) {
             one_step(i);
             for (const auto& [way, value] : us) samples[way].push_back(value);
+        }
+        const auto steps = static_cast<double>(config.transmits);
+        for (auto& side : sides) {
+            const ProcessSample after = sample_process(side->process.pid());
+            const ProcessSample& start = before[side->name];
+            wakeups[side->name].push_back(static_cast<double>(after.wakeups - start.wakeups) /
+                                          steps);
+            calls[side->name].push_back(
+                static_cast<double>(after.read_write_calls - start.read_write_calls) / steps);
         }
         const double direct50 = percentile(samples["direct"], 50);
         const double echo50 = percentile(samples["echo"], 50);
@@ -419,6 +458,10 @@ bool measure_transmit(const BenchConfig& config, Report& report) {
                 "us", added, "");
     add_figures(report, "transmit/added_in_echo_round_trips",
                 "  added time in echo round trips (same turns)", "x echo", added_in_echo, "");
+    add_figures(report, "transmit/wakeups", "  wake-ups per transmit (echo: per round trip)",
+                "count", wakeups);
+    add_figures(report, "transmit/read_write_calls",
+                "  read/write system calls per transmit (echo: per round trip)", "count", calls);
     card.remove();
     return true;
 }

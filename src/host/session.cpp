@@ -49,6 +49,13 @@ std::optional<std::int32_t> handle_param(const nlohmann::json& request, std::siz
     }
 }
 
+// The answers this thread queued leave, and so do the log lines: a thread that
+// finished its work writes them itself instead of waking another for them.
+void write_out() {
+    write_ready_responses();
+    logger().flush();
+}
+
 }  // namespace
 
 // What the operations of one request tell the session.
@@ -103,6 +110,8 @@ public:
     bool enter_wait() override {
         if (!job_.lane) return true;
         Lane& lane = *job_.lane;
+        // The wait may last: what was logged so far must not wait with it.
+        logger().flush();
         std::unique_lock lock(session_.mutex_);
         // A cancel on its way to the service must not meet this wait: it was meant
         // for an earlier one.
@@ -177,7 +186,7 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     if (kind == CommandLane::AT_ONCE) {
         // Nothing to wait for: answered here, without waking another thread.
         lock.unlock();
-        run(job);
+        run(job);  // written once the submitting thread is about to wait
         return;
     }
     // Threads are woken once the lock is free, so that they do not wake only to
@@ -242,6 +251,7 @@ void Session::worker_loop(bool extra) {
             }
             lock.unlock();
             run(job);
+            write_out();
             // The job (the rest of its token) goes here, outside the lock.
             const std::shared_ptr<Lane> lane = std::move(job.lane);
             job = Job{};
@@ -306,6 +316,7 @@ void Session::control_loop() {
         } else {
             run(job);
         }
+        write_out();
         job = Job{};
         lock.lock();
         control_busy_ = false;
@@ -424,6 +435,7 @@ void Session::refuse_unstarted(std::vector<Job>& jobs) {
             std::move(job.token));
     }
     jobs.clear();
+    write_out();
 }
 
 void Session::release_held_handles(std::chrono::steady_clock::time_point deadline) {

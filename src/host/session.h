@@ -10,8 +10,9 @@
 // call. A call that waits for its turn holds no thread: it sits in its context's
 // queue, and the worker that finishes the call before it takes it up. Control
 // requests never wait behind work: healthcheck and get_version are answered by
-// the thread that submits them, cancel and is_valid_context by a thread of their
-// own, in arrival order.
+// the thread that submits them (and written when it is about to wait for more
+// input), cancel and is_valid_context by a thread of their own, in arrival order.
+// The thread that finishes a request writes its answer and log lines itself.
 //
 // A cancel ends every status-change wait of its context that arrived before it:
 // those still queued answer "cancelled" without entering the service, and one

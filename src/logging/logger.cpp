@@ -3,20 +3,20 @@
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/syslog_sink.h>
-#include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <exception>
 #include <system_error>
 
 #include "logging/log_escape.h"
+#include "logging/log_outputs.h"
 #include "logging/log_location.h"
 
 namespace Vorn_SCard_Bridge {
 
 namespace {
 
-const char* const LOGGER_NAME = "VornSmartCardBridge";
-const char* const TEMP_LOGGER_NAME = "VornSmartCardBridge.temp";
+const char* const LINE_PATTERN = "%Y-%m-%d %H:%M:%S [%^%l%$] [tid:%t] %v";
 const char* const SYSLOG_IDENT = "VornSmartCardBridge";
 constexpr int SYSLOG_FACILITY_USER = 8;
 
@@ -55,7 +55,10 @@ Logger& Logger::get_instance(LogLevel level, LogDestination destinations,
 }
 
 Logger::Logger(LogLevel level_, LogDestination destinations, const std::filesystem::path& path)
-    : level(level_), default_destinations(destinations), level_value(level_) {
+    : level(level_),
+      default_destinations(destinations),
+      outputs(std::make_unique<LogOutputs>(LINE_PATTERN)),
+      level_value(level_) {
     if (!path.empty() && has_destination(destinations, LogDestination::FILE)) {
         // A log directory that cannot be made must not keep the host from serving:
         // the other sinks still work.
@@ -67,98 +70,94 @@ Logger::Logger(LogLevel level_, LogDestination destinations, const std::filesyst
     } else if (!path.empty()) {
         log_file_path = get_log_file_path(path);
     }
-    std::lock_guard lock(mutex);
-    configure_sinks_unlocked(default_destinations, log_file_path);
+    {
+        const std::lock_guard lock(mutex);
+        open_sinks_unlocked(default_destinations);
+        outputs->set_default_destinations(usable_unlocked(default_destinations));
+    }
     if (!file_problem.empty()) {
-        spd_logger->log(
-            spdlog::level::warn, "{}",
-            escape_for_log("Log file unavailable, logging without it: " + file_problem));
+        outputs->write(spdlog::level::warn,
+                       escape_for_log("Log file unavailable, logging without it: " + file_problem),
+                       LogDestination::NONE);
     }
 }
 
-std::shared_ptr<spdlog::sinks::sink> Logger::shared_sink_unlocked(
-    LogDestination flag, const std::filesystem::path& path) {
+void Logger::open_sink_unlocked(LogDestination flag) {
     switch (flag) {
         case LogDestination::CONSOLE:
-            if (!console_sink) {
-                console_sink = std::make_shared<spdlog::sinks::ansicolor_stderr_sink_mt>(
-                    spdlog::color_mode::automatic);
+            if (!console_open) {
+                console_open = true;
+                // A terminal gets its colours line by line; anything else gets plain
+                // text, which the outputs write themselves.
+                std::shared_ptr<spdlog::sinks::sink> terminal;
+                if (::isatty(STDERR_FILENO) == 1) {
+                    terminal = std::make_shared<spdlog::sinks::ansicolor_stderr_sink_st>(
+                        spdlog::color_mode::automatic);
+                }
+                outputs->attach(LogDestination::CONSOLE, std::move(terminal));
             }
-            return console_sink;
+            return;
         case LogDestination::FILE:
-            if (!file_sink && file_problem.empty()) {
+            if (!file_sink && file_problem.empty() && !log_file_path.empty()) {
                 std::error_code ignored;
-                std::filesystem::create_directories(path.parent_path(), ignored);
+                std::filesystem::create_directories(log_file_path.parent_path(), ignored);
                 try {
-                    file_sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-                        path.string(), MAX_LOG_FILE_SIZE, MAX_NUM_OF_LOGS, true);
+                    file_sink = std::make_shared<spdlog::sinks::rotating_file_sink_st>(
+                        log_file_path.string(), MAX_LOG_FILE_SIZE, MAX_NUM_OF_LOGS, true);
+                    outputs->attach(LogDestination::FILE, file_sink);
                 } catch (const std::exception& e) {
                     file_problem = e.what();
                 }
             }
-            return file_sink;
+            return;
         case LogDestination::SYSLOG:
             if (!syslog_sink) {
-                syslog_sink = std::make_shared<spdlog::sinks::syslog_sink_mt>(
+                syslog_sink = std::make_shared<spdlog::sinks::syslog_sink_st>(
                     SYSLOG_IDENT, 0, SYSLOG_FACILITY_USER, true);
                 syslog_sink->set_level(spdlog::level::warn);
+                outputs->attach(LogDestination::SYSLOG, syslog_sink);
             }
-            return syslog_sink;
+            return;
         default:
-            return nullptr;
+            return;
     }
 }
 
-std::vector<std::shared_ptr<spdlog::sinks::sink>> Logger::build_sinks_unlocked(
-    LogDestination destinations, const std::filesystem::path& path) {
-    std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks;
-    if (has_destination(destinations, LogDestination::CONSOLE)) {
-        sinks.push_back(shared_sink_unlocked(LogDestination::CONSOLE, path));
+void Logger::open_sinks_unlocked(LogDestination destinations) {
+    for (const LogDestination flag :
+         {LogDestination::CONSOLE, LogDestination::FILE, LogDestination::SYSLOG}) {
+        if (has_destination(destinations, flag)) open_sink_unlocked(flag);
     }
-    if (has_destination(destinations, LogDestination::FILE) && !path.empty()) {
-        if (auto sink = shared_sink_unlocked(LogDestination::FILE, path)) sinks.push_back(sink);
-    }
-    if (has_destination(destinations, LogDestination::SYSLOG)) {
-        sinks.push_back(shared_sink_unlocked(LogDestination::SYSLOG, path));
-    }
-    if (sinks.empty()) sinks.push_back(shared_sink_unlocked(LogDestination::CONSOLE, path));
-    return sinks;
 }
 
-void Logger::configure_sinks_unlocked(LogDestination destinations,
-                                      const std::filesystem::path& path) {
-    auto sinks = build_sinks_unlocked(destinations, path);
-    // Writers may hold the previous logger while it is replaced; they finish on
-    // it, and new lines go to the new one.
-    auto replacement = std::make_shared<spdlog::logger>(LOGGER_NAME, sinks.begin(), sinks.end());
-    replacement->set_level(to_spd_level(level));
-    replacement->set_pattern(pattern, spdlog::pattern_time_type::local);
-    spdlog::drop(LOGGER_NAME);
-    spdlog::register_logger(replacement);
-    spd_logger = std::move(replacement);
+LogDestination Logger::usable_unlocked(LogDestination destinations) {
+    // Lines with nowhere to go (no destination, or only a file that cannot be
+    // opened) go to standard error.
+    const bool file = has_destination(destinations, LogDestination::FILE) && file_sink;
+    if (!file && !has_destination(destinations, LogDestination::CONSOLE) &&
+        !has_destination(destinations, LogDestination::SYSLOG)) {
+        open_sink_unlocked(LogDestination::CONSOLE);
+        return LogDestination::CONSOLE;
+    }
+    return destinations;
 }
 
 void Logger::set_log_level(LogLevel new_level) {
-    std::lock_guard lock(mutex);
+    const std::lock_guard lock(mutex);
     level = new_level;
     level_value.store(new_level, std::memory_order_relaxed);
-    if (spd_logger) spd_logger->set_level(to_spd_level(new_level));
 }
 
 void Logger::set_default_destinations(LogDestination destinations) {
-    std::lock_guard lock(mutex);
+    const std::lock_guard lock(mutex);
     default_destinations = destinations;
-    configure_sinks_unlocked(destinations, log_file_path);
+    open_sinks_unlocked(destinations);
+    outputs->set_default_destinations(usable_unlocked(destinations));
 }
 
-void Logger::flush() {
-    std::shared_ptr<spdlog::logger> target;
-    {
-        std::lock_guard lock(mutex);
-        target = spd_logger;
-    }
-    if (target) target->flush();
-}
+void Logger::flush() { outputs->flush(); }
+
+void Logger::hold_lines(bool hold) { outputs->set_holding(hold); }
 
 std::string Logger::format_context_prefix(const LogContext& context) {
     if (context.component.empty()) return {};
@@ -176,24 +175,16 @@ std::string Logger::format_context_prefix(const LogContext& context) {
 void Logger::log_with_context(LogLevel line_level, std::string_view message,
                               const LogContext& context, LogDestination destinations) {
     if (!is_enabled(line_level)) return;
-    std::shared_ptr<spdlog::logger> target;
-    {
-        std::lock_guard lock(mutex);
-        if (static_cast<std::int32_t>(line_level) < static_cast<std::int32_t>(level)) return;
-        if (destinations == LogDestination::NONE) {
-            target = spd_logger;
-        } else {
-            auto sinks = build_sinks_unlocked(destinations, log_file_path);
-            target = std::make_shared<spdlog::logger>(TEMP_LOGGER_NAME, sinks.begin(), sinks.end());
-            target->set_level(to_spd_level(level));
-            target->set_pattern(pattern, spdlog::pattern_time_type::local);
-        }
+    if (destinations != LogDestination::NONE) {
+        const std::lock_guard lock(mutex);
+        open_sinks_unlocked(destinations);
+        destinations = usable_unlocked(destinations);
     }
     std::string text = format_context_prefix(context);
     std::string cut;
     text.append(cut_for_log(message, MAX_LOGGED_MESSAGE, cut));
     if (needs_log_escaping(text)) text = escape_for_log(text);
-    target->log(to_spd_level(line_level), "{}", text);
+    outputs->write(to_spd_level(line_level), text, destinations);
 }
 
 void Logger::log(LogLevel line_level, std::string_view message, LogDestination destinations) {

@@ -7,16 +7,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "logging/log_context.h"
 
-namespace spdlog {
-class logger;
-namespace sinks {
+namespace spdlog::sinks {
 class sink;
-}
-}  // namespace spdlog
+}  // namespace spdlog::sinks
 
 namespace Vorn_SCard_Bridge {
 
@@ -27,8 +23,11 @@ enum class LogDestination : std::uint8_t { NONE = 0, CONSOLE = 1, FILE = 2, SYSL
 LogDestination operator|(LogDestination a, LogDestination b);
 bool has_destination(LogDestination set, LogDestination flag);
 
-// The process-wide logging facade over spdlog: ANSI-colour stderr, a rotating
-// file in the user's log directory and, from warnings up, the system log.
+class LogOutputs;
+
+// The process-wide logging facade over spdlog: standard error (in colour on a
+// terminal), a rotating file in the user's log directory and, from warnings up,
+// the system log.
 class Logger {
 public:
     static constexpr std::size_t MAX_LOG_FILE_SIZE = 10485760;
@@ -61,31 +60,36 @@ public:
 
     void set_log_level(LogLevel level);
     void set_default_destinations(LogDestination destinations);
+    // Writes out held lines and flushes the file.
     void flush();
+    // On: lines for standard error and the file are held and written out together,
+    // at flush(), for a warning or worse, or when 4 KiB are held (log_outputs.h).
+    // Who turns it on calls flush() whenever a thread may go to sleep with lines
+    // held, and turns it off before the process ends. Off (the default): every line
+    // is written as it comes.
+    void hold_lines(bool hold);
 
     static std::string format_context_prefix(const LogContext& context);
 
 private:
     Logger(LogLevel level, LogDestination destinations, const std::filesystem::path& path);
 
-    void configure_sinks_unlocked(LogDestination destinations, const std::filesystem::path& path);
-    std::vector<std::shared_ptr<spdlog::sinks::sink>> build_sinks_unlocked(
-        LogDestination destinations, const std::filesystem::path& path);
-    std::shared_ptr<spdlog::sinks::sink> shared_sink_unlocked(LogDestination flag,
-                                                             const std::filesystem::path& path);
+    // Opens the sinks of `destinations` that are not open yet.
+    void open_sinks_unlocked(LogDestination destinations);
+    void open_sink_unlocked(LogDestination flag);
+    LogDestination usable_unlocked(LogDestination destinations);
 
     LogLevel level;
     LogDestination default_destinations;
     std::filesystem::path log_file_path;
-    std::shared_ptr<spdlog::logger> spd_logger;
     mutable std::mutex mutex;
-    std::string pattern = "%Y-%m-%d %H:%M:%S [%^%l%$] [tid:%t] %v";
+    std::unique_ptr<LogOutputs> outputs;
 
     // Mirrors `level` for the lock-free check of is_enabled.
     std::atomic<LogLevel> level_value;
-    // One sink per destination, shared by every logger built over it, so that a
-    // per-line destination set never opens the file or the system log twice.
-    std::shared_ptr<spdlog::sinks::sink> console_sink;
+    // One sink per destination, opened once, so that a per-line destination set
+    // never opens the file or the system log twice.
+    bool console_open = false;
     std::shared_ptr<spdlog::sinks::sink> file_sink;
     std::shared_ptr<spdlog::sinks::sink> syslog_sink;
     // Why the file could not be used, reported once the logger exists.

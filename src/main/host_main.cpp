@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "host/session.h"
 #include "logging/logger.h"
@@ -128,9 +129,14 @@ HostOutcome run_host() {
     io.send_responses = [](const std::function<void()>& output_broken) {
         send_message_to(STDOUT_FILENO, output_broken);
     };
-    io.watch_wake_fd = [](int fd) { set_standard_input_wake_fd(fd); };
+    io.watch_wake_fd = [](int fd, std::function<void()> before_wait) {
+        set_standard_input_wake_fd(fd, std::move(before_wait));
+    };
     io.input_fd = STDIN_FILENO;
     io.output_fd = STDOUT_FILENO;
+    // The thread that finishes an answer writes it, unless the browser is not ready
+    // for it.
+    share_output(STDOUT_FILENO);
     return run_host(io);
 }
 
@@ -140,12 +146,20 @@ HostOutcome run_host(const HostIo& io) {
         "vorn_scard_bridge.log");
     const LogContext context("Main", "", "");
     logger.info("=== Vorn Smart Card Bridge Starting ===", context);
+    // Lines are written together, whenever a thread of the host is about to wait.
+    logger.hold_lines(true);
+    // What the reading thread does before it waits: the answers it gave and the
+    // lines logged so far leave.
+    const auto before_wait = [&logger] {
+        write_ready_responses();
+        logger.flush();
+    };
 
     // The signal handler writes to this pipe, which the reader watches: a reader
     // blocked on standard input would otherwise notice a signal only with the next frame.
     static const NoticePipe wake;
     wake_write_fd.store(wake.write_fd);
-    if (io.watch_wake_fd) io.watch_wake_fd(wake.read_fd);
+    if (io.watch_wake_fd) io.watch_wake_fd(wake.read_fd, before_wait);
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
     // A browser that has gone away must not kill us in the middle of a write:
@@ -176,6 +190,8 @@ HostOutcome run_host(const HostIo& io) {
                 if (shutdown_requested.load()) return false;
                 admitted = budget.try_take(RequestBudget::reservation_for_frame(length));
                 if (admitted.holds()) return true;
+                // Answers held here are part of what fills the budget.
+                before_wait();
                 const RoomWait waited =
                     wait_for_room(room, wake.read_fd, io.input_fd, io.output_fd);
                 if (waited == RoomWait::INPUT_ENDED) {
@@ -225,6 +241,7 @@ HostOutcome run_host(const HostIo& io) {
         // What was read is answered: calls that started finish (waits are
         // cancelled), the others are refused; then the answers are written, as far
         // as the browser takes them within the exit bound.
+        before_wait();
         const auto stop_began = std::chrono::steady_clock::now();
         const bool calls_done = session->finish(stop_began + SESSION_END_SHARE);
         logger.info("Notifying all threads to shutdown", context);
@@ -265,7 +282,8 @@ HostOutcome run_host(const HostIo& io) {
         }
         outcome.busy_workers = std::max<std::uint64_t>(outcome.busy_workers, 1);
     }
-    logger.flush();
+    // Everything held is written; a thread still running writes its lines at once.
+    logger.hold_lines(false);
     return outcome;
 }
 

@@ -17,8 +17,9 @@ struct HostIo {
     // responses can no longer be written.
     std::function<void(const std::function<void()>& output_broken)> send_responses;
     // Readable end of the pipe the signal handler writes to, handed to the reader
-    // before the first read; -1 when the reader does not use it.
-    std::function<void(int)> watch_wake_fd;
+    // before the first read, with what the reader runs each time before it waits
+    // for input (writing out the answers and log lines it holds).
+    std::function<void(int wake_fd, std::function<void()> before_wait)> watch_wake_fd;
     // Where the requests come from and the responses go, watched while the host
     // holds back reading (a browser that has gone away closes them); -1 for none.
     int input_fd = -1;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace Vorn_SCard_Bridge {
 
@@ -13,12 +14,14 @@ namespace {
 constexpr std::size_t CHUNK_SIZE = 64 * 1024;
 }
 
-FdByteSource::FdByteSource(int fd_, int wake_fd_) : fd(fd_), wake_fd(wake_fd_), chunk(CHUNK_SIZE) {}
+FdByteSource::FdByteSource(int fd_, int wake_fd_, std::function<void()> before_wait_)
+    : fd(fd_), wake_fd(wake_fd_), before_wait(std::move(before_wait_)), chunk(CHUNK_SIZE) {}
 
 ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
     if (size == 0) return {ReadStatus::OK, 0};
     if (failure != 0) return {ReadStatus::FAILED, 0, failure};
     if (chunk_begin == chunk_end) {
+        if (before_wait) before_wait();
         for (;;) {
             if (wake_fd >= 0) {
                 pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};

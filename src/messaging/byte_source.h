@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace Vorn_SCard_Bridge {
@@ -31,16 +32,19 @@ public:
 // A file descriptor, read in large chunks so that many small pipelined frames
 // cost one system call. While it waits it also watches `wake_fd` (the read end
 // of the shutdown pipe, -1 for none): once that becomes readable every read
-// reports INTERRUPTED. A read that failed (a descriptor that cannot be read, such
-// as a closed or write-only standard input) keeps failing: it is never retried.
+// reports INTERRUPTED. `before_wait` runs each time what was read is used up,
+// before it asks the descriptor for more. A read that failed (a descriptor that
+// cannot be read, such as a closed or write-only standard input) keeps failing:
+// it is never retried.
 class FdByteSource : public ByteSource {
 public:
-    explicit FdByteSource(int fd, int wake_fd = -1);
+    explicit FdByteSource(int fd, int wake_fd = -1, std::function<void()> before_wait = {});
     ReadResult read_some(std::uint8_t* buffer, std::size_t size) override;
 
 private:
     int fd;
     int wake_fd;
+    std::function<void()> before_wait;
     std::vector<std::uint8_t> chunk;
     std::size_t chunk_begin = 0;
     std::size_t chunk_end = 0;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "logging/logger.h"
@@ -20,6 +21,7 @@ constexpr std::size_t ECHO_LIMIT = 500;
 constexpr std::size_t DISCARD_CHUNK = 64 * 1024;
 
 int standard_input_wake_fd = -1;
+std::function<void()> standard_input_before_wait;
 
 // Reads until `size` bytes or the source stops; returns the count and the last status.
 ReadResult read_exactly(ByteSource& source, std::uint8_t* buffer, std::size_t size) {
@@ -79,12 +81,16 @@ bool json_nesting_exceeds(const std::uint8_t* text, std::size_t size, std::size_
     return false;
 }
 
-void set_standard_input_wake_fd(int wake_fd) { standard_input_wake_fd = wake_fd; }
+void set_standard_input_wake_fd(int wake_fd, std::function<void()> before_wait) {
+    standard_input_wake_fd = wake_fd;
+    standard_input_before_wait = std::move(before_wait);
+}
 
 nlohmann::json read_message() { return read_message(FrameAdmission()); }
 
 nlohmann::json read_message(const FrameAdmission& admit) {
-    static FdByteSource standard_input(STDIN_FILENO, standard_input_wake_fd);
+    static FdByteSource standard_input(STDIN_FILENO, standard_input_wake_fd,
+                                       standard_input_before_wait);
     return read_message(standard_input, admit);
 }
 

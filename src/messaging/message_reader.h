@@ -27,9 +27,10 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit);
 nlohmann::json read_message();
 nlohmann::json read_message(const FrameAdmission& admit);
 
-// Makes read_message() stop waiting on standard input once `wake_fd` is readable.
-// Call before the first read_message().
-void set_standard_input_wake_fd(int wake_fd);
+// Makes read_message() stop waiting on standard input once `wake_fd` is readable,
+// and run `before_wait` before it waits for more input (FdByteSource). Call before
+// the first read_message().
+void set_standard_input_wake_fd(int wake_fd, std::function<void()> before_wait = {});
 
 // True when the JSON text nests arrays and objects deeper than `limit`.
 bool json_nesting_exceeds(const std::uint8_t* text, std::size_t size, std::size_t limit);

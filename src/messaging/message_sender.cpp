@@ -1,8 +1,14 @@
 #include "messaging/message_sender.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <deque>
+#include <mutex>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -36,10 +42,92 @@ void queue_message(nlohmann::json message, RequestBudget::Token token) {
     logger().debug("Message added to send queue", context);
 }
 
-struct Outgoing {
-    std::string request_id;
-    std::size_t size;
+// Where the responses go once the threads that finish them may write them
+// (share_output), and whether it still takes them.
+struct Output {
+    std::atomic<int> fd{-1};
+    std::atomic<bool> broken{false};
+    std::mutex mutex;
+    std::function<void()> on_broken;
+    bool broken_reported = false;
 };
+
+Output& output() {
+    // Never destroyed: a worker still inside a long call at exit may write.
+    static Output* const shared = new Output();
+    return *shared;
+}
+
+// Runs the sender's `on_broken` once the output is broken, whichever thread saw it.
+void report_broken() {
+    Output& out = output();
+    std::function<void()> notify;
+    {
+        const std::lock_guard lock(out.mutex);
+        if (!out.broken.load() || out.broken_reported || !out.on_broken) return;
+        out.broken_reported = true;
+        notify = out.on_broken;
+    }
+    notify();
+}
+
+void output_failed(LogContext& context) {
+    // A frame is written whole or not at all: a stream that failed in the middle of
+    // one is of no use to the browser any more.
+    logger().error(std::string("Error sending message: write failed: ") + std::strerror(errno),
+                   context);
+    output().broken.store(true);
+    report_broken();
+}
+
+// Makes the frame of each message that has none yet, in queue order, and returns
+// them all; a message that cannot be sent is logged and dropped.
+std::string frames_of(std::deque<OutgoingResponse>& messages, LogContext& context) {
+    Logger& log = logger();
+    std::string frames;
+    for (auto it = messages.begin(); it != messages.end();) {
+        if (it->frame.empty()) {
+            const nlohmann::json& message = it->message;
+            context.request_id = request_id_of(message);
+            try {
+                std::string text;
+                try {
+                    text = message.dump();
+                } catch (const nlohmann::json::type_error& e) {
+                    // A string from the service that is not UTF-8 must not leave the
+                    // extension waiting for ever: send it with replacement characters.
+                    log.warning(std::string("Response is not valid UTF-8, sending it with "
+                                            "replacement characters: ") +
+                                    e.what(),
+                                context);
+                    text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                }
+                if (log.is_enabled(LogLevel::DEBUG)) {
+                    std::string echo = text.substr(0, ECHO_LIMIT);
+                    if (text.size() > ECHO_LIMIT) echo += "...";
+                    log.debug("Sending message: " + echo, context);
+                }
+                framing::append_frame(it->frame, text);
+            } catch (const std::exception& e) {
+                log.error(std::string("Error sending message: ") + e.what(), context);
+                it = messages.erase(it);
+                continue;
+            }
+        }
+        frames += it->frame;
+        ++it;
+    }
+    return frames;
+}
+
+void log_sent(const std::deque<OutgoingResponse>& messages, LogContext& context) {
+    for (const OutgoingResponse& sent : messages) {
+        context.request_id = request_id_of(sent.message);
+        logger().info("Response sent successfully (size: " +
+                          std::to_string(sent.frame.size() - framing::HEADER_SIZE) + " bytes)",
+                      context);
+    }
+}
 
 }  // namespace
 
@@ -53,77 +141,99 @@ void add_message_to_send_queue(nlohmann::json&& message, RequestBudget::Token to
 
 void send_message() { send_message_to(STDOUT_FILENO); }
 
+bool share_output(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return false;
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+        // So that a write the reader is not ready for fails at once instead of
+        // holding the thread that finished the response.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    } else if (!S_ISREG(status.st_mode)) {
+        return false;  // a terminal, say: everything stays with the sender
+    }
+    output().fd.store(fd);
+    MessagingQueue::instance().set_writers_take_turns(true);
+    return true;
+}
+
+void write_ready_responses() {
+    const int fd = output().fd.load();
+    if (fd < 0) return;
+    MessagingQueue& queue = MessagingQueue::instance();
+    LogContext context("MessageSender", "send_message", "");
+    for (;;) {
+        std::deque<OutgoingResponse> messages = queue.take_unless_writing();
+        if (messages.empty()) return;
+        if (output().broken.load()) {
+            messages.clear();
+            queue.batch_written();
+            continue;
+        }
+        const std::string frames = frames_of(messages, context);
+        // Up to PIPE_BUF bytes a pipe takes whole or not at all; more could take
+        // part of it and leave this thread waiting for the rest.
+        if (frames.size() > PIPE_BUF) {
+            queue.hand_back(std::move(messages));
+            return;
+        }
+        ssize_t written = 0;
+        if (!frames.empty()) {
+            do {
+                written = ::write(fd, frames.data(), frames.size());
+            } while (written < 0 && errno == EINTR);
+        }
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            queue.hand_back(std::move(messages));
+            return;
+        }
+        // A socket may take part of it: the rest follows at once, as the sender would.
+        if (written < 0 || (static_cast<std::size_t>(written) < frames.size() &&
+                            !framing::write_all(fd, std::string_view(frames).substr(
+                                                        static_cast<std::size_t>(written))))) {
+            output_failed(context);
+        } else {
+            log_sent(messages, context);
+        }
+        messages.clear();
+        queue.batch_written();
+    }
+}
+
 void send_message_to(int fd, const std::function<void()>& on_broken) {
     Logger& log = logger();
     LogContext context("MessageSender", "send_message", "");
     log.info("Message sender thread started", context);
     MessagingQueue& queue = MessagingQueue::instance();
+    {
+        const std::lock_guard lock(output().mutex);
+        output().on_broken = on_broken;
+    }
+    report_broken();
 
-    std::string frames;
-    std::vector<Outgoing> batch;
-    bool broken = false;
     for (;;) {
         auto messages = queue.wait_and_pop_all();
         if (messages.empty()) return;  // shut down, and everything written
-        if (broken) {
+        if (output().broken.load()) {
             // Nobody reads any more: the answers go, and with them their share of
             // the budget.
             messages.clear();
             queue.batch_written();
             continue;
         }
-        frames.clear();
-        batch.clear();
         // Responses that are ready together leave together: one write for the
         // burst, each still its own frame in queue order.
-        for (const OutgoingResponse& outgoing : messages) {
-            const nlohmann::json& message = outgoing.message;
-            try {
-                std::string text;
-                try {
-                    text = message.dump();
-                } catch (const nlohmann::json::type_error& e) {
-                    // A string from the service that is not UTF-8 must not leave the
-                    // extension waiting for ever: send it with replacement characters.
-                    context.request_id = request_id_of(message);
-                    log.warning(std::string("Response is not valid UTF-8, sending it with "
-                                            "replacement characters: ") +
-                                    e.what(),
-                                context);
-                    text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-                }
-                context.request_id = request_id_of(message);
-                if (log.is_enabled(LogLevel::DEBUG)) {
-                    std::string echo = text.substr(0, ECHO_LIMIT);
-                    if (text.size() > ECHO_LIMIT) echo += "...";
-                    log.debug("Sending message: " + echo, context);
-                }
-                framing::append_frame(frames, text);
-                batch.push_back({context.request_id, text.size()});
-            } catch (const std::exception& e) {
-                log.error(std::string("Error sending message: ") + e.what(), context);
-            }
-        }
+        const std::string frames = frames_of(messages, context);
         if (!frames.empty()) {
             if (framing::write_all(fd, frames)) {
-                for (const Outgoing& sent : batch) {
-                    context.request_id = sent.request_id;
-                    log.info("Response sent successfully (size: " + std::to_string(sent.size) +
-                                 " bytes)",
-                             context);
-                }
+                log_sent(messages, context);
             } else {
-                // A frame is written whole or not at all: a stream that failed in the
-                // middle of one is of no use to the browser any more.
-                log.error(
-                    std::string("Error sending message: write failed: ") + std::strerror(errno),
-                    context);
-                broken = true;
-                if (on_broken) on_broken();
+                output_failed(context);
             }
         }
         messages.clear();
         queue.batch_written();
+        log.flush();
     }
 }
 

@@ -10,11 +10,18 @@ MessagingQueue& MessagingQueue::instance() {
 
 void MessagingQueue::push(nlohmann::json message, RequestBudget::Token token) {
     if (shutdown_flag.load()) return;
+    bool wake = false;
     {
         std::lock_guard lock(mutex);
-        messages.push_back({std::move(message), std::move(token)});
+        messages.push_back({std::move(message), std::move(token), {}});
+        wake = !take_turns;
     }
-    condition.notify_one();
+    if (wake) condition.notify_one();
+}
+
+void MessagingQueue::set_writers_take_turns(bool take_turns_) {
+    std::lock_guard lock(mutex);
+    take_turns = take_turns_;
 }
 
 std::optional<nlohmann::json> MessagingQueue::wait_and_pop() {
@@ -29,18 +36,53 @@ std::optional<nlohmann::json> MessagingQueue::wait_and_pop() {
 
 std::deque<OutgoingResponse> MessagingQueue::wait_and_pop_all() {
     std::unique_lock lock(mutex);
-    condition.wait(lock, [this] { return !messages.empty() || shutdown_flag.load(); });
+    condition.wait(lock, [this] {
+        // Only once other threads write too can a writer be at work here.
+        if (writing && take_turns) return false;
+        if (messages.empty()) {
+            handed_to_sender = false;
+            return shutdown_flag.load();
+        }
+        return !take_turns || handed_to_sender || shutdown_flag.load();
+    });
     std::deque<OutgoingResponse> taken;
     taken.swap(messages);
     writing = !taken.empty();
     return taken;
 }
 
+std::deque<OutgoingResponse> MessagingQueue::take_unless_writing() {
+    std::deque<OutgoingResponse> taken;
+    std::lock_guard lock(mutex);
+    if (writing || handed_to_sender) return taken;
+    taken.swap(messages);
+    writing = !taken.empty();
+    return taken;
+}
+
+void MessagingQueue::hand_back(std::deque<OutgoingResponse> batch) {
+    {
+        std::lock_guard lock(mutex);
+        while (!batch.empty()) {
+            messages.push_front(std::move(batch.back()));
+            batch.pop_back();
+        }
+        writing = false;
+        handed_to_sender = true;
+    }
+    condition.notify_one();
+}
+
 void MessagingQueue::batch_written() {
+    bool wake_sender = false;
     {
         std::lock_guard lock(mutex);
         writing = false;
+        // The sender may wait for this writer: to drain at shutdown, or to go on
+        // with what it was handed.
+        wake_sender = handed_to_sender || shutdown_flag.load();
     }
+    if (wake_sender) condition.notify_one();
     written_condition.notify_all();
 }
 

@@ -92,13 +92,19 @@ Step throw_security(SecuritySeverity severity) {
 [[noreturn]] void run_scripted_host(const std::vector<Step>& script) {
     ::alarm(60);
     auto next = std::make_shared<std::size_t>(0);
+    // Run before each read, as the reader does before it waits for input.
+    auto before_read = std::make_shared<std::function<void()>>();
     HostIo io;
-    io.read_request = [script, next](const FrameAdmission&) -> json {
+    io.read_request = [script, next, before_read](const FrameAdmission&) -> json {
+        if (*before_read) (*before_read)();
         if (*next < script.size()) return script[(*next)++]();
         std::fprintf(stderr, "END OF SCRIPT\n");
         return json{{"command", "shutdown"}};
     };
-    io.watch_wake_fd = [](int fd) { wake_fd().store(fd); };
+    io.watch_wake_fd = [before_read](int fd, std::function<void()> before_wait) {
+        wake_fd().store(fd);
+        *before_read = std::move(before_wait);
+    };
     io.send_responses = [](const std::function<void()>&) {
         MessagingQueue& queue = MessagingQueue::instance();
         while (auto message = queue.wait_and_pop()) {

@@ -124,6 +124,8 @@ TEST_F(ContextReaderCommands, ListReadersNamesBothVirtualReadersInTheServicesOrd
 TEST_F(ContextReaderCommands, SuccessfulListingIsLoggedWithTheLengthOfTheResult) {
     const std::string context = establish_context(host);
     ASSERT_EQ(ask(host, "list_readers", json::array({context})).status, "success");
+    host.close_input();
+    ASSERT_TRUE(host.wait_exit().has_value());
     EXPECT_THAT(host.stderr_text(), HasSubstr("Readers listed successfully (count: 2)"));
 }
 

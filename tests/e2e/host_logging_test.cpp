@@ -102,6 +102,26 @@ TEST(HostLogging, FileUnderHomeGetsTheSameLines) {
     EXPECT_TRUE(contains(file, "=== Vorn Smart Card Bridge Shutdown Complete ==="));
 }
 
+// Lines are written in bursts, but none waits for the next request: once the host
+// has nothing to do, what it logged is in both places, the answer's last line too.
+TEST(HostLogging, LinesAreOutWhileTheHostWaitsForMore) {
+    HostProcess host;
+    host.send({{"requestId", "idle1"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    ASSERT_TRUE(host.receive());
+    const std::string last_line = "[MessageSender::send_message req:idle1] Response sent successfully";
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!(contains(host.stderr_text(), last_line) && contains(host.log_file_text(), last_line)) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    for (const std::string& log : {host.stderr_text(), host.log_file_text()}) {
+        EXPECT_TRUE(contains(log, "[MessageProcessor::healthcheck req:idle1] Healthcheck completed"))
+            << log;
+        EXPECT_TRUE(contains(log, last_line)) << log;
+    }
+    EXPECT_FALSE(host.wait_exit(0ms).has_value()) << "the host is still running";
+}
+
 TEST(HostLogging, EachStartBeginsANewFileAndKeepsThree) {
     const auto home = std::filesystem::temp_directory_path() / ("vorn-rotation-" + std::to_string(::getpid()));
     std::filesystem::remove_all(home);

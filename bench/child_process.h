@@ -55,8 +55,8 @@ struct ProcessSample {
     std::uint64_t wakeups = 0;
     // read(2)- and write(2)-family system calls of the process (/proc/PID/io).
     std::uint64_t read_write_calls = 0;
-    std::uint64_t rss_kib = 0;           // VmRSS
-    std::uint64_t peak_rss_kib = 0;      // VmHWM: the high-water mark since start
+    std::uint64_t rss_kib = 0;       // VmRSS
+    std::uint64_t peak_rss_kib = 0;  // VmHWM: the high-water mark since start
     std::uint64_t threads = 0;
 };
 

@@ -15,8 +15,8 @@ const char* const LOGGER_NAME = "VornSmartCardBridge";
 }  // namespace
 
 LogOutputs::LogOutputs(const std::string& pattern)
-    : formatter_(std::make_unique<spdlog::pattern_formatter>(pattern,
-                                                             spdlog::pattern_time_type::local)) {}
+    : formatter_(
+          std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::local)) {}
 
 void LogOutputs::attach(LogDestination destination, std::shared_ptr<spdlog::sinks::sink> sink) {
     // The sinks get the finished line and add only the end of line.
@@ -95,13 +95,15 @@ void LogOutputs::write(spdlog::level::level_enum level, std::string_view text,
             const spdlog::details::log_msg msg = format_unlocked(level, text);
             const std::string_view line(formatted_.data(), formatted_.size());
             const std::string_view bare = line.substr(0, line.size() - 1);  // without its end
-            const Targets targets = targets_unlocked(default_destinations_);
-            if (targets.plain_stderr || targets.file) {
+            const LogDestination to = default_destinations_;
+            const bool console = has_destination(to, LogDestination::CONSOLE);
+            if ((console && stderr_is_plain_) ||
+                (has_destination(to, LogDestination::FILE) && file_)) {
                 held_.append(line);
                 holds_lines_.store(true, std::memory_order_release);
             }
-            pass_on(msg, bare, targets.terminal);
-            pass_on(msg, bare, targets.syslog);
+            if (console) pass_on(msg, bare, terminal_);
+            if (has_destination(to, LogDestination::SYSLOG)) pass_on(msg, bare, syslog_);
             write_out = !hold_ || level >= spdlog::level::warn || held_.size() >= HOLD_LIMIT;
         }
     }

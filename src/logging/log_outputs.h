@@ -40,8 +40,7 @@ public:
     void set_default_destinations(LogDestination destinations);
     void set_holding(bool hold);
 
-    void write(spdlog::level::level_enum level, std::string_view text,
-               LogDestination destinations);
+    void write(spdlog::level::level_enum level, std::string_view text, LogDestination destinations);
     // Writes out what is held; returns at once when nothing is.
     void flush();
 

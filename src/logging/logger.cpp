@@ -9,8 +9,8 @@
 #include <system_error>
 
 #include "logging/log_escape.h"
-#include "logging/log_outputs.h"
 #include "logging/log_location.h"
+#include "logging/log_outputs.h"
 
 namespace Vorn_SCard_Bridge {
 

@@ -7,11 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <deque>
-#include <mutex>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>

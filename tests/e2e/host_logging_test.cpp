@@ -7,8 +7,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixtures/host_process.h"
@@ -57,7 +57,8 @@ TEST(HostLogging, EveryLineFollowsThePattern) {
 
 TEST(HostLogging, LogsTheRequestLifeWithItsContext) {
     HostProcess host;
-    host.send({{"requestId", "r7"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    host.send(
+        {{"requestId", "r7"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
     ASSERT_TRUE(host.receive());
     host.close_input();
     ASSERT_EQ(host.wait_exit(), 0);
@@ -106,16 +107,20 @@ TEST(HostLogging, FileUnderHomeGetsTheSameLines) {
 // has nothing to do, what it logged is in both places, the answer's last line too.
 TEST(HostLogging, LinesAreOutWhileTheHostWaitsForMore) {
     HostProcess host;
-    host.send({{"requestId", "idle1"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    host.send(
+        {{"requestId", "idle1"}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
     ASSERT_TRUE(host.receive());
-    const std::string last_line = "[MessageSender::send_message req:idle1] Response sent successfully";
+    const std::string last_line =
+        "[MessageSender::send_message req:idle1] Response sent successfully";
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!(contains(host.stderr_text(), last_line) && contains(host.log_file_text(), last_line)) &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (
+        !(contains(host.stderr_text(), last_line) && contains(host.log_file_text(), last_line)) &&
+        std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
     for (const std::string& log : {host.stderr_text(), host.log_file_text()}) {
-        EXPECT_TRUE(contains(log, "[MessageProcessor::healthcheck req:idle1] Healthcheck completed"))
+        EXPECT_TRUE(
+            contains(log, "[MessageProcessor::healthcheck req:idle1] Healthcheck completed"))
             << log;
         EXPECT_TRUE(contains(log, last_line)) << log;
     }
@@ -123,13 +128,16 @@ TEST(HostLogging, LinesAreOutWhileTheHostWaitsForMore) {
 }
 
 TEST(HostLogging, EachStartBeginsANewFileAndKeepsThree) {
-    const auto home = std::filesystem::temp_directory_path() / ("vorn-rotation-" + std::to_string(::getpid()));
+    const auto home =
+        std::filesystem::temp_directory_path() / ("vorn-rotation-" + std::to_string(::getpid()));
     std::filesystem::remove_all(home);
     for (int run = 0; run < 5; ++run) {
         HostOptions options;
         options.home = home;
         HostProcess host(options);
-        host.send({{"requestId", "run" + std::to_string(run)}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+        host.send({{"requestId", "run" + std::to_string(run)},
+                   {"command", "healthcheck"},
+                   {"params", nlohmann::json::array()}});
         ASSERT_TRUE(host.receive());
         host.close_input();
         ASSERT_EQ(host.wait_exit(), 0);
@@ -157,7 +165,8 @@ TEST(HostLogging, WithoutHomeLogsToAPrivateTmpDirectory) {
 }
 
 TEST(HostLogging, UnusableLogDirectoryStillServes) {
-    const auto home = std::filesystem::temp_directory_path() / ("vorn-blocked-" + std::to_string(::getpid()));
+    const auto home =
+        std::filesystem::temp_directory_path() / ("vorn-blocked-" + std::to_string(::getpid()));
     std::filesystem::remove_all(home);
     std::filesystem::create_directories(home / "Library");
     std::ofstream(home / "Library" / "Logs") << "a file where the directory should be";
@@ -177,7 +186,9 @@ TEST(HostLogging, UnusableLogDirectoryStillServes) {
 TEST(HostLogging, ControlCharactersInRequestsCannotForgeLines) {
     HostProcess host;
     const std::string forged = "x\n2026-01-01 00:00:00 [critical] [tid:1] forged\x1b[31m";
-    host.send({{"requestId", forged}, {"command", "nope\r\nforged"}, {"params", nlohmann::json::array()}});
+    host.send({{"requestId", forged},
+               {"command", "nope\r\nforged"},
+               {"params", nlohmann::json::array()}});
     const auto response = host.receive();
     ASSERT_TRUE(response);
     EXPECT_EQ((*response)["requestId"], forged);

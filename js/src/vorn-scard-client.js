@@ -402,16 +402,22 @@ function pinEntryFields(apduTemplate, options, known, pinsInField) {
     blockSize,
     pinPosition,
     positionInBits,
-    timeout: requireRange(timeout, 0, 255, 'timeout'),
-    timeout2: requireRange(timeout2, 0, 255, 'timeout2'),
-    formatString: (positionInBits ? 0 : 0x80) | (pinPosition << 3) | (requireFlag(rightJustify, 'rightJustify') ? 0x04 : 0) | PIN_ENCODING_BITS.get(encoding),
-    pinBlockString: (requireRange(pinLengthSize, 0, 15, 'pinLengthSize') << 4) | blockSize,
-    pinLengthFormat:
-      (requireFlag(pinLengthInBytes, 'pinLengthInBytes') ? 0x10 : 0) | requireRange(pinLengthPosition, 0, 15, 'pinLengthPosition'),
-    maxExtraDigit: (minDigits << 8) | maxDigits,
-    entryValidation: requireRange(entryValidation, 1, 7, 'entryValidation'),
-    langId: requireRange(langId, 0, 0xffff, 'langId'),
-    prologue,
+    // [value, width] of bTimerOut, bTimerOut2, bmFormatString, bmPINBlockString, bmPINLengthFormat
+    leading: [
+      [requireRange(timeout, 0, 255, 'timeout'), 1],
+      [requireRange(timeout2, 0, 255, 'timeout2'), 1],
+      [
+        (positionInBits ? 0 : 0x80) | (pinPosition << 3) | (requireFlag(rightJustify, 'rightJustify') ? 0x04 : 0) | PIN_ENCODING_BITS.get(encoding),
+        1,
+      ],
+      [(requireRange(pinLengthSize, 0, 15, 'pinLengthSize') << 4) | blockSize, 1],
+      [(requireFlag(pinLengthInBytes, 'pinLengthInBytes') ? 0x10 : 0) | requireRange(pinLengthPosition, 0, 15, 'pinLengthPosition'), 1],
+    ],
+    maxExtraDigit: [(minDigits << 8) | maxDigits, 2],
+    entryValidation: [requireRange(entryValidation, 1, 7, 'entryValidation'), 1],
+    langId: [requireRange(langId, 0, 0xffff, 'langId'), 2],
+    // bTeoPrologue, ulDataLength
+    trailing: [...[...prologue].map((byte) => [byte, 1]), [apdu.length, 4]],
     // Checks that a PIN written at this offset (bytes into the data field) stays inside it.
     fitsAt(offset, what) {
       const end = offset + Math.max(blockSize, pinBytes);
@@ -448,18 +454,13 @@ export function buildPinVerifyStructure(apduTemplate, options = {}) {
   if (!f.positionInBits) f.fitsAt(f.pinPosition, 'pinPosition');
   return packStructure(
     [
-      [f.timeout, 1],
-      [f.timeout2, 1],
-      [f.formatString, 1],
-      [f.pinBlockString, 1],
-      [f.pinLengthFormat, 1],
-      [f.maxExtraDigit, 2],
-      [f.entryValidation, 1],
+      ...f.leading,
+      f.maxExtraDigit,
+      f.entryValidation,
       [requireRange(numberMessage, 0, 255, 'numberMessage'), 1],
-      [f.langId, 2],
+      f.langId,
       [requireRange(msgIndex, 0, 255, 'msgIndex'), 1],
-      ...[...f.prologue].map((byte) => [byte, 1]),
-      [f.apdu.length, 4],
+      ...f.trailing,
     ],
     f.apdu,
   );
@@ -477,27 +478,23 @@ export function buildPinModifyStructure(apduTemplate, options = {}) {
   const { newPinOffset = enterOldPin ? oldPinOffset + f.blockSize : oldPinOffset } = options;
   const prompts = (enterOldPin ? 1 : 0) + 1 + (requireFlag(confirmNewPin, 'confirmNewPin') ? 1 : 0);
   const { numberMessage = prompts, msgIndex1 = 0, msgIndex2 = 1, msgIndex3 = 2 } = options;
-  if (enterOldPin) f.fitsAt(requireRange(oldPinOffset, 0, 255, 'oldPinOffset'), 'oldPinOffset');
+  requireRange(oldPinOffset, 0, 255, 'oldPinOffset');
+  if (enterOldPin) f.fitsAt(oldPinOffset, 'oldPinOffset');
   f.fitsAt(requireRange(newPinOffset, 0, 255, 'newPinOffset'), 'newPinOffset');
   return packStructure(
     [
-      [f.timeout, 1],
-      [f.timeout2, 1],
-      [f.formatString, 1],
-      [f.pinBlockString, 1],
-      [f.pinLengthFormat, 1],
-      [requireRange(oldPinOffset, 0, 255, 'oldPinOffset'), 1],
+      ...f.leading,
+      [oldPinOffset, 1],
       [newPinOffset, 1],
-      [f.maxExtraDigit, 2],
+      f.maxExtraDigit,
       [(enterOldPin ? 0x02 : 0) | (confirmNewPin ? 0x01 : 0), 1],
-      [f.entryValidation, 1],
+      f.entryValidation,
       [requireRange(numberMessage, 0, 255, 'numberMessage'), 1],
-      [f.langId, 2],
+      f.langId,
       [requireRange(msgIndex1, 0, 255, 'msgIndex1'), 1],
       [requireRange(msgIndex2, 0, 255, 'msgIndex2'), 1],
       [requireRange(msgIndex3, 0, 255, 'msgIndex3'), 1],
-      ...[...f.prologue].map((byte) => [byte, 1]),
-      [f.apdu.length, 4],
+      ...f.trailing,
     ],
     f.apdu,
   );

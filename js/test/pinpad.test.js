@@ -11,7 +11,7 @@ import {
   buildPinModifyStructure,
   toHex,
 } from '../src/vorn-scard-client.js';
-import { FakePort, within } from './fake_port.js';
+import { FakePort, within, rejection } from './fake_port.js';
 
 const VERIFY_CODE = 0x42330006;
 const MODIFY_CODE = 0x42330007;
@@ -29,15 +29,6 @@ function pinPadReader({ features = FEATURES, output = '9000' } = {}) {
     return { status: 'success', result: ['0x00000000', r.params[0], r.params[1], reply] };
   });
   return { port, client: new ScardBridgeClient(port) };
-}
-
-async function rejection(promise) {
-  try {
-    await within(promise);
-  } catch (error) {
-    return error;
-  }
-  assert.fail('expected the promise to reject');
 }
 
 // Splits a structure into its named fields, to compare them one by one.

@@ -6,6 +6,7 @@ import {
   ShareMode,
   Disposition,
   StatusCode,
+  formatHex32,
 } from './lib/vorn-scard-client.js';
 
 const $ = (id) => document.getElementById(id);
@@ -69,13 +70,16 @@ async function checkPinPad(reader) {
     $('pinpad').textContent = '– (select a reader)';
     return;
   }
-  const direct = state.reader === reader ? null : await state.client.connect(state.context, reader, ShareMode.DIRECT, Protocol.UNDEFINED);
+  const direct =
+    state.reader === reader
+      ? null
+      : await state.client.connect(state.context, reader, ShareMode.DIRECT, Protocol.UNDEFINED);
   try {
     const features = await state.client.getFeatures(state.context, direct?.card ?? state.card);
     const code = features.VERIFY_PIN_DIRECT;
     if (state.reader === reader) state.verifyCode = code ?? null;
     $('pinpad').textContent =
-      code === undefined ? `${reader}: no PIN pad` : `${reader}: yes (VERIFY_PIN_DIRECT 0x${code.toString(16).toUpperCase()})`;
+      code === undefined ? `${reader}: no PIN pad` : `${reader}: yes (VERIFY_PIN_DIRECT ${formatHex32(code)})`;
     $('verify-pin').disabled = state.card === null || state.verifyCode === null;
   } finally {
     if (direct) await state.client.disconnect(state.context, direct.card).catch(() => {});

@@ -111,7 +111,10 @@ export interface PinEntryOptions {
   positionInBits?: boolean;
   /** bmFormatString bit 2. Default false (left). */
   rightJustify?: boolean;
-  /** bmPINBlockString bits 3-0, bytes. Default: the data field after pinPosition, shared by the PINs written into it, at most 15. */
+  /**
+   * bmPINBlockString bits 3-0, bytes. Default: the data field after pinPosition, shared by
+   * the PINs written into it, at most 15.
+   */
   pinBlockSize?: number;
   /** bmPINBlockString bits 7-4: size of a PIN length field, in bits. Default 0 (none). */
   pinLengthSize?: number;
@@ -199,8 +202,12 @@ export declare class ScardBridgeClient {
   getAttrib(context: Handle, card: Handle, attributeId: number, options?: RequestOptions): Promise<string>;
 
   getFeatures(context: Handle, card: Handle, options?: RequestOptions): Promise<ReaderFeatures>;
-  verifyPinDirect(context: Handle, card: Handle, apduTemplate: Bytes, pinOptions?: PinVerifyOptions, options?: RequestOptions): Promise<PinEntryReply>;
-  modifyPinDirect(context: Handle, card: Handle, apduTemplate: Bytes, pinOptions?: PinModifyOptions, options?: RequestOptions): Promise<PinEntryReply>;
+  verifyPinDirect(
+    context: Handle, card: Handle, apduTemplate: Bytes, pinOptions?: PinVerifyOptions, options?: RequestOptions,
+  ): Promise<PinEntryReply>;
+  modifyPinDirect(
+    context: Handle, card: Handle, apduTemplate: Bytes, pinOptions?: PinModifyOptions, options?: RequestOptions,
+  ): Promise<PinEntryReply>;
 
   introduceReader(context: Handle, readerName: string, deviceName: string, options?: RequestOptions): Promise<void>;
   getDeviceTypeId(context: Handle, readerName: string, options?: RequestOptions): Promise<number>;

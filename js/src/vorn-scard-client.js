@@ -295,9 +295,8 @@ export function parseFeatureList(data) {
   const features = {};
   for (let at = 0; at < bytes.length; at += 2 + bytes[at + 1]) {
     if (at + 2 > bytes.length || at + 2 + bytes[at + 1] > bytes.length) {
-      throw new ScardError('protocol', `the reader's feature list is cut short in the entry at byte ${at}: ${toHex(bytes)}`, {
-        command: 'control',
-      });
+      const message = `the reader's feature list is cut short in the entry at byte ${at}: ${toHex(bytes)}`;
+      throw new ScardError('protocol', message, { command: 'control' });
     }
     if (bytes[at + 1] !== 4) continue;
     const key = FEATURE_NAMES.get(bytes[at]) ?? bytes[at];
@@ -376,7 +375,7 @@ function pinEntryFields(apduTemplate, options, known, pinsInField) {
   if (apdu.length < 5 || apdu.length > 260) {
     throw new ScardError(
       'invalid_argument',
-      `the APDU template must have 5 to 260 bytes (command header, Lc and the data field the PIN goes into), not ${apdu.length}`,
+      `the APDU template must have 5 to 260 bytes (header, Lc and the data field for the PIN), not ${apdu.length}`,
     );
   }
   if (!PIN_ENCODING_BITS.has(encoding)) {
@@ -389,14 +388,17 @@ function pinEntryFields(apduTemplate, options, known, pinsInField) {
   const dataLength = apdu.length - 5;
   const pinBytes = encoding === PinEncoding.BCD ? Math.ceil(maxDigits / 2) : maxDigits;
   // By default the PINs share the data field after pinPosition, as far as the 4 bits of the block size go.
-  const blockSize = requireRange(
-    options.pinBlockSize ?? (positionInBits ? 0 : Math.min(15, Math.max(0, Math.floor((dataLength - pinPosition) / pinsInField)))),
-    0,
-    15,
-    'pinBlockSize',
-  );
+  const sharedField = Math.max(0, Math.floor((dataLength - pinPosition) / pinsInField));
+  const blockSize = requireRange(options.pinBlockSize ?? (positionInBits ? 0 : Math.min(15, sharedField)), 0, 15, 'pinBlockSize');
   const prologue = hexToBytes(teoPrologue);
   if (prologue.length !== 3) throw new ScardError('invalid_argument', 'teoPrologue must be 3 bytes');
+  const formatString =
+    (positionInBits ? 0 : 0x80) |
+    (pinPosition << 3) |
+    (requireFlag(rightJustify, 'rightJustify') ? 0x04 : 0) |
+    PIN_ENCODING_BITS.get(encoding);
+  const lengthFormat =
+    (requireFlag(pinLengthInBytes, 'pinLengthInBytes') ? 0x10 : 0) | requireRange(pinLengthPosition, 0, 15, 'pinLengthPosition');
   return {
     apdu,
     blockSize,
@@ -406,12 +408,9 @@ function pinEntryFields(apduTemplate, options, known, pinsInField) {
     leading: [
       [requireRange(timeout, 0, 255, 'timeout'), 1],
       [requireRange(timeout2, 0, 255, 'timeout2'), 1],
-      [
-        (positionInBits ? 0 : 0x80) | (pinPosition << 3) | (requireFlag(rightJustify, 'rightJustify') ? 0x04 : 0) | PIN_ENCODING_BITS.get(encoding),
-        1,
-      ],
+      [formatString, 1],
       [(requireRange(pinLengthSize, 0, 15, 'pinLengthSize') << 4) | blockSize, 1],
-      [(requireFlag(pinLengthInBytes, 'pinLengthInBytes') ? 0x10 : 0) | requireRange(pinLengthPosition, 0, 15, 'pinLengthPosition'), 1],
+      [lengthFormat, 1],
     ],
     maxExtraDigit: [(minDigits << 8) | maxDigits, 2],
     entryValidation: [requireRange(entryValidation, 1, 7, 'entryValidation'), 1],
@@ -424,7 +423,8 @@ function pinEntryFields(apduTemplate, options, known, pinsInField) {
       if (end > dataLength) {
         throw new ScardError(
           'invalid_argument',
-          `a PIN of ${maxDigits} digits at ${what} ${offset} needs a data field of ${end} bytes; the template has ${dataLength}`,
+          `a PIN of ${maxDigits} digits at ${what} ${offset} needs a data field of ${end} bytes; ` +
+            `the template has ${dataLength}`,
         );
       }
     },

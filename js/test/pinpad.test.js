@@ -31,28 +31,15 @@ function pinPadReader({ features = FEATURES, output = '9000' } = {}) {
   return { port, client: new ScardBridgeClient(port) };
 }
 
-// Splits a structure into its named fields, to compare them one by one.
-function fields(bytes, layout) {
-  const hex = toHex(bytes);
-  const out = {};
-  let at = 0;
-  for (const [name, width] of layout) {
-    out[name] = width === 0 ? hex.slice(at) : hex.slice(at, at + 2 * width);
-    at += 2 * width;
+// Walks a structure field by field: [name, hex] in order, naming the first field that differs.
+function assertFields(bytes, expected) {
+  let rest = toHex(bytes);
+  for (const [name, hex] of expected) {
+    assert.equal(rest.slice(0, hex.length), hex, name);
+    rest = rest.slice(hex.length);
   }
-  return out;
+  assert.equal(rest, '', 'nothing after abData');
 }
-const VERIFY_LAYOUT = [
-  ['bTimerOut', 1], ['bTimerOut2', 1], ['bmFormatString', 1], ['bmPINBlockString', 1], ['bmPINLengthFormat', 1],
-  ['wPINMaxExtraDigit', 2], ['bEntryValidationCondition', 1], ['bNumberMessage', 1], ['wLangId', 2],
-  ['bMsgIndex', 1], ['bTeoPrologue', 3], ['ulDataLength', 4], ['abData', 0],
-];
-const MODIFY_LAYOUT = [
-  ['bTimerOut', 1], ['bTimerOut2', 1], ['bmFormatString', 1], ['bmPINBlockString', 1], ['bmPINLengthFormat', 1],
-  ['bInsertionOffsetOld', 1], ['bInsertionOffsetNew', 1], ['wPINMaxExtraDigit', 2], ['bConfirmPIN', 1],
-  ['bEntryValidationCondition', 1], ['bNumberMessage', 1], ['wLangId', 2], ['bMsgIndex1', 1], ['bMsgIndex2', 1],
-  ['bMsgIndex3', 1], ['bTeoPrologue', 3], ['ulDataLength', 4], ['abData', 0],
-];
 
 test('control codes use pcsc-lite numbering', () => {
   assert.equal(GET_FEATURE_REQUEST, 0x42000d48);
@@ -95,68 +82,45 @@ test('a reader that refuses the feature query has no features; a lost card or se
 });
 
 test('PIN_VERIFY_STRUCTURE with the defaults, field by field', () => {
-  assert.deepEqual(fields(buildPinVerifyStructure(VERIFY_TEMPLATE), VERIFY_LAYOUT), {
-    bTimerOut: '1E',
-    bTimerOut2: '00',
-    bmFormatString: '82', // byte units, position 0, left justified, ASCII
-    bmPINBlockString: '08',
-    bmPINLengthFormat: '00',
-    wPINMaxExtraDigit: '0804', // max 8, min 4
-    bEntryValidationCondition: '02',
-    bNumberMessage: '01',
-    wLangId: '0904',
-    bMsgIndex: '00',
-    bTeoPrologue: '000000',
-    ulDataLength: '0D000000',
-    abData: VERIFY_TEMPLATE,
-  });
+  assertFields(buildPinVerifyStructure(VERIFY_TEMPLATE), [
+    ['bTimerOut', '1E'], ['bTimerOut2', '00'],
+    ['bmFormatString', '82'], // byte units, position 0, left justified, ASCII
+    ['bmPINBlockString', '08'], ['bmPINLengthFormat', '00'],
+    ['wPINMaxExtraDigit', '0804'], // max 8, min 4
+    ['bEntryValidationCondition', '02'], ['bNumberMessage', '01'], ['wLangId', '0904'], ['bMsgIndex', '00'],
+    ['bTeoPrologue', '000000'], ['ulDataLength', '0D000000'], ['abData', VERIFY_TEMPLATE],
+  ]);
 });
 
-test('PIN_VERIFY_STRUCTURE packs the format options into their bits', () => {
-  // An ISO 9564 format 2 block: control nibble and length nibble, then BCD digits.
+test('PIN_VERIFY_STRUCTURE packs the options into their fields and bits', () => {
+  // An ISO 9564 format 2 block: control and length nibbles, then BCD digits.
   const template = '0020000108' + '2F' + 'FF'.repeat(7);
-  const s = fields(
-    buildPinVerifyStructure(template, {
-      encoding: 'bcd', pinPosition: 1, pinBlockSize: 7, pinLengthSize: 4, pinLengthPosition: 4, minDigits: 6,
-      maxDigits: 12, timeout: 0, timeout2: 5, entryValidation: 3, langId: 0x0407, numberMessage: 0xff, msgIndex: 2,
-      teoPrologue: '010203',
-    }),
-    VERIFY_LAYOUT,
-  );
-  assert.deepEqual(
-    [s.bTimerOut, s.bTimerOut2, s.bmFormatString, s.bmPINBlockString, s.bmPINLengthFormat, s.wPINMaxExtraDigit],
-    ['00', '05', '89', '47', '04', '0C06'],
-  );
-  assert.deepEqual([s.bEntryValidationCondition, s.bNumberMessage, s.wLangId, s.bMsgIndex], ['03', 'FF', '0704', '02']);
-  assert.equal(s.bTeoPrologue, '010203');
-  const bits = buildPinVerifyStructure(VERIFY_TEMPLATE, { positionInBits: true, pinPosition: 4, rightJustify: true, encoding: 'binary', pinLengthInBytes: true });
-  assert.deepEqual(fields(bits, VERIFY_LAYOUT).bmFormatString, '24');
-  assert.deepEqual(fields(bits, VERIFY_LAYOUT).bmPINLengthFormat, '10');
+  const options = {
+    encoding: 'bcd', pinPosition: 1, pinBlockSize: 7, pinLengthSize: 4, pinLengthPosition: 4, minDigits: 6,
+    maxDigits: 12, timeout: 0, timeout2: 5, entryValidation: 3, langId: 0x0407, numberMessage: 0xff, msgIndex: 2,
+    teoPrologue: '010203',
+  };
+  assertFields(buildPinVerifyStructure(template, options), [
+    ['bTimerOut', '00'], ['bTimerOut2', '05'], ['bmFormatString', '89'], ['bmPINBlockString', '47'],
+    ['bmPINLengthFormat', '04'], ['wPINMaxExtraDigit', '0C06'], ['bEntryValidationCondition', '03'],
+    ['bNumberMessage', 'FF'], ['wLangId', '0704'], ['bMsgIndex', '02'], ['bTeoPrologue', '010203'],
+    ['ulDataLength', '0D000000'], ['abData', template],
+  ]);
+  const bits = { positionInBits: true, pinPosition: 4, rightJustify: true, encoding: 'binary', pinLengthInBytes: true };
+  assert.equal(toHex(buildPinVerifyStructure(VERIFY_TEMPLATE, bits)).slice(4, 10), '240010');
 });
 
-test('PIN_MODIFY_STRUCTURE field by field: old PIN then new PIN typed twice', () => {
-  assert.deepEqual(fields(buildPinModifyStructure(MODIFY_TEMPLATE), MODIFY_LAYOUT), {
-    bTimerOut: '1E',
-    bTimerOut2: '00',
-    bmFormatString: '82',
-    bmPINBlockString: '08',
-    bmPINLengthFormat: '00',
-    bInsertionOffsetOld: '00',
-    bInsertionOffsetNew: '08',
-    wPINMaxExtraDigit: '0804',
-    bConfirmPIN: '03',
-    bEntryValidationCondition: '02',
-    bNumberMessage: '03',
-    wLangId: '0904',
-    bMsgIndex1: '00',
-    bMsgIndex2: '01',
-    bMsgIndex3: '02',
-    bTeoPrologue: '000000',
-    ulDataLength: '15000000',
-    abData: MODIFY_TEMPLATE,
-  });
-  const newOnly = fields(buildPinModifyStructure(VERIFY_TEMPLATE, { enterOldPin: false, confirmNewPin: false }), MODIFY_LAYOUT);
-  assert.deepEqual([newOnly.bInsertionOffsetNew, newOnly.bConfirmPIN, newOnly.bNumberMessage], ['00', '00', '01']);
+test('PIN_MODIFY_STRUCTURE field by field: old PIN, then the new one twice', () => {
+  assertFields(buildPinModifyStructure(MODIFY_TEMPLATE), [
+    ['bTimerOut', '1E'], ['bTimerOut2', '00'], ['bmFormatString', '82'], ['bmPINBlockString', '08'],
+    ['bmPINLengthFormat', '00'], ['bInsertionOffsetOld', '00'], ['bInsertionOffsetNew', '08'],
+    ['wPINMaxExtraDigit', '0804'], ['bConfirmPIN', '03'], ['bEntryValidationCondition', '02'],
+    ['bNumberMessage', '03'], ['wLangId', '0904'], ['bMsgIndex1', '00'], ['bMsgIndex2', '01'], ['bMsgIndex3', '02'],
+    ['bTeoPrologue', '000000'], ['ulDataLength', '15000000'], ['abData', MODIFY_TEMPLATE],
+  ]);
+  // Only a new PIN, typed once: it takes the old one's place, one message.
+  const newOnly = toHex(buildPinModifyStructure(VERIFY_TEMPLATE, { enterOldPin: false, confirmNewPin: false }));
+  assert.deepEqual([newOnly.slice(12, 14), newOnly.slice(18, 20), newOnly.slice(22, 24)], ['00', '00', '01']);
 });
 
 test('bad PIN options are refused with a clear error before anything is sent', async () => {

@@ -14,6 +14,7 @@
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
 #include "fixtures/pcscd_service.h"
+#include "fixtures/virtual_card.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 namespace {
@@ -42,24 +43,12 @@ const std::string DRIVER_ATR = "3B80800101";
 
 // The bytes i mod 256 for i in [0, count), as hexadecimal text.
 std::string counting_bytes(std::size_t count) {
-    static const char* const DIGITS = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        text += DIGITS[(i >> 4) & 0xF];
-        text += DIGITS[i & 0xF];
-    }
-    return text;
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(i);
+    return to_hex(bytes);
 }
 
-std::string ascii_hex(const std::string& text) {
-    static const char* const DIGITS = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        out += DIGITS[c >> 4];
-        out += DIGITS[c & 0xF];
-    }
-    return out;
-}
+std::string ascii_hex(const std::string& text) { return to_hex(Bytes(text.begin(), text.end())); }
 
 class TestReaderDriver : public ::testing::Test {
 protected:

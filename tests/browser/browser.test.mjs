@@ -5,7 +5,8 @@
 //
 // Environment (run.sh sets it): VORN_HOST, VORN_INSTALLER (installed files),
 // VORN_CHROMIUM (the browser binary), VORN_BROWSER_CARD_SESSION = auto | on | off,
-// VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use).
+// VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use),
+// VORN_PIN_PAD_READER (the test driver's PIN-pad reader, when pcscd loaded it).
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -31,6 +32,8 @@ const CHROMIUM = process.env.VORN_CHROMIUM ?? '/usr/lib/chromium/chromium';
 const CARD_MODE = process.env.VORN_BROWSER_CARD_SESSION ?? 'auto';
 const VPCD_PORT = Number(process.env.VORN_VPCD_PORT ?? 35964);
 const READER = process.env.VORN_VPCD_READER ?? `Virtual PCD 00 0${VPCD_PORT - 35963}`;
+
+const PIN_PAD_READER = process.env.VORN_PIN_PAD_READER ?? '';
 
 const STEP_TIMEOUT_MS = 60000;
 
@@ -221,6 +224,9 @@ describe('Chromium drives the host through the installed manifest', { timeout: 2
         reader: READER,
         apdus: [SELECT_TEST_APPLET, READ_TEST_RECORD, '00A4040005F000000001'],
         requestTimeoutMs: 90000,
+        pinPadReader: PIN_PAD_READER,
+        typePinsCode: 0x42000003,
+        resetCode: 0x42000004,
       }),
     );
   });
@@ -229,7 +235,9 @@ describe('Chromium drives the host through the installed manifest', { timeout: 2
     await stopProcess(chromium);
     await card?.remove();
     await server?.close();
-    if (process.env.VORN_KEEP_BROWSER_TEST_FILES !== '1' && work) fs.rmSync(work, { recursive: true, force: true });
+    // Chromium's helper processes may still write into the profile after it exits.
+    if (process.env.VORN_KEEP_BROWSER_TEST_FILES !== '1' && work)
+      fs.rmSync(work, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
     else if (work) console.log(`# test files kept in ${work}`);
   });
 
@@ -374,6 +382,20 @@ describe('Chromium drives the host through the installed manifest', { timeout: 2
 
     const { afterRelease } = await server.waitFor('released');
     assert.equal(afterRelease.kind, 'scard', 'a released context is refused');
+  });
+
+  test('a PIN is verified on the PIN pad of the test reader driver', async (t) => {
+    if (!PIN_PAD_READER) {
+      t.skip('VORN_PIN_PAD_READER is not set: pcscd runs without the test reader driver');
+      return;
+    }
+    const session = await server.waitFor(['pin-pad', 'pin-pad-missing']);
+    assert.equal(session.step, 'pin-pad', `pcscd shows no "${PIN_PAD_READER}"`);
+    assert.deepEqual(session.features, { VERIFY_PIN_DIRECT: 0x42330006, MODIFY_PIN_DIRECT: 0x42330007 });
+    assert.equal(session.right.ok, true, JSON.stringify(session.right));
+    assert.equal(session.right.sw, 0x9000);
+    assert.equal(session.wrong.ok, false);
+    assert.equal(session.wrong.sw, 0x63c2, 'a wrong PIN is an answer: two tries left');
   });
 
   test('the host exits on its own when the extension disconnects', async () => {

@@ -155,15 +155,16 @@ export function hexToBytes(hex) {
   return bytes;
 }
 
+// The reasons as Chromium (first) and Firefox put them.
 const HINTS = [
   [
-    /not found/i,
+    /not found|no such native application/i,
     'The browser found no host manifest for ' +
       HOST_NAME +
       ' (or its "path" is wrong). Run `vorn-scard-bridge-installer doctor` on this computer.',
   ],
   [
-    /forbidden/i,
+    /forbidden|does not have permission to use native/i,
     "The host manifest does not list this extension's id. Install again with " +
       '`vorn-scard-bridge-installer install --extension-id <this id>`.',
   ],
@@ -233,11 +234,11 @@ function splitNames(joined) {
 
 export class ScardBridgeClient {
   /**
-   * Connects to the host through the browser: chrome.runtime (Chromium family) or
-   * browser.runtime (Firefox).
+   * Connects to the host through the browser: browser.runtime where there is one
+   * (Firefox), else chrome.runtime (Chromium family).
    */
   static connect({ hostName = HOST_NAME, runtime = undefined, ...options } = {}) {
-    const rt = runtime ?? globalThis.chrome?.runtime ?? globalThis.browser?.runtime;
+    const rt = runtime ?? globalThis.browser?.runtime ?? globalThis.chrome?.runtime;
     if (!rt?.connectNative) {
       throw new ScardError(
         'disconnected',

@@ -19,6 +19,7 @@ import path from 'node:path';
 import { VirtualCard, DEFAULT_ATR, SELECT_TEST_APPLET, READ_TEST_RECORD } from './virtual_card.mjs';
 import {
   HOST_NAME,
+  ROOT,
   SHUTDOWN_BANNER,
   ReportServer,
   alive,
@@ -39,6 +40,11 @@ const INSTALLER = process.env.VORN_INSTALLER;
 const CARD_MODE = process.env.VORN_BROWSER_CARD_SESSION ?? 'auto';
 const VPCD_PORT = Number(process.env.VORN_VPCD_PORT ?? 35964);
 const READER = process.env.VORN_VPCD_READER ?? `Virtual PCD 00 0${VPCD_PORT - 35963}`;
+const EXAMPLE_DIR = path.join(ROOT, 'examples/extension');
+const EXAMPLE = {
+  id: JSON.parse(fs.readFileSync(path.join(EXAMPLE_DIR, 'manifest.json'), 'utf8')).browser_specific_settings.gecko.id,
+  dir: EXAMPLE_DIR,
+};
 
 for (const browser of selectedBrowsers()) {
   describe(`${browser.title} drives the host through the installed manifest`, { timeout: 240000 }, () => {
@@ -111,7 +117,13 @@ for (const browser of selectedBrowsers()) {
     });
 
     test(`${browser.title} starts the host from the manifest: healthcheck and get_version`, async () => {
-      running = browser.launch({ profile: dirs.profile, home: dirs.home, extensionDir: dirs.extension, log: dirs.log });
+      running = browser.launch({
+        profile: dirs.profile,
+        home: dirs.home,
+        extensionDir: dirs.extension,
+        log: dirs.log,
+        addons: browser.name === 'firefox' ? [EXAMPLE] : [],
+      });
       const started = await server.waitFor('started').catch((error) => {
         throw new Error(`${error.message}\n--- ${browser.title}'s output ---\n${browserOutput(dirs)}`);
       });
@@ -123,6 +135,12 @@ for (const browser of selectedBrowsers()) {
       assert.equal(hostPids.length, 1, `exactly one host runs, started by ${browser.title} (found ${hostPids})`);
       assert.deepEqual(processArguments(hostPids[0]), browser.hostArguments(manifestFile, browser.extensionId));
     });
+
+    if (browser.name === 'firefox') {
+      test('Firefox loads the example extension unchanged', async () => {
+        await waitUntil(() => browser.activeAddons(dirs.profile).includes(EXAMPLE.id), 20000, `Firefox enabling ${EXAMPLE.id}`);
+      });
+    }
 
     test('a host that is not installed is reported with what to do', async () => {
       const { missing } = await server.waitFor('missing-host');

@@ -244,7 +244,17 @@ export const BROWSERS = {
     version() {
       return spawnSync(this.binary, ['--version'], { encoding: 'utf8' }).stdout?.trim().split(' ').pop() ?? '?';
     },
-    launch({ profile, home, extensionDir, log, prefs = {} }) {
+    /** The ids of the add-ons that Firefox installed and enabled in `profile`. */
+    activeAddons(profile) {
+      const file = path.join(profile, 'extensions.json');
+      if (!fs.existsSync(file)) return [];
+      try {
+        return JSON.parse(fs.readFileSync(file, 'utf8')).addons.filter((a) => a.active).map((a) => a.id);
+      } catch {
+        return []; // being written
+      }
+    },
+    launch({ profile, home, extensionDir, log, prefs = {}, addons = [] }) {
       // Side-loading: an unsigned add-on in <profile>/extensions/<id>.xpi, which
       // ESR keeps (instead of deleting it) when signatures are not required, and
       // enables at once when no install scope asks the user first.
@@ -266,9 +276,11 @@ export const BROWSERS = {
           .map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`)
           .join(''),
       );
-      const xpi = path.join(profile, 'extensions', `${this.extensionId}.xpi`);
-      const zip = spawnSync('zip', ['-q', '-r', '-X', xpi, '.'], { cwd: extensionDir, encoding: 'utf8' });
-      assert.equal(zip.status, 0, `zip failed: ${zip.error ?? zip.stderr}`);
+      for (const { id, dir } of [{ id: this.extensionId, dir: extensionDir }, ...addons]) {
+        const xpi = path.join(profile, 'extensions', `${id}.xpi`);
+        const zip = spawnSync('zip', ['-q', '-r', '-X', xpi, '.'], { cwd: dir, encoding: 'utf8' });
+        assert.equal(zip.status, 0, `zip failed: ${zip.error ?? zip.stderr}`);
+      }
       return spawnLogged(this.binary, ['--headless', '--no-remote', '--profile', profile, 'about:blank'], { HOME: home, MOZ_CRASHREPORTER_DISABLE: '1' }, log);
     },
   },

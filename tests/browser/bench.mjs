@@ -6,16 +6,23 @@
 // pipes cost with a host that does nothing). Prints a table; run.sh --bench
 // runs it. Nothing here asserts a time.
 //
-// Environment: VORN_HOST, VORN_INSTALLER, VORN_ECHO_HOST (the echo binary),
+// The card is vorn-bench-card (the end-to-end tests' card in C++): this test's
+// card in JavaScript cannot ask the kernel for immediate ACKs, and every APDU
+// would wait 40 ms for a delayed one.
+//
+// Environment: VORN_HOST, VORN_INSTALLER, VORN_ECHO_HOST, VORN_BENCH_CARD (built programs),
 // VORN_BROWSERS, VORN_BENCH_ROUNDS (5), VORN_BENCH_COUNT (1000 per round, kind
 // and host), VORN_BENCH_WARMUP (50), VORN_BENCH_RESULTS (a JSON file to write),
 // VORN_VPCD_PORT / VORN_VPCD_READER.
 
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import readline from 'node:readline';
 
-import { VirtualCard, SELECT_TEST_APPLET } from './virtual_card.mjs';
+import { SELECT_TEST_APPLET } from './virtual_card.mjs';
 import {
   HOST_NAME,
   ReportServer,
@@ -32,6 +39,7 @@ const env = process.env;
 const HOST = env.VORN_HOST;
 const INSTALLER = env.VORN_INSTALLER;
 const ECHO = env.VORN_ECHO_HOST;
+const CARD = env.VORN_BENCH_CARD;
 const VPCD_PORT = Number(env.VORN_VPCD_PORT ?? 35964);
 const READER = env.VORN_VPCD_READER ?? `Virtual PCD 00 0${VPCD_PORT - 35963}`;
 const SETTINGS = {
@@ -44,6 +52,7 @@ for (const [name, file] of [
   ['VORN_HOST', HOST],
   ['VORN_INSTALLER', INSTALLER],
   ['VORN_ECHO_HOST', ECHO],
+  ['VORN_BENCH_CARD', CARD],
 ]) {
   if (!file || !fs.existsSync(file)) {
     console.error(`${name} must name an existing file (got ${file})`);
@@ -90,17 +99,21 @@ async function measure(browser, work, server, port) {
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-browser-bench-'));
 const server = new ReportServer();
-const card = new VirtualCard({ port: VPCD_PORT });
+const card = spawn(CARD, [String(VPCD_PORT)], { stdio: ['pipe', 'pipe', 'inherit'] });
 const results = { settings: SETTINGS, reader: READER, browsers: {} };
 try {
   const port = await server.listen();
-  await card.insert();
+  const [reader] = await Promise.race([
+    once(readline.createInterface({ input: card.stdout }), 'line'),
+    once(card, 'exit').then(() => Promise.reject(new Error('vorn-bench-card could not insert the card'))),
+  ]);
+  if (reader !== READER) throw new Error(`the card is in "${reader}", the extension would use "${READER}"`);
   for (const browser of selectedBrowsers()) {
     console.log(`== ${browser.title} ${browser.version()}: ${SETTINGS.rounds} rounds of ${SETTINGS.count} round trips per kind and host`);
     results.browsers[browser.name] = { version: browser.version(), rounds: await measure(browser, work, server, port) };
   }
 } finally {
-  await card.remove();
+  card.stdin.end();
   await server.close();
   if (env.VORN_KEEP_BROWSER_TEST_FILES === '1') console.log(`# files kept in ${work}`);
   else fs.rmSync(work, { recursive: true, force: true, maxRetries: 10 });

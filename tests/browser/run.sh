@@ -16,7 +16,8 @@
 # first when this runs without network access, e.g. in a network namespace).
 #
 # --bench: instead of the test, what a request costs inside the browsers
-# (tests/browser/bench.mjs): also builds the framed echo (vorn-bench-echo), so
+# (tests/browser/bench.mjs): also builds the framed echo and the card holder of
+# bench/ (vorn-bench-echo, vorn-bench-card), so
 # BUILD_DIR must be configured with the benchmarks (the default). Run it as root
 # inside scripts/hermetic.sh, as docs/benchmarks.md shows.
 #
@@ -39,7 +40,7 @@ case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 
 # ---- build and install ----
 targets="vorn-scard-bridge vorn-scard-bridge-installer"
-[ $bench = yes ] && targets="$targets vorn-bench-echo"
+[ $bench = yes ] && targets="$targets vorn-bench-echo vorn-bench-card"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "== configuring $build"
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_BENCH=$bench \
@@ -66,7 +67,8 @@ fi
 export VORN_HOST="$stage/bin/vorn-scard-bridge"
 export VORN_INSTALLER="$stage/bin/vorn-scard-bridge-installer"
 if [ $bench = yes ]; then
-    VORN_ECHO_HOST="$build/bench/vorn-bench-echo" node "$root/tests/browser/bench.mjs"
+    VORN_ECHO_HOST="$build/bench/vorn-bench-echo" VORN_BENCH_CARD="$build/bench/vorn-bench-card" \
+        node "$root/tests/browser/bench.mjs"
     exit
 fi
 echo "== browser test ($(/usr/lib/chromium/chromium --version 2>/dev/null), $(firefox-esr --version 2>/dev/null))"

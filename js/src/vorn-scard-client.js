@@ -155,16 +155,22 @@ export function hexToBytes(hex) {
   return bytes;
 }
 
-// The reasons as Chromium (first) and Firefox put them.
 const HINTS = [
   [
-    /not found|no such native application/i,
+    /not found/i,
     'The browser found no host manifest for ' +
       HOST_NAME +
       ' (or its "path" is wrong). Run `vorn-scard-bridge-installer doctor` on this computer.',
   ],
   [
-    /forbidden|does not have permission to use native/i,
+    // Firefox says this for a missing manifest and for one that does not allow the add-on alike.
+    /no such native application/i,
+    'Firefox found no host manifest for ' +
+      HOST_NAME +
+      ' that allows this add-on. Run `vorn-scard-bridge-installer doctor --firefox-id <add-on id>` on this computer.',
+  ],
+  [
+    /forbidden/i,
     "The host manifest does not list this extension's id. Install again with " +
       '`vorn-scard-bridge-installer install --extension-id <this id>`.',
   ],

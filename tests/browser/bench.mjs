@@ -88,7 +88,8 @@ async function measure(browser, work, server, port) {
   const running = browser.launch({ ...dirs, extensionDir: dirs.extension, prefs: { 'privacy.reduceTimerPrecision': false } });
   try {
     const perRound = (SETTINGS.warmup + SETTINGS.count) * 4 * 20; // ms, far beyond any round seen
-    await server.waitFor('bench-done', 60000 + SETTINGS.rounds * perRound);
+    const { timerStepMs } = await server.waitFor('bench-done', 60000 + SETTINGS.rounds * perRound);
+    console.log(`   performance.now() steps by ${timerStepMs.toFixed(3)} ms in ${browser.title}'s extension`);
   } catch (error) {
     throw new Error(`${browser.title}: ${error.message}\n--- its output ---\n${browserOutput(dirs)}`);
   } finally {

@@ -28,6 +28,7 @@ import {
   ReportServer,
   browserDirs,
   browserOutput,
+  browserVersion,
   installHost,
   prepareExtension,
   selectedBrowsers,
@@ -110,8 +111,8 @@ try {
   ]);
   if (reader !== READER) throw new Error(`the card is in "${reader}", the extension would use "${READER}"`);
   for (const browser of selectedBrowsers()) {
-    console.log(`== ${browser.title} ${browser.version()}: ${SETTINGS.rounds} rounds of ${SETTINGS.count} round trips per kind and host`);
-    results.browsers[browser.name] = { version: browser.version(), rounds: await measure(browser, work, server, port) };
+    console.log(`== ${browser.title} ${browserVersion(browser)}: ${SETTINGS.rounds} rounds of ${SETTINGS.count} round trips per kind and host`);
+    results.browsers[browser.name] = { version: browserVersion(browser), rounds: await measure(browser, work, server, port) };
   }
 } finally {
   card.stdin.end();

@@ -199,13 +199,10 @@ export const BROWSERS = {
     // Started with --user-data-dir, Chromium reads host manifests only from there.
     manifestDir: ({ profile }) => path.join(profile, 'NativeMessagingHosts'),
     idOption: '--extension-id',
-    installArguments: ({ profile }, id) => ['--target-dir', path.join(profile, 'NativeMessagingHosts'), '--extension-id', id],
+    installTarget: (dirs) => ['--target-dir', BROWSERS.chromium.manifestDir(dirs)],
     allowed: (id) => ({ allowed_origins: [`chrome-extension://${id}/`] }),
     // What Chromium passes the host after its path.
     hostArguments: (_manifest, id) => [`chrome-extension://${id}/`],
-    version() {
-      return spawnSync(this.binary, ['--version'], { encoding: 'utf8' }).stdout?.trim().split(' ')[1] ?? '?';
-    },
     launch({ profile, home, extensionDir, log }) {
       return spawnLogged(
         this.binary,
@@ -238,12 +235,9 @@ export const BROWSERS = {
     // Firefox reads host manifests from $HOME, whatever its profile.
     manifestDir: ({ home }) => path.join(home, '.mozilla/native-messaging-hosts'),
     idOption: '--firefox-id',
-    installArguments: (_dirs, id) => ['--browser', 'firefox', '--firefox-id', id],
+    installTarget: () => ['--browser', 'firefox'],
     allowed: (id) => ({ allowed_extensions: [id] }),
     hostArguments: (manifest, id) => [manifest, id],
-    version() {
-      return spawnSync(this.binary, ['--version'], { encoding: 'utf8' }).stdout?.trim().split(' ').pop() ?? '?';
-    },
     /** The ids of the add-ons that Firefox installed and enabled in `profile`. */
     activeAddons(profile) {
       const file = path.join(profile, 'extensions.json');
@@ -286,6 +280,12 @@ export const BROWSERS = {
   },
 };
 
+/** "156.0.8078.129", "153.8.0esr": the version the browser prints. */
+export function browserVersion(browser) {
+  const printed = spawnSync(browser.binary, ['--version'], { encoding: 'utf8' }).stdout ?? '';
+  return printed.match(/\d+(\.\d+)+\w*/)?.[0] ?? '?';
+}
+
 function spawnLogged(binary, args, env, log) {
   const fd = fs.openSync(log, 'w');
   const child = spawn(binary, args, { stdio: ['ignore', fd, fd], env: { ...process.env, ...env } });
@@ -317,7 +317,8 @@ export function browserDirs(work, browser) {
 
 /** Runs the installer so that `browser` finds `host`; the manifest's path. */
 export function installHost(installer, host, browser, dirs) {
-  const run = spawnSync(installer, ['install', ...browser.installArguments(dirs, browser.extensionId), '--host', host], {
+  const args = ['install', ...browser.installTarget(dirs), browser.idOption, browser.extensionId, '--host', host];
+  const run = spawnSync(installer, args, {
     encoding: 'utf8',
     timeout: 30000,
     env: { ...process.env, HOME: dirs.home },

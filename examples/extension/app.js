@@ -6,10 +6,11 @@ import {
   ShareMode,
   Disposition,
   StatusCode,
+  formatHex32,
 } from './lib/vorn-scard-client.js';
 
 const $ = (id) => document.getElementById(id);
-const state = { client: null, context: null, card: null, protocol: null, reader: null, waiting: null };
+const state = { client: null, context: null, card: null, protocol: null, reader: null, waiting: null, verifyCode: null };
 
 function log(text) {
   const item = document.createElement('li');
@@ -58,6 +59,49 @@ function showReaders(readers) {
   if (readers.length === 0) log('no reader is connected');
 }
 
+function showSw(element, sw) {
+  element.textContent = sw === null ? '–' : `${sw.toString(16).toUpperCase()}${sw === 0x9000 ? ' (success)' : ''}`;
+}
+
+// Asks the reader for its features: through the connected card when it is in that reader,
+// else through a direct connection, which needs no card.
+async function checkPinPad(reader) {
+  if (!reader) {
+    $('pinpad').textContent = '– (select a reader)';
+    return;
+  }
+  const direct =
+    state.reader === reader
+      ? null
+      : await state.client.connect(state.context, reader, ShareMode.DIRECT, Protocol.UNDEFINED);
+  try {
+    const features = await state.client.getFeatures(state.context, direct?.card ?? state.card);
+    const code = features.VERIFY_PIN_DIRECT;
+    if (state.reader === reader) state.verifyCode = code ?? null;
+    $('pinpad').textContent =
+      code === undefined ? `${reader}: no PIN pad` : `${reader}: yes (VERIFY_PIN_DIRECT ${formatHex32(code)})`;
+    $('verify-pin').disabled = state.card === null || state.verifyCode === null;
+  } finally {
+    if (direct) await state.client.disconnect(state.context, direct.card).catch(() => {});
+  }
+}
+
+async function verifyPin() {
+  log('type the PIN on the reader…');
+  $('verify-pin').disabled = true;
+  try {
+    const reply = await state.client.verifyPinDirect(state.context, state.card, $('pin-apdu').value, {
+      controlCode: state.verifyCode,
+    });
+    showSw($('pin-sw'), reply.sw);
+    log(reply.ok ? 'PIN verified' : `PIN not verified (status word ${reply.sw.toString(16).toUpperCase()})`);
+  } catch (error) {
+    fail(error);
+  } finally {
+    $('verify-pin').disabled = state.card === null || state.verifyCode === null;
+  }
+}
+
 function markCard(reader, atr) {
   const row = [...$('readers').tBodies[0].rows].find((r) => r.dataset.reader === reader);
   if (!row || !reader) return;
@@ -92,6 +136,7 @@ async function waitForCard() {
     $('send').disabled = false;
     $('release').disabled = false;
     log(`connected (protocol ${$('card-protocol').textContent})`);
+    await checkPinPad(found.reader);
   } catch (error) {
     if (error.code === StatusCode.SCARD_E_CANCELLED) log('stopped waiting');
     else fail(error);
@@ -108,8 +153,7 @@ async function sendApdu() {
   try {
     const reply = await state.client.transmit(state.context, state.card, state.protocol, apdu);
     $('answer').textContent = reply.response || '(empty)';
-    $('sw').textContent =
-      reply.sw === null ? '–' : `${reply.sw.toString(16).toUpperCase()}${reply.sw === 0x9000 ? ' (success)' : ''}`;
+    showSw($('sw'), reply.sw);
     log(`< ${reply.response}`);
   } catch (error) {
     fail(error);
@@ -120,8 +164,9 @@ async function sendApdu() {
 async function releaseCard() {
   if (!state.card) return;
   const card = state.card;
-  Object.assign(state, { card: null, protocol: null, reader: null });
+  Object.assign(state, { card: null, protocol: null, reader: null, verifyCode: null });
   $('send').disabled = true;
+  $('verify-pin').disabled = true;
   $('release').disabled = true;
   $('card-protocol').textContent = '–';
   await state.client.disconnect(state.context, card, Disposition.LEAVE_CARD).catch(() => {});
@@ -140,7 +185,7 @@ async function start() {
   client.onDisconnect((error) => {
     setHost(error.message, 'error');
     if (error.hint) showHint(error.hint);
-    for (const id of ['list', 'wait', 'cancel', 'send', 'release']) $(id).disabled = true;
+    for (const id of ['list', 'wait', 'cancel', 'send', 'release', 'verify-pin']) $(id).disabled = true;
   });
   try {
     await client.healthcheck();
@@ -170,11 +215,17 @@ async function start() {
     event.preventDefault();
     sendApdu();
   };
+  $('pin-form').onsubmit = (event) => {
+    event.preventDefault();
+    verifyPin();
+  };
+  $('readers').onchange = () => checkPinPad(selectedReader()).catch(fail);
 
   // app.html?auto: run the whole walk-through without clicks (demos, screenshots).
   if (new URLSearchParams(location.search).has('auto')) {
     await waitForCard();
     if (state.card) await sendApdu();
+    if (state.verifyCode !== null) await verifyPin();
   }
 }
 

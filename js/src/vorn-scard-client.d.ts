@@ -74,6 +74,100 @@ export interface Watcher { stop(): Promise<void>; done: Promise<void> }
 
 export interface TransmitReply { response: string; data: string; sw: number | null; sw1: number | null; sw2: number | null }
 
+/** pcsc-lite's numbering of reader control codes: 0x42000000 + n (n from 0 to 0xFFFFFF). */
+export declare function scardCtlCode(n: number): number;
+/** SCARD_CTL_CODE(3400) = 0x42000D48: asks the reader for its features. */
+export declare const GET_FEATURE_REQUEST: 0x42000d48;
+
+export type FeatureName =
+  | 'VERIFY_PIN_START' | 'VERIFY_PIN_FINISH' | 'MODIFY_PIN_START' | 'MODIFY_PIN_FINISH' | 'GET_KEY_PRESSED'
+  | 'VERIFY_PIN_DIRECT' | 'MODIFY_PIN_DIRECT' | 'MCT_READER_DIRECT' | 'MCT_UNIVERSAL' | 'IFD_PIN_PROPERTIES'
+  | 'ABORT' | 'SET_SPE_MESSAGE' | 'VERIFY_PIN_DIRECT_APP_ID' | 'MODIFY_PIN_DIRECT_APP_ID' | 'WRITE_DISPLAY'
+  | 'GET_KEY' | 'IFD_DISPLAY_PROPERTIES' | 'GET_TLV_PROPERTIES' | 'CCID_ESC_COMMAND' | 'EXECUTE_PACE';
+/** Feature tags of the GET_FEATURE_REQUEST answer (VERIFY_PIN_DIRECT: 0x06, ...). */
+export declare const Feature: Readonly<Record<FeatureName, number>>;
+/**
+ * Control code of each feature the reader offers, under its name; tags without a name are
+ * kept under their number. Empty when the reader refused the query.
+ */
+export type ReaderFeatures = { [name in FeatureName]?: number } & { [tag: number]: number };
+export declare function parseFeatureList(data: Bytes): ReaderFeatures;
+
+export declare const PinEncoding: Readonly<{ BINARY: 'binary'; BCD: 'bcd'; ASCII: 'ascii' }>;
+
+/** The fields of PIN_VERIFY_STRUCTURE / PIN_MODIFY_STRUCTURE both have (docs/browsers.md, "PIN-pad readers"). */
+export interface PinEntryOptions {
+  /** The reader's control code for the operation; asked from the reader (getFeatures) when omitted. */
+  controlCode?: number;
+  /** bTimerOut: seconds to wait for the PIN, 0 = the reader's default. Default 30. */
+  timeout?: number;
+  /** bTimerOut2: seconds after the first key, 0 = the reader's default. Default 0. */
+  timeout2?: number;
+  /** bmFormatString bits 1-0. Default "ascii". */
+  encoding?: 'ascii' | 'bcd' | 'binary';
+  /** bmFormatString bits 6-3: where the PIN goes in the data field. Default 0. */
+  pinPosition?: number;
+  /** bmFormatString bit 7 clear: pinPosition counts bits instead of bytes. Default false. */
+  positionInBits?: boolean;
+  /** bmFormatString bit 2. Default false (left). */
+  rightJustify?: boolean;
+  /**
+   * bmPINBlockString bits 3-0, bytes. Default: the data field after pinPosition, shared by
+   * the PINs written into it, at most 15.
+   */
+  pinBlockSize?: number;
+  /** bmPINBlockString bits 7-4: size of a PIN length field, in bits. Default 0 (none). */
+  pinLengthSize?: number;
+  /** bmPINLengthFormat bits 3-0: where the PIN length goes. Default 0. */
+  pinLengthPosition?: number;
+  /** bmPINLengthFormat bit 4: pinLengthPosition counts bytes. Default false (bits). */
+  pinLengthInBytes?: boolean;
+  /** wPINMaxExtraDigit. Defaults 4 and 8. */
+  minDigits?: number;
+  maxDigits?: number;
+  /** bEntryValidationCondition: 1 max digits typed, 2 OK key, 4 time-out (sum them). Default 2. */
+  entryValidation?: number;
+  /** wLangId. Default 0x0409 (English, US). */
+  langId?: number;
+  /** bTeoPrologue, 3 bytes. Default 00 00 00. */
+  teoPrologue?: Bytes;
+}
+
+export interface PinVerifyOptions extends PinEntryOptions {
+  /** bNumberMessage. Default 1. */
+  numberMessage?: number;
+  /** bMsgIndex. Default 0. */
+  msgIndex?: number;
+}
+
+export interface PinModifyOptions extends PinEntryOptions {
+  /** bInsertionOffsetOld, bytes into the data field. Default 0. */
+  oldPinOffset?: number;
+  /** bInsertionOffsetNew. Default: after the old PIN's block (at oldPinOffset when enterOldPin is false). */
+  newPinOffset?: number;
+  /** bConfirmPIN bit 1: the user types the current PIN first. Default true. */
+  enterOldPin?: boolean;
+  /** bConfirmPIN bit 0: the user types the new PIN twice. Default true. */
+  confirmNewPin?: boolean;
+  /** bNumberMessage. Default: the number of PINs the user types. */
+  numberMessage?: number;
+  /** bMsgIndex1..3. Defaults 0, 1, 2. */
+  msgIndex1?: number;
+  msgIndex2?: number;
+  msgIndex3?: number;
+}
+
+export declare function buildPinVerifyStructure(apduTemplate: Bytes, options?: PinVerifyOptions): Uint8Array;
+export declare function buildPinModifyStructure(apduTemplate: Bytes, options?: PinModifyOptions): Uint8Array;
+
+export interface PinEntryReply extends TransmitReply {
+  sw: number;
+  sw1: number;
+  sw2: number;
+  /** sw is 0x9000. */
+  ok: boolean;
+}
+
 export declare class ScardBridgeClient {
   static connect(options?: { hostName?: string; runtime?: any; requestTimeoutMs?: number }): ScardBridgeClient;
   constructor(port: PortLike, options?: { requestTimeoutMs?: number; runtime?: any });
@@ -106,6 +200,14 @@ export declare class ScardBridgeClient {
   transmit(context: Handle, card: Handle, protocol: number, apdu: Bytes, options?: RequestOptions): Promise<TransmitReply>;
   control(context: Handle, card: Handle, controlCode: number, data: Bytes, options?: RequestOptions): Promise<string>;
   getAttrib(context: Handle, card: Handle, attributeId: number, options?: RequestOptions): Promise<string>;
+
+  getFeatures(context: Handle, card: Handle, options?: RequestOptions): Promise<ReaderFeatures>;
+  verifyPinDirect(
+    context: Handle, card: Handle, apduTemplate: Bytes, pinOptions?: PinVerifyOptions, options?: RequestOptions,
+  ): Promise<PinEntryReply>;
+  modifyPinDirect(
+    context: Handle, card: Handle, apduTemplate: Bytes, pinOptions?: PinModifyOptions, options?: RequestOptions,
+  ): Promise<PinEntryReply>;
 
   introduceReader(context: Handle, readerName: string, deviceName: string, options?: RequestOptions): Promise<void>;
   getDeviceTypeId(context: Handle, readerName: string, options?: RequestOptions): Promise<number>;

@@ -18,21 +18,12 @@ import {
   readerStateNames,
   cardStateNames,
 } from '../src/vorn-scard-client.js';
-import { FakePort, within } from './fake_port.js';
+import { FakePort, within, rejection } from './fake_port.js';
 
 function setup(options) {
   const port = new FakePort();
   const client = new ScardBridgeClient(port, options);
   return { port, client };
-}
-
-async function rejection(promise) {
-  try {
-    await within(promise);
-  } catch (error) {
-    return error;
-  }
-  assert.fail('expected the promise to reject');
 }
 
 test('every request has a fresh non-empty requestId, the command and a params array', async () => {

@@ -30,3 +30,12 @@ test('the extensions\' "key"s give the ids the docs and tests use', () => {
   const e2e = JSON.parse(fs.readFileSync(path.join(ROOT, 'tests/browser/extension/manifest.json'), 'utf8'));
   assert.equal(extensionId(e2e.key), 'gakdholcnmeofgefiajdikdllecbobod');
 });
+
+test('every element the example page script uses is on the page', () => {
+  const script = fs.readFileSync(path.join(ROOT, 'examples/extension/app.js'), 'utf8');
+  const page = fs.readFileSync(path.join(ROOT, 'examples/extension/app.html'), 'utf8');
+  const used = [...script.matchAll(/\$\('([\w-]+)'\)/g)].map((m) => m[1]);
+  assert.ok(used.includes('verify-pin') && used.includes('pinpad'));
+  const missing = [...new Set(used)].filter((id) => !page.includes(`id="${id}"`));
+  assert.deepEqual(missing, []);
+});

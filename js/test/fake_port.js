@@ -98,3 +98,13 @@ export function within(promise, timeoutMs = 2000, what = 'operation') {
     }),
   ]);
 }
+
+/** The error `promise` rejects with (within the bound); fails the test when it resolves. */
+export async function rejection(promise) {
+  try {
+    await within(promise);
+  } catch (error) {
+    return error;
+  }
+  throw new Error('expected the promise to reject');
+}

@@ -6,6 +6,7 @@
 
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
+#include "scard/reader_names.h"
 #include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
@@ -29,9 +30,10 @@ ResultList handle_smartcard_connect(const std::int32_t& context, const std::stri
     std::int32_t card = 0;
     std::uint32_t active_protocol = 0;
     HandleReservation slot(HandleKind::CARD, "handle_smartcard_connect");
+    ServiceReaderNames service_name(context);
     check_status("handle_smartcard_connect",
-                 pcsc::connect(context, reader_name.c_str(), share_mode, preferred_protocols, card,
-                               active_protocol));
+                 pcsc::connect(context, service_name(reader_name).c_str(), share_mode,
+                               preferred_protocols, card, active_protocol));
     slot.opened(card, context);
     return {"0x00000000", to_hex(context), to_hex(card), word_hex(active_protocol)};
 }

@@ -16,8 +16,6 @@ namespace {
 // Characters of hexadecimal text, inclusive.
 constexpr std::size_t MAX_TRANSMIT_HEX_LENGTH = 0x20000;
 constexpr std::size_t MAX_CONTROL_HEX_LENGTH = 4096;
-// Sized once at the most the extension expects back from one APDU, never grown.
-constexpr std::uint32_t TRANSMIT_RESPONSE_SIZE = 0x10000;
 constexpr std::size_t APDU_HEADER_SIZE = 4;
 
 // ASCII only: std::isxdigit depends on the locale and on the sign of char.
@@ -56,54 +54,63 @@ ResultList handle_smartcard_transmit(const std::int32_t& context, const std::int
 
     // Not zero-filled: only the bytes the service reports are ever read, and
     // clearing 64 KiB on every APDU is measurable.
-    const std::unique_ptr<std::uint8_t[]> response(new std::uint8_t[TRANSMIT_RESPONSE_SIZE]);
-    std::uint32_t response_length = TRANSMIT_RESPONSE_SIZE;
+    const std::unique_ptr<std::uint8_t[]> response(new std::uint8_t[pcsc::MAX_RESPONSE_SIZE]);
+    std::uint32_t response_length = pcsc::MAX_RESPONSE_SIZE;
     check_status("handle_smartcard_transmit",
                  pcsc::transmit(card, record_for(protocol), command.data(),
                                 static_cast<std::uint32_t>(command.size()), response.get(),
                                 response_length));
-    const std::size_t received = std::min<std::uint32_t>(response_length, TRANSMIT_RESPONSE_SIZE);
+    const std::size_t received = std::min<std::uint32_t>(response_length, pcsc::MAX_RESPONSE_SIZE);
 
     return {"0x00000000", to_hex(context), to_hex(card), std::to_string(protocol),
             to_hex_string(response.get(), received)};
 }
 
+// One call with room for the largest answer a driver may give: a control code can
+// act (a PIN entry, a counter, an escape command), so it must not run twice, and
+// the answer is exactly the bytes the driver returned.
 ResultList handle_smartcard_control(const std::int32_t& context, const std::int32_t& card,
                                     const std::uint32_t& control_code, const std::string& data) {
     if (data.size() > MAX_CONTROL_HEX_LENGTH) {
         throw std::runtime_error("Hex input too long: length=" + std::to_string(data.size()));
     }
-    // Not tested character by character: the reader driver gets whatever the pieces decode to.
-    const std::vector<std::uint8_t> input = from_hex_string(data);
-    const auto input_length = static_cast<std::uint32_t>(input.size());
-
-    std::vector<std::uint8_t> output;
-    std::uint32_t bytes_returned = 0;
-    std::int32_t status =
-        pcsc::control(card, control_code, input.data(), input_length, nullptr, 0, bytes_returned);
-    if (status == pcsc::E_INSUFFICIENT_BUFFER && bytes_returned > 0) {
-        output.assign(bytes_returned, 0);
-        // The answer keeps the first call's size even if this call reports fewer bytes.
-        status = pcsc::control(card, control_code, input.data(), input_length, output.data(),
-                               static_cast<std::uint32_t>(output.size()), bytes_returned);
+    // No text is no input (a feature query has none). A text that is not pairs of
+    // hexadecimal digits is refused as a whole: the driver gets exactly the bytes
+    // the extension wrote, or nothing.
+    if (data.size() % 2 != 0 || !std::all_of(data.begin(), data.end(), is_hex_digit)) {
+        raise_invalid_hex(data);
     }
-    check_status("handle_smartcard_control", status);
+    const std::vector<std::uint8_t> input =
+        data.empty() ? std::vector<std::uint8_t>() : from_hex_string(data);
 
-    return {"0x00000000", to_hex(context), to_hex(card), to_hex_string(output)};
+    const std::unique_ptr<std::uint8_t[]> output(new std::uint8_t[pcsc::MAX_CONTROL_OUTPUT_SIZE]);
+    std::uint32_t bytes_returned = 0;
+    check_status(
+        "handle_smartcard_control",
+        pcsc::control(card, control_code, input.data(), static_cast<std::uint32_t>(input.size()),
+                      output.get(), pcsc::MAX_CONTROL_OUTPUT_SIZE, bytes_returned));
+    const std::size_t received =
+        std::min<std::uint32_t>(bytes_returned, pcsc::MAX_CONTROL_OUTPUT_SIZE);
+
+    return {"0x00000000", to_hex(context), to_hex(card), to_hex_string(output.get(), received)};
 }
 
+// Read at once into a buffer that holds any attribute pcsc-lite passes on: a size
+// query first would miss the attributes that pcscd answers itself (they refuse it)
+// and would read twice a value that may change between reads. Only a platform that
+// asks for a larger buffer gets a second call, with the size it asked for.
 ResultList handle_smartcard_get_attrib(const std::int32_t& context, const std::int32_t& card,
                                        const std::uint32_t& attribute_id) {
-    std::vector<std::uint8_t> value;
-    std::uint32_t length = 0;
-    std::int32_t status = pcsc::get_attrib(card, attribute_id, nullptr, length);
-    // Platforms differ in how they answer a size query: success or "buffer too small".
-    if ((status == pcsc::SUCCESS || status == pcsc::E_INSUFFICIENT_BUFFER) && length > 0) {
-        value.assign(length, 0);
-        // As with control, the first call's size stands.
+    std::vector<std::uint8_t> value(pcsc::ATTRIBUTE_BUFFER_SIZE);
+    std::uint32_t length = pcsc::ATTRIBUTE_BUFFER_SIZE;
+    std::int32_t status = pcsc::get_attrib(card, attribute_id, value.data(), length);
+    if (status == pcsc::E_INSUFFICIENT_BUFFER && length > value.size() &&
+        length <= pcsc::MAX_CONTROL_OUTPUT_SIZE) {
+        value.resize(length);
         status = pcsc::get_attrib(card, attribute_id, value.data(), length);
     }
     check_status("handle_smartcard_get_attrib", status);
+    value.resize(std::min<std::size_t>(length, value.size()));
 
     return {"0x00000000", to_hex(context), to_hex(card),
             to_hex(static_cast<std::int32_t>(attribute_id)), to_hex_string(value)};

@@ -6,6 +6,14 @@
 
 #include "scard/pcsc_platform.h"
 
+// The buffer sizes the operations use are the library's own limits.
+#ifdef MAX_BUFFER_SIZE_EXTENDED
+static_assert(Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE == MAX_BUFFER_SIZE_EXTENDED);
+#endif
+#ifdef MAX_BUFFER_SIZE
+static_assert(Vorn_SCard_Bridge::pcsc::ATTRIBUTE_BUFFER_SIZE == MAX_BUFFER_SIZE);
+#endif
+
 // Each function widens our 32-bit values into the platform's types, makes exactly one
 // call and narrows what the service wrote back. Out-parameters start from the caller's
 // values, so a field that the service leaves alone on failure also stays the caller's.

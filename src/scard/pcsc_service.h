@@ -28,6 +28,16 @@ constexpr std::uint32_t STATE_POWERED = 0x10;
 constexpr std::size_t MAX_ATR_SIZE = 33;
 // The most reader records one status-change wait takes; more are E_INVALID_PARAMETER.
 constexpr std::size_t MAX_READERS_PER_WAIT = 16;
+// The most a card answers to one APDU: 65,536 data bytes and the status word.
+constexpr std::uint32_t MAX_RESPONSE_SIZE = 0x10000 + 2;
+// The most a reader driver may answer to one control code (pcsc-lite's extended
+// buffer: 64 KiB, an APDU header, Lc, Le and the status word). pcsc-lite refuses
+// larger buffers.
+constexpr std::uint32_t MAX_CONTROL_OUTPUT_SIZE = 4 + 3 + 0x10000 + 3 + 2;
+// The buffer an attribute is read into at first: the largest pcsc-lite passes on.
+// A platform that holds longer attributes says so with E_INSUFFICIENT_BUFFER and
+// the length it needs.
+constexpr std::uint32_t ATTRIBUTE_BUFFER_SIZE = 264;
 
 // One reader's record of a status-change wait (the service's reader-state record).
 struct ReaderState {

@@ -4,6 +4,7 @@
 
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
+#include "scard/reader_names.h"
 #include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
@@ -46,10 +47,12 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
                                               const std::uint32_t& timeout,
                                               const std::int32_t& /*total_readers*/,
                                               const std::vector<ReaderData>& readers) {
-    // The records point into the callers' strings, which stay untouched during the wait.
+    // The records point into the callers' strings (or the listed names), which stay
+    // untouched during the wait.
+    ServiceReaderNames service_name(context);
     std::vector<pcsc::ReaderState> states(readers.size());
     for (std::size_t i = 0; i < readers.size(); ++i) {
-        states[i].reader_name = readers[i].reader_name.c_str();
+        states[i].reader_name = service_name(readers[i].reader_name).c_str();
         states[i].current_state = readers[i].current_state;
         states[i].event_state = readers[i].event_state;
     }

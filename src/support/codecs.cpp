@@ -39,7 +39,8 @@ std::int32_t from_hex(const std::string& text) {
         const unsigned long long value = std::stoull(digits, nullptr, 16);
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFFull));
     } catch (const std::exception& e) {
-        throw std::runtime_error("Error converting string '" + text + "' to hex value: " + e.what());
+        throw std::runtime_error("Error converting string '" + text +
+                                 "' to hex value: " + e.what());
     }
 }
 
@@ -52,12 +53,14 @@ std::string to_hex(const std::int32_t& value) {
     return text;
 }
 
+void raise_invalid_hex(const std::string& text) {
+    std::string preview = text.substr(0, 32);
+    if (text.size() > 32) preview += "...";
+    throw std::runtime_error("Invalid hex string at offset: preview='" + preview + "'");
+}
+
 std::vector<std::uint8_t> from_hex_string(const std::string& text) {
-    if (text.empty() || text.size() % 2 != 0) {
-        std::string preview = text.substr(0, 32);
-        if (text.size() > 32) preview += "...";
-        throw std::runtime_error("Invalid hex string at offset: preview='" + preview + "'");
-    }
+    if (text.empty() || text.size() % 2 != 0) raise_invalid_hex(text);
     std::vector<std::uint8_t> bytes;
     bytes.reserve(text.size() / 2);
     for (std::size_t i = 0; i < text.size(); i += 2) {

@@ -19,6 +19,10 @@ std::string to_hex(const std::int32_t& value);
 // Even-length hexadecimal text -> bytes, two characters per byte.
 std::vector<std::uint8_t> from_hex_string(const std::string& text);
 
+// Raises the runtime_error that from_hex_string raises for a text it cannot cut
+// into pairs ("Invalid hex string at offset: preview='...'").
+[[noreturn]] void raise_invalid_hex(const std::string& text);
+
 // Bytes -> two upper-case hexadecimal digits per byte, no separators.
 std::string to_hex_string(const std::vector<std::uint8_t>& bytes);
 std::string to_hex_string(const std::uint8_t* bytes, std::size_t count);

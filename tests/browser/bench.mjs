@@ -118,7 +118,7 @@ try {
   card.stdin.end();
   await server.close();
   if (env.VORN_KEEP_BROWSER_TEST_FILES === '1') console.log(`# files kept in ${work}`);
-  else fs.rmSync(work, { recursive: true, force: true, maxRetries: 10 });
+  else fs.rmSync(work, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
 }
 
 // ---- the table ----

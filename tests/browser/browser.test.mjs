@@ -7,7 +7,8 @@
 // Environment (run.sh sets it): VORN_HOST, VORN_INSTALLER (installed files),
 // VORN_BROWSERS (default "chromium,firefox"), VORN_CHROMIUM / VORN_FIREFOX (the
 // browser binaries), VORN_BROWSER_CARD_SESSION = auto | on | off,
-// VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use).
+// VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use),
+// VORN_PIN_PAD_READER (the test driver's PIN-pad reader, when pcscd loaded it).
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -40,6 +41,7 @@ const INSTALLER = process.env.VORN_INSTALLER;
 const CARD_MODE = process.env.VORN_BROWSER_CARD_SESSION ?? 'auto';
 const VPCD_PORT = Number(process.env.VORN_VPCD_PORT ?? 35964);
 const READER = process.env.VORN_VPCD_READER ?? `Virtual PCD 00 0${VPCD_PORT - 35963}`;
+const PIN_PAD_READER = process.env.VORN_PIN_PAD_READER ?? '';
 const EXAMPLE_DIR = path.join(ROOT, 'examples/extension');
 const EXAMPLE = {
   id: JSON.parse(fs.readFileSync(path.join(EXAMPLE_DIR, 'manifest.json'), 'utf8')).browser_specific_settings.gecko.id,
@@ -72,6 +74,9 @@ for (const browser of selectedBrowsers()) {
         reader: READER,
         apdus: [SELECT_TEST_APPLET, READ_TEST_RECORD, '00A4040005F000000001'],
         requestTimeoutMs: 90000,
+        pinPadReader: PIN_PAD_READER,
+        typePinsCode: 0x42000003,
+        resetCode: 0x42000004,
       });
     });
 
@@ -84,7 +89,7 @@ for (const browser of selectedBrowsers()) {
       if (!work) return;
       if (process.env.VORN_KEEP_BROWSER_TEST_FILES === '1') console.log(`# test files kept in ${work}`);
       // The browser's helper processes may still be writing into its profile.
-      else fs.rmSync(work, { recursive: true, force: true, maxRetries: 10 });
+      else fs.rmSync(work, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
     });
 
     test(`the installer writes the manifest where ${browser.title} reads it`, () => {
@@ -223,6 +228,20 @@ for (const browser of selectedBrowsers()) {
 
       const { afterRelease } = await server.waitFor('released');
       assert.equal(afterRelease.kind, 'scard', 'a released context is refused');
+    });
+
+    test('a PIN is verified on the PIN pad of the test reader driver', async (t) => {
+      if (!PIN_PAD_READER) {
+        t.skip('VORN_PIN_PAD_READER is not set: pcscd runs without the test reader driver');
+        return;
+      }
+      const session = await server.waitFor(['pin-pad', 'pin-pad-missing']);
+      assert.equal(session.step, 'pin-pad', `pcscd shows no "${PIN_PAD_READER}"`);
+      assert.deepEqual(session.features, { VERIFY_PIN_DIRECT: 0x42330006, MODIFY_PIN_DIRECT: 0x42330007 });
+      assert.equal(session.right.ok, true, JSON.stringify(session.right));
+      assert.equal(session.right.sw, 0x9000);
+      assert.equal(session.wrong.ok, false);
+      assert.equal(session.wrong.sw, 0x63c2, 'a wrong PIN is an answer: two tries left');
     });
 
     test('the host exits on its own when the extension disconnects', async () => {

@@ -53,9 +53,21 @@ stage=$(mktemp -d "${TMPDIR:-/tmp}/vorn-browser-stage-XXXXXX")
 trap 'rm -rf "$stage"' EXIT INT TERM
 cmake --install "$build" --prefix "$stage" --component host >/dev/null
 
-# ---- pcscd with the virtual readers ----
+# ---- pcscd with the virtual readers (and the test reader driver's PIN pad) ----
+pin_pad_reader=""
 if [ -x "$root/tests/fixtures/start_pcscd.sh" ]; then
-    "$root/tests/fixtures/start_pcscd.sh"
+    reader_conf=""
+    if cmake --build "$build" --target help | grep -q vorn_test_reader_driver; then
+        cmake --build "$build" --target vorn_test_reader_driver
+        reader_conf="$build/tests/reader.conf.d"
+    fi
+    started=$("$root/tests/fixtures/start_pcscd.sh" ${reader_conf:+--config "$reader_conf"})
+    echo "$started"
+    # A pcscd that ran already may not have loaded the driver.
+    case $started in
+        *"started pcscd"*) [ -z "$reader_conf" ] || pin_pad_reader="Vorn Test PIN Pad 00 00" ;;
+        *) echo "== pcscd ran already: the PIN-pad step is skipped" ;;
+    esac
 elif ! [ -S /run/pcscd/pcscd.comm ]; then
     echo "== starting pcscd"
     /usr/sbin/pcscd
@@ -72,4 +84,5 @@ if [ $bench = yes ]; then
     exit
 fi
 echo "== browser test ($(/usr/lib/chromium/chromium --version 2>/dev/null), $(firefox-esr --version 2>/dev/null))"
-node --test "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs
+VORN_PIN_PAD_READER=$pin_pad_reader \
+    node --test "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs

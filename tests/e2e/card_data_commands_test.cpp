@@ -274,7 +274,7 @@ TEST_F(CardDataCommands, ControlInputIsLimitedTo4096CharactersAndVpcdSupportsNoC
                   json::array({context_, card_, GET_FEATURE_REQUEST, std::string(4098, '0')})),
               general_error("Hex input too long: length=4098"));
     EXPECT_EQ(ask(host, "control", json::array({context_, card_, GET_FEATURE_REQUEST, ""})),
-              general_error("Invalid hex string at offset: preview=''"));
+              failure("0x8010001F", "Error in handle_smartcard_control: " + UNSUPPORTED));
 }
 
 TEST_F(CardDataCommands, AttributeTheReaderSupportsComesBackAsHex) {
@@ -427,8 +427,10 @@ const std::vector<CommandCase> DATA_CASES = {
     {"ControlOfOdd4097CharactersFailsOnLength",
      command("control", params(CTX, CARD, 1, std::string(4097, '0'))),
      general_error("Hex input too long: length=4097")},
-    {"ControlOfEmptyData", command("control", params(CTX, CARD, 1, "")),
-     general_error("Invalid hex string at offset: preview=''")},
+    {"ControlOfEmptyDataReachesTheService", command("control", params(CTX, CARD, 1, "")),
+     failure("0x80100003", "Error in handle_smartcard_control: " + INVALID_HANDLE)},
+    {"ControlOfNonHexCharacter", command("control", params(CTX, CARD, 1, "00G0")),
+     general_error("Invalid hex string at offset: preview='00G0'")},
     {"ControlOf4096CharactersReachesTheService",
      command("control", params(CTX, CARD, 1, std::string(4096, '0'))),
      failure("0x80100003", "Error in handle_smartcard_control: " + INVALID_HANDLE)},

@@ -206,11 +206,16 @@ function requireHandle(value, what) {
   return value;
 }
 
-function requireWord(value, what) {
-  if (!Number.isInteger(value) || value < 0 || value > 0xffffffff) {
-    throw new ScardError('invalid_argument', `${what} must be an integer from 0 to 0xFFFFFFFF`);
+function requireRange(value, low, high, what) {
+  if (!Number.isInteger(value) || value < low || value > high) {
+    const bound = high > 0xffff ? `0x${high.toString(16).toUpperCase()}` : String(high);
+    throw new ScardError('invalid_argument', `${what} must be an integer from ${low} to ${bound}`);
   }
   return value;
+}
+
+function requireWord(value, what) {
+  return requireRange(value, 0, 0xffffffff, what);
 }
 
 function requireText(value, what) {
@@ -236,6 +241,281 @@ function successList(result, command, minimum) {
 
 function splitNames(joined) {
   return joined === '' ? [] : joined.split(',');
+}
+
+// A card's answer as hex -> { response, data, sw, sw1, sw2 }; sw is null when it is shorter than 2 bytes.
+function splitStatusWord(response) {
+  const sw = response.length >= 4 ? Number.parseInt(response.slice(-4), 16) : null;
+  return {
+    response,
+    data: response.length >= 4 ? response.slice(0, -4) : response,
+    sw,
+    sw1: sw === null ? null : sw >> 8,
+    sw2: sw === null ? null : sw & 0xff,
+  };
+}
+
+// ---- PIN-pad readers ----
+
+/** A reader control code in pcsc-lite's numbering, the one the host passes on: 0x42000000 + n. */
+export function scardCtlCode(n) {
+  return 0x42000000 + requireRange(n, 0, 0xffffff, 'the control code number');
+}
+
+/** Asks the reader for its features; no input, answers a TLV list. */
+export const GET_FEATURE_REQUEST = scardCtlCode(3400);
+
+/** The feature tags of the reader's answer to GET_FEATURE_REQUEST. */
+export const Feature = Object.freeze({
+  VERIFY_PIN_START: 0x01,
+  VERIFY_PIN_FINISH: 0x02,
+  MODIFY_PIN_START: 0x03,
+  MODIFY_PIN_FINISH: 0x04,
+  GET_KEY_PRESSED: 0x05,
+  VERIFY_PIN_DIRECT: 0x06,
+  MODIFY_PIN_DIRECT: 0x07,
+  MCT_READER_DIRECT: 0x08,
+  MCT_UNIVERSAL: 0x09,
+  IFD_PIN_PROPERTIES: 0x0a,
+  ABORT: 0x0b,
+  SET_SPE_MESSAGE: 0x0c,
+  VERIFY_PIN_DIRECT_APP_ID: 0x0d,
+  MODIFY_PIN_DIRECT_APP_ID: 0x0e,
+  WRITE_DISPLAY: 0x0f,
+  GET_KEY: 0x10,
+  IFD_DISPLAY_PROPERTIES: 0x11,
+  GET_TLV_PROPERTIES: 0x12,
+  CCID_ESC_COMMAND: 0x13,
+  EXECUTE_PACE: 0x20,
+});
+
+const FEATURE_NAMES = new Map(Object.entries(Feature).map(([name, tag]) => [tag, name]));
+
+/**
+ * The reader's answer to GET_FEATURE_REQUEST (hex or bytes) -> { VERIFY_PIN_DIRECT: 0x42330006, ... }:
+ * each feature's control code, under its name, or under its tag number for tags the
+ * client does not name. Entries whose value is not a 4-byte code are skipped; a list
+ * cut inside an entry is refused (kind "protocol").
+ */
+export function parseFeatureList(data) {
+  const bytes = hexToBytes(data);
+  const features = {};
+  for (let at = 0; at < bytes.length; at += 2 + bytes[at + 1]) {
+    if (at + 2 > bytes.length || at + 2 + bytes[at + 1] > bytes.length) {
+      const message = `the reader's feature list is cut short in the entry at byte ${at}: ${toHex(bytes)}`;
+      throw new ScardError('protocol', message, { command: 'control' });
+    }
+    if (bytes[at + 1] !== 4) continue;
+    const key = FEATURE_NAMES.get(bytes[at]) ?? bytes[at];
+    // The code is big-endian, whatever the computer's byte order.
+    features[key] ??= ((bytes[at + 2] << 24) | (bytes[at + 3] << 16) | (bytes[at + 4] << 8) | bytes[at + 5]) >>> 0;
+  }
+  return features;
+}
+
+// A failed GET_FEATURE_REQUEST with one of these says the card handle or the service is
+// unusable (or the host refused the parameters), not that the reader has no features.
+const CONNECTION_FAILURES = new Set([
+  StatusCode.SCARD_E_INVALID_HANDLE,
+  StatusCode.SCARD_E_NO_SERVICE,
+  StatusCode.SCARD_E_SERVICE_STOPPED,
+  StatusCode.SCARD_E_UNKNOWN_READER,
+  StatusCode.SCARD_E_READER_UNAVAILABLE,
+  StatusCode.SCARD_E_NO_SMARTCARD,
+  StatusCode.SCARD_E_SHARING_VIOLATION,
+  StatusCode.SCARD_E_CANCELLED,
+  StatusCode.SCARD_W_REMOVED_CARD,
+  StatusCode.SCARD_W_RESET_CARD,
+  StatusCode.SCARD_F_COMM_ERROR,
+  StatusCode.SCARD_F_UNKNOWN_ERROR,
+]);
+
+/** How the reader writes the PIN digits into the APDU (bmFormatString bits 1-0). */
+export const PinEncoding = Object.freeze({ BINARY: 'binary', BCD: 'bcd', ASCII: 'ascii' });
+const PIN_ENCODING_BITS = new Map([
+  ['binary', 0],
+  ['bcd', 1],
+  ['ascii', 2],
+]);
+
+const PIN_OPTIONS = [
+  'controlCode', 'timeout', 'timeout2', 'encoding', 'pinPosition', 'positionInBits', 'rightJustify', 'pinBlockSize',
+  'pinLengthSize', 'pinLengthPosition', 'pinLengthInBytes', 'minDigits', 'maxDigits', 'entryValidation', 'langId',
+  'teoPrologue',
+];
+const VERIFY_OPTIONS = new Set([...PIN_OPTIONS, 'numberMessage', 'msgIndex']);
+const MODIFY_OPTIONS = new Set([
+  ...PIN_OPTIONS, 'oldPinOffset', 'newPinOffset', 'enterOldPin', 'confirmNewPin', 'numberMessage', 'msgIndex1',
+  'msgIndex2', 'msgIndex3',
+]);
+
+function requireFlag(value, what) {
+  if (typeof value !== 'boolean') throw new ScardError('invalid_argument', `${what} must be true or false`);
+  return value;
+}
+
+// The fields both PIN structures share, checked, with the APDU template as bytes.
+// pinsInField: how many PINs the reader writes into the data field (for the default block size).
+function pinEntryFields(apduTemplate, options, known, pinsInField) {
+  if (options === null || typeof options !== 'object') {
+    throw new ScardError('invalid_argument', 'the PIN options must be an object');
+  }
+  const unknown = Object.keys(options).find((key) => !known.has(key));
+  if (unknown !== undefined) throw new ScardError('invalid_argument', `unknown PIN option "${unknown}"`);
+  const {
+    timeout = 30,
+    timeout2 = 0,
+    encoding = PinEncoding.ASCII,
+    pinPosition = 0,
+    positionInBits = false,
+    rightJustify = false,
+    pinLengthSize = 0,
+    pinLengthPosition = 0,
+    pinLengthInBytes = false,
+    minDigits = 4,
+    maxDigits = 8,
+    entryValidation = 0x02,
+    langId = 0x0409,
+    teoPrologue = [0, 0, 0],
+  } = options;
+  const apdu = hexToBytes(apduTemplate);
+  if (apdu.length < 5 || apdu.length > 260) {
+    throw new ScardError(
+      'invalid_argument',
+      `the APDU template must have 5 to 260 bytes (header, Lc and the data field for the PIN), not ${apdu.length}`,
+    );
+  }
+  if (!PIN_ENCODING_BITS.has(encoding)) {
+    throw new ScardError('invalid_argument', `encoding must be "ascii", "bcd" or "binary", not ${JSON.stringify(encoding)}`);
+  }
+  requireRange(pinPosition, 0, 15, 'pinPosition');
+  requireFlag(positionInBits, 'positionInBits');
+  requireRange(maxDigits, 1, 255, 'maxDigits');
+  requireRange(minDigits, 1, maxDigits, 'minDigits (at most maxDigits)');
+  const dataLength = apdu.length - 5;
+  const pinBytes = encoding === PinEncoding.BCD ? Math.ceil(maxDigits / 2) : maxDigits;
+  // By default the PINs share the data field after pinPosition, as far as the 4 bits of the block size go.
+  const sharedField = Math.max(0, Math.floor((dataLength - pinPosition) / pinsInField));
+  const blockSize = requireRange(options.pinBlockSize ?? (positionInBits ? 0 : Math.min(15, sharedField)), 0, 15, 'pinBlockSize');
+  const prologue = hexToBytes(teoPrologue);
+  if (prologue.length !== 3) throw new ScardError('invalid_argument', 'teoPrologue must be 3 bytes');
+  const formatString =
+    (positionInBits ? 0 : 0x80) |
+    (pinPosition << 3) |
+    (requireFlag(rightJustify, 'rightJustify') ? 0x04 : 0) |
+    PIN_ENCODING_BITS.get(encoding);
+  const lengthFormat =
+    (requireFlag(pinLengthInBytes, 'pinLengthInBytes') ? 0x10 : 0) | requireRange(pinLengthPosition, 0, 15, 'pinLengthPosition');
+  return {
+    apdu,
+    blockSize,
+    pinPosition,
+    positionInBits,
+    // [value, width] of bTimerOut, bTimerOut2, bmFormatString, bmPINBlockString, bmPINLengthFormat
+    leading: [
+      [requireRange(timeout, 0, 255, 'timeout'), 1],
+      [requireRange(timeout2, 0, 255, 'timeout2'), 1],
+      [formatString, 1],
+      [(requireRange(pinLengthSize, 0, 15, 'pinLengthSize') << 4) | blockSize, 1],
+      [lengthFormat, 1],
+    ],
+    maxExtraDigit: [(minDigits << 8) | maxDigits, 2],
+    entryValidation: [requireRange(entryValidation, 1, 7, 'entryValidation'), 1],
+    langId: [requireRange(langId, 0, 0xffff, 'langId'), 2],
+    // bTeoPrologue, ulDataLength
+    trailing: [...[...prologue].map((byte) => [byte, 1]), [apdu.length, 4]],
+    // Checks that a PIN written at this offset (bytes into the data field) stays inside it.
+    fitsAt(offset, what) {
+      const end = offset + Math.max(blockSize, pinBytes);
+      if (end > dataLength) {
+        throw new ScardError(
+          'invalid_argument',
+          `a PIN of ${maxDigits} digits at ${what} ${offset} needs a data field of ${end} bytes; ` +
+            `the template has ${dataLength}`,
+        );
+      }
+    },
+  };
+}
+
+// [value, width in bytes] fields, little-endian and packed, followed by the APDU template.
+function packStructure(fields, apdu) {
+  const headerLength = fields.reduce((sum, [, width]) => sum + width, 0);
+  const out = new Uint8Array(headerLength + apdu.length);
+  let at = 0;
+  for (const [value, width] of fields) {
+    for (let i = 0; i < width; i++) out[at++] = (value >>> (8 * i)) & 0xff;
+  }
+  out.set(apdu, at);
+  return out;
+}
+
+/**
+ * PIN_VERIFY_STRUCTURE (19 bytes + the template) for FEATURE_VERIFY_PIN_DIRECT: the reader
+ * asks for the PIN on its own keypad and writes it into apduTemplate. Options and defaults
+ * in docs/browsers.md ("PIN-pad readers"). Throws a ScardError (kind "invalid_argument").
+ */
+export function buildPinVerifyStructure(apduTemplate, options = {}) {
+  const f = pinEntryFields(apduTemplate, options, VERIFY_OPTIONS, 1);
+  const { numberMessage = 0x01, msgIndex = 0 } = options;
+  if (!f.positionInBits) f.fitsAt(f.pinPosition, 'pinPosition');
+  return packStructure(
+    [
+      ...f.leading,
+      f.maxExtraDigit,
+      f.entryValidation,
+      [requireRange(numberMessage, 0, 255, 'numberMessage'), 1],
+      f.langId,
+      [requireRange(msgIndex, 0, 255, 'msgIndex'), 1],
+      ...f.trailing,
+    ],
+    f.apdu,
+  );
+}
+
+/**
+ * PIN_MODIFY_STRUCTURE (24 bytes + the template) for FEATURE_MODIFY_PIN_DIRECT: the reader
+ * asks for the current PIN (unless enterOldPin is false) and the new one (twice unless
+ * confirmNewPin is false) and writes them at oldPinOffset and newPinOffset of the data field.
+ */
+export function buildPinModifyStructure(apduTemplate, options = {}) {
+  const { enterOldPin = true, confirmNewPin = true, oldPinOffset = 0 } = options;
+  const f = pinEntryFields(apduTemplate, options, MODIFY_OPTIONS, requireFlag(enterOldPin, 'enterOldPin') ? 2 : 1);
+  // Without the current PIN the new one takes the old one's place.
+  const { newPinOffset = enterOldPin ? oldPinOffset + f.blockSize : oldPinOffset } = options;
+  const prompts = (enterOldPin ? 1 : 0) + 1 + (requireFlag(confirmNewPin, 'confirmNewPin') ? 1 : 0);
+  const { numberMessage = prompts, msgIndex1 = 0, msgIndex2 = 1, msgIndex3 = 2 } = options;
+  requireRange(oldPinOffset, 0, 255, 'oldPinOffset');
+  if (enterOldPin) f.fitsAt(oldPinOffset, 'oldPinOffset');
+  f.fitsAt(requireRange(newPinOffset, 0, 255, 'newPinOffset'), 'newPinOffset');
+  return packStructure(
+    [
+      ...f.leading,
+      [oldPinOffset, 1],
+      [newPinOffset, 1],
+      f.maxExtraDigit,
+      [(enterOldPin ? 0x02 : 0) | (confirmNewPin ? 0x01 : 0), 1],
+      f.entryValidation,
+      [requireRange(numberMessage, 0, 255, 'numberMessage'), 1],
+      f.langId,
+      [requireRange(msgIndex1, 0, 255, 'msgIndex1'), 1],
+      [requireRange(msgIndex2, 0, 255, 'msgIndex2'), 1],
+      [requireRange(msgIndex3, 0, 255, 'msgIndex3'), 1],
+      ...f.trailing,
+    ],
+    f.apdu,
+  );
+}
+
+// The reader's answer to a PIN entry: the card's status word (and any data before it).
+function pinEntryReply(output) {
+  const reply = splitStatusWord(output);
+  if (reply.sw === null) {
+    throw new ScardError('protocol', `the reader answered the PIN entry with "${output}", not a status word`, {
+      command: 'control',
+    });
+  }
+  return { ...reply, ok: reply.sw === 0x9000 };
 }
 
 export class ScardBridgeClient {
@@ -612,15 +892,7 @@ export class ScardBridgeClient {
       () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(protocol, 'protocol'), toHex(apdu)],
       options,
     );
-    const response = successList(result, 'transmit', 5)[4];
-    const sw = response.length >= 4 ? Number.parseInt(response.slice(-4), 16) : null;
-    return {
-      response,
-      data: response.length >= 4 ? response.slice(0, -4) : response,
-      sw,
-      sw1: sw === null ? null : sw >> 8,
-      sw2: sw === null ? null : sw & 0xff,
-    };
+    return splitStatusWord(successList(result, 'transmit', 5)[4]);
   }
 
   /** Sends a reader control code with data (hex text or bytes); resolves with the output as hex. */
@@ -641,6 +913,55 @@ export class ScardBridgeClient {
       options,
     );
     return successList(result, 'get_attrib', 5)[4];
+  }
+
+  // ---- PIN-pad readers ----
+
+  /**
+   * The reader's features: { VERIFY_PIN_DIRECT: 0x42330006, ... } (see parseFeatureList).
+   * A reader that refuses GET_FEATURE_REQUEST has none: {}. Failures that say the card
+   * handle or the service cannot be used (SCARD_E_INVALID_HANDLE, SCARD_W_REMOVED_CARD,
+   * SCARD_E_NO_SERVICE...) still reject.
+   */
+  async getFeatures(context, card, options) {
+    let output;
+    try {
+      output = await this.control(context, card, GET_FEATURE_REQUEST, '', options);
+    } catch (error) {
+      if (error.kind === 'scard' && !CONNECTION_FAILURES.has(error.code)) return {};
+      throw error;
+    }
+    return parseFeatureList(output);
+  }
+
+  /**
+   * Verifies a PIN typed on the reader's keypad: sends buildPinVerifyStructure(apduTemplate,
+   * pinOptions) with the reader's VERIFY_PIN_DIRECT code (pinOptions.controlCode, else asked
+   * from the reader). @returns { ok, sw, sw1, sw2, response, data }; ok: sw is 0x9000.
+   */
+  async verifyPinDirect(context, card, apduTemplate, pinOptions = {}, options) {
+    const structure = buildPinVerifyStructure(apduTemplate, pinOptions);
+    const code = await this._pinPadCode(context, card, 'VERIFY_PIN_DIRECT', pinOptions.controlCode, options);
+    return pinEntryReply(await this.control(context, card, code, structure, options));
+  }
+
+  /** Changes a PIN on the reader's keypad, like verifyPinDirect with buildPinModifyStructure. */
+  async modifyPinDirect(context, card, apduTemplate, pinOptions = {}, options) {
+    const structure = buildPinModifyStructure(apduTemplate, pinOptions);
+    const code = await this._pinPadCode(context, card, 'MODIFY_PIN_DIRECT', pinOptions.controlCode, options);
+    return pinEntryReply(await this.control(context, card, code, structure, options));
+  }
+
+  async _pinPadCode(context, card, feature, controlCode, options) {
+    if (controlCode !== undefined) return requireWord(controlCode, 'controlCode');
+    const code = (await this.getFeatures(context, card, options))[feature];
+    if (code === undefined) {
+      throw new ScardError('scard', `the reader does not offer ${feature} (no PIN pad)`, {
+        code: StatusCode.SCARD_E_UNSUPPORTED_FEATURE,
+        command: 'control',
+      });
+    }
+    return code;
   }
 
   // ---- reader metadata (mostly unsupported by PC/SC, reported as SCARD_E_UNSUPPORTED_FEATURE) ----

@@ -111,6 +111,30 @@ async function cardSession(client) {
   await report('released', { afterRelease });
 }
 
+// The test driver's PIN pad: the user "types" 1234, the card's PIN; then, told by a
+// vendor code of the driver, a wrong PIN.
+async function pinPadSession(client) {
+  const context = await client.establishContext();
+  const reader = config.pinPadReader;
+  if (!(await client.listReaders(context)).includes(reader)) {
+    await report('pin-pad-missing', { reader });
+    await client.releaseContext(context);
+    return;
+  }
+  const { card } = await client.connect(context, reader, ShareMode.SHARED, Protocol.T1);
+  const features = await client.getFeatures(context, card);
+  const template = '0020008008FFFFFFFFFFFFFFFF';
+  const right = await client.verifyPinDirect(context, card, template);
+  await client.control(context, card, config.typePinsCode, '30303030');
+  const wrong = await client.verifyPinDirect(context, card, template, {
+    controlCode: features.VERIFY_PIN_DIRECT,
+  });
+  await client.control(context, card, config.resetCode, '');
+  await client.disconnect(context, card, Disposition.LEAVE_CARD);
+  await client.releaseContext(context);
+  await report('pin-pad', { features, right, wrong });
+}
+
 async function main() {
   config = await (await fetch(api.runtime.getURL('config.json'))).json();
   if (config.bench) {
@@ -142,6 +166,7 @@ async function main() {
     await report('unsupported', { unsupported });
 
     if (config.cardSession) await cardSession(client);
+    if (config.pinPadReader) await pinPadSession(client);
 
     await report('closing');
     client.close();

@@ -1,0 +1,280 @@
+// Control codes, attributes, extended answers and reader names through the host binary,
+// on the readers of our own test driver (tests/fixtures/test_reader_driver.c) that the test
+// bed's pcscd loads: what a driver receives, how often, and exactly what the extension gets
+// back.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "e2e/host_answers.h"
+#include "fixtures/host_process.h"
+#include "fixtures/pcsc_test_bed.h"
+#include "fixtures/pcscd_service.h"
+#include "fixtures/virtual_card.h"
+
+namespace Vorn_SCard_Bridge::testbed {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+constexpr std::uint32_t CODE_ECHO = 0x42000001;
+constexpr std::uint32_t CODE_COUNTER = 0x42000002;
+constexpr std::uint32_t CODE_TYPE_PINS = 0x42000003;
+constexpr std::uint32_t CODE_RESET = 0x42000004;
+constexpr std::uint32_t GET_FEATURE_REQUEST = 0x42000D48;
+constexpr std::uint32_t VERIFY_PIN_DIRECT = 0x42330006;
+constexpr std::uint32_t MODIFY_PIN_DIRECT = 0x42330007;
+
+constexpr std::uint32_t ATTR_VENDOR_NAME = 0x00010100;
+constexpr std::uint32_t ATTR_VENDOR_IFD_VERSION = 0x00010102;
+constexpr std::uint32_t ATTR_ATR_STRING = 0x00090303;
+constexpr std::uint32_t ATTR_CHANGING_SIZE = 0x00070A00;
+constexpr std::uint32_t ATTR_260_BYTES = 0x00070A01;
+// Answered by pcscd itself, not by the driver.
+constexpr std::uint32_t ATTR_DEVICE_FRIENDLY_NAME = 0x7FFF0003;
+constexpr std::uint32_t ATTR_DEVICE_SYSTEM_NAME = 0x7FFF0004;
+
+const std::string DRIVER_ATR = "3B80800101";
+
+// The bytes i mod 256 for i in [0, count), as hexadecimal text.
+std::string counting_bytes(std::size_t count) {
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(i);
+    return to_hex(bytes);
+}
+
+std::string ascii_hex(const std::string& text) { return to_hex(Bytes(text.begin(), text.end())); }
+
+class TestReaderDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        ASSERT_TRUE(PcscdService::ensure_running(PcscdService::DEFAULT_TIMEOUT, &why)) << why;
+        ASSERT_TRUE(PcscdService::wait_for_readers({TEST_READER, ODD_NAME_READER},
+                                                   PcscdService::DEFAULT_TIMEOUT))
+            << "pcscd does not list the test driver's readers: it was started without the "
+               "test bed's reader configuration (run the tests under scripts/hermetic.sh)";
+        context_ = establish_context(host);
+        ASSERT_FALSE(context_.empty());
+        card_ = connect_card(host, context_, TEST_READER);
+        ASSERT_FALSE(card_.empty());
+        // The driver keeps its counters and PINs for pcscd's lifetime.
+        ASSERT_EQ(control(CODE_RESET, "00").status, "success");
+    }
+
+    Answer control(std::uint32_t code, const std::string& data) {
+        return ask(host, "control", json::array({context_, card_, code, data}));
+    }
+    Answer get_attrib(std::uint32_t id) {
+        return ask(host, "get_attrib", json::array({context_, card_, id}));
+    }
+    Answer controlled(const std::string& output) {
+        return success({"0x00000000", context_, card_, output});
+    }
+    Answer attribute(std::uint32_t id, const std::string& value) {
+        return success({"0x00000000", context_, card_, to_hex_text(id), value});
+    }
+    static std::string to_hex_text(std::uint32_t id) {
+        char text[11];
+        std::snprintf(text, sizeof text, "0x%08X", id);
+        return text;
+    }
+
+    HostProcess host;
+    std::string context_;
+    std::string card_;
+};
+
+// --- a control code runs once and answers exactly what the driver returned ---------------
+
+class ControlCodes : public TestReaderDriver {};
+
+TEST_F(ControlCodes, EachRequestRunsTheCodeOnce) {
+    // The counter answers 8 bytes on its odd calls and 4 on its even ones.
+    EXPECT_EQ(control(CODE_COUNTER, ""), controlled("0111111122222222"));
+    EXPECT_EQ(control(CODE_COUNTER, ""), controlled("02111111"));
+    EXPECT_EQ(control(CODE_COUNTER, "00"), controlled("0311111122222222"));
+}
+
+TEST_F(ControlCodes, InputReachesTheDriverByteForByte) {
+    EXPECT_EQ(control(CODE_ECHO, "00FF7f80"), controlled("00FF7F80"));
+    const std::string largest = counting_bytes(2048);
+    EXPECT_EQ(control(CODE_ECHO, largest), controlled(largest));
+}
+
+TEST_F(ControlCodes, CodeWithoutInputIsSentWithNoBytes) {
+    EXPECT_EQ(control(GET_FEATURE_REQUEST, ""), controlled("060442330006070442330007"));
+    EXPECT_EQ(control(CODE_ECHO, ""), controlled(""));
+}
+
+TEST_F(ControlCodes, TextThatIsNotHexIsRefusedBeforeTheDriver) {
+    EXPECT_EQ(control(CODE_COUNTER, "4G"),
+              general_error("Invalid hex string at offset: preview='4G'"));
+    EXPECT_EQ(control(CODE_COUNTER, "0"),
+              general_error("Invalid hex string at offset: preview='0'"));
+    EXPECT_EQ(control(CODE_COUNTER, ""), controlled("0111111122222222"));
+}
+
+TEST_F(ControlCodes, CodeTheDriverDoesNotKnowIsTheServicesError) {
+    const Answer answer = control(0x42000FFF, "");
+    EXPECT_EQ(answer.status, "error");
+    ASSERT_EQ(answer.strings().size(), 2u) << answer.result.dump();
+    EXPECT_THAT(answer.strings()[1], StartsWith("Error in handle_smartcard_control: "));
+}
+
+// --- attributes: exactly the bytes returned, also those pcscd answers itself ------------
+
+class Attributes : public TestReaderDriver {};
+
+TEST_F(Attributes, DriverAttributesAnswerTheirBytes) {
+    EXPECT_EQ(get_attrib(ATTR_VENDOR_NAME),
+              attribute(ATTR_VENDOR_NAME, ascii_hex("Vorn Test Readers")));
+    EXPECT_EQ(get_attrib(ATTR_VENDOR_IFD_VERSION), attribute(ATTR_VENDOR_IFD_VERSION, "04030201"));
+    EXPECT_EQ(get_attrib(ATTR_ATR_STRING), attribute(ATTR_ATR_STRING, DRIVER_ATR));
+    EXPECT_EQ(get_attrib(ATTR_260_BYTES), attribute(ATTR_260_BYTES, counting_bytes(260)));
+}
+
+TEST_F(Attributes, ValueWhoseSizeChangesIsReadOnceEachTime) {
+    // 8 bytes on odd reads, 4 on even ones: nothing invented, nothing read twice.
+    EXPECT_EQ(get_attrib(ATTR_CHANGING_SIZE), attribute(ATTR_CHANGING_SIZE, "ABABABABCDCDCDCD"));
+    EXPECT_EQ(get_attrib(ATTR_CHANGING_SIZE), attribute(ATTR_CHANGING_SIZE, "ABABABAB"));
+}
+
+TEST_F(Attributes, AttributesPcscdAnswersItselfAreRead) {
+    const std::string name = ascii_hex(TEST_READER) + "00";
+    EXPECT_EQ(get_attrib(ATTR_DEVICE_FRIENDLY_NAME), attribute(ATTR_DEVICE_FRIENDLY_NAME, name));
+    EXPECT_EQ(get_attrib(ATTR_DEVICE_SYSTEM_NAME), attribute(ATTR_DEVICE_SYSTEM_NAME, name));
+}
+
+// --- a full extended answer fits ----------------------------------------------------------
+
+TEST_F(TestReaderDriver, TransmitAnswersAFullExtendedResponse) {
+    const Answer answer =
+        ask(host, "transmit", json::array({context_, card_, PROTOCOL_T1, "00B00000000000"}));
+    const Strings result = answer.strings();
+    ASSERT_EQ(result.size(), 5u) << answer.status << " " << answer.result.dump();
+    EXPECT_EQ(result[0], "0x00000000");
+    // Compared whole, reported by size: 131,076 characters.
+    EXPECT_EQ(result[4].size(), 2u * (65536 + 2));
+    EXPECT_TRUE(result[4] == counting_bytes(65536) + "9000");
+}
+
+// --- PIN pad: the structure's PIN goes to the card, its answer comes back ---------------
+
+class PinPad : public TestReaderDriver {
+protected:
+    // bmFormatString 0x82: byte positions, PIN at 0, left, ASCII; 4 to 8 digits; OK key.
+    static std::string verify_structure() {
+        return "1E"
+               "00"
+               "82"
+               "08"
+               "00"
+               "0804"
+               "02"
+               "01"
+               "0904"
+               "00"
+               "000000"
+               "0D000000"
+               "0020008008FFFFFFFFFFFFFFFF";
+    }
+    // Old PIN at 0, new at 8, both typed; confirmation requested.
+    static std::string modify_structure() {
+        return "1E"
+               "00"
+               "82"
+               "08"
+               "00"
+               "00"
+               "08"
+               "0804"
+               "03"
+               "02"
+               "03"
+               "0904"
+               "00"
+               "01"
+               "02"
+               "000000"
+               "15000000"
+               "0024000010FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF";
+    }
+    Answer verify_plain(const std::string& pin) {
+        std::string data = ascii_hex(pin);
+        data.resize(16, 'F');
+        return ask(host, "transmit",
+                   json::array({context_, card_, PROTOCOL_T1, "0020008008" + data}));
+    }
+    std::string status_word(const Answer& answer) {
+        const Strings result = answer.strings();
+        return result.size() == 5 ? result[4] : answer.result.dump();
+    }
+};
+
+TEST_F(PinPad, FeaturesNameTheVerifyAndModifyCodes) {
+    EXPECT_EQ(control(GET_FEATURE_REQUEST, ""), controlled("060442330006070442330007"));
+}
+
+TEST_F(PinPad, RightPinVerifiesAndAWrongOneCountsDown) {
+    EXPECT_EQ(control(VERIFY_PIN_DIRECT, verify_structure()), controlled("9000"));
+    ASSERT_EQ(control(CODE_TYPE_PINS, ascii_hex("0000")).status, "success");
+    EXPECT_EQ(control(VERIFY_PIN_DIRECT, verify_structure()), controlled("63C2"));
+}
+
+TEST_F(PinPad, ModifiedPinIsTheCardsNewPin) {
+    EXPECT_EQ(control(MODIFY_PIN_DIRECT, modify_structure()), controlled("9000"));
+    EXPECT_EQ(status_word(verify_plain("5678")), "9000");
+    EXPECT_EQ(status_word(verify_plain("1234")), "63C2");
+}
+
+TEST_F(PinPad, StructureWhoseLengthsDoNotAddUpFails) {
+    std::string cut = verify_structure();
+    cut.resize(cut.size() - 2);
+    const Answer answer = control(VERIFY_PIN_DIRECT, cut);
+    EXPECT_EQ(answer.status, "error");
+    ASSERT_EQ(answer.strings().size(), 2u) << answer.result.dump();
+    EXPECT_THAT(answer.strings()[1], StartsWith("Error in handle_smartcard_control: "));
+}
+
+// --- a reader name that is not UTF-8, sent back as listed ---------------------------------
+
+class OddReaderName : public TestReaderDriver {};
+
+TEST_F(OddReaderName, IsListedWithReplacementCharacters) {
+    const Answer listed = ask(host, "list_readers", json::array({context_}));
+    ASSERT_EQ(listed.strings().size(), 2u) << listed.result.dump();
+    EXPECT_NE(listed.strings()[1].find(ODD_NAME_READER_SHOWN), std::string::npos)
+        << listed.strings()[1];
+}
+
+TEST_F(OddReaderName, ListedNameConnectsToTheSameReader) {
+    const std::string card = connect_card(host, context_, ODD_NAME_READER_SHOWN);
+    ASSERT_FALSE(card.empty());
+    const Answer status = ask(host, "status", json::array({context_, card}));
+    ASSERT_EQ(status.status, "success") << status.result.dump();
+    EXPECT_EQ(status.strings().at(3), ODD_NAME_READER_SHOWN);
+}
+
+TEST_F(OddReaderName, ListedNameIsWatchedByAStatusWait) {
+    const Answer answer =
+        ask(host, "get_status_change", json::array({context_, 0, 1, 0, 0, ODD_NAME_READER_SHOWN}));
+    ASSERT_EQ(answer.status, "success") << answer.result.dump();
+    ASSERT_EQ(answer.strings().size(), 5u);
+    EXPECT_EQ(answer.strings()[4], DRIVER_ATR);
+}
+
+TEST_F(OddReaderName, NameThatNoReaderIsShownAsIsUnknown) {
+    const Answer answer =
+        ask(host, "connect", json::array({context_, "Vorn \uFFFD Odd 01 00", SHARE_SHARED, 3}));
+    EXPECT_EQ(answer.status, "error");
+    EXPECT_EQ(answer.strings().at(0), "0x80100009");
+}
+
+}  // namespace
+}  // namespace Vorn_SCard_Bridge::testbed

@@ -114,8 +114,8 @@ for (const browser of selectedBrowsers()) {
         env: { ...process.env, HOME: dirs.home },
       });
       const out = run.stdout;
-      const where = browser.name === 'chromium' ? 'custom folder' : 'Mozilla Firefox \\(user\\)';
-      assert.match(out, new RegExp(`\\[ ok \\] ${where}: ${manifestFile.replace(/[.]/g, '\\.')} is valid`), out);
+      const where = browser.name === 'chromium' ? 'custom folder' : 'Mozilla Firefox (user)';
+      assert.ok(out.includes(`[ ok ] ${where}: ${manifestFile} is valid`), out);
       assert.match(out, /\[ ok \] host .*: healthcheck round trip works \(version 1\.0\.0\)/, out);
       assert.match(out, /\[ ok \] host .*: exits cleanly when the browser closes the pipe/, out);
       assert.doesNotMatch(out, /\[FAIL\] (custom folder|Mozilla Firefox|host)/, out);

@@ -16,10 +16,10 @@
 # first when this runs without network access, e.g. in a network namespace).
 #
 # --bench: instead of the test, what a request costs inside the browsers
-# (tests/browser/bench.mjs): also builds the framed echo and the card holder of
-# bench/ (vorn-bench-echo, vorn-bench-card), so
-# BUILD_DIR must be configured with the benchmarks (the default). Run it as root
-# inside scripts/hermetic.sh, as docs/benchmarks.md shows.
+# (tests/browser/bench.mjs). It also builds the framed echo and the card of
+# bench/ (vorn-bench-echo, vorn-bench-card), so BUILD_DIR must be configured
+# with the benchmarks (the default). Run it as root inside scripts/hermetic.sh,
+# as docs/benchmarks.md shows.
 #
 # VORN_BROWSERS=chromium,firefox (default): the browsers to run, in that order.
 # VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when

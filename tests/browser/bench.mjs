@@ -78,7 +78,13 @@ async function measure(browser, work, server, port) {
   const manifest = installHost(INSTALLER, HOST, browser, dirs);
   fs.writeFileSync(
     path.join(path.dirname(manifest), `${ECHO_NAME}.json`),
-    JSON.stringify({ name: ECHO_NAME, description: 'framed echo', path: ECHO, type: 'stdio', ...browser.allowed(browser.extensionId) }),
+    JSON.stringify({
+      name: ECHO_NAME,
+      description: 'framed echo',
+      path: ECHO,
+      type: 'stdio',
+      ...browser.allowed(browser.extensionId),
+    }),
   );
   prepareExtension(dirs.extension, {
     reportUrl: `http://127.0.0.1:${port}/report`,
@@ -86,7 +92,8 @@ async function measure(browser, work, server, port) {
   });
   server.reset();
   // Firefox rounds performance.now() to 1 ms unless told otherwise.
-  const running = browser.launch({ ...dirs, extensionDir: dirs.extension, prefs: { 'privacy.reduceTimerPrecision': false } });
+  const prefs = { 'privacy.reduceTimerPrecision': false };
+  const running = browser.launch({ ...dirs, extensionDir: dirs.extension, prefs });
   try {
     const perRound = (SETTINGS.warmup + SETTINGS.count) * 4 * 20; // ms, far beyond any round seen
     const { timerStepMs } = await server.waitFor('bench-done', 60000 + SETTINGS.rounds * perRound);
@@ -111,8 +118,9 @@ try {
   ]);
   if (reader !== READER) throw new Error(`the card is in "${reader}", the extension would use "${READER}"`);
   for (const browser of selectedBrowsers()) {
-    console.log(`== ${browser.title} ${browserVersion(browser)}: ${SETTINGS.rounds} rounds of ${SETTINGS.count} round trips per kind and host`);
-    results.browsers[browser.name] = { version: browserVersion(browser), rounds: await measure(browser, work, server, port) };
+    const version = browserVersion(browser);
+    console.log(`== ${browser.title} ${version}: ${SETTINGS.rounds} rounds of ${SETTINGS.count} round trips per kind and host`);
+    results.browsers[browser.name] = { version, rounds: await measure(browser, work, server, port) };
   }
 } finally {
   card.stdin.end();

@@ -275,7 +275,12 @@ export const BROWSERS = {
         const zip = spawnSync('zip', ['-q', '-r', '-X', xpi, '.'], { cwd: dir, encoding: 'utf8' });
         assert.equal(zip.status, 0, `zip failed: ${zip.error ?? zip.stderr}`);
       }
-      return spawnLogged(this.binary, ['--headless', '--no-remote', '--profile', profile, 'about:blank'], { HOME: home, MOZ_CRASHREPORTER_DISABLE: '1' }, log);
+      return spawnLogged(
+        this.binary,
+        ['--headless', '--no-remote', '--profile', profile, 'about:blank'],
+        { HOME: home, MOZ_CRASHREPORTER_DISABLE: '1' },
+        log,
+      );
     },
   },
 };

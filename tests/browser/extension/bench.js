@@ -19,7 +19,8 @@ function roundTripper(port, name) {
     }
   });
   port.onDisconnect.addListener((p) => {
-    pending?.reject(new Error(`${name} disconnected: ${p?.error?.message ?? globalThis.chrome?.runtime?.lastError?.message ?? ''}`));
+    const reason = p?.error?.message ?? globalThis.chrome?.runtime?.lastError?.message ?? '';
+    pending?.reject(new Error(`${name} disconnected: ${reason}`));
     pending = null;
   });
   return (command, params) =>
@@ -33,7 +34,8 @@ function summary(samples) {
   const sorted = [...samples].sort((a, b) => a - b);
   const at = (q) => sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
   const total = samples.reduce((sum, x) => sum + x, 0);
-  return { count: samples.length, mean: total / samples.length, p50: at(0.5), p90: at(0.9), p99: at(0.99), max: sorted.at(-1) };
+  const mean = total / samples.length;
+  return { count: samples.length, mean, p50: at(0.5), p90: at(0.9), p99: at(0.99), max: sorted.at(-1) };
 }
 
 // Opens `name` and, for our host, a card connection for the transmits. The echo

@@ -93,11 +93,26 @@ TEST_F(InstallerDoctor, SystemWideManifestsAreChecked) {
     EXPECT_NE(out.find("this is a Firefox manifest"), std::string::npos) << out;
 }
 
+TEST_F(InstallerDoctor, FirefoxSystemWideManifestIsChecked) {
+    put("../system/usr/lib/mozilla/native-messaging-hosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+                       "allowed_origins":["chrome-extension://)") +
+            ID + R"(/"]})");
+    const std::string out = printed();
+    EXPECT_NE(out.find("[FAIL] Mozilla Firefox (system): " +
+                       (env_.system_root / "usr/lib/mozilla/native-messaging-hosts").string()),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(InstallerDoctor, SnapAndFlatpakBrowsersGetANote) {
     fs::create_directories(env_.system_root / "snap/chromium");
+    fs::create_directories(env_.system_root / "snap/firefox");
     fs::create_directories(env_.home / ".local/share/flatpak/app/org.mozilla.firefox");
     const std::string out = printed();
     EXPECT_NE(out.find("[warn] Chromium (snap): This browser is a Snap"), std::string::npos) << out;
+    EXPECT_NE(out.find("[warn] Mozilla Firefox (snap): Firefox is a Snap"), std::string::npos)
+        << out;
     EXPECT_NE(out.find("[warn] Mozilla Firefox (flatpak)"), std::string::npos) << out;
     EXPECT_NE(out.find(".var/app/org.mozilla.firefox/.mozilla/native-messaging-hosts"),
               std::string::npos)
@@ -116,6 +131,39 @@ TEST_F(InstallerDoctor, CustomFolderIsChecked) {
             ID + R"(/"]})");
     const std::string out = printed();
     EXPECT_NE(out.find("[ ok ] custom folder"), std::string::npos) << out;
+}
+
+// The round trip starts each host as the browser of its manifest would; these
+// hosts only write down their arguments.
+TEST_F(InstallerDoctor, HostsAreStartedWithTheArgumentsOfTheirBrowser) {
+    options_.check_host = true;
+    options_.answer_timeout = std::chrono::milliseconds(2000);
+    auto recording_host = [&](const std::string& name) {
+        const fs::path script = root_ / name;
+        std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << script.string()
+                              << ".args'\n";
+        fs::permissions(script, fs::perms::owner_all);
+        return script;
+    };
+    auto arguments_of = [](const fs::path& script) {
+        std::ifstream in(script.string() + ".args");
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const fs::path for_firefox = recording_host("firefox-host");
+    const fs::path for_chromium = recording_host("chromium-host");
+    put(".mozilla/native-messaging-hosts/com.vorn.scard_bridge.json",
+        R"({"name":"com.vorn.scard_bridge","path":")" + for_firefox.string() +
+            R"(","type":"stdio","allowed_extensions":["scard@example.org"]})");
+    put(".config/chromium/NativeMessagingHosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":")") + for_chromium.string() +
+            R"(","type":"stdio","allowed_origins":["chrome-extension://)" + ID + R"(/"]})");
+    printed();
+    EXPECT_EQ(arguments_of(for_firefox),
+              (env_.home / ".mozilla/native-messaging-hosts/com.vorn.scard_bridge.json").string() +
+                  "\nscard@example.org\n");
+    EXPECT_EQ(arguments_of(for_chromium), std::string("chrome-extension://") + ID + "/\n");
 }
 
 TEST_F(InstallerDoctor, SmartCardServiceFindingsInPlainWords) {

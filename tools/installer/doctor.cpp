@@ -289,12 +289,19 @@ std::optional<nlohmann::json> ask(HostProcess& host, DoctorReport& report, const
     }
 }
 
-void check_host(DoctorReport& report, const fs::path& host_path, const std::string& origin,
-                const DoctorOptions& options) {
+// What the browser of that manifest passes its host after the program.
+std::vector<std::string> browser_arguments(const ManifestSeen& manifest) {
+    const std::string caller = manifest.allowed.empty() ? std::string() : manifest.allowed.front();
+    if (manifest.kind == ManifestKind::FIREFOX) return {manifest.file.string(), caller};
+    return {caller};
+}
+
+void check_host(DoctorReport& report, const fs::path& host_path,
+                const std::vector<std::string>& arguments, const DoctorOptions& options) {
     const std::string topic = "host " + host_path.string();
     HostProcess host;
     std::string error;
-    if (!host.start(host_path, origin, error)) {
+    if (!host.start(host_path, arguments, error)) {
         report.add(Level::PROBLEM, topic, error);
         return;
     }
@@ -424,17 +431,19 @@ DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
     check_sandboxes(report, env);
     if (options.check_pcsc) check_pcsc(report, env, pcsc);
     if (options.check_host) {
-        std::map<std::string, std::string> hosts;  // host path -> an origin allowed to use it
+        // Host path -> the arguments of the first browser whose manifest allows a caller.
+        std::map<std::string, std::vector<std::string>> hosts;
         for (const auto& m : seen) {
             if (m.host_path.empty() || !fs::path(m.host_path).is_absolute() ||
                 ::access(m.host_path.c_str(), X_OK) != 0) {
                 continue;
             }
-            auto& origin = hosts[m.host_path];
-            if (origin.empty() && !m.allowed.empty()) origin = m.allowed.front();
+            auto& arguments = hosts[m.host_path];
+            if (arguments.empty() && !m.allowed.empty()) arguments = browser_arguments(m);
         }
-        if (options.host_path) hosts.emplace(options.host_path->string(), "");
-        for (const auto& [path, origin] : hosts) check_host(report, path, origin, options);
+        if (options.host_path)
+            hosts.emplace(options.host_path->string(), std::vector{std::string()});
+        for (const auto& [path, arguments] : hosts) check_host(report, path, arguments, options);
     }
     return report;
 }

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -193,6 +195,62 @@ TEST_F(InstallerDoctor, SmartCardServiceFindingsInPlainWords) {
     });
     EXPECT_NE(out.find("[ ok ] readers: seen: Reader A, Reader B"), std::string::npos) << out;
     EXPECT_NE(out.find("[ ok ] cards: card present in: Reader B"), std::string::npos) << out;
+}
+
+// Windows: the browser reads the manifest its registry key names.
+class MemoryRegistry final : public Registry {
+public:
+    void set_default_value(const std::string& key, const std::string& value) override {
+        values[key] = value;
+    }
+    std::optional<std::string> default_value(const std::string& key) const override {
+        const auto it = values.find(key);
+        return it == values.end() ? std::nullopt : std::optional(it->second);
+    }
+    bool remove_key(const std::string& key) override { return values.erase(key) > 0; }
+    std::map<std::string, std::string> values;
+};
+
+class InstallerDoctorOnWindows : public InstallerDoctor {
+protected:
+    void SetUp() override {
+        InstallerDoctor::SetUp();
+        env_.os = Os::WINDOWS;
+        env_.local_app_data = root_ / "AppData" / "Local";
+        options_.registry = &registry_;
+        chrome_manifest_ = env_.local_app_data / "Vorn Smart Card Bridge" / "NativeMessagingHosts" /
+                           "chrome" / "com.vorn.scard_bridge.json";
+        fs::create_directories(chrome_manifest_.parent_path());
+        std::ofstream(chrome_manifest_)
+            << R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+                   "allowed_origins":["chrome-extension://)"
+            << ID << R"(/"]})";
+    }
+    const std::string chrome_key_ =
+        "HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts\\com.vorn.scard_bridge";
+    MemoryRegistry registry_;
+    fs::path chrome_manifest_;
+};
+
+TEST_F(InstallerDoctorOnWindows, ManifestNamedByItsKeyIsChecked) {
+    registry_.values[chrome_key_] = chrome_manifest_.string();
+    const std::string out = printed();
+    EXPECT_NE(out.find("Google Chrome (user)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("No browser can find the host"), std::string::npos) << out;
+    EXPECT_EQ(report_.count(Level::PROBLEM), 0) << out;
+}
+
+TEST_F(InstallerDoctorOnWindows, ManifestWithoutItsKeyIsAProblemWithTheFix) {
+    const std::string out = printed();
+    EXPECT_NE(out.find("no registry key " + chrome_key_ + " names it"), std::string::npos) << out;
+    EXPECT_NE(out.find("install --browser chrome --extension-id"), std::string::npos) << out;
+}
+
+TEST_F(InstallerDoctorOnWindows, KeyNamingAMissingFileFindsNoManifest) {
+    registry_.values[chrome_key_] = (root_ / "elsewhere.json").string();
+    const std::string out = printed();
+    EXPECT_NE(out.find("No browser can find the host"), std::string::npos) << out;
+    EXPECT_NE(out.find("elsewhere.json"), std::string::npos) << out;
 }
 
 }  // namespace

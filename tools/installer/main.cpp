@@ -302,7 +302,9 @@ int main(int argc, char** argv) {
     if (options.mode == "uninstall") return run_uninstall(options, env);
     if (options.mode == "paths") return run_paths(env);
     if (options.mode == "doctor") {
+        const std::unique_ptr<Registry> registry = system_registry();
         DoctorOptions doctor;
+        doctor.registry = registry.get();
         doctor.custom_targets = options.request.custom_targets;
         doctor.expected_ids = options.request.chromium_ids;
         doctor.expected_ids.insert(doctor.expected_ids.end(), options.request.firefox_ids.begin(),

@@ -9,12 +9,7 @@
 // Windows gets the ...A functions by name, whatever UNICODE says.
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// CMake defines WIN32_LEAN_AND_MEAN and NOMINMAX for Windows builds.
 #include <windows.h>
 #include <winscard.h>
 #elif defined(__APPLE__)
@@ -31,50 +26,18 @@
 #include "scard/pcsc_widths.h"
 #include "scard/pcsc_wire.h"
 
+// The functions that take reader names: Windows' narrow (...A) ones by name.
+#if defined(_WIN32)
+#define VORN_NARROW(function) function##A
+#else
+#define VORN_NARROW(function) function
+#endif
+
 namespace Vorn_SCard_Bridge::pcsc::platform {
 
 #if defined(_WIN32)
-
 using NativeReaderState = SCARD_READERSTATEA;
-
-inline LONG list_readers(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
-    return SCardListReadersA(context, nullptr, buffer, length);
-}
-inline LONG list_reader_groups(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
-    return SCardListReaderGroupsA(context, buffer, length);
-}
-inline LONG get_status_change(SCARDCONTEXT context, DWORD timeout, NativeReaderState* states,
-                              DWORD count) {
-    return SCardGetStatusChangeA(context, timeout, states, count);
-}
-inline LONG connect(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
-                    LPSCARDHANDLE card, LPDWORD active_protocol) {
-    return SCardConnectA(context, reader, share_mode, protocols, card, active_protocol);
-}
-inline LONG status(SCARDHANDLE card, LPSTR reader, LPDWORD reader_length, LPDWORD state,
-                   LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
-    return SCardStatusA(card, reader, reader_length, state, protocol, atr, atr_length);
-}
-inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD input_length,
-                    LPVOID output, DWORD output_size, LPDWORD bytes_returned) {
-    return SCardControl(card, control_code, input, input_length, output, output_size,
-                        bytes_returned);
-}
-
-inline DWORD native_control_code(std::uint32_t code) { return wire::windows_control_code(code); }
-inline DWORD native_protocols(std::uint32_t protocols) {
-    return wire::windows_protocols(protocols);
-}
-inline std::uint32_t protocol_from_native(DWORD protocol) {
-    return wire::protocol_from_windows(protocol);
-}
-inline std::uint32_t card_state_from_native(DWORD state) {
-    return wire::card_state_from_windows(state);
-}
-
-#else  // pcsc-lite and the macOS framework: the wire's own numbering
-
-#ifdef __APPLE__
+#elif defined(__APPLE__)
 // The framework's record is packed (61 bytes); only its field names are relied on.
 using NativeReaderState = SCARD_READERSTATE_A;
 #else
@@ -82,26 +45,26 @@ using NativeReaderState = SCARD_READERSTATE;
 #endif
 
 inline LONG list_readers(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
-    return SCardListReaders(context, nullptr, buffer, length);
+    return VORN_NARROW(SCardListReaders)(context, nullptr, buffer, length);
 }
 inline LONG list_reader_groups(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
-    return SCardListReaderGroups(context, buffer, length);
+    return VORN_NARROW(SCardListReaderGroups)(context, buffer, length);
 }
 inline LONG get_status_change(SCARDCONTEXT context, DWORD timeout, NativeReaderState* states,
                               DWORD count) {
-    return SCardGetStatusChange(context, timeout, states, count);
+    return VORN_NARROW(SCardGetStatusChange)(context, timeout, states, count);
 }
 inline LONG connect(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
                     LPSCARDHANDLE card, LPDWORD active_protocol) {
-    return SCardConnect(context, reader, share_mode, protocols, card, active_protocol);
+    return VORN_NARROW(SCardConnect)(context, reader, share_mode, protocols, card, active_protocol);
 }
 inline LONG status(SCARDHANDLE card, LPSTR reader, LPDWORD reader_length, LPDWORD state,
                    LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
-    return SCardStatus(card, reader, reader_length, state, protocol, atr, atr_length);
+    return VORN_NARROW(SCardStatus)(card, reader, reader_length, state, protocol, atr, atr_length);
 }
 
 // The framework's SCardControl keeps the pre-1.3.2 pcsc-lite signature; SCardControl132
-// is the one that matches pcsc-lite's SCardControl.
+// is the one that matches pcsc-lite's (and Windows') SCardControl.
 inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD input_length,
                     LPVOID output, DWORD output_size, LPDWORD bytes_returned) {
 #ifdef __APPLE__
@@ -113,6 +76,18 @@ inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD i
 #endif
 }
 
+#if defined(_WIN32)
+inline DWORD native_control_code(std::uint32_t code) { return wire::windows_control_code(code); }
+inline DWORD native_protocols(std::uint32_t protocols) {
+    return wire::windows_protocols(protocols);
+}
+inline std::uint32_t protocol_from_native(DWORD protocol) {
+    return wire::protocol_from_windows(protocol);
+}
+inline std::uint32_t card_state_from_native(DWORD state) {
+    return wire::card_state_from_windows(state);
+}
+#else  // pcsc-lite and the macOS framework number them as the wire does
 inline DWORD native_control_code(std::uint32_t code) { return widths::to_native_word<DWORD>(code); }
 inline DWORD native_protocols(std::uint32_t protocols) {
     return widths::to_native_word<DWORD>(protocols);
@@ -121,7 +96,6 @@ inline std::uint32_t protocol_from_native(DWORD protocol) {
     return widths::from_native_word(protocol);
 }
 inline std::uint32_t card_state_from_native(DWORD state) { return widths::from_native_word(state); }
-
 #endif
 
 inline SCARDCONTEXT to_native_context(std::int32_t context) {

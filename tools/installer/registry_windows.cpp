@@ -3,12 +3,7 @@
 
 #include "registry.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// CMake defines WIN32_LEAN_AND_MEAN and NOMINMAX for Windows builds.
 #include <windows.h>
 
 namespace Vorn_SCard_Bridge::installer {

@@ -22,9 +22,9 @@ started=$(date +%s)
 stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 
 # The browser test runs without network (see isolated below): install its
-# browser and node here.
+# browsers, zip (to pack the Firefox add-on) and node here.
 browser_packages=""
-[ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium nodejs"
+[ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium firefox-esr zip nodejs"
 # shellcheck disable=SC2086
 "$root/scripts/install-deps.sh" $browser_packages
 stamp "dependencies installed"

@@ -163,6 +163,13 @@ const HINTS = [
       ' (or its "path" is wrong). Run `vorn-scard-bridge-installer doctor` on this computer.',
   ],
   [
+    // Firefox says this for a missing manifest and for one that does not allow the add-on alike.
+    /no such native application/i,
+    'Firefox found no host manifest for ' +
+      HOST_NAME +
+      ' that allows this add-on. Run `vorn-scard-bridge-installer doctor --firefox-id <add-on id>` on this computer.',
+  ],
+  [
     /forbidden/i,
     "The host manifest does not list this extension's id. Install again with " +
       '`vorn-scard-bridge-installer install --extension-id <this id>`.',
@@ -513,11 +520,11 @@ function pinEntryReply(output) {
 
 export class ScardBridgeClient {
   /**
-   * Connects to the host through the browser: chrome.runtime (Chromium family) or
-   * browser.runtime (Firefox).
+   * Connects to the host through the browser: browser.runtime where there is one
+   * (Firefox), else chrome.runtime (Chromium family).
    */
   static connect({ hostName = HOST_NAME, runtime = undefined, ...options } = {}) {
-    const rt = runtime ?? globalThis.chrome?.runtime ?? globalThis.browser?.runtime;
+    const rt = runtime ?? globalThis.browser?.runtime ?? globalThis.chrome?.runtime;
     if (!rt?.connectNative) {
       throw new ScardError(
         'disconnected',

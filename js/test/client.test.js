@@ -339,6 +339,30 @@ test('ScardBridgeClient.connect opens the host by its name through runtime.conne
   assert.throws(() => ScardBridgeClient.connect({ runtime: {} }), /nativeMessaging/);
 });
 
+test('connect takes browser.runtime where there is one (Firefox), else chrome.runtime', (t) => {
+  const opened = [];
+  const runtime = (name) => ({ connectNative: (host) => (opened.push(name), new FakePort(host)) });
+  t.after(() => {
+    delete globalThis.browser;
+    delete globalThis.chrome;
+  });
+  globalThis.chrome = { runtime: runtime('chrome') };
+  ScardBridgeClient.connect();
+  globalThis.browser = { runtime: runtime('browser') };
+  ScardBridgeClient.connect();
+  assert.deepEqual(opened, ['chrome', 'browser']);
+});
+
+test("Firefox's reason on the port (port.error) gets a hint", async () => {
+  const { port, client } = setup();
+  const p = client.healthcheck();
+  await port.nextRequest();
+  port.hostDisconnect('No such native application com.vorn.scard_bridge');
+  const error = await rejection(p);
+  assert.equal(error.message, 'the native host disconnected: No such native application com.vorn.scard_bridge');
+  assert.match(error.hint, /doctor --firefox-id/);
+});
+
 test('codecs and names', () => {
   assert.equal(statusName(0x8010000a), 'SCARD_E_TIMEOUT');
   assert.equal(statusName(StatusCode.SCARD_W_REMOVED_CARD), 'SCARD_W_REMOVED_CARD');

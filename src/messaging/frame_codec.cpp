@@ -1,12 +1,13 @@
 #include "messaging/frame_codec.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "platform/wait_writable.h"
 
 namespace Vorn_SCard_Bridge::framing {
 
@@ -98,8 +99,7 @@ bool write_all(int fd, std::string_view data, int timeout_ms) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
         // A non-blocking descriptor that is full: the frame is never left half
         // written, we wait for the reader.
-        pollfd out = {fd, POLLOUT, 0};
-        const int ready = ::poll(&out, 1, timeout_ms);
+        const int ready = platform::wait_writable(fd, timeout_ms);
         if (ready < 0 && errno != EINTR) return false;
         if (ready == 0) {
             errno = ETIMEDOUT;

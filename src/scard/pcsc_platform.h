@@ -1,10 +1,18 @@
 #pragma once
 
-// Everything that differs between the macOS PCSC framework and pcsc-lite, kept in one
-// place so that pcsc_service.cpp reads the same on both. Include only from
-// pcsc_service.cpp: nothing else in the host sees a PC/SC header.
+// Everything that differs between pcsc-lite, the macOS PCSC framework and Windows'
+// WinSCard, kept in one place so that pcsc_service.cpp reads the same on all three.
+// Include only from pcsc_service.cpp: nothing else in the host sees a PC/SC header.
+//
+// The values the extension sees are pcsc-lite's on every platform (pcsc_wire.h); the
+// functions below convert where a platform differs. Reader names are narrow strings:
+// Windows gets the ...A functions by name, whatever UNICODE says.
 
-#ifdef __APPLE__
+#if defined(_WIN32)
+// CMake defines WIN32_LEAN_AND_MEAN and NOMINMAX for Windows builds.
+#include <windows.h>
+#include <winscard.h>
+#elif defined(__APPLE__)
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 #else
@@ -16,18 +24,47 @@
 #include <cstdint>
 
 #include "scard/pcsc_widths.h"
+#include "scard/pcsc_wire.h"
+
+// The functions that take reader names: Windows' narrow (...A) ones by name.
+#if defined(_WIN32)
+#define VORN_NARROW(function) function##A
+#else
+#define VORN_NARROW(function) function
+#endif
 
 namespace Vorn_SCard_Bridge::pcsc::platform {
 
-#ifdef __APPLE__
+#if defined(_WIN32)
+using NativeReaderState = SCARD_READERSTATEA;
+#elif defined(__APPLE__)
 // The framework's record is packed (61 bytes); only its field names are relied on.
 using NativeReaderState = SCARD_READERSTATE_A;
 #else
 using NativeReaderState = SCARD_READERSTATE;
 #endif
 
+inline LONG list_readers(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
+    return VORN_NARROW(SCardListReaders)(context, nullptr, buffer, length);
+}
+inline LONG list_reader_groups(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
+    return VORN_NARROW(SCardListReaderGroups)(context, buffer, length);
+}
+inline LONG get_status_change(SCARDCONTEXT context, DWORD timeout, NativeReaderState* states,
+                              DWORD count) {
+    return VORN_NARROW(SCardGetStatusChange)(context, timeout, states, count);
+}
+inline LONG connect(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
+                    LPSCARDHANDLE card, LPDWORD active_protocol) {
+    return VORN_NARROW(SCardConnect)(context, reader, share_mode, protocols, card, active_protocol);
+}
+inline LONG status(SCARDHANDLE card, LPSTR reader, LPDWORD reader_length, LPDWORD state,
+                   LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
+    return VORN_NARROW(SCardStatus)(card, reader, reader_length, state, protocol, atr, atr_length);
+}
+
 // The framework's SCardControl keeps the pre-1.3.2 pcsc-lite signature; SCardControl132
-// is the one that matches pcsc-lite's SCardControl.
+// is the one that matches pcsc-lite's (and Windows') SCardControl.
 inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD input_length,
                     LPVOID output, DWORD output_size, LPDWORD bytes_returned) {
 #ifdef __APPLE__
@@ -38,6 +75,28 @@ inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD i
                         bytes_returned);
 #endif
 }
+
+#if defined(_WIN32)
+inline DWORD native_control_code(std::uint32_t code) { return wire::windows_control_code(code); }
+inline DWORD native_protocols(std::uint32_t protocols) {
+    return wire::windows_protocols(protocols);
+}
+inline std::uint32_t protocol_from_native(DWORD protocol) {
+    return wire::protocol_from_windows(protocol);
+}
+inline std::uint32_t card_state_from_native(DWORD state) {
+    return wire::card_state_from_windows(state);
+}
+#else  // pcsc-lite and the macOS framework number them as the wire does
+inline DWORD native_control_code(std::uint32_t code) { return widths::to_native_word<DWORD>(code); }
+inline DWORD native_protocols(std::uint32_t protocols) {
+    return widths::to_native_word<DWORD>(protocols);
+}
+inline std::uint32_t protocol_from_native(DWORD protocol) {
+    return widths::from_native_word(protocol);
+}
+inline std::uint32_t card_state_from_native(DWORD state) { return widths::from_native_word(state); }
+#endif
 
 inline SCARDCONTEXT to_native_context(std::int32_t context) {
     return widths::to_native_handle<SCARDCONTEXT>(context);

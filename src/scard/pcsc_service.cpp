@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <vector>
 
 #include "scard/pcsc_platform.h"
@@ -43,6 +44,15 @@ const SCARD_IO_REQUEST& protocol_record(ProtocolRecord record) {
     return g_rgSCardT1Pci;
 }
 
+// The platforms' ATR fields differ in size (33 bytes in pcsc-lite, 36 on Windows): as
+// much as both hold.
+template <typename From, typename To>
+void copy_atr(const From& from, To& to) {
+    const std::size_t count = std::min(std::size(from), std::size(to));
+    std::copy(std::begin(from), std::begin(from) + static_cast<std::ptrdiff_t>(count),
+              std::begin(to));
+}
+
 }  // namespace
 
 std::int32_t establish_context(std::uint32_t scope, std::int32_t& context) {
@@ -67,15 +77,15 @@ std::int32_t cancel(std::int32_t context) {
 
 std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length) {
     DWORD native_length = to_native_word(length);
-    const LONG status =
-        SCardListReaders(to_native_context(context), nullptr, buffer, &native_length);
+    const LONG status = platform::list_readers(to_native_context(context), buffer, &native_length);
     length = from_native_word(native_length);
     return from_native_status(status);
 }
 
 std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length) {
     DWORD native_length = to_native_word(length);
-    const LONG status = SCardListReaderGroups(to_native_context(context), buffer, &native_length);
+    const LONG status =
+        platform::list_reader_groups(to_native_context(context), buffer, &native_length);
     length = from_native_word(native_length);
     return from_native_status(status);
 }
@@ -90,16 +100,17 @@ std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, R
         native[i].dwCurrentState = to_native_word(states[i].current_state);
         native[i].dwEventState = to_native_word(states[i].event_state);
         native[i].cbAtr = to_native_word(states[i].atr_length);
-        std::copy(states[i].atr.begin(), states[i].atr.end(), native[i].rgbAtr);
+        copy_atr(states[i].atr, native[i].rgbAtr);
     }
 
-    const LONG status = SCardGetStatusChange(to_native_context(context), to_native_word(timeout_ms),
-                                             native.data(), to_native_word(count));
+    const LONG status =
+        platform::get_status_change(to_native_context(context), to_native_word(timeout_ms),
+                                    native.data(), to_native_word(count));
 
     for (std::uint32_t i = 0; i < count; ++i) {
         states[i].event_state = from_native_word(native[i].dwEventState);
         states[i].atr_length = from_native_word(native[i].cbAtr);
-        std::copy(std::begin(native[i].rgbAtr), std::end(native[i].rgbAtr), states[i].atr.begin());
+        copy_atr(native[i].rgbAtr, states[i].atr);
     }
     return from_native_status(status);
 }
@@ -109,11 +120,11 @@ std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_
                      std::uint32_t& active_protocol) {
     SCARDHANDLE native_card = to_native_card(card);
     DWORD native_protocol = to_native_word(active_protocol);
-    const LONG status =
-        SCardConnect(to_native_context(context), reader_name, to_native_word(share_mode),
-                     to_native_word(preferred_protocols), &native_card, &native_protocol);
+    const LONG status = platform::connect(
+        to_native_context(context), reader_name, to_native_word(share_mode),
+        platform::native_protocols(preferred_protocols), &native_card, &native_protocol);
     card = platform::from_native_handle(native_card);
-    active_protocol = from_native_word(native_protocol);
+    active_protocol = platform::protocol_from_native(native_protocol);
     return from_native_status(status);
 }
 
@@ -122,9 +133,9 @@ std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
                        std::uint32_t& active_protocol) {
     DWORD native_protocol = to_native_word(active_protocol);
     const LONG status = SCardReconnect(to_native_card(card), to_native_word(share_mode),
-                                       to_native_word(preferred_protocols),
+                                       platform::native_protocols(preferred_protocols),
                                        to_native_word(initialization), &native_protocol);
-    active_protocol = from_native_word(native_protocol);
+    active_protocol = platform::protocol_from_native(native_protocol);
     return from_native_status(status);
 }
 
@@ -149,11 +160,11 @@ std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_
     DWORD native_state = to_native_word(state);
     DWORD native_protocol = to_native_word(protocol);
     DWORD native_atr_length = to_native_word(atr_length);
-    const LONG result = SCardStatus(to_native_card(card), reader_name, &native_name_length,
-                                    &native_state, &native_protocol, atr, &native_atr_length);
+    const LONG result = platform::status(to_native_card(card), reader_name, &native_name_length,
+                                         &native_state, &native_protocol, atr, &native_atr_length);
     reader_name_length = from_native_word(native_name_length);
-    state = from_native_word(native_state);
-    protocol = from_native_word(native_protocol);
+    state = platform::card_state_from_native(native_state);
+    protocol = platform::protocol_from_native(native_protocol);
     atr_length = from_native_word(native_atr_length);
     return from_native_status(result);
 }
@@ -176,9 +187,9 @@ std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::u
                      std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
                      std::uint32_t& bytes_returned) {
     DWORD native_returned = to_native_word(bytes_returned);
-    const LONG status = platform::control(to_native_card(card), to_native_word(control_code), input,
-                                          to_native_word(input_length), output,
-                                          to_native_word(output_size), &native_returned);
+    const LONG status = platform::control(
+        to_native_card(card), platform::native_control_code(control_code), input,
+        to_native_word(input_length), output, to_native_word(output_size), &native_returned);
     bytes_returned = from_native_word(native_returned);
     return from_native_status(status);
 }

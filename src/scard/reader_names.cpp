@@ -1,5 +1,6 @@
 #include "scard/reader_names.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "scard/pcsc_service.h"
@@ -37,9 +38,12 @@ std::string shown_as(const std::string& name) {
 const std::string& ServiceReaderNames::operator()(const std::string& name) {
     if (name.find(REPLACEMENT_CHARACTER) == std::string::npos) return name;
     if (!listed_) listed_ = list_service_names(context_);
+    // A reader whose name really holds U+FFFD is that reader; otherwise the first one
+    // listed that the extension sees under this name.
+    if (std::find(listed_->begin(), listed_->end(), name) != listed_->end()) return name;
     const std::string shown = shown_as(name);
     for (const std::string& listed : *listed_) {
-        if (listed != name && shown_as(listed) == shown) return listed;
+        if (shown_as(listed) == shown) return listed;
     }
     return name;
 }

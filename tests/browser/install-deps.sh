@@ -1,12 +1,13 @@
 #!/bin/sh
 # Installs what the browser test needs on Debian 12 (as root), and nothing when it is
-# all there already: Debian's chromium, pcscd with the vpcd reader driver, Node.js and
-# the tools to build the host. Needs the package mirrors: call it before entering a
-# network namespace (run.sh calls it too, which is then a no-op).
+# all there already: Debian's chromium and firefox-esr (with zip, to pack the test
+# add-on), pcscd with the vpcd reader driver, Node.js and the tools to build the
+# host. Needs the package mirrors: call it before entering a network namespace
+# (run.sh calls it too, which is then a no-op).
 set -eu
 need=""
-for pkg in chromium pcscd vsmartcard-vpcd cmake ninja-build g++ pkg-config libpcsclite-dev \
-           nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev libgmock-dev; do
+for pkg in chromium firefox-esr zip pcscd vsmartcard-vpcd cmake ninja-build g++ pkg-config \
+           libpcsclite-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev libgmock-dev; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need="$need $pkg"
 done
 command -v node >/dev/null 2>&1 || need="$need nodejs"

@@ -1,9 +1,10 @@
 #!/bin/sh
-# The browser end-to-end test: Debian's Chromium loads a test extension that
-# talks to the installed host through the JavaScript client, with pcscd and a
-# virtual card in the vpcd reader.
+# The browser end-to-end test: Debian's Chromium and Firefox ESR, one after
+# the other, load a test extension that talks to the installed host through the
+# JavaScript client, with pcscd and a virtual card in the vpcd reader.
 #
 #   tests/browser/run.sh [BUILD_DIR]
+#   tests/browser/run.sh --bench [BUILD_DIR]
 #
 # BUILD_DIR: a configured build of this repository (default: build/, created and
 # built when missing). The script builds the host and the installer there if
@@ -14,11 +15,23 @@
 # nodejs, the build tools) with apt-get (tests/browser/install-deps.sh: call that
 # first when this runs without network access, e.g. in a network namespace).
 #
+# --bench: instead of the test, what a request costs inside the browsers
+# (tests/browser/bench.mjs). It also builds the framed echo and the card of
+# bench/ (vorn-bench-echo, vorn-bench-card), so BUILD_DIR must be configured
+# with the benchmarks (the default). Run it as root inside scripts/hermetic.sh,
+# as docs/benchmarks.md shows.
+#
+# VORN_BROWSERS=chromium,firefox (default): the browsers to run, in that order.
 # VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when
 # the host offers the card commands and pcscd shows the virtual reader; "on"
 # makes their absence a failure, "off" skips it.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
+bench=no
+if [ "${1:-}" = --bench ]; then
+    bench=yes
+    shift
+fi
 build=${1:-${VORN_BUILD_DIR:-$root/build}}
 case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 
@@ -26,13 +39,16 @@ case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 "$root/tests/browser/install-deps.sh"
 
 # ---- build and install ----
+targets="vorn-scard-bridge vorn-scard-bridge-installer"
+[ $bench = yes ] && targets="$targets vorn-bench-echo vorn-bench-card"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "== configuring $build"
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_BENCH=OFF \
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_BENCH=$bench \
         -DVORN_BUILD_TESTS=OFF >/dev/null
 fi
-echo "== building the host and the installer in $build"
-cmake --build "$build" --target vorn-scard-bridge vorn-scard-bridge-installer
+echo "== building $targets in $build"
+# shellcheck disable=SC2086
+cmake --build "$build" --target $targets
 stage=$(mktemp -d "${TMPDIR:-/tmp}/vorn-browser-stage-XXXXXX")
 trap 'rm -rf "$stage"' EXIT INT TERM
 cmake --install "$build" --prefix "$stage" --component host >/dev/null
@@ -60,9 +76,13 @@ elif ! [ -S /run/pcscd/pcscd.comm ]; then
 fi
 
 # ---- the test ----
-echo "== browser test (Chromium $(/usr/lib/chromium/chromium --version 2>/dev/null | awk '{print $2}'))"
-VORN_HOST="$stage/bin/vorn-scard-bridge" \
-VORN_INSTALLER="$stage/bin/vorn-scard-bridge-installer" \
-VORN_CHROMIUM=${VORN_CHROMIUM:-/usr/lib/chromium/chromium} \
+export VORN_HOST="$stage/bin/vorn-scard-bridge"
+export VORN_INSTALLER="$stage/bin/vorn-scard-bridge-installer"
+if [ $bench = yes ]; then
+    VORN_ECHO_HOST="$build/bench/vorn-bench-echo" VORN_BENCH_CARD="$build/bench/vorn-bench-card" \
+        node "$root/tests/browser/bench.mjs"
+    exit
+fi
+echo "== browser test ($(/usr/lib/chromium/chromium --version 2>/dev/null), $(firefox-esr --version 2>/dev/null))"
 VORN_PIN_PAD_READER=$pin_pad_reader \
     node --test "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -21,6 +22,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
 using ::testing::MatchesRegex;
 using namespace std::chrono_literals;
 
@@ -111,10 +113,14 @@ TEST_F(ContextReaderCommands, ReleasedContextIsRefusedEverywhere) {
 
 // --- Listing ------------------------------------------------------------------------
 
-TEST_F(ContextReaderCommands, ListReadersNamesBothVirtualReadersInTheServicesOrder) {
+TEST_F(ContextReaderCommands, ListReadersNamesEveryReaderInTheServicesOrder) {
     const std::string context = establish_context(host);
-    const std::string expected = joined(PcscdService::readers());
-    EXPECT_EQ(expected, std::string(VPCD_READER_0) + "," + VPCD_READER_1);
+    std::vector<std::string> names = PcscdService::readers();
+    EXPECT_THAT(names, IsSupersetOf({VPCD_READER_0, VPCD_READER_1}));
+    // A name that is not UTF-8 is listed with U+FFFD in place of its bad bytes.
+    std::replace(names.begin(), names.end(), std::string(ODD_NAME_READER),
+                 std::string(ODD_NAME_READER_SHOWN));
+    const std::string expected = joined(names);
 
     EXPECT_EQ(ask(host, "list_readers", json::array({context})), success({"0x00000000", expected}));
     EXPECT_EQ(ask(host, "list_readers_unicode", json::array({context})),

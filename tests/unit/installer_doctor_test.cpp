@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -93,11 +95,26 @@ TEST_F(InstallerDoctor, SystemWideManifestsAreChecked) {
     EXPECT_NE(out.find("this is a Firefox manifest"), std::string::npos) << out;
 }
 
+TEST_F(InstallerDoctor, FirefoxSystemWideManifestIsChecked) {
+    put("../system/usr/lib/mozilla/native-messaging-hosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+                       "allowed_origins":["chrome-extension://)") +
+            ID + R"(/"]})");
+    const std::string out = printed();
+    EXPECT_NE(out.find("[FAIL] Mozilla Firefox (system): " +
+                       (env_.system_root / "usr/lib/mozilla/native-messaging-hosts").string()),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(InstallerDoctor, SnapAndFlatpakBrowsersGetANote) {
     fs::create_directories(env_.system_root / "snap/chromium");
+    fs::create_directories(env_.system_root / "snap/firefox");
     fs::create_directories(env_.home / ".local/share/flatpak/app/org.mozilla.firefox");
     const std::string out = printed();
     EXPECT_NE(out.find("[warn] Chromium (snap): This browser is a Snap"), std::string::npos) << out;
+    EXPECT_NE(out.find("[warn] Mozilla Firefox (snap): Firefox is a Snap"), std::string::npos)
+        << out;
     EXPECT_NE(out.find("[warn] Mozilla Firefox (flatpak)"), std::string::npos) << out;
     EXPECT_NE(out.find(".var/app/org.mozilla.firefox/.mozilla/native-messaging-hosts"),
               std::string::npos)
@@ -116,6 +133,39 @@ TEST_F(InstallerDoctor, CustomFolderIsChecked) {
             ID + R"(/"]})");
     const std::string out = printed();
     EXPECT_NE(out.find("[ ok ] custom folder"), std::string::npos) << out;
+}
+
+// The round trip starts each host as the browser of its manifest would; these
+// hosts only write down their arguments.
+TEST_F(InstallerDoctor, HostsAreStartedWithTheArgumentsOfTheirBrowser) {
+    options_.check_host = true;
+    options_.answer_timeout = std::chrono::milliseconds(2000);
+    auto recording_host = [&](const std::string& name) {
+        const fs::path script = root_ / name;
+        std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << script.string()
+                              << ".args'\n";
+        fs::permissions(script, fs::perms::owner_all);
+        return script;
+    };
+    auto arguments_of = [](const fs::path& script) {
+        std::ifstream in(script.string() + ".args");
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const fs::path for_firefox = recording_host("firefox-host");
+    const fs::path for_chromium = recording_host("chromium-host");
+    put(".mozilla/native-messaging-hosts/com.vorn.scard_bridge.json",
+        R"({"name":"com.vorn.scard_bridge","path":")" + for_firefox.string() +
+            R"(","type":"stdio","allowed_extensions":["scard@example.org"]})");
+    put(".config/chromium/NativeMessagingHosts/com.vorn.scard_bridge.json",
+        std::string(R"({"name":"com.vorn.scard_bridge","path":")") + for_chromium.string() +
+            R"(","type":"stdio","allowed_origins":["chrome-extension://)" + ID + R"(/"]})");
+    printed();
+    EXPECT_EQ(arguments_of(for_firefox),
+              (env_.home / ".mozilla/native-messaging-hosts/com.vorn.scard_bridge.json").string() +
+                  "\nscard@example.org\n");
+    EXPECT_EQ(arguments_of(for_chromium), std::string("chrome-extension://") + ID + "/\n");
 }
 
 TEST_F(InstallerDoctor, SmartCardServiceFindingsInPlainWords) {
@@ -145,6 +195,62 @@ TEST_F(InstallerDoctor, SmartCardServiceFindingsInPlainWords) {
     });
     EXPECT_NE(out.find("[ ok ] readers: seen: Reader A, Reader B"), std::string::npos) << out;
     EXPECT_NE(out.find("[ ok ] cards: card present in: Reader B"), std::string::npos) << out;
+}
+
+// Windows: the browser reads the manifest its registry key names.
+class MemoryRegistry final : public Registry {
+public:
+    void set_default_value(const std::string& key, const std::string& value) override {
+        values[key] = value;
+    }
+    std::optional<std::string> default_value(const std::string& key) const override {
+        const auto it = values.find(key);
+        return it == values.end() ? std::nullopt : std::optional(it->second);
+    }
+    bool remove_key(const std::string& key) override { return values.erase(key) > 0; }
+    std::map<std::string, std::string> values;
+};
+
+class InstallerDoctorOnWindows : public InstallerDoctor {
+protected:
+    void SetUp() override {
+        InstallerDoctor::SetUp();
+        env_.os = Os::WINDOWS;
+        env_.local_app_data = root_ / "AppData" / "Local";
+        options_.registry = &registry_;
+        chrome_manifest_ = env_.local_app_data / "Vorn Smart Card Bridge" / "NativeMessagingHosts" /
+                           "chrome" / "com.vorn.scard_bridge.json";
+        fs::create_directories(chrome_manifest_.parent_path());
+        std::ofstream(chrome_manifest_)
+            << R"({"name":"com.vorn.scard_bridge","path":"/bin/sh","type":"stdio",
+                   "allowed_origins":["chrome-extension://)"
+            << ID << R"(/"]})";
+    }
+    const std::string chrome_key_ =
+        "HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts\\com.vorn.scard_bridge";
+    MemoryRegistry registry_;
+    fs::path chrome_manifest_;
+};
+
+TEST_F(InstallerDoctorOnWindows, ManifestNamedByItsKeyIsChecked) {
+    registry_.values[chrome_key_] = chrome_manifest_.string();
+    const std::string out = printed();
+    EXPECT_NE(out.find("Google Chrome (user)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("No browser can find the host"), std::string::npos) << out;
+    EXPECT_EQ(report_.count(Level::PROBLEM), 0) << out;
+}
+
+TEST_F(InstallerDoctorOnWindows, ManifestWithoutItsKeyIsAProblemWithTheFix) {
+    const std::string out = printed();
+    EXPECT_NE(out.find("no registry key " + chrome_key_ + " names it"), std::string::npos) << out;
+    EXPECT_NE(out.find("install --browser chrome --extension-id"), std::string::npos) << out;
+}
+
+TEST_F(InstallerDoctorOnWindows, KeyNamingAMissingFileFindsNoManifest) {
+    registry_.values[chrome_key_] = (root_ / "elsewhere.json").string();
+    const std::string out = printed();
+    EXPECT_NE(out.find("No browser can find the host"), std::string::npos) << out;
+    EXPECT_NE(out.find("elsewhere.json"), std::string::npos) << out;
 }
 
 }  // namespace

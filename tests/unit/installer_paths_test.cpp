@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "browsers.h"
 #include "install_plan.h"
@@ -217,6 +218,74 @@ TEST(InstallerUninstallPlan, CoversEveryBrowserByDefault) {
     EXPECT_EQ(plan_uninstall(request, env).files.size(), 5u);
     request.scope = Scope::SYSTEM;
     EXPECT_EQ(plan_uninstall(request, env).files.size(), 4u);
+}
+
+// Windows browsers read the manifest named by a registry key; ours lie in one folder of
+// ours, a subfolder per browser (the Chromium family and Firefox want different files).
+class InstallerWindowsPlan : public ::testing::Test {
+protected:
+    InstallerWindowsPlan() {
+        env.os = Os::WINDOWS;
+        env.local_app_data = "/Users/ana/AppData/Local";
+        env.program_data = "/ProgramData";
+        request.host_path = "/Program Files/Vorn/vorn-scard-bridge.exe";
+        request.chromium_ids = {CHROME_ID};
+        request.firefox_ids = {"vorn@example.org"};
+    }
+    static std::vector<std::string> keys(const Plan& plan) {
+        std::vector<std::string> out;
+        for (const auto& file : plan.files) out.push_back(file.registry_key);
+        return out;
+    }
+    Environment env;
+    InstallRequest request;
+};
+
+TEST_F(InstallerWindowsPlan, PerUserManifestsAreNamedByKeysBelowHkcu) {
+    const Plan plan = plan_install(request, env);
+    ASSERT_TRUE(plan.errors.empty());
+    ASSERT_EQ(plan.files.size(), 5u);
+    EXPECT_EQ(plan.files[0].file, std::filesystem::path("/Users/ana/AppData/Local") /
+                                      "Vorn Smart Card Bridge" / "NativeMessagingHosts" / "chrome" /
+                                      "com.vorn.scard_bridge.json");
+    EXPECT_EQ(plan.files[4].kind, ManifestKind::FIREFOX);
+    const std::string name = "\\NativeMessagingHosts\\com.vorn.scard_bridge";
+    EXPECT_EQ(keys(plan), (std::vector<std::string>{
+                              "HKCU\\Software\\Google\\Chrome" + name,
+                              "HKCU\\Software\\Chromium" + name,
+                              "HKCU\\Software\\Microsoft\\Edge" + name,
+                              "HKCU\\Software\\BraveSoftware\\Brave-Browser" + name,
+                              "HKCU\\Software\\Mozilla" + name,
+                          }));
+    // Uninstalling removes the same files and keys.
+    const Plan removal = plan_uninstall(request, env);
+    EXPECT_EQ(keys(removal), keys(plan));
+}
+
+TEST_F(InstallerWindowsPlan, SystemScopeUsesProgramDataAndHklm) {
+    request.scope = Scope::SYSTEM;
+    request.browsers = {Browser::EDGE};
+    const Plan plan = plan_install(request, env);
+    ASSERT_TRUE(plan.errors.empty());
+    ASSERT_EQ(plan.files.size(), 1u);
+    EXPECT_EQ(
+        plan.files[0].file.parent_path(),
+        std::filesystem::path("/ProgramData/Vorn Smart Card Bridge/NativeMessagingHosts/edge"));
+    EXPECT_EQ(plan.files[0].registry_key,
+              "HKLM\\Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.vorn.scard_bridge");
+}
+
+TEST_F(InstallerWindowsPlan, CustomFolderHasNoKeyAndNoLocalAppDataMeansNoPerUserFolder) {
+    env.local_app_data.clear();
+    request.custom_targets = {{"/profile/NativeMessagingHosts", ManifestKind::CHROMIUM}};
+    request.browsers = {Browser::CHROME};
+    const Plan plan = plan_install(request, env);
+    ASSERT_EQ(plan.files.size(), 1u);
+    EXPECT_TRUE(plan.files[0].registry_key.empty());
+    ASSERT_EQ(plan.notes.size(), 1u);
+    EXPECT_NE(plan.notes[0].find("LOCALAPPDATA is not set"), std::string::npos) << plan.notes[0];
+    EXPECT_EQ(parse_os("Windows"), Os::WINDOWS);
+    EXPECT_TRUE(registry_key(Browser::CHROME, Scope::USER, Os::LINUX).empty());
 }
 
 }  // namespace

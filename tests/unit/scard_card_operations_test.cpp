@@ -58,6 +58,20 @@ TEST_F(ScardCardOperations, ConnectToAnUnknownReaderFails) {
               "Error in handle_smartcard_connect: The specified reader name is not recognized");
 }
 
+// The extension sees "\xFF" as U+FFFD; pcscd cannot hold two readers that collide so.
+TEST_F(ScardCardOperations, NameWithReplacementCharacterPrefersTheReaderReallyNamedSo) {
+    const std::string shown = "Pad \uFFFD";
+    service.set_readers({"Pad \xFF", shown});
+    service.next(Fn::CONNECT, {.handle = CARD, .protocol = PROTOCOL_T1});
+    handle_smartcard_connect(CONTEXT, shown, 2, 3);
+    EXPECT_EQ(service.calls(Fn::CONNECT).at(0).reader_name, shown);
+
+    service.set_readers({"Pad \xFE", "Pad \xFF"});
+    service.next(Fn::CONNECT, {.handle = CARD, .protocol = PROTOCOL_T1});
+    handle_smartcard_connect(CONTEXT, shown, 2, 3);
+    EXPECT_EQ(service.calls(Fn::CONNECT).at(1).reader_name, "Pad \xFE");
+}
+
 // --- reconnect, disconnect and transactions ----------------------------------------------
 
 TEST_F(ScardCardOperations, ReconnectPassesItsValuesUncheckedAndEchoesTheContext) {

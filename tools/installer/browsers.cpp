@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdlib>
 
+#include "manifest.h"
+
 namespace Vorn_SCard_Bridge::installer {
 
 namespace fs = std::filesystem;
@@ -20,23 +22,30 @@ struct BrowserInfo {
     // Below ~/Library/Application Support.
     std::string_view macos_user_dir;
     std::string_view macos_system_dir;
+    // Below HKCU or HKLM.
+    std::string_view windows_key;
 };
 
 // Brave documents no system-wide manifest folder of its own; its per-user one is used.
 constexpr std::array<BrowserInfo, 5> BROWSERS{{
     {Browser::CHROME, "chrome", "Google Chrome", "google-chrome/NativeMessagingHosts",
      "/etc/opt/chrome/native-messaging-hosts", "Google/Chrome/NativeMessagingHosts",
-     "/Library/Google/Chrome/NativeMessagingHosts"},
+     "/Library/Google/Chrome/NativeMessagingHosts",
+     "Software\\Google\\Chrome\\NativeMessagingHosts"},
     {Browser::CHROMIUM, "chromium", "Chromium", "chromium/NativeMessagingHosts",
      "/etc/chromium/native-messaging-hosts", "Chromium/NativeMessagingHosts",
-     "/Library/Application Support/Chromium/NativeMessagingHosts"},
+     "/Library/Application Support/Chromium/NativeMessagingHosts",
+     "Software\\Chromium\\NativeMessagingHosts"},
     {Browser::EDGE, "edge", "Microsoft Edge", "microsoft-edge/NativeMessagingHosts",
      "/etc/opt/edge/native-messaging-hosts", "Microsoft Edge/NativeMessagingHosts",
-     "/Library/Microsoft/Edge/NativeMessagingHosts"},
+     "/Library/Microsoft/Edge/NativeMessagingHosts",
+     "Software\\Microsoft\\Edge\\NativeMessagingHosts"},
     {Browser::BRAVE, "brave", "Brave", "BraveSoftware/Brave-Browser/NativeMessagingHosts", "",
-     "BraveSoftware/Brave-Browser/NativeMessagingHosts", ""},
+     "BraveSoftware/Brave-Browser/NativeMessagingHosts", "",
+     "Software\\BraveSoftware\\Brave-Browser\\NativeMessagingHosts"},
     {Browser::FIREFOX, "firefox", "Mozilla Firefox", "", "/usr/lib/mozilla/native-messaging-hosts",
-     "Mozilla/NativeMessagingHosts", "/Library/Application Support/Mozilla/NativeMessagingHosts"},
+     "Mozilla/NativeMessagingHosts", "/Library/Application Support/Mozilla/NativeMessagingHosts",
+     "Software\\Mozilla\\NativeMessagingHosts"},
 }};
 
 const BrowserInfo& info(Browser browser) {
@@ -73,7 +82,9 @@ std::string trim(std::string_view text) {
 }  // namespace
 
 Os current_os() {
-#ifdef __APPLE__
+#if defined(_WIN32)
+    return Os::WINDOWS;
+#elif defined(__APPLE__)
     return Os::MACOS;
 #else
     return Os::LINUX;
@@ -85,6 +96,12 @@ Environment current_environment() {
     env.os = current_os();
     if (const char* home = std::getenv("HOME"); home != nullptr) env.home = home;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr) env.xdg_config_home = xdg;
+    if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr) {
+        env.local_app_data = fs::u8path(local);
+    }
+    if (const char* shared = std::getenv("ProgramData"); shared != nullptr) {
+        env.program_data = fs::u8path(shared);
+    }
     return env;
 }
 
@@ -100,7 +117,17 @@ const std::vector<Browser>& all_browsers() {
 
 std::string_view browser_id(Browser browser) { return info(browser).id; }
 std::string_view browser_title(Browser browser) { return info(browser).title; }
-std::string_view os_id(Os os) { return os == Os::MACOS ? "macos" : "linux"; }
+std::string_view os_id(Os os) {
+    switch (os) {
+        case Os::MACOS:
+            return "macos";
+        case Os::WINDOWS:
+            return "windows";
+        case Os::LINUX:
+            break;
+    }
+    return "linux";
+}
 std::string_view scope_id(Scope scope) { return scope == Scope::SYSTEM ? "system" : "user"; }
 
 ManifestKind manifest_kind(Browser browser) {
@@ -125,6 +152,7 @@ std::optional<Os> parse_os(std::string_view text) {
     const std::string name = lower(trim(text));
     if (name == "linux") return Os::LINUX;
     if (name == "macos" || name == "mac" || name == "darwin") return Os::MACOS;
+    if (name == "windows" || name == "win") return Os::WINDOWS;
     return std::nullopt;
 }
 
@@ -173,6 +201,15 @@ std::optional<fs::path> manifest_directory(Browser browser, Scope scope, const E
         if (why_not != nullptr) *why_not = std::move(reason);
         return std::nullopt;
     };
+    if (env.os == Os::WINDOWS) {
+        // One folder of ours per browser; the registry key tells the browser where.
+        const fs::path& base = scope == Scope::USER ? env.local_app_data : env.program_data;
+        if (base.empty()) {
+            return refuse(scope == Scope::USER ? "LOCALAPPDATA is not set"
+                                               : "ProgramData is not set");
+        }
+        return base / "Vorn Smart Card Bridge" / "NativeMessagingHosts" / b.id;
+    }
     if (scope == Scope::USER && env.home.empty()) {
         return refuse("HOME is not set, so there is no per-user folder");
     }
@@ -195,6 +232,12 @@ std::optional<fs::path> manifest_directory(Browser browser, Scope scope, const E
                       " has no system-wide manifest folder on macOS; install per user");
     }
     return system_path(env, b.macos_system_dir);
+}
+
+std::string registry_key(Browser browser, Scope scope, Os os) {
+    if (os != Os::WINDOWS) return {};
+    return std::string(scope == Scope::SYSTEM ? "HKLM\\" : "HKCU\\") +
+           std::string(info(browser).windows_key) + "\\" + std::string(HOST_NAME);
 }
 
 std::vector<SandboxedInstall> sandboxed_install_candidates(Browser browser,

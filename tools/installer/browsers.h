@@ -13,7 +13,7 @@
 namespace Vorn_SCard_Bridge::installer {
 
 enum class Browser { CHROME, CHROMIUM, EDGE, BRAVE, FIREFOX };
-enum class Os { LINUX, MACOS };
+enum class Os { LINUX, MACOS, WINDOWS };
 enum class Scope { USER, SYSTEM };
 
 // The two manifest dialects: Chromium-based browsers want "allowed_origins",
@@ -27,6 +27,9 @@ struct Environment {
     // Prefix for the system-wide folders (/etc/..., /Library/..., /snap, ...): empty
     // for the real ones; tests point it at a scratch folder.
     std::filesystem::path system_root;
+    // Windows: %LOCALAPPDATA% and %ProgramData%, empty when unset.
+    std::filesystem::path local_app_data;
+    std::filesystem::path program_data;
 };
 
 // A system path below env.system_root.
@@ -39,7 +42,7 @@ Os current_os();
 const std::vector<Browser>& all_browsers();
 std::string_view browser_id(Browser browser);     // "chrome", "chromium", ...
 std::string_view browser_title(Browser browser);  // "Google Chrome", ...
-std::string_view os_id(Os os);                    // "linux", "macos"
+std::string_view os_id(Os os);                    // "linux", "macos", "windows"
 std::string_view scope_id(Scope scope);           // "user", "system"
 ManifestKind manifest_kind(Browser browser);
 std::string_view manifest_kind_id(ManifestKind kind);  // "chromium", "firefox"
@@ -56,6 +59,11 @@ std::optional<std::vector<Browser>> parse_browser_list(std::string_view text, st
 std::optional<std::filesystem::path> manifest_directory(Browser browser, Scope scope,
                                                         const Environment& env,
                                                         std::string* why_not = nullptr);
+
+// On Windows browsers find the manifest through a registry key whose default value is
+// the manifest's path: "HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts\\<host name>"
+// (HKLM for the system scope). Empty on other systems.
+std::string registry_key(Browser browser, Scope scope, Os os);
 
 // Flatpak and Snap packagings of each browser, for the doctor's sandbox notes.
 struct SandboxedInstall {

@@ -143,6 +143,19 @@ void check_one_manifest(DoctorReport& report, const std::string& topic, const fs
     seen.push_back({topic, file, kind, check.path, allowed});
 }
 
+// The manifest a registry key names; nullopt when there is no key (or no registry).
+std::optional<fs::path> registered_manifest(DoctorReport& report, const std::string& topic,
+                                            const std::string& key, const Registry* registry) {
+    if (registry == nullptr) return std::nullopt;
+    try {
+        const auto value = registry->default_value(key);
+        if (value) return fs::u8path(*value);
+    } catch (const std::runtime_error& e) {
+        report.add(Level::PROBLEM, topic, e.what());
+    }
+    return std::nullopt;
+}
+
 void check_manifests(DoctorReport& report, const DoctorOptions& options, const Environment& env,
                      std::vector<ManifestSeen>& seen) {
     for (Browser browser : all_browsers()) {
@@ -152,12 +165,32 @@ void check_manifests(DoctorReport& report, const DoctorOptions& options, const E
         for (Scope scope : {Scope::USER, Scope::SYSTEM}) {
             const auto dir = manifest_directory(browser, scope, env);
             if (!dir) continue;
-            const fs::path file = *dir / manifest_file_name();
+            const std::string topic = title + " (" + std::string(scope_id(scope)) + ")";
+            fs::path file = *dir / manifest_file_name();
+            // On Windows the browser reads the file its registry key names, nothing else.
+            if (const std::string key = registry_key(browser, scope, env.os); !key.empty()) {
+                const auto named = registered_manifest(report, topic, key, options.registry);
+                if (!named) {
+                    looked.push_back(key);
+                    if (path_exists(file)) {
+                        report.add(Level::PROBLEM, topic,
+                                   file.string() + " is there, but no registry key " + key +
+                                       " names it, so the browser does not read it",
+                                   "vorn-scard-bridge-installer install" +
+                                       std::string(scope == Scope::SYSTEM ? " --system" : "") +
+                                       " --browser " + std::string(browser_id(browser)) +
+                                       (manifest_kind(browser) == ManifestKind::FIREFOX
+                                            ? " --firefox-id <add-on id>"
+                                            : " --extension-id <id>"));
+                    }
+                    continue;
+                }
+                file = *named;
+            }
             looked.push_back(file.string());
             if (!path_exists(file)) continue;
             any = true;
-            check_one_manifest(report, title + " (" + std::string(scope_id(scope)) + ")", file,
-                               manifest_kind(browser), options, seen);
+            check_one_manifest(report, topic, file, manifest_kind(browser), options, seen);
         }
         if (!any) {
             report.add(Level::NOTE, title, "no manifest (looked at " + join(looked, " and ") + ")");
@@ -289,12 +322,19 @@ std::optional<nlohmann::json> ask(HostProcess& host, DoctorReport& report, const
     }
 }
 
-void check_host(DoctorReport& report, const fs::path& host_path, const std::string& origin,
-                const DoctorOptions& options) {
+// What the browser of that manifest passes its host after the program.
+std::vector<std::string> browser_arguments(const ManifestSeen& manifest) {
+    const std::string caller = manifest.allowed.empty() ? std::string() : manifest.allowed.front();
+    if (manifest.kind == ManifestKind::FIREFOX) return {manifest.file.string(), caller};
+    return {caller};
+}
+
+void check_host(DoctorReport& report, const fs::path& host_path,
+                const std::vector<std::string>& arguments, const DoctorOptions& options) {
     const std::string topic = "host " + host_path.string();
     HostProcess host;
     std::string error;
-    if (!host.start(host_path, origin, error)) {
+    if (!host.start(host_path, arguments, error)) {
         report.add(Level::PROBLEM, topic, error);
         return;
     }
@@ -424,17 +464,19 @@ DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
     check_sandboxes(report, env);
     if (options.check_pcsc) check_pcsc(report, env, pcsc);
     if (options.check_host) {
-        std::map<std::string, std::string> hosts;  // host path -> an origin allowed to use it
+        // Host path -> the arguments of the first browser whose manifest allows a caller.
+        std::map<std::string, std::vector<std::string>> hosts;
         for (const auto& m : seen) {
             if (m.host_path.empty() || !fs::path(m.host_path).is_absolute() ||
                 ::access(m.host_path.c_str(), X_OK) != 0) {
                 continue;
             }
-            auto& origin = hosts[m.host_path];
-            if (origin.empty() && !m.allowed.empty()) origin = m.allowed.front();
+            auto& arguments = hosts[m.host_path];
+            if (arguments.empty() && !m.allowed.empty()) arguments = browser_arguments(m);
         }
-        if (options.host_path) hosts.emplace(options.host_path->string(), "");
-        for (const auto& [path, origin] : hosts) check_host(report, path, origin, options);
+        if (options.host_path)
+            hosts.emplace(options.host_path->string(), std::vector{std::string()});
+        for (const auto& [path, arguments] : hosts) check_host(report, path, arguments, options);
     }
     return report;
 }

@@ -13,6 +13,7 @@
 
 #include "browsers.h"
 #include "install_plan.h"
+#include "registry.h"
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -29,6 +30,8 @@ struct DoctorOptions {
     std::vector<CustomTarget> custom_targets;
     std::vector<std::string> expected_ids;  // --extension-id / --firefox-id: must be allowed
     std::optional<std::filesystem::path> host_path;  // also probe this host
+    // Windows: where the browsers find their manifests (system_registry()); none elsewhere.
+    const Registry* registry = nullptr;
     bool check_pcsc = true;
     bool check_host = true;
     std::chrono::milliseconds answer_timeout{5000};

@@ -48,8 +48,11 @@ HostProcess::~HostProcess() {
     close_fd(host_stderr_);
 }
 
-bool HostProcess::start(const std::filesystem::path& executable, const std::string& origin_argument,
-                        std::string& error) {
+bool HostProcess::start(const std::filesystem::path& executable,
+                        const std::vector<std::string>& arguments, std::string& error) {
+    // A host that ends before it reads makes our next write fail; without this the
+    // failure would be a SIGPIPE that ends the doctor before it says anything.
+    ::signal(SIGPIPE, SIG_IGN);
     int in[2];
     int out[2];
     int err[2];
@@ -74,8 +77,9 @@ bool HostProcess::start(const std::filesystem::path& executable, const std::stri
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     const std::string program = executable.string();
-    std::vector<char*> argv{const_cast<char*>(program.c_str()),
-                            const_cast<char*>(origin_argument.c_str()), nullptr};
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);

@@ -1,7 +1,7 @@
 #pragma once
 
-// Starts the host the way a browser does (pipes on stdin and stdout, no
-// arguments but the caller's origin) and talks native-messaging frames to it.
+// Starts the host the way a browser does (pipes on stdin and stdout, the
+// browser's arguments) and talks native-messaging frames to it.
 // Used by the doctor for its round trip through the installed host.
 
 #include <sys/types.h>
@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "messaging/frame_codec.h"
 
@@ -24,8 +25,9 @@ public:
     // Kills and reaps a host that is still running.
     ~HostProcess();
 
-    // Chromium passes the caller's origin as the one argument; the host ignores it.
-    bool start(const std::filesystem::path& executable, const std::string& origin_argument,
+    // `arguments` follow the program: Chromium passes the caller's origin, Firefox
+    // the manifest's path and the add-on id. The host ignores them.
+    bool start(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
                std::string& error);
 
     bool send(const nlohmann::json& message, std::string& error);

@@ -37,7 +37,7 @@ Plan plan_install(const InstallRequest& request, const Environment& env) {
             "Brave, --firefox-id <add-on id> for Firefox");
         return plan;
     }
-    auto add = [&](std::string what, ManifestKind kind, const fs::path& dir) {
+    auto add = [&](std::string what, ManifestKind kind, const fs::path& dir, std::string key) {
         ManifestFields fields;
         fields.kind = kind;
         fields.host_path = request.host_path;
@@ -50,8 +50,8 @@ Plan plan_install(const InstallRequest& request, const Environment& env) {
             return;
         }
         try {
-            plan.files.push_back(
-                {std::move(what), kind, dir / manifest_file_name(), render_manifest(fields)});
+            plan.files.push_back({std::move(what), kind, dir / manifest_file_name(),
+                                  render_manifest(fields), std::move(key)});
         } catch (const std::exception& e) {
             plan.errors.push_back(e.what());
         }
@@ -63,11 +63,12 @@ Plan plan_install(const InstallRequest& request, const Environment& env) {
             plan.notes.push_back("skipped " + label(browser, request.scope) + ": " + why_not);
             continue;
         }
-        add(label(browser, request.scope), manifest_kind(browser), *dir);
+        add(label(browser, request.scope), manifest_kind(browser), *dir,
+            registry_key(browser, request.scope, env.os));
     }
     for (const auto& target : request.custom_targets) {
         add("custom folder (" + std::string(manifest_kind_id(target.kind)) + ")", target.kind,
-            target.directory);
+            target.directory, {});
     }
     if (plan.files.empty() && plan.errors.empty()) {
         plan.errors.push_back("nothing to install for the browsers named");
@@ -95,11 +96,12 @@ Plan plan_uninstall(const InstallRequest& request, const Environment& env) {
         plan.files.push_back({label(browser, request.scope),
                               manifest_kind(browser),
                               *dir / manifest_file_name(),
-                              {}});
+                              {},
+                              registry_key(browser, request.scope, env.os)});
     }
     for (const auto& target : request.custom_targets) {
         plan.files.push_back(
-            {"custom folder", target.kind, target.directory / manifest_file_name(), {}});
+            {"custom folder", target.kind, target.directory / manifest_file_name(), {}, {}});
     }
     return plan;
 }

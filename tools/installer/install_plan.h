@@ -35,6 +35,9 @@ struct PlannedFile {
     ManifestKind kind = ManifestKind::CHROMIUM;
     std::filesystem::path file;
     std::string contents;  // empty in an uninstall plan
+    // Windows: the key whose default value names `file` (registry_key()); empty elsewhere
+    // and for custom folders.
+    std::string registry_key;
 };
 
 struct Plan {

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "install_plan.h"
 #include "installer_config.h"
 #include "manifest.h"
+#include "registry.h"
 
 namespace fs = std::filesystem;
 using namespace Vorn_SCard_Bridge::installer;
@@ -50,7 +53,7 @@ Options:
                          for Chromium started with --user-data-dir (repeatable)
   --target-kind KIND     manifest kind for the following --target-dir: chromium
                          (default) or firefox
-  --os linux|macos       folders of another system (paths, --dry-run)
+  --os linux|macos|windows  folders (and registry keys) of another system (paths, --dry-run)
   --dry-run              print what would be written or removed, change nothing
   --no-pcsc              doctor: skip the smart-card service checks
   --no-host              doctor: do not start the host
@@ -105,6 +108,12 @@ fs::path default_host_path() {
         if (::access(beside.c_str(), X_OK) == 0) return beside;
     }
     return fs::path(VORN_INSTALL_FULL_BINDIR) / "vorn-scard-bridge";
+}
+
+// A path as UTF-8 text, as the registry takes it.
+std::string path_text(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
 int usage_error(const std::string& message) {
@@ -171,7 +180,7 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
         } else if (name == "--os") {
             if (!value(v)) return usage_error(name + " needs a value");
             options.os = parse_os(v);
-            if (!options.os) return usage_error("--os is linux or macos");
+            if (!options.os) return usage_error("--os is linux, macos or windows");
         } else if (!arg.empty() && arg[0] != '-' && options.mode.empty()) {
             options.mode = arg;
         } else {
@@ -204,21 +213,34 @@ int run_install(const Options& options, const Environment& env) {
         std::cout << "note: " << message << '\n';
     }
     int failures = 0;
+    const std::unique_ptr<Registry> registry = system_registry();
     for (const auto& file : plan.files) {
         if (options.dry_run) {
             std::cout << "would write " << file.file.string() << "  [" << file.label << "]\n"
                       << file.contents << '\n';
+            if (!file.registry_key.empty()) {
+                std::cout << "would set " << file.registry_key << " to " << file.file.string()
+                          << '\n';
+            }
             continue;
         }
         try {
             write_file_atomically(file.file, file.contents);
             std::cout << "wrote " << file.file.string() << "  [" << file.label << "]\n";
+            if (!file.registry_key.empty()) {
+                if (!registry) throw std::runtime_error("this system has no registry");
+                registry->set_default_value(file.registry_key, path_text(file.file));
+                std::cout << "set " << file.registry_key << '\n';
+            }
         } catch (const fs::filesystem_error& e) {
             ++failures;
             std::cerr << "error: " << file.label << ": " << e.what() << '\n';
             if (e.code() == std::errc::permission_denied && request.scope == Scope::SYSTEM) {
                 std::cerr << "       system-wide folders need root: run it with sudo\n";
             }
+        } catch (const std::runtime_error& e) {  // the registry
+            ++failures;
+            std::cerr << "error: " << file.label << ": " << e.what() << '\n';
         }
     }
     if (failures == 0 && !options.dry_run) {
@@ -233,16 +255,22 @@ int run_uninstall(const Options& options, const Environment& env) {
     const Plan plan = plan_uninstall(options.request, env);
     for (const auto& note : plan.notes) std::cout << "note: " << note << '\n';
     int failures = 0;
+    const std::unique_ptr<Registry> registry = system_registry();
     for (const auto& file : plan.files) {
         if (options.dry_run) {
             std::cout << "would remove " << file.file.string() << '\n';
+            if (!file.registry_key.empty())
+                std::cout << "would remove " << file.registry_key << '\n';
             continue;
         }
         try {
             if (remove_file_if_present(file.file)) {
                 std::cout << "removed " << file.file.string() << "  [" << file.label << "]\n";
             }
-        } catch (const fs::filesystem_error& e) {
+            if (!file.registry_key.empty() && registry && registry->remove_key(file.registry_key)) {
+                std::cout << "removed " << file.registry_key << '\n';
+            }
+        } catch (const std::runtime_error& e) {  // a file or the registry
             ++failures;
             std::cerr << "error: " << e.what() << '\n';
         }
@@ -274,7 +302,9 @@ int main(int argc, char** argv) {
     if (options.mode == "uninstall") return run_uninstall(options, env);
     if (options.mode == "paths") return run_paths(env);
     if (options.mode == "doctor") {
+        const std::unique_ptr<Registry> registry = system_registry();
         DoctorOptions doctor;
+        doctor.registry = registry.get();
         doctor.custom_targets = options.request.custom_targets;
         doctor.expected_ids = options.request.chromium_ids;
         doctor.expected_ids.insert(doctor.expected_ids.end(), options.request.firefox_ids.begin(),

@@ -1,8 +1,13 @@
 // Runs once when the test loads the extension: talks to the host through the
 // client module, posts every step to the test's server (config.json, written
-// by the test next to this file, says where), then closes the port.
+// by the test next to this file, says where), then closes the port. Or, when
+// config.json has "bench", times round trips instead (bench.js).
 
 import { ScardBridgeClient, ScardError, Protocol, ShareMode, Disposition } from './vorn-scard-client.js';
+import { runBench } from './bench.js';
+
+// Firefox has browser.* (and chrome.*), the Chromium family chrome.* only.
+const api = globalThis.browser ?? globalThis.chrome;
 
 // Service workers may not use top-level await: everything runs from main().
 let config;
@@ -131,14 +136,26 @@ async function pinPadSession(client) {
 }
 
 async function main() {
-  config = await (await fetch(chrome.runtime.getURL('config.json'))).json();
+  config = await (await fetch(api.runtime.getURL('config.json'))).json();
+  if (config.bench) {
+    await runBench(api.runtime, config.bench, report).catch((error) => report('error', describe(error)));
+    return;
+  }
   let client;
   try {
-    await report('started', { id: chrome.runtime.id });
+    await report('started', { id: api.runtime.id });
     client = ScardBridgeClient.connect({ requestTimeoutMs: config.requestTimeoutMs });
     const healthy = await client.healthcheck();
     const version = await client.getVersion();
     await report('hello', { healthy, version });
+
+    let missing = null;
+    try {
+      await ScardBridgeClient.connect({ hostName: 'com.vorn.no_such_host', requestTimeoutMs: 10000 }).healthcheck();
+    } catch (error) {
+      missing = describe(error);
+    }
+    await report('missing-host', { missing });
 
     let unsupported = null;
     try {

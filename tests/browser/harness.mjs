@@ -1,0 +1,338 @@
+// What the browser tests and the in-browser benchmark share: the server the
+// test extension reports to, the browsers (how each finds host manifests and
+// how it is started with the extension loaded), and the processes.
+
+import assert from 'node:assert/strict';
+import { spawn, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const HERE = path.dirname(fileURLToPath(import.meta.url));
+export const ROOT = path.resolve(HERE, '../..');
+export const HOST_NAME = 'com.vorn.scard_bridge';
+export const SHUTDOWN_BANNER = '=== Vorn Smart Card Bridge Shutdown Complete ===';
+export const STEP_TIMEOUT_MS = 60000;
+
+// ---- the server the extension reports to ----
+
+export class ReportServer {
+  constructor() {
+    this.reports = [];
+    this.waiters = [];
+    this.questions = new Map(); // question -> pending response
+    this.server = http.createServer((req, res) => this._handle(req, res));
+  }
+
+  listen() {
+    return new Promise((resolve) => this.server.listen(0, '127.0.0.1', () => resolve(this.server.address().port)));
+  }
+
+  close() {
+    for (const res of this.questions.values()) res.end('{}');
+    this.server.closeAllConnections?.();
+    return new Promise((resolve) => this.server.close(resolve));
+  }
+
+  /** Forgets the reports, for the next browser in the same run. */
+  reset() {
+    this.reports = [];
+  }
+
+  // Every answer allows any origin: Firefox grants an MV3 extension's host
+  // permissions only when asked, and then reads only what CORS lets it.
+  _handle(req, res) {
+    const url = new URL(req.url, 'http://127.0.0.1');
+    if (req.method === 'GET' && url.searchParams.has('question')) {
+      const question = url.searchParams.get('question');
+      this.questions.set(question, res);
+      this._push({ step: `question:${question}`, at: Date.now() });
+      return;
+    }
+    let body = '';
+    req.on('data', (chunk) => (body += chunk));
+    req.on('end', () => {
+      res.writeHead(200, { 'content-type': 'application/json', 'access-control-allow-origin': '*' });
+      res.end('{}');
+      try {
+        this._push({ ...JSON.parse(body), receivedAt: Date.now() });
+      } catch {
+        this._push({ step: 'unparsable-report', body });
+      }
+    });
+  }
+
+  _push(report) {
+    this.reports.push(report);
+    for (const waiter of [...this.waiters]) waiter();
+  }
+
+  answer(question, value = { ok: true }) {
+    const res = this.questions.get(question);
+    assert.ok(res, `the extension has not asked "${question}"`);
+    this.questions.delete(question);
+    res.writeHead(200, { 'content-type': 'application/json', 'access-control-allow-origin': '*' });
+    res.end(JSON.stringify(value));
+  }
+
+  /** The first report of one of `steps`; fails at once on an "error" report. */
+  waitFor(steps, timeoutMs = STEP_TIMEOUT_MS) {
+    const wanted = [steps].flat();
+    return new Promise((resolve, reject) => {
+      const check = () => {
+        const failure = this.reports.find((r) => r.step === 'error');
+        if (failure) return finish(() => reject(new Error(`the extension failed: ${JSON.stringify(failure)}`)));
+        const found = this.reports.find((r) => wanted.includes(r.step));
+        if (found) return finish(() => resolve(found));
+        return undefined;
+      };
+      const timer = setTimeout(
+        () =>
+          finish(() =>
+            reject(
+              new Error(
+                `no "${wanted.join('" or "')}" report within ${timeoutMs} ms; reports so far: ` +
+                  JSON.stringify(this.reports.map((r) => r.step)),
+              ),
+            ),
+          ),
+        timeoutMs,
+      );
+      const finish = (settle) => {
+        clearTimeout(timer);
+        this.waiters = this.waiters.filter((w) => w !== check);
+        settle();
+        return true;
+      };
+      this.waiters.push(check);
+      check();
+    });
+  }
+}
+
+// ---- processes ----
+
+export function hostProcesses(executable) {
+  const real = fs.realpathSync(executable);
+  const pids = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      if (fs.readlinkSync(`/proc/${entry}/exe`) === real) pids.push(Number(entry));
+    } catch {
+      // gone, or not ours to look at
+    }
+  }
+  return pids;
+}
+
+/** The arguments a process was started with, after its program. */
+export function processArguments(pid) {
+  return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').slice(1, -1);
+}
+
+export function alive(pid) {
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return !/^\d+ \(.*\) Z/.test(stat); // a zombie has exited already
+  } catch {
+    return false;
+  }
+}
+
+export async function waitUntil(predicate, timeoutMs, what) {
+  const deadline = Date.now() + timeoutMs;
+  while (!predicate()) {
+    if (Date.now() > deadline) throw new Error(`${what} did not happen within ${timeoutMs} ms`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+}
+
+export function stopProcess(child, timeoutMs = 5000) {
+  if (!child || child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
+  return new Promise((resolve) => {
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
+    child.once('exit', () => {
+      clearTimeout(timer);
+      resolve();
+    });
+    child.kill('SIGTERM');
+  });
+}
+
+function copyDir(from, to) {
+  fs.mkdirSync(to, { recursive: true });
+  for (const entry of fs.readdirSync(from, { withFileTypes: true })) {
+    const source = path.join(from, entry.name);
+    const target = path.join(to, entry.name);
+    if (entry.isDirectory()) copyDir(source, target);
+    else fs.copyFileSync(source, target);
+  }
+}
+
+export function hostLog(home) {
+  const file = path.join(home, 'Library/Logs/Vorn Smart Card Bridge/vorn_scard_bridge.log');
+  return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
+}
+
+/** The test extension in `dir`, with the client module beside it and `config` as config.json. */
+export function prepareExtension(dir, config) {
+  copyDir(path.join(HERE, 'extension'), dir);
+  fs.copyFileSync(path.join(ROOT, 'js/src/vorn-scard-client.js'), path.join(dir, 'vorn-scard-client.js'));
+  fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
+  return dir;
+}
+
+// ---- the browsers ----
+//
+// Each gets a work folder of its own: `home` (its HOME, where the host writes
+// its log), `profile`, and the browser's output in `browser.log`.
+
+export const BROWSERS = {
+  chromium: {
+    name: 'chromium',
+    title: 'Chromium',
+    binary: process.env.VORN_CHROMIUM ?? '/usr/lib/chromium/chromium',
+    // The id that the "key" in extension/manifest.json gives the test extension.
+    extensionId: 'gakdholcnmeofgefiajdikdllecbobod',
+    // Started with --user-data-dir, Chromium reads host manifests only from there.
+    manifestDir: ({ profile }) => path.join(profile, 'NativeMessagingHosts'),
+    idOption: '--extension-id',
+    installTarget: (dirs) => ['--target-dir', BROWSERS.chromium.manifestDir(dirs)],
+    allowed: (id) => ({ allowed_origins: [`chrome-extension://${id}/`] }),
+    // What Chromium passes the host after its path.
+    hostArguments: (_manifest, id) => [`chrome-extension://${id}/`],
+    launch({ profile, home, extensionDir, log }) {
+      return spawnLogged(
+        this.binary,
+        [
+          '--headless=new',
+          '--no-sandbox',
+          '--disable-gpu',
+          '--disable-quic',
+          '--no-first-run',
+          '--disable-background-networking',
+          '--disable-component-update',
+          '--disable-sync',
+          `--user-data-dir=${profile}`,
+          `--load-extension=${extensionDir}`,
+          `--disable-extensions-except=${extensionDir}`,
+          'about:blank',
+        ],
+        { HOME: home },
+        log,
+      );
+    },
+  },
+
+  firefox: {
+    name: 'firefox',
+    title: 'Firefox',
+    binary: process.env.VORN_FIREFOX ?? '/usr/bin/firefox-esr',
+    // browser_specific_settings.gecko.id in extension/manifest.json.
+    extensionId: 'browser-test@vorn.example',
+    // Firefox reads host manifests from $HOME, whatever its profile.
+    manifestDir: ({ home }) => path.join(home, '.mozilla/native-messaging-hosts'),
+    idOption: '--firefox-id',
+    installTarget: () => ['--browser', 'firefox'],
+    allowed: (id) => ({ allowed_extensions: [id] }),
+    hostArguments: (manifest, id) => [manifest, id],
+    /** The ids of the add-ons that Firefox installed and enabled in `profile`. */
+    activeAddons(profile) {
+      const file = path.join(profile, 'extensions.json');
+      if (!fs.existsSync(file)) return [];
+      try {
+        return JSON.parse(fs.readFileSync(file, 'utf8')).addons.filter((a) => a.active).map((a) => a.id);
+      } catch {
+        return []; // being written
+      }
+    },
+    launch({ profile, home, extensionDir, log, prefs = {}, addons = [] }) {
+      // Side-loading: an unsigned add-on in <profile>/extensions/<id>.xpi, which
+      // ESR keeps (instead of deleting it) when signatures are not required, and
+      // enables at once when no install scope asks the user first.
+      const all = {
+        'xpinstall.signatures.required': false,
+        'extensions.autoDisableScopes': 0,
+        'browser.shell.checkDefaultBrowser': false,
+        'browser.startup.homepage_override.mstone': 'ignore',
+        'datareporting.policy.dataSubmissionEnabled': false,
+        'toolkit.telemetry.reportingpolicy.firstRun': false,
+        'app.normandy.enabled': false,
+        'extensions.update.enabled': false,
+        ...prefs,
+      };
+      fs.mkdirSync(path.join(profile, 'extensions'), { recursive: true });
+      fs.writeFileSync(
+        path.join(profile, 'user.js'),
+        Object.entries(all)
+          .map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`)
+          .join(''),
+      );
+      for (const { id, dir } of [{ id: this.extensionId, dir: extensionDir }, ...addons]) {
+        const xpi = path.join(profile, 'extensions', `${id}.xpi`);
+        const zip = spawnSync('zip', ['-q', '-r', '-X', xpi, '.'], { cwd: dir, encoding: 'utf8' });
+        assert.equal(zip.status, 0, `zip failed: ${zip.error ?? zip.stderr}`);
+      }
+      return spawnLogged(
+        this.binary,
+        ['--headless', '--no-remote', '--profile', profile, 'about:blank'],
+        { HOME: home, MOZ_CRASHREPORTER_DISABLE: '1' },
+        log,
+      );
+    },
+  },
+};
+
+/** "156.0.8078.129", "153.8.0esr": the version the browser prints. */
+export function browserVersion(browser) {
+  const printed = spawnSync(browser.binary, ['--version'], { encoding: 'utf8' }).stdout ?? '';
+  return printed.match(/\d+(\.\d+)+\w*/)?.[0] ?? '?';
+}
+
+function spawnLogged(binary, args, env, log) {
+  const fd = fs.openSync(log, 'w');
+  const child = spawn(binary, args, { stdio: ['ignore', fd, fd], env: { ...process.env, ...env } });
+  fs.closeSync(fd);
+  return child;
+}
+
+/** Browsers named in VORN_BROWSERS (default: all), in that order. */
+export function selectedBrowsers() {
+  const names = (process.env.VORN_BROWSERS ?? 'chromium,firefox').split(',').filter(Boolean);
+  for (const name of names) assert.ok(BROWSERS[name], `unknown browser "${name}" in VORN_BROWSERS`);
+  return names.map((name) => BROWSERS[name]);
+}
+
+/** The browser's folders below `work`. */
+export function browserDirs(work, browser) {
+  const base = path.join(work, browser.name);
+  const dirs = {
+    base,
+    home: path.join(base, 'home'),
+    profile: path.join(base, 'profile'),
+    extension: path.join(base, 'extension'),
+    log: path.join(base, 'browser.log'),
+  };
+  fs.mkdirSync(dirs.home, { recursive: true });
+  fs.mkdirSync(dirs.profile, { recursive: true });
+  return dirs;
+}
+
+/** Runs the installer so that `browser` finds `host`; the manifest's path. */
+export function installHost(installer, host, browser, dirs) {
+  const args = ['install', ...browser.installTarget(dirs), browser.idOption, browser.extensionId, '--host', host];
+  const run = spawnSync(installer, args, {
+    encoding: 'utf8',
+    timeout: 30000,
+    env: { ...process.env, HOME: dirs.home },
+  });
+  assert.equal(run.status, 0, run.stdout + run.stderr);
+  return path.join(browser.manifestDir(dirs), `${HOST_NAME}.json`);
+}
+
+/** The tail of the browser's output, to explain a failure. */
+export function browserOutput(dirs) {
+  return fs.existsSync(dirs.log) ? fs.readFileSync(dirs.log, 'utf8').slice(-4000) : '';
+}

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -237,6 +238,64 @@ TEST(LogEscape, OnlyTextWithControlCharactersNeedsEscaping) {
     EXPECT_TRUE(needs_log_escaping("\xC2\x9B"));
     EXPECT_EQ(escape_for_log("\x01\x1F"), "\\x01\\x1F");
     EXPECT_EQ(escape_for_log("plain"), "plain");
+}
+
+// ---------------------------------------------------------------- held lines
+
+// Holds lines for the length of a test, as the host does, and lets them go after.
+class Holding {
+public:
+    Holding() { test_logger().hold_lines(true); }
+    ~Holding() { test_logger().hold_lines(false); }
+};
+
+TEST(LoggerHeldLines, WaitForTheFlushThenLeaveInOrder) {
+    const Holding holding;
+    {
+        StderrCapture capture;
+        test_logger().info("held one", LogContext("Held", "", ""));
+        test_logger().info("held two", LogContext("Held", "", ""));
+        EXPECT_TRUE(vorn_test::lines_starting_with(capture.take_lines(), "[Held] ").empty());
+    }
+    StderrCapture capture;
+    test_logger().flush();
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Held] ");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, "[Held] held one");
+    EXPECT_EQ(lines[1].text, "[Held] held two");
+}
+
+// A warning is not kept back, nor is anything logged before it.
+TEST(LoggerHeldLines, AWarningWritesEverythingAtOnce) {
+    StderrCapture capture;
+    const Holding holding;
+    test_logger().info("before the warning", LogContext("Warned", "", ""));
+    test_logger().warning("the warning", LogContext("Warned", "", ""));
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Warned] ");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, "[Warned] before the warning");
+    EXPECT_EQ(lines[1].level, "warning");
+}
+
+// What is held stays small: a burst leaves once it passes a few KiB.
+TEST(LoggerHeldLines, ABurstLeavesBeforeItGrowsLarge) {
+    StderrCapture capture;
+    const Holding holding;
+    for (int i = 0; i < 100; ++i) {
+        test_logger().info("line of a long burst " + std::to_string(i),
+                           LogContext("Burst", "", ""));
+    }
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Burst] ");
+    EXPECT_GE(lines.size(), 50u);
+    EXPECT_LT(lines.size(), 100u);
+}
+
+TEST(LoggerHeldLines, TurningHoldingOffWritesWhatIsHeld) {
+    auto holding = std::make_unique<Holding>();
+    test_logger().info("held until the end", LogContext("Ending", "", ""));
+    StderrCapture capture;
+    holding.reset();
+    EXPECT_EQ(vorn_test::lines_starting_with(capture.take_lines(), "[Ending] ").size(), 1u);
 }
 
 // ---------------------------------------------------------------- level and instance

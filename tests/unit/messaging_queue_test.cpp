@@ -137,6 +137,43 @@ TEST(MessagingQueue, ShutdownKeepsWhatWasQueuedAndDropsWhatComesLater) {
 
 // A request's share of the budget comes back once its answer has left the queue,
 // and the host learns when everything it queued has been written.
+// Once the threads that finish answers write them, one writer at a time takes the
+// queue, and whatever is queued while it writes is still taken in order.
+TEST(MessagingQueueTakingTurns, OneWriterAtATimeAndNothingSkipped) {
+    auto queue = std::make_shared<MessagingQueue>();
+    queue->set_writers_take_turns(true);
+    queue->push(response(1));
+    auto first = queue->take_unless_writing();
+    EXPECT_EQ(messages_of(std::move(first)), std::deque<json>{response(1)});
+    queue->push(response(2));
+    EXPECT_TRUE(queue->take_unless_writing().empty()) << "another writer is at work";
+    queue->batch_written();
+    EXPECT_EQ(messages_of(queue->take_unless_writing()), std::deque<json>{response(2)});
+    queue->batch_written();
+    EXPECT_TRUE(queue->take_unless_writing().empty());
+}
+
+// A push does not wake the sender; a batch handed back does, and it leaves before
+// what was queued after it.
+TEST(MessagingQueueTakingTurns, OnlyAHandedBackBatchWakesTheSender) {
+    auto queue = std::make_shared<MessagingQueue>();
+    queue->set_writers_take_turns(true);
+    queue->push(response(1));
+    auto taken = std::make_shared<std::deque<json>>();
+    auto sender = std::async(std::launch::async,
+                             [queue, taken] { *taken = messages_of(queue->wait_and_pop_all()); });
+    EXPECT_EQ(sender.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+        << "a push woke the sender";
+    auto batch = queue->take_unless_writing();
+    queue->push(response(2));
+    queue->hand_back(std::move(batch));
+    ASSERT_EQ(sender.wait_for(WAIT_LIMIT), std::future_status::ready);
+    EXPECT_EQ(*taken, (std::deque<json>{response(1), response(2)}));
+    EXPECT_TRUE(queue->take_unless_writing().empty()) << "the sender is writing";
+    queue->batch_written();
+    queue->shutdown();
+}
+
 TEST(MessagingQueue, BudgetComesBackWhenTheAnswerIsWritten) {
     RequestBudget budget;
     auto queue = std::make_shared<MessagingQueue>();

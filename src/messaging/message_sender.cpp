@@ -1,7 +1,5 @@
 #include "messaging/message_sender.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,11 +12,11 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "logging/logger.h"
 #include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
+#include "platform/nonblocking_output.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -142,16 +140,9 @@ void add_message_to_send_queue(nlohmann::json&& message, RequestBudget::Token to
 void send_message() { send_message_to(STDOUT_FILENO); }
 
 bool share_output(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) return false;
-    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
-        // So that a write the reader is not ready for fails at once instead of
-        // holding the thread that finished the response.
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
-    } else if (!S_ISREG(status.st_mode)) {
-        return false;  // a terminal, say: everything stays with the sender
-    }
+    // A write the reader is not ready for must fail at once instead of holding the
+    // thread that finished the response; where it cannot, the sender writes all.
+    if (!platform::make_output_nonblocking(fd)) return false;
     output().fd.store(fd);
     MessagingQueue::instance().set_writers_take_turns(true);
     return true;

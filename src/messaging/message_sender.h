@@ -18,8 +18,8 @@ void add_message_to_send_queue(nlohmann::json&& message, RequestBudget::Token to
 
 // Lets the threads that finish responses write them to `fd` themselves, without
 // waking the sender thread (which must write to the same `fd`): a pipe or socket is
-// made non-blocking for it. False (and nothing changed) when `fd` could hold the
-// writer (a terminal).
+// made non-blocking for it. False (and nothing changed) when writes to `fd` could
+// hold the writer (a terminal).
 bool share_output(int fd);
 
 // Writes what is queued on this thread, in queue order, when the shared output

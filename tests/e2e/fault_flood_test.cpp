@@ -237,7 +237,9 @@ TEST_F(FaultMemory, WaitsOnMoreReadersThanTheServiceTakesAreRefusedAtOnceBehindA
     HostProcess host;
     const std::string context = establish_context(host);
     ASSERT_FALSE(context.empty());
-    host.send(request("long", "get_status_change", {context, 30000, 1, 0, 0, PNP_NOTIFICATION}));
+    // Long enough to outlast the 40 refusals on a slow (sanitized, loaded) build: 40 MB
+    // of JSON to parse took over 30 s under ThreadSanitizer on a busy machine.
+    host.send(request("long", "get_status_change", {context, 300000, 1, 0, 0, PNP_NOTIFICATION}));
     json params = json::array({context, 0, 100});
     for (int i = 0; i < 40000; ++i) params.insert(params.end(), {0, 0, VPCD_READER_1});
     const std::string params_text = params.dump();
@@ -260,7 +262,7 @@ TEST_F(FaultMemory, WaitsOnMoreReadersThanTheServiceTakesAreRefusedAtOnceBehindA
         EXPECT_EQ(answer_of(*response), refused);
         ++refusals;
     }
-    EXPECT_FALSE(wait_ended_first) << "the oversized waits were queued behind the 30 s wait";
+    EXPECT_FALSE(wait_ended_first) << "the oversized waits were queued behind the long wait";
     expect_bounded_memory(host, "40 oversized waits behind a long one");
     if (!wait_ended_first) {
         EXPECT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}));

@@ -96,9 +96,9 @@ ResultList handle_smartcard_control(const std::int32_t& context, const std::int3
 }
 
 // Read at once into a buffer that holds any attribute pcsc-lite passes on: a size
-// query first would miss the attributes that pcscd answers itself (they refuse it)
-// and would read twice a value that may change between reads. Only a platform that
-// asks for a larger buffer gets a second call, with the size it asked for.
+// query first reads a value that may change between reads twice, and fails where a
+// service refuses size queries for the attributes it answers itself. Only a platform
+// that asks for a larger buffer gets a second call, with the size it asked for.
 ResultList handle_smartcard_get_attrib(const std::int32_t& context, const std::int32_t& card,
                                        const std::uint32_t& attribute_id) {
     std::vector<std::uint8_t> value(pcsc::ATTRIBUTE_BUFFER_SIZE);

@@ -2,9 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,24 +10,12 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace Vorn_SCard_Bridge::bench {
 
 namespace {
 
 std::runtime_error system_error(const std::string& what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// Our environment with HOME replaced (or removed).
-std::vector<std::string> child_environment(const std::filesystem::path& home) {
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "HOME=", 5) != 0) entries.emplace_back(*entry);
-    }
-    if (!home.empty()) entries.push_back("HOME=" + home.string());
-    return entries;
 }
 
 // The number after "\nName:" in a /proc status file (kB for the memory lines).
@@ -50,79 +35,40 @@ std::string read_file(const std::string& path) {
 }  // namespace
 
 ChildProcess::ChildProcess(const SpawnOptions& options) {
-    int to_child[2];
-    int from_child[2];
-    if (::pipe2(to_child, O_CLOEXEC) != 0) throw system_error("pipe");
-    if (::pipe2(from_child, O_CLOEXEC) != 0) {
-        ::close(to_child[0]);
-        ::close(to_child[1]);
-        throw system_error("pipe");
+    platform::ChildOptions child_options;
+    child_options.program = options.program;
+    child_options.unset_environment = {"HOME"};
+    if (!options.home.empty())
+        child_options.environment.emplace_back("HOME", options.home.string());
+    int error_file = -1;
+    if (options.stderr_path.empty()) {
+        child_options.error = platform::ChildStream::NUL;
+    } else {
+        error_file =
+            ::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (error_file < 0) throw system_error("cannot open " + options.stderr_path.string());
+        child_options.error_fd = error_file;
     }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
-    const std::string error_path =
-        options.stderr_path.empty() ? std::string("/dev/null") : options.stderr_path.string();
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-
-    const std::vector<std::string> environment = child_environment(options.home);
-    std::vector<char*> envp;
-    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-    const std::string program = options.program.string();
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-
-    const int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(to_child[0]);
-    ::close(from_child[1]);
-    if (failed != 0) {
-        ::close(to_child[1]);
-        ::close(from_child[0]);
-        errno = failed;
-        throw system_error("cannot start " + program);
-    }
-    input_ = to_child[1];
-    output_ = from_child[0];
+    std::string error;
+    const bool started = child_.start(child_options, error);
+    if (error_file >= 0) ::close(error_file);
+    if (!started) throw std::runtime_error(error);
 }
 
 ChildProcess::~ChildProcess() {
+    // Give it the end of its input first; a host that does not go gets killed (and
+    // reaped) by the helper.
     close_input();
-    if (!reaped_) {
-        // Give it the end of its input first; a host that does not go gets killed.
-        for (int i = 0; i < 200 && !reaped_; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                reaped_ = true;
-                break;
-            }
-            ::usleep(10000);
-        }
-        if (!reaped_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    if (output_ >= 0) ::close(output_);
+    child_.wait(std::chrono::seconds(2));
 }
 
-void ChildProcess::close_input() {
-    if (input_ >= 0) {
-        ::close(input_);
-        input_ = -1;
-    }
-}
+void ChildProcess::close_input() { child_.close_input(); }
 
 int ChildProcess::wait() {
-    if (!reaped_) {
-        while (::waitpid(pid_, &wait_status_, 0) < 0 && errno == EINTR) {
-        }
-        reaped_ = true;
+    std::optional<int> code;
+    while (!(code = child_.wait(std::chrono::hours(1)))) {
     }
-    return wait_status_;
+    return *code;
 }
 
 ProcessSample sample_process(pid_t pid) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_process.h"
+
 namespace Vorn_SCard_Bridge::bench {
 
 struct SpawnOptions {
@@ -28,22 +30,19 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return static_cast<pid_t>(child_.id()); }
     // Our ends of the child's standard input and output.
-    int input_fd() const { return input_; }
-    int output_fd() const { return output_; }
+    int input_fd() const { return child_.input(); }
+    int output_fd() const { return child_.output(); }
 
     // Ends the child's input (a browser closing the port).
     void close_input();
-    // Waits for the child to end and returns its wait status; idempotent.
+    // Waits for the child to end and returns its exit code (128 + signal number
+    // when a signal ended it); idempotent.
     int wait();
 
 private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    bool reaped_ = false;
-    int wait_status_ = 0;
+    platform::ChildProcess child_;
 };
 
 // What the kernel reports for a live process, summed over its threads.

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 
 #include "fixtures/virtual_card.h"
 #include "messaging/frame_codec.h"
+#include "platform/child_process.h"
 
 using Vorn_SCard_Bridge::testbed::Bytes;
 using Vorn_SCard_Bridge::testbed::hex;
@@ -26,34 +26,23 @@ using Vorn_SCard_Bridge::testbed::VirtualCard;
 namespace {
 
 namespace framing = Vorn_SCard_Bridge::framing;
+namespace platform = Vorn_SCard_Bridge::platform;
 
 class Host {
 public:
     explicit Host(const std::string& program) {
-        int to_host[2];
-        int from_host[2];
-        if (::pipe2(to_host, O_CLOEXEC) != 0 || ::pipe2(from_host, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        child = ::fork();
-        if (child == 0) {
-            ::dup2(to_host[0], STDIN_FILENO);
-            ::dup2(from_host[1], STDOUT_FILENO);
-            const int null_fd = ::open("/dev/null", O_WRONLY);
-            ::dup2(null_fd, STDERR_FILENO);
-            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(to_host[0]);
-        ::close(from_host[1]);
-        input = to_host[1];
-        output = from_host[0];
+        platform::ChildOptions options;
+        options.program = program;
+        options.error = platform::ChildStream::NUL;
+        std::string error;
+        if (!child.start(options, error)) throw std::runtime_error(error);
+        input = child.input();
+        output = child.output();
     }
     ~Host() {
-        if (input >= 0) ::close(input);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ::close(output);
+        child.close_input();
+        while (!child.wait(std::chrono::hours(1))) {
+        }
     }
 
     void send(const nlohmann::json& request) {
@@ -76,7 +65,7 @@ public:
     }
 
 private:
-    pid_t child = -1;
+    platform::ChildProcess child;
     int input = -1;
     int output = -1;
     framing::FrameDecoder decoder;

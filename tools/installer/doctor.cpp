@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -394,13 +393,13 @@ void check_host(DoctorReport& report, const fs::path& host_path,
                    "the host was still running " + std::to_string(options.exit_grace.count()) +
                        " ms after its input closed; browsers kill it at that point",
                    "Report this with the host's log.");
-    } else if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0) {
+    } else if (*status == 0) {
         report.add(Level::OK, topic, "exits cleanly when the browser closes the pipe");
     } else {
         report.add(Level::PROBLEM, topic,
                    "ended with " +
-                       (WIFEXITED(*status) ? "exit code " + std::to_string(WEXITSTATUS(*status))
-                                           : "signal " + std::to_string(WTERMSIG(*status))) +
+                       (*status < 128 ? "exit code " + std::to_string(*status)
+                                      : "signal " + std::to_string(*status - 128)) +
                        " after its input closed");
     }
 }

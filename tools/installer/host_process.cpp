@@ -1,19 +1,12 @@
 #include "host_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -21,93 +14,35 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t STDERR_KEEP = 4096;
-
-bool make_pipe(int fds[2]) {
-    if (::pipe(fds) != 0) return false;
-    for (int i = 0; i < 2; ++i) ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-    return true;
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
+constexpr auto EXIT_POLL = std::chrono::milliseconds(10);
 
 }  // namespace
-
-HostProcess::~HostProcess() {
-    close_fd(to_host_);
-    close_fd(from_host_);
-    if (pid_ > 0) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    close_fd(host_stderr_);
-}
 
 bool HostProcess::start(const std::filesystem::path& executable,
                         const std::vector<std::string>& arguments, std::string& error) {
     // A host that ends before it reads makes our next write fail; without this the
     // failure would be a SIGPIPE that ends the doctor before it says anything.
     ::signal(SIGPIPE, SIG_IGN);
-    int in[2];
-    int out[2];
-    int err[2];
-    if (!make_pipe(in)) {
-        error = std::strerror(errno);
-        return false;
-    }
-    if (!make_pipe(out)) {
-        error = std::strerror(errno);
-        ::close(in[0]);
-        ::close(in[1]);
-        return false;
-    }
-    if (!make_pipe(err)) {
-        error = std::strerror(errno);
-        for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    const std::string program = executable.string();
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    to_host_ = in[1];
-    from_host_ = out[0];
-    host_stderr_ = err[0];
-    ::fcntl(host_stderr_, F_SETFL, ::fcntl(host_stderr_, F_GETFL) | O_NONBLOCK);
-    if (rc != 0) {
-        pid_ = -1;
-        error = std::string("cannot start ") + program + ": " + std::strerror(rc);
-        return false;
-    }
+    platform::ChildOptions options;
+    options.program = executable;
+    options.arguments = arguments;
+    options.error = platform::ChildStream::PIPE;
+    if (!child_.start(options, error)) return false;
+    ::fcntl(child_.error(), F_SETFL, ::fcntl(child_.error(), F_GETFL) | O_NONBLOCK);
     return true;
 }
 
 bool HostProcess::send(const nlohmann::json& message, std::string& error) {
-    if (framing::write_all(to_host_, framing::encode_frame(message.dump()))) return true;
+    if (framing::write_all(child_.input(), framing::encode_frame(message.dump()))) return true;
     error = std::string("cannot write to the host: ") + std::strerror(errno);
     return false;
 }
 
 void HostProcess::drain_stderr() {
-    if (host_stderr_ < 0) return;
+    if (child_.error() < 0) return;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(host_stderr_, buffer, sizeof buffer);
+        const ssize_t n = ::read(child_.error(), buffer, sizeof buffer);
         if (n <= 0) break;
         stderr_buffer_.append(buffer, static_cast<std::size_t>(n));
     }
@@ -141,16 +76,17 @@ std::optional<nlohmann::json> HostProcess::receive(std::chrono::milliseconds tim
             error = "no answer from the host within " + std::to_string(timeout.count()) + " ms";
             return std::nullopt;
         }
-        pollfd fds[2] = {{from_host_, POLLIN, 0}, {host_stderr_, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
+        // Its log is read on the way, in short steps, so that it never fills the pipe.
+        drain_stderr();
+        const int ready = platform::wait_readable(
+            child_.output(), static_cast<int>(std::min(left, EXIT_POLL).count()));
         if (ready < 0 && errno != EINTR) {
             error = std::strerror(errno);
             return std::nullopt;
         }
-        if (fds[1].revents != 0) drain_stderr();
-        if (fds[0].revents != 0) {
+        if (ready > 0) {
             char buffer[8192];
-            const ssize_t n = ::read(from_host_, buffer, sizeof buffer);
+            const ssize_t n = ::read(child_.output(), buffer, sizeof buffer);
             if (n == 0) {
                 error = "the host closed its output (it exited or crashed)";
                 return std::nullopt;
@@ -160,22 +96,18 @@ std::optional<nlohmann::json> HostProcess::receive(std::chrono::milliseconds tim
     }
 }
 
-void HostProcess::close_input() { close_fd(to_host_); }
+void HostProcess::close_input() { child_.close_input(); }
 
 std::optional<int> HostProcess::wait_for_exit(std::chrono::milliseconds timeout) {
-    if (pid_ <= 0) return std::nullopt;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         drain_stderr();
-        int status = 0;
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
+        if (const auto code = child_.wait(std::chrono::milliseconds(0))) {
             drain_stderr();
-            return status;
+            return code;
         }
         if (Clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        child_.wait(EXIT_POLL);
     }
 }
 

@@ -4,8 +4,6 @@
 // browser's arguments) and talks native-messaging frames to it.
 // Used by the doctor for its round trip through the installed host.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "messaging/frame_codec.h"
+#include "platform/child_process.h"
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -22,8 +21,6 @@ public:
     HostProcess() = default;
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
-    // Kills and reaps a host that is still running.
-    ~HostProcess();
 
     // `arguments` follow the program: Chromium passes the caller's origin, Firefox
     // the manifest's path and the add-on id. The host ignores them.
@@ -38,21 +35,18 @@ public:
     // Closes the host's stdin, as a browser does when the extension disconnects.
     void close_input();
 
-    // The wait status once the host has exited within `timeout`, else nullopt.
+    // Its exit code (128 + signal number when a signal ended it) once the host has
+    // exited within `timeout`, else nullopt.
     std::optional<int> wait_for_exit(std::chrono::milliseconds timeout);
 
     // The last lines the host wrote to stderr (its log), for reports.
     std::string stderr_tail() const;
 
-    pid_t pid() const { return pid_; }
-
 private:
     void drain_stderr();
 
-    pid_t pid_ = -1;
-    int to_host_ = -1;
-    int from_host_ = -1;
-    int host_stderr_ = -1;
+    // Killed and reaped if it still runs when this goes.
+    platform::ChildProcess child_;
     std::string stderr_buffer_;
     // A length beyond any answer means something else writes to the host's stdout.
     framing::FrameDecoder inbound_{64u * 1024u * 1024u};

@@ -12,23 +12,26 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "messaging/frame_codec.h"
+#include "platform/child_process.h"
 
 namespace {
 
 namespace framing = Vorn_SCard_Bridge::framing;
+namespace platform = Vorn_SCard_Bridge::platform;
 
 struct Options {
     std::string host = VORN_DEFAULT_HOST;
@@ -107,41 +110,25 @@ int main(int argc, char** argv) {
         framing::append_frame(frames, request.dump());
     }
 
-    int to_host[2];
-    int from_host[2];
-    if (::pipe(to_host) != 0 || ::pipe(from_host) != 0) {
-        std::perror("pipe");
+    platform::ChildOptions child_options;
+    child_options.program = options.host;
+    child_options.error =
+        options.show_log ? platform::ChildStream::INHERIT : platform::ChildStream::NUL;
+    platform::ChildProcess host;
+    std::string error;
+    if (!host.start(child_options, error)) {
+        std::cerr << error << '\n';
         return 1;
     }
-    const pid_t child = ::fork();
-    if (child < 0) {
-        std::perror("fork");
-        return 1;
-    }
-    if (child == 0) {
-        ::dup2(to_host[0], STDIN_FILENO);
-        ::dup2(from_host[1], STDOUT_FILENO);
-        if (!options.show_log) {
-            const int null_fd = ::open("/dev/null", O_WRONLY);
-            ::dup2(null_fd, STDERR_FILENO);
-        }
-        ::close(to_host[0]);
-        ::close(to_host[1]);
-        ::close(from_host[0]);
-        ::close(from_host[1]);
-        ::execl(options.host.c_str(), options.host.c_str(), static_cast<char*>(nullptr));
-        std::perror(options.host.c_str());
-        ::_exit(127);
-    }
-    ::close(to_host[0]);
-    ::close(from_host[1]);
+    const int to_host = host.input();
+    const int from_host = host.output();
     ::signal(SIGPIPE, SIG_IGN);
 
     // Write the requests while reading the answers (the host stops reading while
     // too many of its answers are unread), then keep the pipe open until every
     // answer is in (or the time-out passes): closing it would end the host before
     // slow requests are answered.
-    ::fcntl(to_host[1], F_SETFL, ::fcntl(to_host[1], F_GETFL) | O_NONBLOCK);
+    ::fcntl(to_host, F_SETFL, ::fcntl(to_host, F_GETFL) | O_NONBLOCK);
     std::size_t written = 0;
 
     framing::FrameDecoder decoder;
@@ -151,15 +138,15 @@ int main(int argc, char** argv) {
     bool input_open = true;
     while (true) {
         if (received >= expected && written == frames.size() && input_open) {
-            ::close(to_host[1]);
+            host.close_input();
             input_open = false;
         }
-        pollfd fds[2] = {{from_host[0], POLLIN, 0}, {input_open ? to_host[1] : -1, 0, 0}};
+        pollfd fds[2] = {{from_host, POLLIN, 0}, {input_open ? to_host : -1, 0, 0}};
         if (written < frames.size()) fds[1].events = POLLOUT;
         const int ready = ::poll(fds, 2, options.timeout_ms);
         if (ready > 0 && fds[1].revents != 0) {
             const ssize_t wrote =
-                ::write(to_host[1], frames.data() + written, frames.size() - written);
+                ::write(to_host, frames.data() + written, frames.size() - written);
             if (wrote > 0) {
                 written += static_cast<std::size_t>(wrote);
             } else if (errno != EAGAIN && errno != EINTR) {
@@ -175,7 +162,7 @@ int main(int argc, char** argv) {
             break;
         }
         char buffer[65536];
-        const ssize_t got = ::read(from_host[0], buffer, sizeof buffer);
+        const ssize_t got = ::read(from_host, buffer, sizeof buffer);
         if (got <= 0) break;
         decoder.feed(buffer, static_cast<std::size_t>(got));
         while (decoder.next_text(text)) {
@@ -188,15 +175,16 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (input_open) ::close(to_host[1]);
+    host.close_input();
     if (decoder.partial_bytes() > 0) std::cerr << "the host's output ended inside a frame\n";
-    int child_status = 0;
-    ::waitpid(child, &child_status, 0);
-    if (WIFEXITED(child_status) && WEXITSTATUS(child_status) != 0) {
-        std::cerr << "host exited with code " << WEXITSTATUS(child_status) << "\n";
+    std::optional<int> code;
+    while (!(code = host.wait(std::chrono::hours(1)))) {
+    }
+    if (*code > 128) {
+        std::cerr << "host killed by signal " << *code - 128 << "\n";
         status = 1;
-    } else if (WIFSIGNALED(child_status)) {
-        std::cerr << "host killed by signal " << WTERMSIG(child_status) << "\n";
+    } else if (*code != 0) {
+        std::cerr << "host exited with code " << *code << "\n";
         status = 1;
     }
     return status;

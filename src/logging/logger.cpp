@@ -2,7 +2,6 @@
 
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
-#include <spdlog/sinks/syslog_sink.h>
 #include <unistd.h>
 
 #include <exception>
@@ -11,6 +10,7 @@
 #include "logging/log_escape.h"
 #include "logging/log_location.h"
 #include "logging/log_outputs.h"
+#include "platform/system_log.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -18,7 +18,6 @@ namespace {
 
 const char* const LINE_PATTERN = "%Y-%m-%d %H:%M:%S [%^%l%$] [tid:%t] %v";
 const char* const SYSLOG_IDENT = "VornSmartCardBridge";
-constexpr int SYSLOG_FACILITY_USER = 8;
 
 spdlog::level::level_enum to_spd_level(LogLevel level) {
     switch (level) {
@@ -112,8 +111,8 @@ void Logger::open_sink_unlocked(LogDestination flag) {
             return;
         case LogDestination::SYSLOG:
             if (!syslog_sink) {
-                syslog_sink = std::make_shared<spdlog::sinks::syslog_sink_st>(
-                    SYSLOG_IDENT, 0, SYSLOG_FACILITY_USER, true);
+                syslog_sink = platform::system_log_sink(SYSLOG_IDENT);
+                if (!syslog_sink) return;
                 syslog_sink->set_level(spdlog::level::warn);
                 outputs->attach(LogDestination::SYSLOG, syslog_sink);
             }

@@ -164,7 +164,7 @@ void write_ready_responses() {
         const std::string frames = frames_of(messages, context);
         // Up to PIPE_BUF bytes a pipe takes whole or not at all; more could take
         // part of it and leave this thread waiting for the rest.
-        if (frames.size() > PIPE_BUF) {
+        if (frames.size() > platform::whole_write_size()) {
             queue.hand_back(std::move(messages));
             return;
         }

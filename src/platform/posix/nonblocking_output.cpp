@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <climits>
+
 namespace Vorn_SCard_Bridge::platform {
 
 bool make_output_nonblocking(int fd) {
@@ -13,5 +15,7 @@ bool make_output_nonblocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
+
+std::size_t whole_write_size() { return PIPE_BUF; }
 
 }  // namespace Vorn_SCard_Bridge::platform

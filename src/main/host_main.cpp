@@ -1,7 +1,5 @@
 #include "main/host_main.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include "messaging/message_sender.h"
 #include "messaging/messaging_queue.h"
 #include "messaging/request_budget.h"
+#include "platform/fd_events.h"
 #include "support/error_handler.h"
 #include "support/exceptions.h"
 
@@ -36,7 +35,7 @@ constexpr auto SESSION_END_SHARE = EXIT_BOUND * 6 / 10;
 constexpr auto OUTPUT_END_SHARE = EXIT_BOUND * 9 / 10;
 
 // A non-blocking pipe whose read end becomes readable when its write end is
-// notified: lets a thread blocked in poll() be woken from a signal handler or
+// notified: lets a thread waiting on descriptors be woken from a signal handler or
 // another thread.
 struct NoticePipe {
     int read_fd = -1;
@@ -44,12 +43,7 @@ struct NoticePipe {
 
     NoticePipe() {
         int fds[2];
-        if (::pipe(fds) != 0) return;
-        for (const int fd : fds) {
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            // A notifier must never block on a full pipe.
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        }
+        if (!platform::make_notice_pipe(fds)) return;
         read_fd = fds[0];
         write_fd = fds[1];
     }
@@ -78,33 +72,19 @@ enum class RoomWait { ROOM_FREED, SIGNALLED, INPUT_ENDED, OUTPUT_GONE };
 // can be delivered any more).
 RoomWait wait_for_room(const NoticePipe& room, int wake_fd, int input_fd, int output_fd) {
     for (;;) {
-        pollfd fds[4] = {
-            {room.read_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {input_fd, 0, 0}, {output_fd, 0, 0}};
-        const int ready = ::poll(fds, 4, -1);
+        platform::FdWatch fds[4] = {
+            {room.read_fd, true}, {wake_fd, true}, {input_fd, false}, {output_fd, false}};
+        const int ready = platform::wait_fds(fds, 4, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return RoomWait::OUTPUT_GONE;
         }
-        if (fds[1].revents != 0) return RoomWait::SIGNALLED;
-        if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return RoomWait::INPUT_ENDED;
-        if ((fds[3].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return RoomWait::OUTPUT_GONE;
-        if (fds[0].revents != 0) {
+        if (fds[1].readable || fds[1].hung_up) return RoomWait::SIGNALLED;
+        if (fds[2].hung_up) return RoomWait::INPUT_ENDED;
+        if (fds[3].hung_up) return RoomWait::OUTPUT_GONE;
+        if (fds[0].readable || fds[0].hung_up) {
             room.drain();
             return RoomWait::ROOM_FREED;
-        }
-    }
-}
-
-// A descriptor 0, 1 or 2 that the browser left closed would be taken by the next
-// file the host opens (the log file, a pipe) and read or written as the channel.
-void occupy_closed_standard_descriptors() {
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-            if (opened >= 0 && opened != fd) {
-                ::dup2(opened, fd);
-                ::close(opened);
-            }
         }
     }
 }
@@ -123,7 +103,9 @@ void signal_handler(int /*signal_number*/) {
 }
 
 HostOutcome run_host() {
-    occupy_closed_standard_descriptors();
+    // A closed descriptor 0, 1 or 2 would be taken by the next file the host opens
+    // (the log file, a pipe) and read or written as the channel.
+    platform::prepare_standard_streams();
     HostIo io;
     io.read_request = [](const FrameAdmission& admit) { return read_message(admit); };
     io.send_responses = [](const std::function<void()>& output_broken) {
@@ -160,11 +142,9 @@ HostOutcome run_host(const HostIo& io) {
     static const NoticePipe wake;
     wake_write_fd.store(wake.write_fd);
     if (io.watch_wake_fd) io.watch_wake_fd(wake.read_fd, before_wait);
-    std::signal(SIGINT, signal_handler);
-    std::signal(SIGTERM, signal_handler);
-    // A browser that has gone away must not kill us in the middle of a write:
-    // the sender reports the failed write instead, and the host ends.
-    std::signal(SIGPIPE, SIG_IGN);
+    // A browser that has gone away must not kill us in the middle of a write: the
+    // sender reports the failed write instead, and the host ends.
+    platform::on_shutdown_request([] { signal_handler(SIGTERM); });
 
     std::uint64_t worker_count = std::thread::hardware_concurrency();
     if (worker_count <= MIN_WORKERS) worker_count = MIN_WORKERS;

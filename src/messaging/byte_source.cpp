@@ -1,12 +1,13 @@
 #include "messaging/byte_source.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "platform/fd_events.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -24,14 +25,14 @@ ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
         if (before_wait) before_wait();
         for (;;) {
             if (wake_fd >= 0) {
-                pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-                const int ready = ::poll(fds, 2, -1);
+                platform::FdWatch fds[2] = {{fd, true}, {wake_fd, true}};
+                const int ready = platform::wait_fds(fds, 2, -1);
                 if (ready < 0) {
                     if (errno == EINTR) continue;
                     failure = errno;
                     return {ReadStatus::FAILED, 0, failure};
                 }
-                if (fds[1].revents != 0) return {ReadStatus::INTERRUPTED, 0};
+                if (fds[1].readable || fds[1].hung_up) return {ReadStatus::INTERRUPTED, 0};
             }
             const ssize_t got = ::read(fd, chunk.data(), chunk.size());
             if (got > 0) {
@@ -44,8 +45,8 @@ ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // With a wake-up pipe the poll at the top waits for both.
                 if (wake_fd < 0) {
-                    pollfd single = {fd, POLLIN, 0};
-                    ::poll(&single, 1, -1);
+                    platform::FdWatch single{fd, true};
+                    platform::wait_fds(&single, 1, -1);
                 }
                 continue;
             }

@@ -1,0 +1,38 @@
+#pragma once
+
+// What the host loop waits on, by descriptor: its standard streams and the pipes
+// it notifies itself through (a signal, room in the budget). One implementation
+// per system (posix/, windows/).
+
+#include <cstddef>
+
+namespace Vorn_SCard_Bridge::platform {
+
+// A pipe for notices between threads and from signal handlers: both ends
+// non-blocking (a notice never waits for a full pipe), neither inherited by child
+// processes. False when it cannot be made.
+bool make_notice_pipe(int fds[2]);
+
+struct FdWatch {
+    int fd = -1;        // -1: not watched
+    bool read = false;  // watch for something to read; a hang-up is always reported
+    bool readable = false;
+    bool hung_up = false;  // closed at the other end, or not usable at all
+};
+
+// Waits until a watched descriptor is readable (for `read`) or hung up, or until
+// `timeout_ms` passes (-1: no limit). The number of such descriptors, 0 on time-out,
+// -1 on failure (errno set; EINTR: try again).
+int wait_fds(FdWatch* watches, std::size_t count, int timeout_ms);
+
+// Signals or console events that ask the host to end call `handler`, which may only
+// do what a signal handler may. A write to a pipe nobody reads fails instead of
+// ending the process.
+void on_shutdown_request(void (*handler)());
+
+// Standard input, output and error as the channel needs them: a closed one is
+// opened on the null device (so that no file the host opens takes its number), and
+// all carry bytes unchanged (binary mode where the system has a text mode).
+void prepare_standard_streams();
+
+}  // namespace Vorn_SCard_Bridge::platform

@@ -1,0 +1,63 @@
+#include "platform/fd_events.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <vector>
+
+namespace Vorn_SCard_Bridge::platform {
+
+namespace {
+void (*shutdown_handler)() = nullptr;
+
+extern "C" void on_signal(int) {
+    if (shutdown_handler != nullptr) shutdown_handler();
+}
+}  // namespace
+
+bool make_notice_pipe(int fds[2]) {
+    if (::pipe(fds) != 0) return false;
+    for (int i = 0; i < 2; ++i) {
+        ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[i], F_SETFL, ::fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+    }
+    return true;
+}
+
+int wait_fds(FdWatch* watches, std::size_t count, int timeout_ms) {
+    std::vector<pollfd> fds(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i] = {watches[i].fd, static_cast<short>(watches[i].read ? POLLIN : 0), 0};
+    }
+    const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
+    if (ready <= 0) return ready;
+    for (std::size_t i = 0; i < count; ++i) {
+        watches[i].readable = (fds[i].revents & POLLIN) != 0;
+        watches[i].hung_up = (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    }
+    return ready;
+}
+
+void on_shutdown_request(void (*handler)()) {
+    shutdown_handler = handler;
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void prepare_standard_streams() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+    }
+}
+
+}  // namespace Vorn_SCard_Bridge::platform

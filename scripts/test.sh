@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
 # builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
-# ThreadSanitizer configurations and the fuzzers, and runs the unit and
-# end-to-end tests of the three builds, the fuzzers for a bounded time and the
-# browser test (tests/browser/run.sh, on the normal build). Exits non-zero when
+# ThreadSanitizer configurations, the fuzzers and the Windows host (mingw-w64), and
+# runs the unit and end-to-end tests of the three builds, the fuzzers for a bounded
+# time, the browser test (tests/browser/run.sh, on the normal build) and the Windows
+# host's smoke test under Wine (tests/windows/smoke.sh). Exits non-zero when
 # any of them fails, and when a sanitizer reported anything, in a test or in a
 # host that a test started.
 #
@@ -25,8 +26,10 @@ stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 # browsers, zip (to pack the Firefox add-on) and node here.
 browser_packages=""
 [ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium firefox-esr zip nodejs"
+# The Windows host is cross-built with mingw-w64 and tried under Wine.
+windows_packages="g++-mingw-w64-x86-64-posix wine wine64"
 # shellcheck disable=SC2086
-"$root/scripts/install-deps.sh" $browser_packages
+"$root/scripts/install-deps.sh" $browser_packages $windows_packages
 stamp "dependencies installed"
 
 configure() { # dir, extra cmake args...
@@ -107,6 +110,15 @@ for config in normal tsan asan; do
         pids="$pids browser:$!"
     fi
 done
+stamp "building (windows)"
+cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DVORN_WERROR=ON \
+    -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF >/dev/null
+ninja -C "$out/windows" vorn-scard-bridge
+stamp "starting the Windows smoke test"
+timed "windows smoke test" "$root/tests/windows/smoke.sh" "$out/windows/vorn-scard-bridge.exe" \
+    "$out/normal/tools/talk/vorn-scard-bridge-talk" >"$out/windows/smoke.log" 2>&1 &
+pids="$pids windows:$!"
 stamp "building (fuzzers)"
 FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
 stamp "starting the fuzzers (${fuzz_seconds}s each)"
@@ -121,6 +133,7 @@ for entry in $pids; do
     case $name in
         fuzz) log="$out/fuzz/run.log" ;;
         browser) log="$out/browser.log" ;;
+        windows) log="$out/windows/smoke.log" ;;
         *) log="$out/$name/test.log" ;;
     esac
     stamp "$name: $result"

@@ -2,8 +2,8 @@
 
 // A child process with its standard streams wired as the caller says: what the
 // tools, the test bed and the benchmarks start (the host, pcscd helpers, echo
-// hosts). One implementation per system (posix/ now), chosen in CMake; not part of
-// the host itself.
+// hosts). One implementation per system (posix/, windows/), chosen in CMake; not
+// part of the host itself.
 
 #include <chrono>
 #include <filesystem>
@@ -71,6 +71,7 @@ public:
 
 private:
     long id_ = -1;
+    [[maybe_unused]] void* handle_ = nullptr;  // Windows: the process handle
     int input_ = -1;
     int output_ = -1;
     int error_ = -1;

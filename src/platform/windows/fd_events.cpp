@@ -41,10 +41,11 @@ void look(FdWatch& watch) {
     }
     DWORD available = 0;
     if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
-        // The writer is gone (ERROR_BROKEN_PIPE), or this is the write end, whose
-        // reader's departure only a write shows.
+        // The writer is gone (ERROR_BROKEN_PIPE); any other failure (the write end,
+        // whose reader's departure only a write shows, or a pipe that cannot be
+        // peeked) is left to the read or write itself.
         watch.hung_up = GetLastError() == ERROR_BROKEN_PIPE;
-        watch.readable = watch.read && watch.hung_up;
+        watch.readable = watch.read;
         return;
     }
     watch.readable = watch.read && available > 0;

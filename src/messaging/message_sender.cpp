@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <deque>

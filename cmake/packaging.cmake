@@ -3,6 +3,7 @@
 #
 #   cmake --install build --prefix /usr            # or DESTDIR=... for staging
 #   (cd build && cpack -G DEB)                     # vorn-scard-bridge_<version>_<arch>.deb
+#   (cd out/windows && cpack -G ZIP)               # Windows build: ...-<version>-win64.zip
 #
 # With -DVORN_CHROMIUM_EXTENSION_IDS=<id>[;<id>...] and/or
 # -DVORN_FIREFOX_EXTENSION_IDS=<add-on id>[;...] the package also carries the
@@ -103,9 +104,17 @@ set(CPACK_PACKAGE_DESCRIPTION
     "and Firefox and diagnoses the setup with its doctor mode), and the JavaScript client "
     "for extensions.")
 set(CPACK_PACKAGE_CONTACT "Vorn Smart Card Bridge team <scard-bridge@vorn.invalid>")
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  # A zip of the same files for Windows: vorn-scard-bridge-<version>-win64.zip, with
+  # the programs in bin\ (the installer registers the host beside it).
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  include(CPack)
+  return()
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd")

@@ -1,10 +1,10 @@
 #!/bin/sh
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
 # builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
-# ThreadSanitizer configurations, the fuzzers and the Windows host (mingw-w64), and
-# runs the unit and end-to-end tests of the three builds, the fuzzers for a bounded
-# time, the browser test (tests/browser/run.sh, on the normal build) and the Windows
-# host's smoke test under Wine (tests/windows/smoke.sh). Exits non-zero when
+# ThreadSanitizer configurations, the fuzzers and the Windows programs (mingw-w64,
+# with their zip), and runs the unit and end-to-end tests of the three builds, the
+# fuzzers for a bounded time, the browser test (tests/browser/run.sh, on the normal
+# build) and the Windows tests under Wine (tests/windows/run.sh). Exits non-zero when
 # any of them fails, and when a sanitizer reported anything, in a test or in a
 # host that a test started.
 #
@@ -113,11 +113,12 @@ done
 stamp "building (windows)"
 cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DVORN_WERROR=ON \
-    -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF >/dev/null
-ninja -C "$out/windows" vorn-scard-bridge
-stamp "starting the Windows smoke test"
-timed "windows smoke test" "$root/tests/windows/smoke.sh" "$out/windows/vorn-scard-bridge.exe" \
-    "$out/normal/tools/talk/vorn-scard-bridge-talk" >"$out/windows/smoke.log" 2>&1 &
+    -DVORN_BUILD_BENCH=OFF >/dev/null
+ninja -C "$out/windows" vorn-scard-bridge vorn-scard-bridge-installer unit_tests
+(cd "$out/windows" && cpack -G ZIP >/dev/null)
+stamp "starting the Windows tests"
+timed "windows tests" "$root/tests/windows/run.sh" "$out/windows" \
+    "$out/normal/tools/talk/vorn-scard-bridge-talk" >"$out/windows/test.log" 2>&1 &
 pids="$pids windows:$!"
 stamp "building (fuzzers)"
 FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
@@ -133,7 +134,7 @@ for entry in $pids; do
     case $name in
         fuzz) log="$out/fuzz/run.log" ;;
         browser) log="$out/browser.log" ;;
-        windows) log="$out/windows/smoke.log" ;;
+        windows) log="$out/windows/test.log" ;;
         *) log="$out/$name/test.log" ;;
     esac
     stamp "$name: $result"

@@ -30,13 +30,41 @@ std::uint8_t decode_piece(char high, char low) {
     return static_cast<std::uint8_t>(value & 0xFFu);
 }
 
+// Reads `digits` as an unsigned hexadecimal number the way glibc's strtoull does
+// (leading blanks, a sign, an optional 0x before a digit, digits up to the first
+// other character, a minus negating modulo 2^64), written out so that every
+// platform's C library gives the same result. Throws std::invalid_argument without
+// a digit and std::out_of_range beyond 64 bits, with the texts of std::stoull.
+unsigned long long parse_unsigned_hex(const std::string& digits) {
+    std::size_t i = 0;
+    while (i < digits.size() && (digits[i] == ' ' || (digits[i] >= '\t' && digits[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) negative = digits[i++] == '-';
+    if (i + 2 < digits.size() && digits[i] == '0' &&
+        (digits[i + 1] == 'x' || digits[i + 1] == 'X') && hex_digit_value(digits[i + 2]) >= 0) {
+        i += 2;
+    }
+    const std::size_t first_digit = i;
+    unsigned long long value = 0;
+    bool overflow = false;
+    for (int digit; i < digits.size() && (digit = hex_digit_value(digits[i])) >= 0; ++i) {
+        if (value > (~0ull >> 4)) overflow = true;
+        value = (value << 4) | static_cast<unsigned>(digit);
+    }
+    if (i == first_digit) throw std::invalid_argument("stoull");
+    if (overflow) throw std::out_of_range("stoull");
+    return negative ? 0ull - value : value;
+}
+
 }  // namespace
 
 std::int32_t from_hex(const std::string& text) {
     std::string digits = text;
     if (text.size() > 2 && text[0] == '0' && text[1] == 'x') digits = text.substr(2);
     try {
-        const unsigned long long value = std::stoull(digits, nullptr, 16);
+        const unsigned long long value = parse_unsigned_hex(digits);
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFFull));
     } catch (const std::exception& e) {
         throw std::runtime_error("Error converting string '" + text +

@@ -53,6 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
         FromHexCase{"MinusOne", "-1", -1}, FromHexCase{"MinusTwo", "-2", -2},
         // After the hand-made cut, the conversion accepts a second prefix.
         FromHexCase{"DoublePrefix", "0x0x10", 16},
+        // The same on every C library: blanks and a sign come before a prefix, and a
+        // prefix without a digit after it is a 0 followed by other text.
+        FromHexCase{"BlankThenPrefix", "\t 0x1f", 31}, FromHexCase{"SignThenPrefix", "-0x10", -16},
+        FromHexCase{"UpperCasePrefixAlone", "0X", 0}, FromHexCase{"PrefixThenBlank", "0x 1", 1},
         FromHexCase{"Int32Min", "0x80000000", std::numeric_limits<std::int32_t>::min()},
         FromHexCase{"Int32Max", "0x7FFFFFFF", std::numeric_limits<std::int32_t>::max()}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -83,6 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FromHexFailure{"Empty", ""}, FromHexFailure{"NoDigit", "zz"},
                       FromHexFailure{"PrefixThenNoDigit", "0xzz"},
                       FromHexFailure{"OnlyBlanks", "   "}, FromHexFailure{"OnlySign", "-"},
+                      FromHexFailure{"SignThenBlank", "- 1"},
                       // 17 significant digits do not fit in 64 bits.
                       FromHexFailure{"Beyond64Bits", "0x1FFFFFFFFFFFFFFFF"},
                       FromHexFailure{"FarBeyond64Bits", "123456789ABCDEF0123456789"}),

@@ -1,20 +1,16 @@
 // The process-wide Logger: line format, context prefix, level filter, escaping
 // of control characters, and how it is built on first use.
 //
-// The test process's Logger is console-only at DEBUG (test_support.cpp). Tests
-// of the Logger's construction run in child processes that build their own.
+// The test process's Logger is console-only at DEBUG (test_support.cpp); how a
+// Logger is built on first use is in logger_construction_test.cpp.
 
 #include "logging/logger.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <spdlog/details/os.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +21,6 @@
 namespace Vorn_SCard_Bridge {
 namespace {
 
-namespace fs = std::filesystem;
 using vorn_test::LogLine;
 using vorn_test::StderrCapture;
 
@@ -92,8 +87,8 @@ TEST(LoggerLine, FollowsThePattern) {
     ASSERT_EQ(lines.size(), 1u) << captured;
     EXPECT_EQ(lines[0].level, "info");
     EXPECT_EQ(lines[0].text, "[Main] Message processing loop started");
-    // The thread id is the system's id of the logging thread.
-    EXPECT_EQ(lines[0].thread_id, static_cast<unsigned long>(::gettid()));
+    // The thread id is the system's id of the logging thread (gettid, GetCurrentThreadId).
+    EXPECT_EQ(lines[0].thread_id, static_cast<unsigned long>(spdlog::details::os::thread_id()));
 }
 
 struct LevelCase {
@@ -417,104 +412,6 @@ TEST(LogDestinationSet, CombinesAndTestsFlagsBitByBit) {
     EXPECT_TRUE(
         has_destination(LogDestination::CONSOLE | LogDestination::SYSLOG, LogDestination::SYSLOG));
 }
-
-// ---------------------------------------------------------------- construction (child processes)
-
-// Child processes of these tests skip the test process's console logger, so
-// their first get_instance really builds one.
-class FreshLoggerDeathTest : public ::testing::Test {
-protected:
-    void SetUp() override { ::setenv("VORN_TEST_FRESH_LOGGER", "1", 1); }
-    void TearDown() override { ::unsetenv("VORN_TEST_FRESH_LOGGER"); }
-};
-
-std::string make_temp_home() {
-    char pattern[] = "/tmp/vorn-logger-home-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    return made == nullptr ? std::string() : std::string(made);
-}
-
-TEST_F(FreshLoggerDeathTest, UnusableLogDirectoryWarnsAndLogsWithoutTheFile) {
-    EXPECT_EXIT(
-        {
-            ::alarm(30);
-            const std::string home = make_temp_home();
-            std::ofstream(home + "/Library") << "a file where a directory should be";
-            ::setenv("HOME", home.c_str(), 1);
-            Logger& logger =
-                Logger::get_instance(LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
-                                     "vorn_scard_bridge.log");
-            logger.info("still logging", LogContext("Main", "", ""));
-            logger.flush();
-            const bool file_made = fs::exists(fs::path(home) / "Library" / "Logs");
-            fs::remove_all(home);
-            vorn_test::exit_child(file_made ? 1 : 0);
-        },
-        ::testing::ExitedWithCode(0),
-        "\\[warning\\] \\[tid:[0-9]+\\] Log file unavailable, logging without it: [^\n]+\n"
-        "[^\n]*\\[info\\] \\[tid:[0-9]+\\] \\[Main\\] still logging");
-}
-
-TEST_F(FreshLoggerDeathTest, FileSinkWritesTheLinesAtTheLevelIntoTheLogDirectory) {
-    EXPECT_EXIT(
-        {
-            ::alarm(30);
-            const std::string home = make_temp_home();
-            ::setenv("HOME", home.c_str(), 1);
-            Logger& logger =
-                Logger::get_instance(LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE,
-                                     "vorn_scard_bridge.log");
-            logger.info("into the file", LogContext("Main", "", ""));
-            logger.debug("below the level", LogContext("Main", "", ""));
-            logger.flush();
-            const fs::path file = fs::path(home) / "Library" / "Logs" / "Vorn Smart Card Bridge" /
-                                  "vorn_scard_bridge.log";
-            std::ifstream in(file);
-            std::stringstream content;
-            content << in.rdbuf();
-            fs::remove_all(home);
-            const std::string text = content.str();
-            std::fprintf(stderr, "FILE<%s>\n", text.c_str());
-            const bool ok = text.find("[info] [tid:") != std::string::npos &&
-                            text.find("[Main] into the file\n") != std::string::npos &&
-                            text.find("below the level") == std::string::npos;
-            vorn_test::exit_child(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0),
-        "FILE<[0-9]{4}-[0-9]{2}-[0-9]{2} [^\n]*\\[Main\\] into the file");
-}
-
-struct NoSinkCase {
-    const char* name;
-    LogDestination destinations;
-    const char* path;
-};
-
-class FreshLoggerFallback : public FreshLoggerDeathTest,
-                            public ::testing::WithParamInterface<NoSinkCase> {};
-
-// Without a usable destination the Logger still writes to standard error.
-TEST_P(FreshLoggerFallback, StillLogsOnStandardError) {
-    const NoSinkCase c = GetParam();
-    EXPECT_EXIT(
-        {
-            ::alarm(30);
-            const std::string home = make_temp_home();
-            ::setenv("HOME", home.c_str(), 1);
-            Logger& logger = Logger::get_instance(LogLevel::DEBUG, c.destinations, c.path);
-            logger.debug("fallback works", LogContext("Main", "", ""));
-            logger.flush();
-            fs::remove_all(home);
-            vorn_test::exit_child(0);
-        },
-        ::testing::ExitedWithCode(0), "\\[debug\\] \\[tid:[0-9]+\\] \\[Main\\] fallback works");
-}
-
-INSTANTIATE_TEST_SUITE_P(Destinations, FreshLoggerFallback,
-                         ::testing::Values(NoSinkCase{"NoDestination", LogDestination::NONE, ""},
-                                           NoSinkCase{"FileWithoutPath", LogDestination::FILE, ""},
-                                           NoSinkCase{"ConsoleOnly", LogDestination::CONSOLE, ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace Vorn_SCard_Bridge

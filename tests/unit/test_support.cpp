@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,7 +63,9 @@ std::vector<LogLine> parse_log_lines(std::string_view captured) {
     while (start < plain.size()) {
         std::size_t end = plain.find('\n', start);
         if (end == std::string::npos) end = plain.size();
-        const std::string line = plain.substr(start, end - start);
+        std::string line = plain.substr(start, end - start);
+        // Standard error is a text stream on Windows: it ends lines with \r\n.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         std::smatch match;
         if (std::regex_match(line, match, pattern)) {
             lines.push_back({match[1].str(), match[3].str(), std::stoul(match[2].str())});
@@ -119,7 +120,7 @@ std::string regex_escape(std::string_view text) {
 
 void exit_child(int code) {
     std::fflush(nullptr);
-    ::_exit(code);
+    std::_Exit(code);
 }
 
 }  // namespace vorn_test

@@ -1,0 +1,45 @@
+#!/bin/sh
+# The Windows build (cross-built with mingw-w64) under Wine, in one fresh Wine
+# prefix:
+#   1. the unit tests (unit_tests.exe, on the fake PC/SC service);
+#   2. the host through its pipes: it answers healthcheck and get_version, answers
+#      establish_context with the error of Wine's WinSCard (a stub: PC/SC itself
+#      cannot be tried here), and ends when its input ends.
+#
+#   tests/windows/run.sh BUILD_DIR TALK
+# BUILD_DIR: the Windows build; TALK: a Linux build of vorn-scard-bridge-talk.
+# Exits non-zero at the first step that fails.
+set -eu
+build=$1
+talk=$2
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/vorn-wine-XXXXXX")
+trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT INT TERM
+export WINEPREFIX="$prefix" WINEDEBUG=-all
+# Set up the prefix and start the wineserver first: started by a program of ours
+# instead, it would keep that program's pipes open after the program ends.
+wine cmd /c exit >/dev/null 2>&1 </dev/null
+
+fail() {
+    echo "windows tests: $*" >&2
+    exit 1
+}
+step() { echo "== windows: $*"; }
+
+step "unit tests"
+wine "$build/tests/unit_tests.exe" --gtest_brief=1 </dev/null || fail "unit tests failed"
+
+step "the host through its pipes"
+wrapper="$prefix/host.sh"
+printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$build/vorn-scard-bridge.exe" >"$wrapper"
+chmod +x "$wrapper"
+answers=$(printf '%s\n' healthcheck get_version '{"command":"establish_context"}' |
+    "$talk" --host "$wrapper" --timeout 60000)
+echo "$answers"
+echo "$answers" | grep -qx '{"requestId":"1","result":\["OK"\],"status":"success"}' ||
+    fail "no healthcheck answer"
+echo "$answers" | grep -q '{"requestId":"2","result":"[0-9.]*","status":"success"}' ||
+    fail "no get_version answer"
+echo "$answers" | grep -q '"requestId":"3","result":\["0x8010[0-9A-F]*","Error in handle_smartcard_establish_context: ' ||
+    fail "establish_context was not answered with the service's error"
+
+echo "windows tests: passed"

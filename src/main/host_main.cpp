@@ -50,12 +50,7 @@ struct NoticePipe {
     NoticePipe(const NoticePipe&) = delete;
     NoticePipe& operator=(const NoticePipe&) = delete;
 
-    void notify() const {
-        const int saved_errno = errno;
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(write_fd, &byte, 1);
-        errno = saved_errno;
-    }
+    void notify() const { platform::notify(write_fd); }
     void drain() const {
         char bytes[64];
         while (::read(read_fd, bytes, sizeof bytes) > 0) {
@@ -94,12 +89,7 @@ RoomWait wait_for_room(const NoticePipe& room, int wake_fd, int input_fd, int ou
 void signal_handler(int /*signal_number*/) {
     shutdown_requested.store(true);
     const int fd = wake_write_fd.load();
-    if (fd >= 0) {
-        const int saved_errno = errno;
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
-        errno = saved_errno;
-    }
+    if (fd >= 0) platform::notify(fd);
 }
 
 HostOutcome run_host() {

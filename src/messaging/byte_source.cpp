@@ -1,9 +1,6 @@
 #include "messaging/byte_source.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -23,35 +20,20 @@ ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
     if (failure != 0) return {ReadStatus::FAILED, 0, failure};
     if (chunk_begin == chunk_end) {
         if (before_wait) before_wait();
-        for (;;) {
-            if (wake_fd >= 0) {
-                platform::FdWatch fds[2] = {{fd, true}, {wake_fd, true}};
-                const int ready = platform::wait_fds(fds, 2, -1);
-                if (ready < 0) {
-                    if (errno == EINTR) continue;
-                    failure = errno;
-                    return {ReadStatus::FAILED, 0, failure};
-                }
-                if (fds[1].readable || fds[1].hung_up) return {ReadStatus::INTERRUPTED, 0};
-            }
-            const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-            if (got > 0) {
+        const platform::InputRead got =
+            platform::read_input(fd, wake_fd, chunk.data(), chunk.size());
+        switch (got.status) {
+            case platform::InputRead::DATA:
                 chunk_begin = 0;
-                chunk_end = static_cast<std::size_t>(got);
+                chunk_end = got.count;
                 break;
-            }
-            if (got == 0) return {ReadStatus::END, 0};
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // With a wake-up pipe the poll at the top waits for both.
-                if (wake_fd < 0) {
-                    platform::FdWatch single{fd, true};
-                    platform::wait_fds(&single, 1, -1);
-                }
-                continue;
-            }
-            failure = errno;
-            return {ReadStatus::FAILED, 0, failure};
+            case platform::InputRead::END:
+                return {ReadStatus::END, 0};
+            case platform::InputRead::WOKEN:
+                return {ReadStatus::INTERRUPTED, 0};
+            case platform::InputRead::FAILED:
+                failure = got.error;
+                return {ReadStatus::FAILED, 0, failure};
         }
     }
     const std::size_t count = std::min(size, chunk_end - chunk_begin);

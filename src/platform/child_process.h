@@ -78,6 +78,10 @@ private:
     std::optional<int> exit_;
 };
 
+// A pipe whose ends block and are not inherited by children: fds[0] reads what
+// fds[1] writes. False when it cannot be made.
+bool make_pipe(int fds[2]);
+
 // 1 when `fd` has something to read (or its end) within `timeout_ms` (-1: no
 // limit), 0 when not, -1 on failure (errno set; EINTR: try again).
 int wait_readable(int fd, int timeout_ms);

@@ -13,6 +13,24 @@ namespace Vorn_SCard_Bridge::platform {
 // processes. False when it cannot be made.
 bool make_notice_pipe(int fds[2]);
 
+// Writes a notice into the write end of a notice pipe; a read_input waiting with
+// that pipe's read end as its `wake_fd` returns WOKEN. May be called from a signal
+// handler; keeps errno.
+void notify(int write_fd);
+
+struct InputRead {
+    enum Status { DATA, END, WOKEN, FAILED } status = FAILED;
+    std::size_t count = 0;  // DATA: the bytes read
+    int error = 0;          // FAILED: the errno value
+};
+
+// Reads at most `size` bytes of `fd`, waiting until it has something, its end, or
+// a notice on `wake_fd` (-1: none; the notice stays in the pipe, so every later
+// call is WOKEN too). `fd` may be blocking or not. POSIX: poll, then read;
+// Windows, where an anonymous pipe cannot be waited on: a blocking read that
+// notify() cancels.
+InputRead read_input(int fd, int wake_fd, void* buffer, std::size_t size);
+
 struct FdWatch {
     int fd = -1;        // -1: not watched
     bool read = false;  // watch for something to read; a hang-up is always reported

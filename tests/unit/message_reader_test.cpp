@@ -4,7 +4,6 @@
 
 #include "messaging/message_reader.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,6 +22,8 @@
 
 #include "messaging/byte_source.h"
 #include "messaging/frame_codec.h"
+#include "platform/child_process.h"
+#include "platform/fd_events.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -427,13 +428,14 @@ INSTANTIATE_TEST_SUITE_P(Statuses, ReadMessageBrokenSource,
 
 // ---------------------------------------------------------------- over a pipe
 
-// A pipe whose ends are closed by the destructor.
+// A pipe whose ends are closed by the destructor: a plain one, or a notice pipe
+// (neither end blocks, notices wake a reader that watches it).
 struct Pipe {
     int read_end = -1;
     int write_end = -1;
-    Pipe() {
+    explicit Pipe(bool notices = false) {
         int fds[2];
-        if (::pipe(fds) == 0) {
+        if (notices ? platform::make_notice_pipe(fds) : platform::make_pipe(fds)) {
             read_end = fds[0];
             write_end = fds[1];
         }
@@ -501,8 +503,7 @@ TEST(ReadMessageFromPipe, FrameSplitAcrossWritesIsReassembled) {
 }
 
 TEST(ReadMessageFromPipe, NonBlockingDescriptorWaitsForData) {
-    auto pipe = std::make_shared<Pipe>();
-    ASSERT_EQ(::fcntl(pipe->read_end, F_SETFL, ::fcntl(pipe->read_end, F_GETFL) | O_NONBLOCK), 0);
+    auto pipe = std::make_shared<Pipe>(true);
     auto source = std::make_shared<FdByteSource>(pipe->read_end);
     auto result = std::make_shared<json>();
     auto done = std::make_shared<std::promise<void>>();
@@ -520,7 +521,7 @@ TEST(ReadMessageFromPipe, NonBlockingDescriptorWaitsForData) {
 // (nothing to do), and the host loop then sees its shutdown flag.
 TEST(ReadMessageFromPipe, WakePipeInterruptsAWaitingRead) {
     auto input = std::make_shared<Pipe>();
-    auto wake = std::make_shared<Pipe>();
+    auto wake = std::make_shared<Pipe>(true);
     auto source = std::make_shared<FdByteSource>(input->read_end, wake->read_end);
     auto result = std::make_shared<json>("unset");
     auto done = std::make_shared<std::promise<void>>();
@@ -529,7 +530,7 @@ TEST(ReadMessageFromPipe, WakePipeInterruptsAWaitingRead) {
         *result = read_message(*source);
         done->set_value();
     }).detach();
-    wake->write_all(Bytes{1});
+    platform::notify(wake->write_end);
     ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready)
         << "the wake pipe did not end the wait";
     EXPECT_EQ(*result, json(nullptr));

@@ -58,7 +58,7 @@ bool wire(posix_spawn_file_actions_t& actions, int target, ChildStream stream, i
                                                     0) == 0;
         case ChildStream::PIPE: {
             int ends[2];
-            if (::pipe2(ends, O_CLOEXEC) != 0) {
+            if (!make_pipe(ends)) {
                 error = std::string("pipe: ") + std::strerror(errno);
                 return false;
             }
@@ -151,6 +151,9 @@ void ChildProcess::kill() { signal(SIGKILL); }
 void ChildProcess::signal(int number) {
     if (id_ > 0 && !exit_) ::kill(static_cast<pid_t>(id_), number);
 }
+
+// Not inherited even by a child another thread starts at the same moment.
+bool make_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 
 int wait_readable(int fd, int timeout_ms) {
     pollfd entry = {fd, POLLIN, 0};

@@ -27,6 +27,39 @@ bool make_notice_pipe(int fds[2]) {
     return true;
 }
 
+void notify(int write_fd) {
+    const int saved_errno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(write_fd, &byte, 1);
+    errno = saved_errno;
+}
+
+InputRead read_input(int fd, int wake_fd, void* buffer, std::size_t size) {
+    for (;;) {
+        if (wake_fd >= 0) {
+            FdWatch fds[2] = {{fd, true}, {wake_fd, true}};
+            if (wait_fds(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return {InputRead::FAILED, 0, errno};
+            }
+            if (fds[1].readable || fds[1].hung_up) return {InputRead::WOKEN};
+        }
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got > 0) return {InputRead::DATA, static_cast<std::size_t>(got)};
+        if (got == 0) return {InputRead::END};
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // With a wake-up pipe the poll at the top waits for both.
+            if (wake_fd < 0) {
+                FdWatch single{fd, true};
+                wait_fds(&single, 1, -1);
+            }
+            continue;
+        }
+        return {InputRead::FAILED, 0, errno};
+    }
+}
+
 int wait_fds(FdWatch* watches, std::size_t count, int timeout_ms) {
     std::vector<pollfd> fds(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -1,3 +1,5 @@
+#include "platform/child_process.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -6,8 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
-
-#include "platform/child_process.h"
 
 namespace Vorn_SCard_Bridge::platform {
 
@@ -26,7 +26,8 @@ std::wstring widen(const std::string& text) {
 
 // One argument as CommandLineToArgvW reads it back.
 std::wstring quoted(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
     std::wstring out = L"\"";
     std::size_t backslashes = 0;
     for (const wchar_t c : argument) {
@@ -149,10 +150,10 @@ bool ChildProcess::start(const ChildOptions& options, std::string& error) {
     startup.hStdError = ends[2];
     PROCESS_INFORMATION process{};
     const BOOL created =
-        wired && CreateProcessW(options.program.wstring().c_str(), command_line.data(), nullptr,
-                                nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
-                                environment.data(), directory.empty() ? nullptr : directory.c_str(),
-                                &startup, &process);
+        wired &&
+        CreateProcessW(options.program.wstring().c_str(), command_line.data(), nullptr, nullptr,
+                       TRUE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                       directory.empty() ? nullptr : directory.c_str(), &startup, &process);
     const DWORD failure = GetLastError();
     for (HANDLE end : ends) {
         if (end != INVALID_HANDLE_VALUE && end != nullptr) CloseHandle(end);
@@ -208,6 +209,8 @@ void ChildProcess::kill() {
 }
 
 void ChildProcess::signal(int) { kill(); }
+
+bool make_pipe(int fds[2]) { return _pipe(fds, 65536, _O_BINARY | _O_NOINHERIT) == 0; }
 
 int wait_readable(int fd, int timeout_ms) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));

@@ -50,7 +50,6 @@ struct SmartCardService {
         DISABLED,
     };
     State state = State::UNKNOWN;
-    std::string name;  // "pcscd", "SCardSvr"
     // What was seen, in plain words; may be empty for a running service that needs
     // no mention.
     std::string text;

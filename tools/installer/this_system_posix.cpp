@@ -102,7 +102,6 @@ void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 SmartCardService smart_card_service() {
     SmartCardService service;
-    service.name = "pcscd";
     // macOS's smart-card service has no socket of its own to look at: the probe
     // through PC/SC says whether it answers.
     if (os() != Os::LINUX) {

@@ -120,7 +120,6 @@ void ignore_broken_pipes() {}
 
 SmartCardService smart_card_service() {
     SmartCardService service;
-    service.name = "SCardSvr";
     service.fix = START_IT;
     const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (manager.get() == nullptr) {

@@ -7,17 +7,9 @@
 set -eu
 installer=$1
 host=$2
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/vorn-wine-XXXXXX")
-trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT INT TERM
-export WINEPREFIX="$prefix" WINEDEBUG=-all
-# Set up the prefix and start the wineserver first: started by a program instead, it
-# would keep our pipes open after the program ends.
-wine cmd /c exit >/dev/null 2>&1 </dev/null
+test_name="windows installer test"
+. "$(dirname "$0")/wine_prefix.sh"
 
-fail() {
-    echo "windows installer test: $*" >&2
-    exit 1
-}
 # A Windows program's output without its carriage returns, and its exit status;
 # never waits for long.
 run() {

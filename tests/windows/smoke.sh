@@ -8,12 +8,8 @@
 set -eu
 host=$1
 talk=$2
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/vorn-wine-XXXXXX")
-trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT INT TERM
-export WINEPREFIX="$prefix" WINEDEBUG=-all
-# Set up the prefix and start the wineserver first: started by the host instead, it
-# would keep our pipes open after the host ends.
-wine cmd /c exit >/dev/null 2>&1 </dev/null
+test_name="windows smoke test"
+. "$(dirname "$0")/wine_prefix.sh"
 
 wrapper="$prefix/host.sh"
 printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$host" >"$wrapper"
@@ -22,10 +18,6 @@ chmod +x "$wrapper"
 answers=$(printf '%s\n' healthcheck get_version '{"command":"establish_context"}' |
     "$talk" --host "$wrapper" --timeout 60000)
 echo "$answers"
-fail() {
-    echo "windows smoke test: $*" >&2
-    exit 1
-}
 echo "$answers" | grep -qx '{"requestId":"1","result":\["OK"\],"status":"success"}' ||
     fail "no healthcheck answer"
 echo "$answers" | grep -q '{"requestId":"2","result":"[0-9.]*","status":"success"}' ||

@@ -197,6 +197,86 @@ TEST_F(InstallerDoctor, SmartCardServiceFindingsInPlainWords) {
     EXPECT_NE(out.find("[ ok ] cards: card present in: Reader B"), std::string::npos) << out;
 }
 
+// What the system says of its smart-card service decides whether the doctor still
+// asks the service itself. Windows' service manager and a missing pcscd cannot be
+// staged here, so the system's answer is scripted.
+struct ServiceCase {
+    const char* name;
+    this_system::SmartCardService service;
+    const char* expected;  // the service's finding, as printed
+    bool probed;           // whether the doctor went on to ask the service
+};
+
+class InstallerDoctorServiceState : public InstallerDoctor,
+                                    public ::testing::WithParamInterface<ServiceCase> {};
+
+using ServiceState = this_system::SmartCardService::State;
+
+INSTANTIATE_TEST_SUITE_P(
+    States, InstallerDoctorServiceState,
+    ::testing::Values(ServiceCase{"Missing",
+                                  {ServiceState::MISSING, "it is missing", "install it", false},
+                                  "[FAIL] pcscd: it is missing\n       fix: install it",
+                                  false},
+                      ServiceCase{"Disabled",
+                                  {ServiceState::DISABLED, "it is disabled", "enable it", false},
+                                  "[FAIL] pcscd: it is disabled\n       fix: enable it",
+                                  false},
+                      ServiceCase{"StoppedForGood",
+                                  {ServiceState::STOPPED, "it is stopped", "start it", false},
+                                  "[FAIL] pcscd: it is stopped\n       fix: start it",
+                                  false},
+                      ServiceCase{"StoppedUntilNeeded",
+                                  {ServiceState::STOPPED, "it is stopped", "start it", true},
+                                  "[note] pcscd: it is stopped\n",
+                                  true},
+                      ServiceCase{"Running",
+                                  {ServiceState::RUNNING, "it is running", "start it", false},
+                                  "[ ok ] pcscd: it is running\n",
+                                  true},
+                      ServiceCase{
+                          "NotLookedAt", {ServiceState::UNKNOWN, "", "start it", false}, "", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(InstallerDoctorServiceState, IsReportedAndDecidesWhetherTheServiceIsAsked) {
+    options_.check_pcsc = true;
+    options_.smart_card_service = [] { return GetParam().service; };
+    bool probed = false;
+    const std::string out = printed([&] {
+        probed = true;
+        PcscProbe p;
+        p.establish_status = static_cast<std::int32_t>(0x8010001Du);
+        return p;
+    });
+    EXPECT_NE(out.find(GetParam().expected), std::string::npos) << out;
+    EXPECT_EQ(probed, GetParam().probed) << out;
+    // A refusal is mended the way the system said its service is started.
+    if (probed) {
+        EXPECT_NE(out.find("fix: start it"), std::string::npos) << out;
+    }
+}
+
+TEST_F(InstallerDoctor, AnotherSystemsFoldersDoNotReportThisComputersService) {
+    options_.check_pcsc = true;
+    env_.os = Os::WINDOWS;  // --os windows on this Linux computer
+    bool asked = false;
+    options_.smart_card_service = [&] {
+        asked = true;
+        return this_system::SmartCardService{ServiceState::MISSING, "missing", "install", false};
+    };
+    const std::string out = printed([] {
+        PcscProbe p;
+        p.establish_status = static_cast<std::int32_t>(0x8010001Du);
+        return p;
+    });
+    EXPECT_FALSE(asked);
+    EXPECT_NE(out.find("[FAIL] SCardSvr: The smart-card service refused a connection: 0x8010001D "
+                       "(the smart-card service (SCardSvr) is not running)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("sc start SCardSvr"), std::string::npos) << out;
+}
+
 // Windows: the browser reads the manifest its registry key names.
 class MemoryRegistry final : public Registry {
 public:
@@ -244,6 +324,24 @@ TEST_F(InstallerDoctorOnWindows, ManifestWithoutItsKeyIsAProblemWithTheFix) {
     const std::string out = printed();
     EXPECT_NE(out.find("no registry key " + chrome_key_ + " names it"), std::string::npos) << out;
     EXPECT_NE(out.find("install --browser chrome --extension-id"), std::string::npos) << out;
+}
+
+TEST_F(InstallerDoctorOnWindows, HintsAreForWindowsNotSudo) {
+    const fs::path not_a_program = root_ / "host.txt";
+    std::ofstream(not_a_program) << "text";
+    std::ofstream(chrome_manifest_)
+        << R"({"name":"com.vorn.scard_bridge","path":")" << not_a_program.generic_string()
+        << R"(","type":"stdio","allowed_origins":["chrome-extension://)" << ID << R"(/"]})";
+    registry_.values[chrome_key_] = chrome_manifest_.string();
+    std::string out = printed();
+    EXPECT_NE(out.find("exists but is not a program (.exe)"), std::string::npos) << out;
+    registry_.values.clear();
+    out += printed();
+    EXPECT_NE(out.find("from an administrator command prompt: vorn-scard-bridge-installer install "
+                       "--system"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("sudo"), std::string::npos) << out;
 }
 
 TEST_F(InstallerDoctorOnWindows, KeyNamingAMissingFileFindsNoManifest) {

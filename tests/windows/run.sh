@@ -1,10 +1,11 @@
 #!/bin/sh
-# The Windows build (cross-built with mingw-w64) under Wine, in one fresh Wine
-# prefix:
+# The Windows build (cross-built with mingw-w64) under Wine, in a fresh Wine prefix:
 #   1. the unit tests (unit_tests.exe, on the fake PC/SC service);
 #   2. the host through its pipes: it answers healthcheck and get_version, answers
 #      establish_context with the error of Wine's WinSCard (a stub: PC/SC itself
-#      cannot be tried here), and ends when its input ends.
+#      cannot be tried here), and ends when its input ends;
+#   3. the installer's round trip through the registry (installer_registry.sh, in
+#      a prefix of its own).
 #
 #   tests/windows/run.sh BUILD_DIR TALK
 # BUILD_DIR: the Windows build; TALK: a Linux build of vorn-scard-bridge-talk.
@@ -12,17 +13,8 @@
 set -eu
 build=$1
 talk=$2
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/vorn-wine-XXXXXX")
-trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT INT TERM
-export WINEPREFIX="$prefix" WINEDEBUG=-all
-# Set up the prefix and start the wineserver first: started by a program of ours
-# instead, it would keep that program's pipes open after the program ends.
-wine cmd /c exit >/dev/null 2>&1 </dev/null
-
-fail() {
-    echo "windows tests: $*" >&2
-    exit 1
-}
+test_name="windows tests"
+. "$(dirname "$0")/wine_prefix.sh"
 step() { echo "== windows: $*"; }
 
 step "unit tests"
@@ -41,5 +33,9 @@ echo "$answers" | grep -q '{"requestId":"2","result":"[0-9.]*","status":"success
     fail "no get_version answer"
 echo "$answers" | grep -q '"requestId":"3","result":\["0x8010[0-9A-F]*","Error in handle_smartcard_establish_context: ' ||
     fail "establish_context was not answered with the service's error"
+
+step "the installer and the registry"
+"$(dirname "$0")/installer_registry.sh" "$build/tools/installer/vorn-scard-bridge-installer.exe" \
+    "$build/vorn-scard-bridge.exe" || fail "the installer's registry round trip failed"
 
 echo "windows tests: passed"

@@ -1,10 +1,9 @@
 #pragma once
 
 // Writing a manifest so that a browser never reads half of one: a temporary file
-// in the same folder, written and fsync'ed, then renamed over the target, then
-// the folder fsync'ed so the rename itself survives a crash.
-
-#include <sys/types.h>
+// in the same folder, written and flushed to disk, then moved over the target (on
+// POSIX the folder is flushed too, so that the rename itself survives a crash).
+// One implementation per system (atomic_file_<os>.cpp).
 
 #include <filesystem>
 #include <string_view>
@@ -12,9 +11,14 @@
 namespace Vorn_SCard_Bridge::installer {
 
 // Creates missing parent folders (mode 0755). Throws std::filesystem::filesystem_error
-// with the system's reason on failure; no temporary file is left behind.
-void write_file_atomically(const std::filesystem::path& target, std::string_view contents,
-                           mode_t mode = 0644);
+// with the system's reason on failure; no temporary file is left behind. Windows
+// files take their access rights from the folder: `permissions` is for POSIX.
+void write_file_atomically(
+    const std::filesystem::path& target, std::string_view contents,
+    std::filesystem::perms permissions = std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read);
 
 // Removes the file if present; returns whether it was there.
 bool remove_file_if_present(const std::filesystem::path& target);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "manifest.h"
+#include "this_system.h"
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -81,15 +82,7 @@ std::string trim(std::string_view text) {
 
 }  // namespace
 
-Os current_os() {
-#if defined(_WIN32)
-    return Os::WINDOWS;
-#elif defined(__APPLE__)
-    return Os::MACOS;
-#else
-    return Os::LINUX;
-#endif
-}
+Os current_os() { return this_system::os(); }
 
 Environment current_environment() {
     Environment env;

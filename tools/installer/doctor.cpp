@@ -1,9 +1,5 @@
 #include "doctor.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -42,38 +38,29 @@ bool path_exists(const fs::path& path) {
     return fs::exists(path, ec);
 }
 
-std::string pcscd_socket_path() {
-    if (const char* custom = std::getenv("PCSCLITE_CSOCK_NAME"); custom != nullptr && *custom) {
-        return custom;
+// The smart-card service's name in the report.
+std::string service_topic(Os os) { return os == Os::WINDOWS ? "SCardSvr" : "pcscd"; }
+
+// How to start the service when this computer's own check has nothing to say.
+std::string how_to_start_service(Os os) {
+    switch (os) {
+        case Os::WINDOWS:
+            return "Plug in the reader, or start the service from an administrator command "
+                   "prompt: sc start SCardSvr";
+        case Os::MACOS:
+            return "Restart the Mac.";
+        case Os::LINUX:
+            break;
     }
-    return "/run/pcscd/pcscd.comm";
+    return "Start it: sudo systemctl enable --now pcscd.socket";
 }
 
-// True when something accepts connections on the pcscd socket.
-bool socket_answers(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        ::close(fd);
-        return false;
-    }
-    std::copy(path.begin(), path.end(), address.sun_path);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string how_to_start_pcscd() {
-    if (!path_exists("/usr/sbin/pcscd")) {
-        return "pcscd is not installed: sudo apt-get install pcscd (Debian/Ubuntu), "
-               "sudo dnf install pcsc-lite (Fedora).";
-    }
-    if (path_exists("/run/systemd/system")) {
-        return "Start it and keep it started: sudo systemctl enable --now pcscd.socket";
-    }
-    return "Start it: sudo /usr/sbin/pcscd (this machine has no systemd to start it on demand).";
+// The command that installs for every user, as a person types it on that system.
+std::string system_install_command(Os os) {
+    return os == Os::WINDOWS ? "from an administrator command prompt: vorn-scard-bridge-installer "
+                               "install --system --extension-id <id>"
+                             : "sudo vorn-scard-bridge-installer install --system --extension-id "
+                               "<id>";
 }
 
 struct ManifestSeen {
@@ -85,7 +72,7 @@ struct ManifestSeen {
 };
 
 void check_one_manifest(DoctorReport& report, const std::string& topic, const fs::path& file,
-                        ManifestKind kind, const DoctorOptions& options,
+                        ManifestKind kind, const DoctorOptions& options, Os os,
                         std::vector<ManifestSeen>& seen) {
     const ManifestCheck check = check_manifest_file(file, kind);
     const std::string fix_reinstall =
@@ -109,12 +96,16 @@ void check_one_manifest(DoctorReport& report, const std::string& topic, const fs
                            ", which does not exist. The browser will say \"Specified native "
                            "messaging host not found\".",
                        "Install the host there, or run the installer again with --host <path>.");
-        } else if (::access(host.c_str(), X_OK) != 0) {
+        } else if (!this_system::is_program(host)) {
+            const bool windows = os == Os::WINDOWS;
             report.add(Level::PROBLEM, topic,
                        check.path +
-                           " exists but is not executable for you. The browser will "
-                           "say \"Failed to start native messaging host\".",
-                       "sudo chmod 755 '" + check.path + "'");
+                           (windows ? " exists but is not a program (.exe)."
+                                    : " exists but is not executable for you.") +
+                           " The browser will say \"Failed to start native messaging host\".",
+                       windows ? "Run the installer again with --host <path of "
+                                 "vorn-scard-bridge.exe>."
+                               : "sudo chmod 755 '" + check.path + "'");
         }
     }
     if (check.problems.empty()) {
@@ -189,7 +180,7 @@ void check_manifests(DoctorReport& report, const DoctorOptions& options, const E
             looked.push_back(file.string());
             if (!path_exists(file)) continue;
             any = true;
-            check_one_manifest(report, topic, file, manifest_kind(browser), options, seen);
+            check_one_manifest(report, topic, file, manifest_kind(browser), options, env.os, seen);
         }
         if (!any) {
             report.add(Level::NOTE, title, "no manifest (looked at " + join(looked, " and ") + ")");
@@ -203,15 +194,15 @@ void check_manifests(DoctorReport& report, const DoctorOptions& options, const E
                            target.directory.string() + "' --extension-id <id>");
             continue;
         }
-        check_one_manifest(report, "custom folder", file, target.kind, options, seen);
+        check_one_manifest(report, "custom folder", file, target.kind, options, env.os, seen);
     }
     if (seen.empty()) {
         report.add(Level::PROBLEM, "browsers",
                    "No browser can find the host: there is no " + manifest_file_name() +
                        " in any folder the browsers read. Extensions get \"Specified native "
                        "messaging host not found\".",
-                   "vorn-scard-bridge-installer install --extension-id <id> (per user) or sudo "
-                   "vorn-scard-bridge-installer install --system --extension-id <id>");
+                   "vorn-scard-bridge-installer install --extension-id <id> (per user) or " +
+                       system_install_command(env.os));
     }
 }
 
@@ -250,45 +241,57 @@ void check_sandboxes(DoctorReport& report, const Environment& env) {
     }
 }
 
-void check_pcsc(DoctorReport& report, const Environment& env, const PcscProbeFunction& probe) {
-    if (env.os == Os::LINUX) {
-        const std::string socket = pcscd_socket_path();
-        if (!path_exists(socket)) {
-            report.add(Level::PROBLEM, "pcscd",
-                       "pcscd is not running (no socket at " + socket +
-                           "). Without it no program sees a reader.",
-                       how_to_start_pcscd());
+void check_pcsc(DoctorReport& report, const Environment& env, const DoctorOptions& options,
+                const PcscProbeFunction& probe) {
+    using State = this_system::SmartCardService::State;
+    const std::string topic = service_topic(env.os);
+    this_system::SmartCardService service;
+    // Only this computer's service, not the one of the system named by --os.
+    if (env.os == this_system::os() && options.smart_card_service) {
+        service = options.smart_card_service();
+    }
+    if (service.fix.empty()) service.fix = how_to_start_service(env.os);
+    switch (service.state) {
+        case State::MISSING:
+        case State::DISABLED:
+            report.add(Level::PROBLEM, topic, service.text, service.fix);
             return;
-        }
-        if (!socket_answers(socket)) {
-            report.add(Level::PROBLEM, "pcscd",
-                       socket +
-                           " exists but nobody answers on it: pcscd has stopped or "
-                           "crashed, or you may not connect to it.",
-                       how_to_start_pcscd() +
-                           " If it runs, check polkit rules for pcscd "
-                           "(journalctl -u pcscd).");
-            return;
-        }
+        case State::STOPPED:
+            if (!service.starts_on_demand) {
+                report.add(Level::PROBLEM, topic, service.text, service.fix);
+                return;
+            }
+            // Whether it starts when asked is what the probe below finds out.
+            report.add(Level::NOTE, topic, service.text);
+            break;
+        case State::RUNNING:
+            if (!service.text.empty()) report.add(Level::OK, topic, service.text);
+            break;
+        case State::UNKNOWN:
+            if (!service.text.empty()) report.add(Level::NOTE, topic, service.text);
+            break;
     }
     const PcscProbe result = probe();
     if (result.establish_status != 0) {
-        report.add(Level::PROBLEM, "pcscd",
+        report.add(Level::PROBLEM, topic,
                    "The smart-card service refused a connection: " +
-                       describe_status(result.establish_status) + ".",
-                   env.os == Os::LINUX ? how_to_start_pcscd() : "Restart the Mac.");
+                       describe_status(result.establish_status, env.os) + ".",
+                   service.fix);
         return;
     }
-    report.add(Level::OK, "pcscd", "the smart-card service answers");
+    report.add(Level::OK, topic, "the smart-card service answers");
     if (result.list_status == NO_READERS || (result.list_status == 0 && result.readers.empty())) {
         report.add(Level::WARNING, "readers", "No reader is connected.",
-                   "Plug in a reader. If it is plugged in, check that its driver is installed "
-                   "(Debian: libccid for USB CCID readers) and run pcsc_scan.");
+                   env.os == Os::WINDOWS
+                       ? "Plug in a reader. If it is plugged in, check in the Device Manager "
+                         "that Windows installed its driver."
+                       : "Plug in a reader. If it is plugged in, check that its driver is "
+                         "installed (Debian: libccid for USB CCID readers) and run pcsc_scan.");
         return;
     }
     if (result.list_status != 0) {
         report.add(Level::PROBLEM, "readers",
-                   "Listing readers failed: " + describe_status(result.list_status) + ".");
+                   "Listing readers failed: " + describe_status(result.list_status, env.os) + ".");
         return;
     }
     report.add(Level::OK, "readers", "seen: " + join(result.readers));
@@ -436,14 +439,17 @@ void DoctorReport::print(std::ostream& out) const {
     }
 }
 
-std::string describe_status(std::int32_t status) {
-    static const std::map<std::int32_t, std::string> known{
-        {NO_SERVICE, "the smart-card service (pcscd) is not running"},
+std::string describe_status(std::int32_t status, Os os) {
+    const std::string service = service_topic(os);
+    const std::map<std::int32_t, std::string> known{
+        {NO_SERVICE, "the smart-card service (" + service + ") is not running"},
         {SERVICE_STOPPED, "the smart-card service has shut down"},
         {NO_READERS, "no reader is connected"},
         {static_cast<std::int32_t>(0x80100001u), "internal error of the smart-card service"},
         {static_cast<std::int32_t>(0x80100013u),
-         "cannot talk to pcscd (its version may not match the client library's)"},
+         os == Os::WINDOWS
+             ? "cannot talk to the smart-card service"
+             : "cannot talk to pcscd (its version may not match the client library's)"},
     };
     const auto found = known.find(status);
     return hex32(status) + (found != known.end() ? " (" + found->second + ")" : std::string());
@@ -452,7 +458,8 @@ std::string describe_status(std::int32_t status) {
 DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
                         const PcscProbeFunction& pcsc) {
     DoctorReport report;
-    if (::geteuid() == 0 && !env.home.empty()) {
+    // An elevated Windows administrator keeps their own profile and registry hive.
+    if (env.os != Os::WINDOWS && this_system::running_elevated() && !env.home.empty()) {
         report.add(
             Level::NOTE, "you",
             "running as root: per-user folders are looked up in " + env.home.string() +
@@ -461,13 +468,13 @@ DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
     std::vector<ManifestSeen> seen;
     check_manifests(report, options, env, seen);
     check_sandboxes(report, env);
-    if (options.check_pcsc) check_pcsc(report, env, pcsc);
+    if (options.check_pcsc) check_pcsc(report, env, options, pcsc);
     if (options.check_host) {
         // Host path -> the arguments of the first browser whose manifest allows a caller.
         std::map<std::string, std::vector<std::string>> hosts;
         for (const auto& m : seen) {
             if (m.host_path.empty() || !fs::path(m.host_path).is_absolute() ||
-                ::access(m.host_path.c_str(), X_OK) != 0) {
+                !this_system::is_program(m.host_path)) {
                 continue;
             }
             auto& arguments = hosts[m.host_path];

@@ -14,6 +14,7 @@
 #include "browsers.h"
 #include "install_plan.h"
 #include "registry.h"
+#include "this_system.h"
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -33,6 +34,10 @@ struct DoctorOptions {
     // Windows: where the browsers find their manifests (system_registry()); none elsewhere.
     const Registry* registry = nullptr;
     bool check_pcsc = true;
+    // This computer's smart-card service, looked at before the probe when the doctor
+    // checks this computer's system (not another one's folders, --os).
+    std::function<this_system::SmartCardService()> smart_card_service =
+        this_system::smart_card_service;
     bool check_host = true;
     std::chrono::milliseconds answer_timeout{5000};
     // Chromium closes the pipes when an extension disconnects and kills the host 2 s later.
@@ -65,6 +70,6 @@ DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
                         const PcscProbeFunction& pcsc);
 
 // Plain-word text for the status codes the doctor meets.
-std::string describe_status(std::int32_t status);
+std::string describe_status(std::int32_t status, Os os);
 
 }  // namespace Vorn_SCard_Bridge::installer

@@ -1,12 +1,12 @@
 #include "host_process.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "this_system.h"
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -22,14 +22,12 @@ bool HostProcess::start(const std::filesystem::path& executable,
                         const std::vector<std::string>& arguments, std::string& error) {
     // A host that ends before it reads makes our next write fail; without this the
     // failure would be a SIGPIPE that ends the doctor before it says anything.
-    ::signal(SIGPIPE, SIG_IGN);
+    this_system::ignore_broken_pipes();
     platform::ChildOptions options;
     options.program = executable;
     options.arguments = arguments;
     options.error = platform::ChildStream::PIPE;
-    if (!child_.start(options, error)) return false;
-    ::fcntl(child_.error(), F_SETFL, ::fcntl(child_.error(), F_GETFL) | O_NONBLOCK);
-    return true;
+    return child_.start(options, error);
 }
 
 bool HostProcess::send(const nlohmann::json& message, std::string& error) {
@@ -41,9 +39,14 @@ bool HostProcess::send(const nlohmann::json& message, std::string& error) {
 void HostProcess::drain_stderr() {
     if (child_.error() < 0) return;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(child_.error(), buffer, sizeof buffer);
-        if (n <= 0) break;
+    // Only what is there: a read after "readable" does not wait.
+    while (platform::wait_readable(child_.error(), 0) > 0) {
+        const auto n = ::read(child_.error(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            child_.close_error();  // its end, or a pipe that failed: nothing more comes
+            break;
+        }
         stderr_buffer_.append(buffer, static_cast<std::size_t>(n));
     }
     if (stderr_buffer_.size() > 2 * STDERR_KEEP) {
@@ -86,7 +89,7 @@ std::optional<nlohmann::json> HostProcess::receive(std::chrono::milliseconds tim
         }
         if (ready > 0) {
             char buffer[8192];
-            const ssize_t n = ::read(child_.output(), buffer, sizeof buffer);
+            const auto n = ::read(child_.output(), buffer, sizeof buffer);
             if (n == 0) {
                 error = "the host closed its output (it exited or crashed)";
                 return std::nullopt;

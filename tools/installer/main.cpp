@@ -1,8 +1,6 @@
 // vorn-scard-bridge-installer: registers the host with browsers and checks the setup.
 
-#include <unistd.h>
-
-#include <climits>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -10,26 +8,24 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
-#endif
 
 #include "atomic_file.h"
 #include "browsers.h"
 #include "doctor.h"
 #include "install_plan.h"
-#include "installer_config.h"
 #include "manifest.h"
 #include "registry.h"
+#include "this_system.h"
 
 namespace fs = std::filesystem;
 using namespace Vorn_SCard_Bridge::installer;
 
 namespace {
 
-constexpr const char* USAGE = R"(Usage:
+// @ADMIN@ and @HOST@ differ by system.
+constexpr std::string_view USAGE = R"(Usage:
   vorn-scard-bridge-installer install   [options] --extension-id ID... [--firefox-id ID...]
   vorn-scard-bridge-installer uninstall [options]
   vorn-scard-bridge-installer doctor    [options]
@@ -41,14 +37,13 @@ looks, and checks that everything between the browser and the card works.
 
 Options:
   --user                 this user's browsers (default)
-  --system               every user's browsers (needs root)
+  --system               every user's browsers (needs @ADMIN@)
   --browser LIST         chrome,chromium,edge,brave,firefox or all (default: every
                          browser the given ids are for)
   --extension-id ID      Chrome/Chromium/Edge/Brave extension id (32 letters a-p);
                          repeat or separate with commas to allow several
   --firefox-id ID        Firefox add-on id ({GUID} or name@domain); repeatable
-  --host PATH            the host executable (default: beside this program, else
-                         )" VORN_INSTALL_FULL_BINDIR R"(/vorn-scard-bridge)
+  --host PATH            the host executable (default: @HOST@)
   --target-dir DIR       also write to / check DIR, e.g. <user-data-dir>/NativeMessagingHosts
                          for Chromium started with --user-data-dir (repeatable)
   --target-kind KIND     manifest kind for the following --target-dir: chromium
@@ -84,30 +79,33 @@ void split_into(const std::string& text, std::vector<std::string>& out) {
     }
 }
 
-fs::path own_executable() {
-#ifdef __APPLE__
-    char buffer[PATH_MAX];
-    uint32_t size = sizeof buffer;
-    if (_NSGetExecutablePath(buffer, &size) == 0) {
-        std::error_code ec;
-        auto resolved = fs::canonical(buffer, ec);
-        return ec ? fs::path(buffer) : resolved;
-    }
-    return {};
-#else
-    std::error_code ec;
-    auto self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : self;
-#endif
+void replace(std::string& text, std::string_view placeholder, const std::string& value) {
+    const auto at = text.find(placeholder);
+    if (at != std::string::npos) text.replace(at, placeholder.size(), value);
 }
 
+void print_usage() {
+    const fs::path installed = this_system::installed_host_folder();
+    const std::string host(this_system::host_file_name());
+    std::string text(USAGE);
+    replace(text, "@ADMIN@", std::string(this_system::administrator()));
+    replace(text, "@HOST@",
+            installed.empty() ? host + "\n                         beside this program"
+                              : "beside this program, else\n                         " +
+                                    (installed / host).string());
+    std::cout << text;
+}
+
+// The host beside this program (as the packages install both), else where the
+// packages put it.
 fs::path default_host_path() {
-    const fs::path self = own_executable();
-    if (!self.empty()) {
-        const fs::path beside = self.parent_path() / "vorn-scard-bridge";
-        if (::access(beside.c_str(), X_OK) == 0) return beside;
+    const fs::path host(this_system::host_file_name());
+    const fs::path installed = this_system::installed_host_folder();
+    if (const fs::path self = this_system::own_executable(); !self.empty()) {
+        const fs::path beside = self.parent_path() / host;
+        if (installed.empty() || this_system::is_program(beside)) return beside;
     }
-    return fs::path(VORN_INSTALL_FULL_BINDIR) / "vorn-scard-bridge";
+    return installed.empty() ? host : installed / host;
 }
 
 // A path as UTF-8 text, as the registry takes it.
@@ -139,7 +137,7 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
         const std::string name = arg.substr(0, arg.find('='));
         std::string v;
         if (arg == "-h" || arg == "--help" || arg == "help") {
-            std::cout << USAGE;
+            print_usage();
             return 0;
         } else if (arg == "--user") {
             options.request.scope = Scope::USER;
@@ -188,7 +186,7 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
         }
     }
     if (options.mode.empty()) {
-        std::cout << USAGE;
+        print_usage();
         return 2;
     }
     return std::nullopt;
@@ -203,7 +201,7 @@ int run_install(const Options& options, const Environment& env) {
         for (const auto& e : plan.errors) std::cerr << "error: " << e << '\n';
         return 1;
     }
-    if (::access(request.host_path.c_str(), X_OK) != 0) {
+    if (!this_system::is_program(request.host_path)) {
         const std::string message = "the host " + request.host_path.string() +
                                     " is missing or not executable; pass --host <path>";
         if (!options.dry_run) {
@@ -212,8 +210,19 @@ int run_install(const Options& options, const Environment& env) {
         }
         std::cout << "note: " << message << '\n';
     }
-    int failures = 0;
     const std::unique_ptr<Registry> registry = system_registry();
+    // Keys under HKLM need an administrator: say so before any file is written rather
+    // than after the first manifest.
+    const bool machine_keys = std::any_of(plan.files.begin(), plan.files.end(), [](const auto& f) {
+        return f.registry_key.rfind("HKLM\\", 0) == 0;
+    });
+    if (registry && machine_keys && !options.dry_run && !this_system::running_elevated()) {
+        std::cerr << "error: registering the host for every user needs "
+                  << this_system::administrator() << ": "
+                  << this_system::how_to_run_as_administrator() << '\n';
+        return 1;
+    }
+    int failures = 0;
     for (const auto& file : plan.files) {
         if (options.dry_run) {
             std::cout << "would write " << file.file.string() << "  [" << file.label << "]\n"
@@ -236,7 +245,8 @@ int run_install(const Options& options, const Environment& env) {
             ++failures;
             std::cerr << "error: " << file.label << ": " << e.what() << '\n';
             if (e.code() == std::errc::permission_denied && request.scope == Scope::SYSTEM) {
-                std::cerr << "       system-wide folders need root: run it with sudo\n";
+                std::cerr << "       system-wide folders need " << this_system::administrator()
+                          << ": " << this_system::how_to_run_as_administrator() << '\n';
             }
         } catch (const std::runtime_error& e) {  // the registry
             ++failures;

@@ -1,5 +1,3 @@
-#include "atomic_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "atomic_file.h"
 
 namespace Vorn_SCard_Bridge::installer {
 
@@ -54,7 +54,8 @@ void create_parents(const fs::path& dir) {
 
 }  // namespace
 
-void write_file_atomically(const fs::path& target, std::string_view contents, mode_t mode) {
+void write_file_atomically(const fs::path& target, std::string_view contents,
+                           fs::perms permissions) {
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     create_parents(dir);
 
@@ -78,7 +79,8 @@ void write_file_atomically(const fs::path& target, std::string_view contents, mo
     }
     // mkstemp creates 0600; browsers run as the user, but a system-wide manifest must be
     // readable by everyone.
-    if (::fchmod(temp.fd(), mode) != 0) fail("cannot set permissions of", temp.path(), errno);
+    if (::fchmod(temp.fd(), static_cast<mode_t>(permissions)) != 0)
+        fail("cannot set permissions of", temp.path(), errno);
     if (::fsync(temp.fd()) != 0) fail("cannot flush", temp.path(), errno);
     if (temp.close_now() != 0) fail("cannot close", temp.path(), errno);
     if (::rename(temp.path().c_str(), target.c_str()) != 0) {

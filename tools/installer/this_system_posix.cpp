@@ -1,0 +1,142 @@
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+
+#include <climits>
+#endif
+
+#include "installer_config.h"
+#include "this_system.h"
+
+namespace Vorn_SCard_Bridge::installer::this_system {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef SOCK_CLOEXEC
+constexpr int SOCKET_FLAGS = SOCK_CLOEXEC;
+#else
+// macOS has no SOCK_CLOEXEC; the socket lives for one connect, with no process started.
+constexpr int SOCKET_FLAGS = 0;
+#endif
+
+bool path_exists(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+std::string pcscd_socket_path() {
+    if (const char* custom = std::getenv("PCSCLITE_CSOCK_NAME"); custom != nullptr && *custom) {
+        return custom;
+    }
+    return "/run/pcscd/pcscd.comm";
+}
+
+// True when something accepts connections on the pcscd socket.
+bool socket_answers(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCKET_FLAGS, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return false;
+    }
+    std::copy(path.begin(), path.end(), address.sun_path);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string how_to_start_pcscd() {
+    if (!path_exists("/usr/sbin/pcscd")) {
+        return "pcscd is not installed: sudo apt-get install pcscd (Debian/Ubuntu), "
+               "sudo dnf install pcsc-lite (Fedora).";
+    }
+    if (path_exists("/run/systemd/system")) {
+        return "Start it and keep it started: sudo systemctl enable --now pcscd.socket";
+    }
+    return "Start it: sudo /usr/sbin/pcscd (this machine has no systemd to start it on demand).";
+}
+
+}  // namespace
+
+Os os() {
+#ifdef __APPLE__
+    return Os::MACOS;
+#else
+    return Os::LINUX;
+#endif
+}
+
+fs::path own_executable() {
+#ifdef __APPLE__
+    char buffer[PATH_MAX];
+    uint32_t size = sizeof buffer;
+    if (_NSGetExecutablePath(buffer, &size) == 0) {
+        std::error_code ec;
+        auto resolved = fs::canonical(buffer, ec);
+        return ec ? fs::path(buffer) : resolved;
+    }
+    return {};
+#else
+    std::error_code ec;
+    auto self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : self;
+#endif
+}
+
+std::string_view host_file_name() { return "vorn-scard-bridge"; }
+
+fs::path installed_host_folder() { return VORN_INSTALL_FULL_BINDIR; }
+
+bool is_program(const fs::path& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+bool running_elevated() { return ::geteuid() == 0; }
+std::string_view administrator() { return "root"; }
+std::string_view how_to_run_as_administrator() { return "run it with sudo"; }
+
+void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+SmartCardService smart_card_service() {
+    SmartCardService service;
+    // macOS's smart-card service has no socket of its own to look at: the probe
+    // through PC/SC says whether it answers.
+    if (os() != Os::LINUX) {
+        service.fix = "Restart the Mac.";
+        return service;
+    }
+    const std::string socket = pcscd_socket_path();
+    if (!path_exists(socket)) {
+        service.state = path_exists("/usr/sbin/pcscd") ? SmartCardService::State::STOPPED
+                                                       : SmartCardService::State::MISSING;
+        service.text = "pcscd is not running (no socket at " + socket +
+                       "). Without it no program sees a reader.";
+        service.fix = how_to_start_pcscd();
+        return service;
+    }
+    if (!socket_answers(socket)) {
+        service.state = SmartCardService::State::STOPPED;
+        service.text = socket +
+                       " exists but nobody answers on it: pcscd has stopped or "
+                       "crashed, or you may not connect to it.";
+        service.fix = how_to_start_pcscd() +
+                      " If it runs, check polkit rules for pcscd "
+                      "(journalctl -u pcscd).";
+        return service;
+    }
+    service.state = SmartCardService::State::RUNNING;
+    service.fix = how_to_start_pcscd();
+    return service;
+}
+
+}  // namespace Vorn_SCard_Bridge::installer::this_system

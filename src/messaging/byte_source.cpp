@@ -4,8 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/fd_events.h"
-
 namespace Vorn_SCard_Bridge {
 
 namespace {
@@ -13,15 +11,14 @@ constexpr std::size_t CHUNK_SIZE = 64 * 1024;
 }
 
 FdByteSource::FdByteSource(int fd_, int wake_fd_, std::function<void()> before_wait_)
-    : fd(fd_), wake_fd(wake_fd_), before_wait(std::move(before_wait_)), chunk(CHUNK_SIZE) {}
+    : input(fd_, wake_fd_), before_wait(std::move(before_wait_)), chunk(CHUNK_SIZE) {}
 
 ReadResult FdByteSource::read_some(std::uint8_t* buffer, std::size_t size) {
     if (size == 0) return {ReadStatus::OK, 0};
     if (failure != 0) return {ReadStatus::FAILED, 0, failure};
     if (chunk_begin == chunk_end) {
         if (before_wait) before_wait();
-        const platform::InputRead got =
-            platform::read_input(fd, wake_fd, chunk.data(), chunk.size());
+        const platform::InputRead got = input.read(chunk.data(), chunk.size());
         switch (got.status) {
             case platform::InputRead::DATA:
                 chunk_begin = 0;

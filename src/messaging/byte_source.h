@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "platform/fd_events.h"
+
 namespace Vorn_SCard_Bridge {
 
 enum class ReadStatus {
@@ -42,8 +44,7 @@ public:
     ReadResult read_some(std::uint8_t* buffer, std::size_t size) override;
 
 private:
-    int fd;
-    int wake_fd;
+    platform::InputReader input;
     std::function<void()> before_wait;
     std::vector<std::uint8_t> chunk;
     std::size_t chunk_begin = 0;

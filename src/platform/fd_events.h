@@ -5,6 +5,7 @@
 // per system (posix/, windows/).
 
 #include <cstddef>
+#include <memory>
 
 namespace Vorn_SCard_Bridge::platform {
 
@@ -13,9 +14,8 @@ namespace Vorn_SCard_Bridge::platform {
 // processes. False when it cannot be made.
 bool make_notice_pipe(int fds[2]);
 
-// Writes a notice into the write end of a notice pipe; a read_input waiting with
-// that pipe's read end as its `wake_fd` returns WOKEN. May be called from a signal
-// handler; keeps errno.
+// Writes a notice into the write end of a notice pipe: a wait that watches the
+// pipe's read end ends. May be called from a signal handler; keeps errno.
 void notify(int write_fd);
 
 struct InputRead {
@@ -24,12 +24,25 @@ struct InputRead {
     int error = 0;          // FAILED: the errno value
 };
 
-// Reads at most `size` bytes of `fd`, waiting until it has something, its end, or
-// a notice on `wake_fd` (-1: none; the notice stays in the pipe, so every later
-// call is WOKEN too). `fd` may be blocking or not. POSIX: poll, then read;
-// Windows, where an anonymous pipe cannot be waited on: a blocking read that
-// notify() cancels.
-InputRead read_input(int fd, int wake_fd, void* buffer, std::size_t size);
+// Reads a descriptor (blocking or not), waiting until it has something, its end,
+// or a notice on `wake_fd` (-1: none; the notice stays in the pipe, so every later
+// read is WOKEN too). POSIX: poll, then read. Windows, where an anonymous pipe
+// cannot be waited on together with anything else: a thread of its own makes the
+// blocking reads, one at a time when asked, and the reader waits for its result or
+// the notice; a read still running when the reader is destroyed ends on its own.
+class InputReader {
+public:
+    InputReader(int fd, int wake_fd);
+    ~InputReader();
+    InputReader(const InputReader&) = delete;
+    InputReader& operator=(const InputReader&) = delete;
+
+    InputRead read(void* buffer, std::size_t size);
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
 
 struct FdWatch {
     int fd = -1;        // -1: not watched

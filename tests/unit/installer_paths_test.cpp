@@ -32,7 +32,7 @@ TEST_P(InstallerManifestFolder, IsWhereTheBrowserLooks) {
         EXPECT_NE(why_not.find("install per user"), std::string::npos) << why_not;
     } else {
         ASSERT_TRUE(dir.has_value()) << why_not;
-        EXPECT_EQ(dir->string(), c.expected);
+        EXPECT_EQ(dir->generic_string(), c.expected);
     }
 }
 
@@ -92,10 +92,10 @@ TEST(InstallerManifestFolderEnvironment, ChromiumFamilyFollowsXdgConfigHome) {
     Environment env;
     env.home = "/home/ana";
     env.xdg_config_home = "/srv/cfg";
-    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::USER, env)->string(),
+    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::USER, env)->generic_string(),
               "/srv/cfg/google-chrome/NativeMessagingHosts");
     // Firefox keeps ~/.mozilla whatever XDG says.
-    EXPECT_EQ(manifest_directory(Browser::FIREFOX, Scope::USER, env)->string(),
+    EXPECT_EQ(manifest_directory(Browser::FIREFOX, Scope::USER, env)->generic_string(),
               "/home/ana/.mozilla/native-messaging-hosts");
 }
 
@@ -103,7 +103,7 @@ TEST(InstallerManifestFolderEnvironment, RelativeXdgConfigHomeIsIgnored) {
     Environment env;
     env.home = "/home/ana";
     env.xdg_config_home = "cfg";
-    EXPECT_EQ(manifest_directory(Browser::CHROMIUM, Scope::USER, env)->string(),
+    EXPECT_EQ(manifest_directory(Browser::CHROMIUM, Scope::USER, env)->generic_string(),
               "/home/ana/.config/chromium/NativeMessagingHosts");
 }
 
@@ -111,9 +111,9 @@ TEST(InstallerManifestFolderEnvironment, SystemRootPrefixesSystemFoldersOnly) {
     Environment env;
     env.home = "/home/ana";
     env.system_root = "/scratch";
-    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::SYSTEM, env)->string(),
+    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::SYSTEM, env)->generic_string(),
               "/scratch/etc/opt/chrome/native-messaging-hosts");
-    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::USER, env)->string(),
+    EXPECT_EQ(manifest_directory(Browser::CHROME, Scope::USER, env)->generic_string(),
               "/home/ana/.config/google-chrome/NativeMessagingHosts");
 }
 
@@ -155,7 +155,7 @@ TEST(InstallerInstallPlan, ExtensionIdsSelectTheChromiumFamilyAndAddOnIdsFirefox
     plan = plan_install(request, env);
     ASSERT_EQ(plan.files.size(), 5u);
     EXPECT_EQ(plan.files.back().kind, ManifestKind::FIREFOX);
-    EXPECT_EQ(plan.files.back().file.string(),
+    EXPECT_EQ(plan.files.back().file.generic_string(),
               "/home/ana/.mozilla/native-messaging-hosts/com.vorn.scard_bridge.json");
 }
 
@@ -182,7 +182,7 @@ TEST(InstallerInstallPlan, CustomTargetAloneWritesOnlyThere) {
     const Plan plan = plan_install(request, env);
     ASSERT_TRUE(plan.errors.empty());
     ASSERT_EQ(plan.files.size(), 1u);
-    EXPECT_EQ(plan.files[0].file.string(),
+    EXPECT_EQ(plan.files[0].file.generic_string(),
               "/tmp/profile/NativeMessagingHosts/com.vorn.scard_bridge.json");
 }
 

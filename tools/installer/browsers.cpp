@@ -58,8 +58,9 @@ const BrowserInfo& info(Browser browser) {
 
 fs::path linux_config_home(const Environment& env) {
     // Chromium-based browsers put their profile under $XDG_CONFIG_HOME when it is an
-    // absolute path, and under ~/.config otherwise.
-    if (!env.xdg_config_home.empty() && env.xdg_config_home.is_absolute()) {
+    // absolute path, and under ~/.config otherwise (a Linux path: from the root, which
+    // is "absolute" to Linux whatever system reads it).
+    if (!env.xdg_config_home.empty() && env.xdg_config_home.has_root_directory()) {
         return env.xdg_config_home;
     }
     return env.home / ".config";

@@ -114,9 +114,11 @@ std::string render_manifest(const ManifestFields& fields, std::string_view templ
         throw std::invalid_argument("invalid host name '" + fields.host_name +
                                     "': use lower-case letters, digits, '_' and '.'");
     }
-    if (fields.host_path.empty() || !fields.host_path.is_absolute()) {
+    if (fields.host_path.empty() || !fields.host_path.has_root_directory()) {
         // Chromium and Firefox resolve a relative path against the manifest's folder on
-        // Windows only; on Linux and macOS the host is then simply "not found".
+        // Windows only; on Linux and macOS the host is then simply "not found". A path
+        // from the root is taken on every system: one for Linux or macOS (/usr/bin/...)
+        // is not absolute to Windows, which wants a drive as well.
         throw std::invalid_argument("the host path must be absolute, got '" +
                                     fields.host_path.string() + "'");
     }
@@ -198,7 +200,7 @@ ManifestCheck check_manifest_text(std::string_view text, ManifestKind kind,
     if (!check.type.empty() && check.type != "stdio") {
         check.problems.push_back("\"type\" must be \"stdio\"");
     }
-    if (!check.path.empty() && !fs::path(check.path).is_absolute()) {
+    if (!check.path.empty() && !fs::path(check.path).has_root_directory()) {
         check.problems.push_back(
             "\"path\" '" + check.path +
             "' is relative; browsers on Linux and macOS need an absolute path");

@@ -34,7 +34,19 @@ void notify(int write_fd) {
     errno = saved_errno;
 }
 
-InputRead read_input(int fd, int wake_fd, void* buffer, std::size_t size) {
+struct InputReader::State {
+    int fd;
+    int wake_fd;
+};
+
+InputReader::InputReader(int fd, int wake_fd)
+    : state_(std::make_shared<State>(State{fd, wake_fd})) {}
+
+InputReader::~InputReader() = default;
+
+InputRead InputReader::read(void* buffer, std::size_t size) {
+    const int fd = state_->fd;
+    const int wake_fd = state_->wake_fd;
     for (;;) {
         if (wake_fd >= 0) {
             FdWatch fds[2] = {{fd, true}, {wake_fd, true}};

@@ -7,72 +7,32 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace Vorn_SCard_Bridge::platform {
 
 namespace {
 
-// Anonymous pipes cannot be waited on: their state is looked at in steps this long.
+// Anonymous pipes cannot be waited on: where nothing else helps, their state is
+// looked at in steps this long.
 constexpr DWORD STEP_MS = 2;
 
-// Notice pipes and readers are found by descriptor number; the host's are the
-// first few descriptors of the process.
+// Notice pipes are found by descriptor number; the host's are among the first
+// descriptors of the process.
 constexpr int TRACKED_FDS = 256;
 
-// The read end of each notice pipe plus one (0: none), by its write end.
-std::atomic<int> notice_read_end[TRACKED_FDS];
-
-// A thread in read_input with this descriptor as its wake_fd, by that descriptor.
-// notify() cancels its read only under the lock, while it reads: never a thread
-// that has left the read (and may be ending).
-struct WaitingReader {
-    SRWLOCK lock = SRWLOCK_INIT;
-    DWORD thread = 0;
-    bool reading = false;
-
-    void set(bool now_reading) {
-        AcquireSRWLockExclusive(&lock);
-        thread = GetCurrentThreadId();
-        reading = now_reading;
-        ReleaseSRWLockExclusive(&lock);
-    }
-    // False once it does not read.
-    bool cancel() {
-        AcquireSRWLockExclusive(&lock);
-        const bool was_reading = reading;
-        if (was_reading) {
-            const HANDLE handle = OpenThread(THREAD_TERMINATE, FALSE, thread);
-            if (handle != nullptr) {
-                CancelSynchronousIo(handle);
-                CloseHandle(handle);
-            }
-        }
-        ReleaseSRWLockExclusive(&lock);
-        return was_reading;
-    }
-};
-WaitingReader waiting_readers[TRACKED_FDS];
-
-// notify() cancels a waiting read until the reader has left it, for at most this long.
-constexpr int CANCEL_TRIES = 1000;  // 1 ms apart
+// An event set by every notice, by the notice pipe's read end and by its write end
+// (nullptr: not a notice pipe). A notice stays in its pipe, so its event is never
+// reset. Events are kept when a pipe is closed: a reader may still be waiting on it.
+std::atomic<HANDLE> notice_event_by_read_end[TRACKED_FDS];
+std::atomic<HANDLE> notice_event_by_write_end[TRACKED_FDS];
 
 bool tracked(int fd) { return fd >= 0 && fd < TRACKED_FDS; }
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
-
-// Whether a notice pipe holds a notice (or cannot be looked at, which only a
-// cancelled look, after a notice, causes).
-bool has_notice(int read_fd) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(handle_of(read_fd), nullptr, 0, nullptr, &available, nullptr)) return true;
-    return available > 0;
-}
-
-bool is_nonblocking_pipe(HANDLE handle) {
-    DWORD state = 0;
-    return GetNamedPipeHandleState(handle, &state, nullptr, nullptr, nullptr, nullptr, 0) &&
-           (state & PIPE_NOWAIT) != 0;
-}
 
 void (*shutdown_handler)() = nullptr;
 
@@ -89,7 +49,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 void look(FdWatch& watch) {
     watch.readable = watch.hung_up = false;
     if (watch.fd < 0) return;
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(watch.fd));
+    const HANDLE handle = handle_of(watch.fd);
     if (handle == INVALID_HANDLE_VALUE) {
         watch.hung_up = true;
         return;
@@ -111,13 +71,23 @@ void look(FdWatch& watch) {
     watch.readable = watch.read && available > 0;
 }
 
+bool has_notice(int read_fd) {
+    FdWatch watch{read_fd, true};
+    look(watch);
+    return watch.readable || watch.hung_up;
+}
+
 }  // namespace
 
 bool make_notice_pipe(int fds[2]) {
     if (_pipe(fds, 4096, _O_BINARY | _O_NOINHERIT) != 0) return false;
     DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
     for (int i = 0; i < 2; ++i) SetNamedPipeHandleState(handle_of(fds[i]), &mode, nullptr, nullptr);
-    if (tracked(fds[1])) notice_read_end[fds[1]].store(fds[0] + 1);
+    if (tracked(fds[0]) && tracked(fds[1])) {
+        const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        notice_event_by_read_end[fds[0]].store(event);
+        notice_event_by_write_end[fds[1]].store(event);
+    }
     return true;
 }
 
@@ -125,59 +95,125 @@ void notify(int write_fd) {
     const int saved_errno = errno;
     const char byte = 1;
     _write(write_fd, &byte, 1);
-    const int read_fd = tracked(write_fd) ? notice_read_end[write_fd].load() - 1 : -1;
-    if (tracked(read_fd)) {
-        // The reader may be between its look at the notice pipe and its read: its
-        // read is cancelled until it has left it.
-        WaitingReader& reader = waiting_readers[read_fd];
-        for (int tries = 0; tries < CANCEL_TRIES && reader.cancel(); ++tries) Sleep(1);
+    if (tracked(write_fd)) {
+        if (const HANDLE event = notice_event_by_write_end[write_fd].load()) SetEvent(event);
     }
     errno = saved_errno;
 }
 
-InputRead read_input(int fd, int wake_fd, void* buffer, std::size_t size) {
-    const HANDLE handle = handle_of(fd);
-    if (handle == INVALID_HANDLE_VALUE) return {InputRead::FAILED, 0, EBADF};
-    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-    if (is_nonblocking_pipe(handle) || (wake_fd >= 0 && !tracked(wake_fd))) {
-        // Nothing to block in: look at both in steps.
+// The reads of one descriptor, made by a thread of its own when the reader asks,
+// so that the reader can wait for their result and a notice at once.
+struct InputReader::State {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    int wake_fd = -1;
+    HANDLE wake_event = nullptr;  // the notice pipe's event, if any
+
+    // Set by the reader to ask for a read, and by the reading thread when the read
+    // is done; both auto-reset.
+    HANDLE wanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bool asked = false;    // the reader's: a read was asked for and not yet taken
+    bool started = false;  // the reader's: the reading thread runs
+    std::atomic<bool> abandoned{false};
+
+    // Filled by the reading thread before it sets `done`.
+    std::vector<char> buffer;
+    DWORD got = 0;
+    InputRead::Status status = InputRead::DATA;
+    // What the reader has not yet taken of the last read.
+    std::size_t taken = 0;
+
+    ~State() {
+        CloseHandle(wanted);
+        CloseHandle(done);
+    }
+
+    static void read_when_asked(const std::shared_ptr<State>& self) {
         for (;;) {
-            FdWatch fds[2] = {{fd, true}, {wake_fd, wake_fd >= 0}};
-            wait_fds(fds, wake_fd >= 0 ? 2 : 1, -1);
-            if (wake_fd >= 0 && (fds[1].readable || fds[1].hung_up)) return {InputRead::WOKEN};
-            DWORD got = 0;
-            if (ReadFile(handle, buffer, wanted, &got, nullptr)) {
-                if (got > 0) return {InputRead::DATA, got};
-                if (GetFileType(handle) != FILE_TYPE_PIPE) return {InputRead::END};
-                continue;
-            }
-            const DWORD error = GetLastError();
-            if (error == ERROR_NO_DATA) continue;
-            if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return {InputRead::END};
-            return {InputRead::FAILED, 0, EIO};
+            WaitForSingleObject(self->wanted, INFINITE);
+            if (self->abandoned.load()) return;
+            self->read_once();
+            const bool finished = self->status != InputRead::DATA;
+            SetEvent(self->done);
+            if (finished) return;
         }
     }
-    WaitingReader* reader = wake_fd >= 0 ? &waiting_readers[wake_fd] : nullptr;
-    for (;;) {
-        if (reader != nullptr) {
-            reader->set(true);
-            if (has_notice(wake_fd)) {
-                reader->set(false);
-                return {InputRead::WOKEN};
+
+    void read_once() {
+        for (;;) {
+            got = 0;
+            if (ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+                // Nothing read is the end, as the C library takes it: a file at its
+                // end, and under Wine a pipe whose writer has gone.
+                status = got > 0 ? InputRead::DATA : InputRead::END;
+                return;
             }
+            const DWORD error = GetLastError();
+            if (error == ERROR_NO_DATA) {
+                // A pipe that does not block: its data is waited for in steps.
+                Sleep(STEP_MS);
+                if (abandoned.load()) {
+                    status = InputRead::END;
+                    return;
+                }
+                continue;
+            }
+            status = error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? InputRead::END
+                                                                             : InputRead::FAILED;
+            return;
         }
-        DWORD got = 0;
-        const BOOL done = ReadFile(handle, buffer, wanted, &got, nullptr);
-        const DWORD error = done ? ERROR_SUCCESS : GetLastError();
-        if (reader != nullptr) reader->set(false);
-        if (done && got > 0) return {InputRead::DATA, got};
-        // A file at its end reads nothing; a pipe may carry a write of no bytes.
-        if (done && GetFileType(handle) != FILE_TYPE_PIPE) return {InputRead::END};
-        if (done) continue;
-        if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return {InputRead::END};
-        // Cancelled by notify(): the notice is looked at above.
-        if (error == ERROR_OPERATION_ABORTED) continue;
-        return {InputRead::FAILED, 0, EIO};
+    }
+};
+
+InputReader::InputReader(int fd, int wake_fd) : state_(std::make_shared<State>()) {
+    state_->handle = handle_of(fd);
+    state_->wake_fd = wake_fd;
+    if (tracked(wake_fd)) state_->wake_event = notice_event_by_read_end[wake_fd].load();
+}
+
+InputReader::~InputReader() {
+    // A read still running ends with its descriptor's next data or end; the thread
+    // then sees it is not wanted any more.
+    state_->abandoned.store(true);
+    if (state_->started) SetEvent(state_->wanted);
+}
+
+InputRead InputReader::read(void* buffer, std::size_t size) {
+    State& state = *state_;
+    if (state.handle == INVALID_HANDLE_VALUE) return {InputRead::FAILED, 0, EBADF};
+    for (;;) {
+        if (state.wake_fd >= 0 && has_notice(state.wake_fd)) return {InputRead::WOKEN};
+        if (!state.asked && state.status == InputRead::DATA && state.taken < state.got) {
+            const std::size_t count = std::min<std::size_t>(size, state.got - state.taken);
+            std::memcpy(buffer, state.buffer.data() + state.taken, count);
+            state.taken += count;
+            return {InputRead::DATA, count};
+        }
+        if (!state.started) {
+            state.buffer.resize(std::max<std::size_t>(size, 1));
+            std::thread(State::read_when_asked, state_).detach();
+            state.started = true;
+        }
+        if (!state.asked) {
+            state.got = state.taken = 0;
+            state.asked = true;
+            SetEvent(state.wanted);
+        }
+        // The reading thread's result, or a notice; without an event for the notice
+        // pipe, it is looked at in steps.
+        const HANDLE events[2] = {state.done, state.wake_event};
+        const DWORD count = state.wake_event != nullptr ? 2 : 1;
+        const DWORD timeout =
+            state.wake_fd >= 0 && state.wake_event == nullptr ? STEP_MS : INFINITE;
+        const DWORD woke = WaitForMultipleObjects(count, events, FALSE, timeout);
+        if (woke == WAIT_OBJECT_0) {
+            state.asked = false;
+            if (state.status == InputRead::END) return {InputRead::END};
+            if (state.status == InputRead::FAILED) return {InputRead::FAILED, 0, EIO};
+            continue;  // the data is handed out above
+        }
+        if (woke == WAIT_FAILED) return {InputRead::FAILED, 0, EIO};
+        // A notice or a step: looked at above.
     }
 }
 

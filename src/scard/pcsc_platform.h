@@ -106,9 +106,9 @@ inline SCARDHANDLE to_native_card(std::int32_t card) {
     return widths::to_native_handle<SCARDHANDLE>(card);
 }
 
-// Handles come from the service, which hands out 32-bit values only (pcsc-lite's wire
-// protocol between client and daemon is 32-bit). A wider one would mean a broken library,
-// not a condition to report to the extension, hence an assertion and not a status.
+// Handles as the extension sees them: 32 bits. pcsc-lite and the macOS framework hand
+// out nothing wider; Windows' handles are pointer-sized, and the adapter refuses one
+// that does not fit (establish_context, connect) before it gets here.
 template <typename NativeHandle>
 inline std::int32_t from_native_handle(NativeHandle handle) {
     assert(widths::native_handle_fits(handle));

@@ -58,6 +58,12 @@ void copy_atr(const From& from, To& to) {
 std::int32_t establish_context(std::uint32_t scope, std::int32_t& context) {
     SCARDCONTEXT native = to_native_context(context);
     const LONG status = SCardEstablishContext(to_native_word(scope), nullptr, nullptr, &native);
+    if (status == SCARD_S_SUCCESS && !widths::native_handle_fits(native)) {
+        // Wider than the extension's 32-bit handles (Windows' handles are pointer-sized):
+        // never cut short into a handle that names nothing or something else.
+        SCardReleaseContext(native);
+        return from_native_status(SCARD_F_INTERNAL_ERROR);
+    }
     context = platform::from_native_handle(native);
     return from_native_status(status);
 }
@@ -123,6 +129,10 @@ std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_
     const LONG status = platform::connect(
         to_native_context(context), reader_name, to_native_word(share_mode),
         platform::native_protocols(preferred_protocols), &native_card, &native_protocol);
+    if (status == SCARD_S_SUCCESS && !widths::native_handle_fits(native_card)) {
+        SCardDisconnect(native_card, SCARD_LEAVE_CARD);
+        return from_native_status(SCARD_F_INTERNAL_ERROR);
+    }
     card = platform::from_native_handle(native_card);
     active_protocol = platform::protocol_from_native(native_protocol);
     return from_native_status(status);

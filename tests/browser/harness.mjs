@@ -149,16 +149,42 @@ export async function waitUntil(predicate, timeoutMs, what) {
   }
 }
 
-export function stopProcess(child, timeoutMs = 5000) {
-  if (!child || child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
-  return new Promise((resolve) => {
-    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
-    child.once('exit', () => {
-      clearTimeout(timer);
-      resolve();
+/** Whether any process of the group `pgid` is left. */
+function groupAlive(pgid) {
+  try {
+    process.kill(-pgid, 0);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+/**
+ * Ends a browser started by spawnLogged and every helper it started (they share its
+ * process group): SIGTERM, SIGKILL after `timeoutMs`, then waits (bounded) until the
+ * group is gone, so that nothing writes into its profile any more.
+ */
+export async function stopProcess(child, timeoutMs = 5000) {
+  if (!child) return;
+  if (child.exitCode === null && child.signalCode === null) {
+    await new Promise((resolve) => {
+      const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
+      child.once('exit', () => {
+        clearTimeout(timer);
+        resolve();
+      });
+      child.kill('SIGTERM');
     });
-    child.kill('SIGTERM');
-  });
+  }
+  if (!groupAlive(child.pid)) return;
+  try {
+    process.kill(-child.pid, 'SIGKILL');
+  } catch {
+    // gone meanwhile
+  }
+  for (let waited = 0; waited < 5000 && groupAlive(child.pid); waited += 50) {
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
 }
 
 function copyDir(from, to) {
@@ -293,7 +319,12 @@ export function browserVersion(browser) {
 
 function spawnLogged(binary, args, env, log) {
   const fd = fs.openSync(log, 'w');
-  const child = spawn(binary, args, { stdio: ['ignore', fd, fd], env: { ...process.env, ...env } });
+  // A process group of its own: its helpers are ended with it (stopProcess).
+  const child = spawn(binary, args, {
+    stdio: ['ignore', fd, fd],
+    env: { ...process.env, ...env },
+    detached: true,
+  });
   fs.closeSync(fd);
   return child;
 }

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 

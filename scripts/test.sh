@@ -26,8 +26,9 @@ stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 # browsers, zip (to pack the Firefox add-on) and node here.
 browser_packages=""
 [ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium firefox-esr zip nodejs"
-# The Windows host is cross-built with mingw-w64 and tried under Wine.
-windows_packages="g++-mingw-w64-x86-64-posix wine wine64"
+# The Windows programs are cross-built with mingw-w64 (GoogleTest from its Debian
+# sources) and tried under Wine.
+windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest"
 # shellcheck disable=SC2086
 "$root/scripts/install-deps.sh" $browser_packages $windows_packages
 stamp "dependencies installed"

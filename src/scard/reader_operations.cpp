@@ -49,6 +49,11 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
                                               const std::int32_t& /*total_readers*/,
                                               const std::vector<ReaderData>& readers) {
     constexpr std::string_view OPERATION = "handle_smartcard_get_status_change";
+    // pcsc-lite answers a wait on no readers before it looks at the context: so does
+    // the host for an id it did not hand out, without passing that id on.
+    if (readers.empty() && !service_handle(HandleKind::CONTEXT, context)) {
+        return {"0x00000000", "0"};
+    }
     const pcsc::Handle service_context = context_handle(OPERATION, context);
     std::vector<pcsc::ReaderState> states(readers.size());
     {

@@ -131,5 +131,41 @@ TEST_F(FaultServiceRestart, RequestsFailWhileStoppedAndANewContextWorksAfterRest
     EXPECT_FALSE(has_crash_report(host.stderr_text())) << host.stderr_text();
 }
 
+// After a restart the service has forgotten every handle of the session: closing
+// them fails, and their slots must come free all the same.
+TEST_F(FaultServiceRestart, HandlesLostInARestartGiveBackTheirSlots) {
+    card().set_default_response(response({}, 0x90, 0x00));
+    insert_card();
+    HostProcess host;
+    std::vector<std::string> contexts;
+    std::vector<std::string> cards;
+    for (int i = 0; i < 32; ++i) {
+        contexts.push_back(establish_context(host));
+        ASSERT_FALSE(contexts.back().empty());
+    }
+    for (int i = 0; i < 64; ++i) {
+        cards.push_back(connect_card(host, contexts[i % 32], VPCD_READER_0));
+        ASSERT_FALSE(cards.back().empty()) << "card " << i;
+    }
+    std::string why;
+    ASSERT_TRUE(PcscdService::restart(PcscdService::DEFAULT_TIMEOUT, &why)) << why;
+    insert_card();
+    for (int i = 0; i < 64; ++i) {
+        ask(host, "disconnect", json::array({contexts[i % 32], cards[i], 0}), FAILURE_BOUND);
+    }
+    for (const std::string& context : contexts) {
+        ask(host, "release_context", json::array({context}), FAILURE_BOUND);
+    }
+
+    const std::string fresh = establish_context(host);
+    ASSERT_FALSE(fresh.empty()) << "no context after the old ones were closed";
+    for (int i = 1; i < 32; ++i) EXPECT_FALSE(establish_context(host).empty()) << i;
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_FALSE(connect_card(host, fresh, VPCD_READER_0).empty()) << "card " << i;
+    }
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(3s), 0);
+}
+
 }  // namespace
 }  // namespace Vorn_SCard_Bridge::testbed

@@ -227,5 +227,32 @@ TEST_F(FaultShutdownAnswers, FiveHundredHealthchecksBeforeAShutdownAreAllAnswere
     EXPECT_EQ(answered, 500);
 }
 
+// Calls queued on a context released just before the shutdown are answered like
+// every other request read.
+TEST_F(FaultShutdownAnswers, CallsQueuedOnAContextReleasedJustBeforeAreAnswered) {
+    for (int trial = 0; trial < 5; ++trial) {
+        HostProcess host;
+        const std::string context = establish_context(host);
+        std::string batch = frame_of(request("release", "release_context", {context}));
+        for (int i = 0; i < 5; ++i)
+            batch += frame_of(request("list" + std::to_string(i), "list_readers", {context}));
+        for (int i = 0; i < 60; ++i)
+            batch += frame_of(request("new" + std::to_string(i), "establish_context"));
+        host.send_raw(batch + frame_of(request("bye", "shutdown")));
+        ASSERT_EQ(host.wait_exit(EXIT_BOUND), 0);
+
+        const auto answers = answers_by_id(host.all_output(1s));
+        for (int i = 0; i < 5; ++i) {
+            const auto found = answers.find("list" + std::to_string(i));
+            ASSERT_NE(found, answers.end()) << "trial " << trial << ": list " << i;
+            const Answer answer = answer_of(found->second);
+            if (answer != NOT_STARTED) {
+                EXPECT_EQ(answer.strings().at(0), "0x80100003");
+            }
+        }
+        EXPECT_EQ(answers.count("release"), 1u);
+    }
+}
+
 }  // namespace
 }  // namespace Vorn_SCard_Bridge::testbed

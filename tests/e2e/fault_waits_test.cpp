@@ -236,6 +236,57 @@ TEST_F(FaultWaits, ACancelAlsoEndsTheWaitsQueuedOnItsContext) {
     EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
 }
 
+// With other contexts busy, a cancel may reach the service later than the wait
+// sent right after it: that later wait must run to its own time-out all the same.
+TEST_F(FaultWaits, ACancelNeverEndsAWaitSentAfterItWhileOtherContextsAreBusy) {
+    HostProcess host;
+    for (int i = 0; i < 8; ++i) {
+        const std::string busy = establish_context(host);
+        host.send(endless_pnp_wait("busy" + std::to_string(i), busy));
+    }
+    const std::string context = establish_context(host);
+    const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
+    for (int trial = 0; trial < 10; ++trial) {
+        const std::string wait = "after" + std::to_string(trial);
+        host.send_raw(frame_of(request("cancel" + std::to_string(trial), "cancel", {context})) +
+                      frame_of(request(wait, "get_status_change",
+                                       {context, 400, 1, empty, 0, VPCD_READER_1})));
+        const Answer answer = answer_of(host.response_for(wait, PROMPT));
+        EXPECT_EQ(answer.strings().at(0), "0x8010000A")
+            << "trial " << trial << ": " << answer.result;
+    }
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
+// A wait queued behind a call that waits for another program (a transaction another
+// context holds) is ended by a cancel at once, not when that call returns.
+TEST_F(FaultWaits, ACancelReachesAWaitQueuedBehindABlockedTransaction) {
+    card().set_default_response(response({}, 0x90, 0x00));
+    insert_card();
+    HostProcess host;
+    const std::string holder = establish_context(host);
+    const std::string held = connect_card(host, holder, VPCD_READER_0);
+    const std::string context = establish_context(host);
+    const std::string card_handle = connect_card(host, context, VPCD_READER_0);
+    ASSERT_FALSE(card_handle.empty());
+    ASSERT_EQ(ask(host, "begin_transaction", json::array({holder, held})).status, "success");
+    const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
+    host.send(request("blocked", "begin_transaction", {context, card_handle}));
+    host.send(endless_wait("queued", context, empty));
+    EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
+
+    ASSERT_EQ(ask(host, "cancel", json::array({context}), PROMPT), success({"0x00000000"}));
+    EXPECT_EQ(answer_of(host.response_for("queued", PROMPT)), WAIT_CANCELLED);
+    EXPECT_TRUE(host.response_for("blocked", 200ms).is_null()) << "the transaction was not held";
+
+    EXPECT_EQ(ask(host, "end_transaction", json::array({holder, held, 0}), PROMPT).status,
+              "success");
+    EXPECT_EQ(answer_of(host.response_for("blocked", PROMPT)), success({"0x00000000"}));
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
 // Released while its wait runs, a context is released once the wait has ended;
 // the release does not hold up anyone else meanwhile.
 TEST_F(FaultWaits, ReleasingAWaitingContextWaitsForTheWaitAlone) {

@@ -35,6 +35,12 @@ bool running_elevated();
 std::string_view administrator();
 std::string_view how_to_run_as_administrator();
 
+// This program has a console window of its own that closes when it ends: Windows
+// started it from Explorer (a double-click), not from a command prompt. False elsewhere.
+bool console_closes_on_exit();
+// Waits for a key in that window; returns at once when the input is not a console.
+void wait_for_key_press();
+
 // A write to a pipe whose reader has gone fails with an error instead of ending
 // the process (POSIX's SIGPIPE); nothing to do elsewhere.
 void ignore_broken_pipes();

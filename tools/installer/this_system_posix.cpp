@@ -105,6 +105,10 @@ bool running_elevated() { return ::geteuid() == 0; }
 std::string_view administrator() { return "root"; }
 std::string_view how_to_run_as_administrator() { return "run it with sudo"; }
 
+// A terminal stays open after the program ends.
+bool console_closes_on_exit() { return false; }
+void wait_for_key_press() {}
+
 void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 SmartCardService smart_card_service() {

@@ -29,7 +29,8 @@ bool remove_file_if_present(const std::filesystem::path& target);
 // (which it does for an administrator only; otherwise it stays there for Disk Cleanup).
 struct ProgramRemoval {
     bool was_there = false;
-    std::filesystem::path moved_to;  // empty when deleted
+    std::filesystem::path moved_to;   // empty when deleted
+    bool deleted_at_restart = false;  // Windows took the request to delete `moved_to`
 };
 ProgramRemoval remove_program_file(const std::filesystem::path& target);
 

@@ -104,7 +104,7 @@ bool remove_file_if_present(const fs::path& target) {
 
 // A running program's file can be unlinked here.
 ProgramRemoval remove_program_file(const fs::path& target) {
-    return {remove_file_if_present(target), {}};
+    return {remove_file_if_present(target), {}, false};
 }
 
 }  // namespace Vorn_SCard_Bridge::installer

@@ -146,8 +146,8 @@ ProgramRemoval remove_program_file(const fs::path& target) {
         fail("cannot remove (it runs) nor move it away", target, move_error);
     }
     // Needs an administrator; for anyone else the file stays in the temporary folder.
-    MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    return {true, fs::path(aside)};
+    const bool at_restart = MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    return {true, fs::path(aside), at_restart};
 }
 
 }  // namespace Vorn_SCard_Bridge::installer

@@ -379,7 +379,10 @@ int run_uninstall(const Options& options, const Environment& env) {
                 std::cout << "removed " << program.string() << '\n';
             } else {
                 std::cout << "moved " << program.string() << ", which is running, to "
-                          << removal.moved_to.string() << " (deleted when Windows restarts)\n";
+                          << removal.moved_to.string()
+                          << (removal.deleted_at_restart
+                                  ? " (Windows deletes it when it restarts)\n"
+                                  : " (delete it once it has ended; Disk Cleanup does too)\n");
             }
         } catch (const fs::filesystem_error& e) {
             ++failures;

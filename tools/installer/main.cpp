@@ -268,6 +268,20 @@ int run_install(const Options& options, const Environment& env) {
         }
         std::cout << "note: " << message << '\n';
     }
+    if (request.scope == Scope::SYSTEM && env.os == this_system::os()) {
+        if (const std::string who = this_system::others_who_may_replace(plan.host); !who.empty()) {
+            const std::string message =
+                "every user's browser would start " + plan.host.string() + ", which " + who +
+                " may replace; install the programs where only " +
+                std::string(this_system::administrator()) +
+                " may change them (the package, or cmake --install) and register that host";
+            if (!options.dry_run) {
+                std::cerr << "error: " << message << '\n';
+                return 1;
+            }
+            std::cout << "note: " << message << '\n';
+        }
+    }
     const std::unique_ptr<Registry> registry = system_registry();
     // Keys under HKLM need an administrator: say so before any file is written rather
     // than after the first manifest.

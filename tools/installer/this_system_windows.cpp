@@ -98,6 +98,8 @@ bool is_program(const fs::path& path) {
            extension == L".cmd";
 }
 
+std::string others_who_may_replace(const fs::path&) { return {}; }
+
 bool running_elevated() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;

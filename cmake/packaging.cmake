@@ -123,6 +123,9 @@ function(vorn_windows_installer_packages)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${staging}
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vorn-scard-bridge>
             $<TARGET_FILE:vorn-scard-bridge-installer> ${readme} ${staging}
+    # Stripped, as in the zip (CPACK_STRIP_FILES).
+    COMMAND ${CMAKE_STRIP} ${staging}/vorn-scard-bridge.exe
+            ${staging}/vorn-scard-bridge-installer.exe
     COMMAND ${CMAKE_COMMAND} -E touch ${staging}/stamp
     DEPENDS ${readme} vorn-scard-bridge vorn-scard-bridge-installer
     VERBATIM)

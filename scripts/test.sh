@@ -2,11 +2,11 @@
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
 # builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
 # ThreadSanitizer configurations, the fuzzers and the Windows programs (mingw-w64,
-# with their zip and MSIs), and runs the unit and end-to-end tests of the three builds, the
-# fuzzers for a bounded time, the browser test (tests/browser/run.sh, on the normal
-# build) and the Windows tests under Wine (tests/windows/run.sh). Exits non-zero when
-# any of them fails, and when a sanitizer reported anything, in a test or in a
-# host that a test started.
+# with their zip and MSIs), and runs the unit and end-to-end tests of the three
+# builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
+# the normal build) and the Windows tests under Wine (tests/windows/run.sh). Exits
+# non-zero when any of them fails, and when a sanitizer reported anything, in a test
+# or in a host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
 # and, unless the tree is under /tmp, a private /tmp (the host's fallback log

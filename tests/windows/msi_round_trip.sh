@@ -70,7 +70,7 @@ EOF
 
     echo "== $(basename "$msi"): doctor"
     # The smart-card service is left out: the package's part ends at the host.
-    out=$(run "$(unix_path "$programs\\vorn-scard-bridge-installer.exe")" doctor $scope --no-pcsc \
+    out=$(run "$(unix_path "$programs\\vorn-scard-bridge-installer.exe")" doctor "$scope" --no-pcsc \
         --extension-id "$chrome_id" --firefox-id "$firefox_id") || fail "the doctor found problems: $out"
     for title in "Google Chrome" "Chromium" "Microsoft Edge" "Brave" "Mozilla Firefox"; do
         printf '%s\n' "$out" | grep -qF "[ ok ] $title (${scope#--}): " ||

@@ -4,11 +4,14 @@
 #   cmake --install build --prefix /usr            # or DESTDIR=... for staging
 #   (cd build && cpack -G DEB)                     # vorn-scard-bridge_<version>_<arch>.deb
 #   (cd out/windows && cpack -G ZIP)               # Windows build: ...-<version>-win64.zip
+#   ninja -C out/windows vorn-scard-bridge-msi     # Windows build: ...-<version>-win64.msi
+#                                                  # (per user) and -win64-machine.msi
 #
 # With -DVORN_CHROMIUM_EXTENSION_IDS=<id>[;<id>...] and/or
-# -DVORN_FIREFOX_EXTENSION_IDS=<add-on id>[;...] the package also carries the
-# system-wide manifests for those extensions (Chrome, Chromium, Edge, Firefox on
-# Linux), so installing the .deb is all a machine needs.
+# -DVORN_FIREFOX_EXTENSION_IDS=<add-on id>[;...] the .deb also carries the system-wide
+# manifests for those extensions (Chrome, Chromium, Edge, Firefox on Linux), so
+# installing it is all a machine needs; the MSIs allow them unless msiexec is given
+# other ids.
 include(GNUInstallDirs)
 
 set(VORN_CHROMIUM_EXTENSION_IDS "" CACHE STRING
@@ -39,6 +42,22 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/docs/browsers.md)
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vorn-scard-bridge COMPONENT host)
 endif()
 
+# Ids given at build time are checked now rather than by the first browser to read them.
+function(vorn_check_extension_ids kind ids)
+  foreach(id IN LISTS ids)
+    if(kind STREQUAL "chromium")
+      string(LENGTH "${id}" id_length)
+      if(NOT id MATCHES "^[a-p]+$" OR NOT id_length EQUAL 32)
+        message(FATAL_ERROR "'${id}' is not an extension id (32 letters a to p)")
+      endif()
+    elseif(NOT id MATCHES "^({[0-9a-fA-F-]+}|[A-Za-z0-9._-]*@[A-Za-z0-9._-]+)$")
+      message(FATAL_ERROR "'${id}' is not a Firefox add-on id")
+    endif()
+  endforeach()
+endfunction()
+vorn_check_extension_ids(chromium "${VORN_CHROMIUM_EXTENSION_IDS}")
+vorn_check_extension_ids(firefox "${VORN_FIREFOX_EXTENSION_IDS}")
+
 # Packaged system-wide manifests, filled from the same template as the installer's.
 function(vorn_packaged_manifest kind ids)
   set(VORN_HOST_DESCRIPTION "Vorn Smart Card Bridge")
@@ -46,18 +65,8 @@ function(vorn_packaged_manifest kind ids)
   set(list "")
   foreach(id IN LISTS ids)
     if(kind STREQUAL "chromium")
-      if(NOT id MATCHES "^[a-p]+$")
-        message(FATAL_ERROR "'${id}' is not an extension id (32 letters a to p)")
-      endif()
-      string(LENGTH "${id}" id_length)
-      if(NOT id_length EQUAL 32)
-        message(FATAL_ERROR "'${id}' is not an extension id (32 letters a to p)")
-      endif()
       set(entry "\"chrome-extension://${id}/\"")
     else()
-      if(NOT id MATCHES "^({[0-9a-fA-F-]+}|[A-Za-z0-9._-]*@[A-Za-z0-9._-]+)$")
-        message(FATAL_ERROR "'${id}' is not a Firefox add-on id")
-      endif()
       set(entry "\"${id}\"")
     endif()
     if(list STREQUAL "")
@@ -77,7 +86,9 @@ function(vorn_packaged_manifest kind ids)
   set(VORN_PACKAGED_MANIFEST ${out} PARENT_SCOPE)
 endfunction()
 
-if(VORN_CHROMIUM_EXTENSION_IDS)
+# Windows browsers find manifests through the registry: the installer (or the MSI,
+# through it) writes them, below.
+if(VORN_CHROMIUM_EXTENSION_IDS AND NOT WIN32)
   vorn_packaged_manifest(chromium "${VORN_CHROMIUM_EXTENSION_IDS}")
   # Absolute destinations: these folders are fixed by the browsers, not by the prefix.
   foreach(dir /etc/opt/chrome/native-messaging-hosts /etc/chromium/native-messaging-hosts
@@ -85,11 +96,58 @@ if(VORN_CHROMIUM_EXTENSION_IDS)
     install(FILES ${VORN_PACKAGED_MANIFEST} DESTINATION ${dir} COMPONENT host)
   endforeach()
 endif()
-if(VORN_FIREFOX_EXTENSION_IDS)
+if(VORN_FIREFOX_EXTENSION_IDS AND NOT WIN32)
   vorn_packaged_manifest(firefox "${VORN_FIREFOX_EXTENSION_IDS}")
   install(FILES ${VORN_PACKAGED_MANIFEST} DESTINATION /usr/lib/mozilla/native-messaging-hosts
           COMPONENT host)
 endif()
+
+# ---- Windows Installer packages, built with wixl (Debian's msitools) ----
+# vorn-scard-bridge-<version>-win64.msi installs for the user who runs it (no
+# administrator), -win64-machine.msi for every user; see packaging/windows/*.wxs.
+function(vorn_windows_installer_packages)
+  find_program(VORN_WIXL wixl)
+  if(NOT VORN_WIXL)
+    message(STATUS "wixl not found (apt-get install wixl): no vorn-scard-bridge-msi target")
+    return()
+  endif()
+  set(source ${PROJECT_SOURCE_DIR}/packaging/windows/vorn-scard-bridge.wxs)
+  set(readme ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt)
+  # Properties hold lists as the installer takes them: comma-separated.
+  string(REPLACE ";" "," chromium_ids "${VORN_CHROMIUM_EXTENSION_IDS}")
+  string(REPLACE ";" "," firefox_ids "${VORN_FIREFOX_EXTENSION_IDS}")
+  # wixl takes the files from the folder it runs in, by their names there.
+  set(staging ${CMAKE_BINARY_DIR}/msi-files)
+  add_custom_command(
+    OUTPUT ${staging}/stamp
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${staging}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vorn-scard-bridge>
+            $<TARGET_FILE:vorn-scard-bridge-installer> ${readme} ${staging}
+    # Stripped, as in the zip (CPACK_STRIP_FILES).
+    COMMAND ${CMAKE_STRIP} ${staging}/vorn-scard-bridge.exe
+            ${staging}/vorn-scard-bridge-installer.exe
+    COMMAND ${CMAKE_COMMAND} -E touch ${staging}/stamp
+    DEPENDS ${readme} vorn-scard-bridge vorn-scard-bridge-installer
+    VERBATIM)
+  set(packages "")
+  foreach(scope user machine)
+    set(name vorn-scard-bridge-${PROJECT_VERSION}-win64)
+    if(scope STREQUAL "machine")
+      string(APPEND name -machine)
+    endif()
+    add_custom_command(
+      OUTPUT ${CMAKE_BINARY_DIR}/${name}.msi
+      COMMAND ${VORN_WIXL} --arch x64 --output ${CMAKE_BINARY_DIR}/${name}.msi
+              -D Version=${PROJECT_VERSION} -D Scope=${scope}
+              -D ExtensionIds=${chromium_ids} -D FirefoxIds=${firefox_ids} ${source}
+      WORKING_DIRECTORY ${staging}
+      DEPENDS ${source} ${staging}/stamp
+      COMMENT "Building ${name}.msi"
+      VERBATIM)
+    list(APPEND packages ${CMAKE_BINARY_DIR}/${name}.msi)
+  endforeach()
+  add_custom_target(vorn-scard-bridge-msi DEPENDS ${packages})
+endfunction()
 
 # ---- CPack: a .deb for Debian 12 and alike ----
 set(CPACK_PACKAGE_NAME vorn-scard-bridge)
@@ -107,7 +165,10 @@ set(CPACK_PACKAGE_CONTACT "Vorn Smart Card Bridge team <scard-bridge@vorn.invali
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   # A zip of the same files for Windows: vorn-scard-bridge-<version>-win64.zip, with
-  # the programs in bin\ (the installer registers the host beside it).
+  # the programs in bin\ (the installer copies them into the programs folder and
+  # registers the copy) and a quick start at the top.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt DESTINATION . COMPONENT host)
+  vorn_windows_installer_packages()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
   include(CPack)

@@ -2,11 +2,11 @@
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
 # builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
 # ThreadSanitizer configurations, the fuzzers and the Windows programs (mingw-w64,
-# with their zip), and runs the unit and end-to-end tests of the three builds, the
-# fuzzers for a bounded time, the browser test (tests/browser/run.sh, on the normal
-# build) and the Windows tests under Wine (tests/windows/run.sh). Exits non-zero when
-# any of them fails, and when a sanitizer reported anything, in a test or in a
-# host that a test started.
+# with their zip and MSIs), and runs the unit and end-to-end tests of the three
+# builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
+# the normal build) and the Windows tests under Wine (tests/windows/run.sh). Exits
+# non-zero when any of them fails, and when a sanitizer reported anything, in a test
+# or in a host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
 # and, unless the tree is under /tmp, a private /tmp (the host's fallback log
@@ -27,8 +27,8 @@ stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 browser_packages=""
 [ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium firefox-esr zip nodejs"
 # The Windows programs are cross-built with mingw-w64 (GoogleTest from its Debian
-# sources) and tried under Wine.
-windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest"
+# sources), packaged with wixl (msitools' MSI builder) and tried under Wine.
+windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl"
 # shellcheck disable=SC2086
 "$root/scripts/install-deps.sh" $browser_packages $windows_packages
 stamp "dependencies installed"
@@ -115,7 +115,8 @@ stamp "building (windows)"
 cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DVORN_WERROR=ON \
     -DVORN_BUILD_BENCH=OFF >/dev/null
-ninja -C "$out/windows" vorn-scard-bridge vorn-scard-bridge-installer unit_tests
+ninja -C "$out/windows" vorn-scard-bridge vorn-scard-bridge-installer unit_tests \
+    vorn-scard-bridge-msi
 (cd "$out/windows" && cpack -G ZIP >/dev/null)
 stamp "starting the Windows tests"
 timed "windows tests" "$root/tests/windows/run.sh" "$out/windows" \

@@ -228,7 +228,8 @@ protected:
         env.os = Os::WINDOWS;
         env.local_app_data = "/Users/ana/AppData/Local";
         env.program_data = "/ProgramData";
-        request.host_path = "/Program Files/Vorn/vorn-scard-bridge.exe";
+        env.program_files = "/Program Files";
+        request.host_path = "/Downloads/vorn/bin/vorn-scard-bridge.exe";
         request.chromium_ids = {CHROME_ID};
         request.firefox_ids = {"vorn@example.org"};
     }
@@ -277,6 +278,7 @@ TEST_F(InstallerWindowsPlan, SystemScopeUsesProgramDataAndHklm) {
 
 TEST_F(InstallerWindowsPlan, CustomFolderHasNoKeyAndNoLocalAppDataMeansNoPerUserFolder) {
     env.local_app_data.clear();
+    request.host_given = true;  // else there would be no programs folder to copy to
     request.custom_targets = {{"/profile/NativeMessagingHosts", ManifestKind::CHROMIUM}};
     request.browsers = {Browser::CHROME};
     const Plan plan = plan_install(request, env);

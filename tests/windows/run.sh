@@ -6,7 +6,8 @@
 #      cannot be tried here), and ends when its input ends, or when its output
 #      is closed while its input stays open;
 #   3. the installer's round trip through the registry (installer_registry.sh, in
-#      a prefix of its own).
+#      a prefix of its own);
+#   4. the MSIs' install and removal (msi_round_trip.sh, in a prefix of its own).
 #
 #   tests/windows/run.sh BUILD_DIR TALK
 # BUILD_DIR: the Windows build; TALK: a Linux build of vorn-scard-bridge-talk.
@@ -60,5 +61,8 @@ held="$prefix/input-held"
 step "the installer and the registry"
 "$(dirname "$0")/installer_registry.sh" "$build/tools/installer/vorn-scard-bridge-installer.exe" \
     "$build/vorn-scard-bridge.exe" || fail "the installer's registry round trip failed"
+step "the MSIs: install, registration, doctor, removal"
+"$(dirname "$0")/msi_round_trip.sh" "$build"/vorn-scard-bridge-*-win64.msi \
+    "$build"/vorn-scard-bridge-*-win64-machine.msi || fail "the MSI round trip failed"
 
 echo "windows tests: passed"

@@ -9,6 +9,8 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 wine cmd /c exit >/dev/null 2>&1 </dev/null
 
 fail() {
-    echo "$test_name: $*" >&2
+    # printf, not echo: the messages hold Windows paths, whose backslashes echo may take
+    # for escapes.
+    printf '%s: %s\n' "$test_name" "$*" >&2
     exit 1
 }

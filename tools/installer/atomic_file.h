@@ -23,4 +23,15 @@ void write_file_atomically(
 // Removes the file if present; returns whether it was there.
 bool remove_file_if_present(const std::filesystem::path& target);
 
+// Removes a program's file, also while it runs (this installer, or a host that a browser
+// started). Windows keeps a running program's file but lets it be renamed: it is moved
+// into the temporary folder, and Windows is asked to delete it at the next restart
+// (which it does for an administrator only; otherwise it stays there for Disk Cleanup).
+struct ProgramRemoval {
+    bool was_there = false;
+    std::filesystem::path moved_to;   // empty when deleted
+    bool deleted_at_restart = false;  // Windows took the request to delete `moved_to`
+};
+ProgramRemoval remove_program_file(const std::filesystem::path& target);
+
 }  // namespace Vorn_SCard_Bridge::installer

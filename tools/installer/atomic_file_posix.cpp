@@ -102,4 +102,9 @@ bool remove_file_if_present(const fs::path& target) {
     fail("cannot remove", target, errno);
 }
 
+// A running program's file can be unlinked here.
+ProgramRemoval remove_program_file(const fs::path& target) {
+    return {remove_file_if_present(target), {}, false};
+}
+
 }  // namespace Vorn_SCard_Bridge::installer

@@ -123,4 +123,31 @@ bool remove_file_if_present(const fs::path& target) {
     fail("cannot remove", target, error);
 }
 
+ProgramRemoval remove_program_file(const fs::path& target) {
+    if (DeleteFileW(target.c_str())) return {true, {}};
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) {
+        fail("cannot remove", target, error);
+    }
+    // Running. GetTempFileNameW makes an empty file with a new name, which the move
+    // replaces; the move fails when the temporary folder is on another drive.
+    std::wstring folder(MAX_PATH + 1, L'\0');
+    const DWORD length = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+    std::wstring aside(MAX_PATH + 1, L'\0');
+    if (length == 0 || length > folder.size() ||
+        GetTempFileNameW(folder.c_str(), L"vsb", 0, aside.data()) == 0) {
+        fail("cannot remove (it runs), nor find a temporary folder to move it to", target, error);
+    }
+    aside.resize(wcsnlen(aside.c_str(), aside.size()));
+    if (!MoveFileExW(target.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD move_error = GetLastError();
+        DeleteFileW(aside.c_str());
+        fail("cannot remove (it runs) nor move it away", target, move_error);
+    }
+    // Needs an administrator; for anyone else the file stays in the temporary folder.
+    const bool at_restart = MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    return {true, fs::path(aside), at_restart};
+}
+
 }  // namespace Vorn_SCard_Bridge::installer

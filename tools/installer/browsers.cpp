@@ -96,6 +96,9 @@ Environment current_environment() {
     if (const char* shared = std::getenv("ProgramData"); shared != nullptr) {
         env.program_data = fs::u8path(shared);
     }
+    if (const char* programs = std::getenv("ProgramFiles"); programs != nullptr) {
+        env.program_files = fs::u8path(programs);
+    }
     return env;
 }
 
@@ -202,7 +205,7 @@ std::optional<fs::path> manifest_directory(Browser browser, Scope scope, const E
             return refuse(scope == Scope::USER ? "LOCALAPPDATA is not set"
                                                : "ProgramData is not set");
         }
-        return base / "Vorn Smart Card Bridge" / "NativeMessagingHosts" / b.id;
+        return base / PRODUCT_FOLDER / "NativeMessagingHosts" / b.id;
     }
     if (scope == Scope::USER && env.home.empty()) {
         return refuse("HOME is not set, so there is no per-user folder");

@@ -27,10 +27,14 @@ struct Environment {
     // Prefix for the system-wide folders (/etc/..., /Library/..., /snap, ...): empty
     // for the real ones; tests point it at a scratch folder.
     std::filesystem::path system_root;
-    // Windows: %LOCALAPPDATA% and %ProgramData%, empty when unset.
+    // Windows: %LOCALAPPDATA%, %ProgramData% and %ProgramFiles%, empty when unset.
     std::filesystem::path local_app_data;
     std::filesystem::path program_data;
+    std::filesystem::path program_files;
 };
+
+// Our folder's name below %LOCALAPPDATA%, %ProgramData% and the programs folders.
+inline constexpr std::string_view PRODUCT_FOLDER = "Vorn Smart Card Bridge";
 
 // A system path below env.system_root.
 std::filesystem::path system_path(const Environment& env, const std::filesystem::path& path);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -43,13 +45,14 @@ Options:
   --extension-id ID      Chrome/Chromium/Edge/Brave extension id (32 letters a-p);
                          repeat or separate with commas to allow several
   --firefox-id ID        Firefox add-on id ({GUID} or name@domain); repeatable
-  --host PATH            the host executable (default: @HOST@)
+  --host PATH            the host executable, registered where it is (default: @HOST@)
   --target-dir DIR       also write to / check DIR, e.g. <user-data-dir>/NativeMessagingHosts
                          for Chromium started with --user-data-dir (repeatable)
   --target-kind KIND     manifest kind for the following --target-dir: chromium
                          (default) or firefox
   --os linux|macos|windows  folders (and registry keys) of another system (paths, --dry-run)
   --dry-run              print what would be written or removed, change nothing
+  --keep-programs        uninstall: leave the programs in their folder
   --no-pcsc              doctor: skip the smart-card service checks
   --no-host              doctor: do not start the host
   -h, --help             this text
@@ -61,7 +64,6 @@ struct Options {
     std::string mode;
     InstallRequest request;
     std::optional<Os> os;
-    bool host_given = false;
     bool dry_run = false;
     bool check_pcsc = true;
     bool check_host = true;
@@ -84,16 +86,49 @@ void replace(std::string& text, std::string_view placeholder, const std::string&
     if (at != std::string::npos) text.replace(at, placeholder.size(), value);
 }
 
+constexpr std::string_view INDENT = "\n                         ";
+
 void print_usage() {
     const fs::path installed = this_system::installed_host_folder();
     const std::string host(this_system::host_file_name());
     std::string text(USAGE);
     replace(text, "@ADMIN@", std::string(this_system::administrator()));
-    replace(text, "@HOST@",
-            installed.empty() ? host + "\n                         beside this program"
-                              : "beside this program, else\n                         " +
-                                    (installed / host).string());
+    const Environment env = current_environment();
+    const auto folder = program_folder(Scope::USER, env);
+    const auto system_folder = program_folder(Scope::SYSTEM, env);
+    if (folder && system_folder) {
+        replace(text, "@HOST@",
+                host + " beside this program," + std::string(INDENT) + "copied with it into " +
+                    folder->string() + std::string(INDENT) + "(" + system_folder->string() +
+                    " with --system)");
+    } else {
+        replace(text, "@HOST@",
+                installed.empty() ? host + std::string(INDENT) + "beside this program"
+                                  : "beside this program, else" + std::string(INDENT) +
+                                        (installed / host).string());
+    }
     std::cout << text;
+}
+
+// Shown instead of the usage when a double-click started this program: its window
+// closes when it ends, so it waits for a key.
+void explain_to_explorer() {
+    const auto folder = program_folder(Scope::USER, current_environment());
+    std::cout
+        << "Vorn Smart Card Bridge installer\n\n"
+           "This program registers the Vorn Smart Card Bridge with Chrome, Chromium, Edge,\n"
+           "Brave and Firefox for the browser extension that uses it. It needs that\n"
+           "extension's id, so run it from a command prompt in this folder:\n\n"
+           "  vorn-scard-bridge-installer install --extension-id <id> --firefox-id <add-on id>\n\n"
+           "(the extension's documentation gives its ids; leave out the one you do not need).\n"
+        << (folder ? "It copies itself and the host into\n  " + folder->string() +
+                         "\nand registers them there. "
+                   : std::string())
+        << "Then check with: vorn-scard-bridge-installer doctor\n\n"
+           "Or install the .msi package instead, which does all of this.\n\n"
+           "Press a key to close this window.\n"
+        << std::flush;
+    this_system::wait_for_key_press();
 }
 
 // The host beside this program (as the packages install both), else where the
@@ -112,6 +147,20 @@ fs::path default_host_path() {
 std::string path_text(const fs::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
+}
+
+// The program whole or not at all: a browser never starts half a host.
+void copy_program(const fs::path& from, const fs::path& to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in) {
+        throw fs::filesystem_error("cannot read", from,
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    write_file_atomically(to, contents.str(),
+                          fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
 }
 
 int usage_error(const std::string& message) {
@@ -149,6 +198,8 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
             options.check_pcsc = false;
         } else if (arg == "--no-host") {
             options.check_host = false;
+        } else if (arg == "--keep-programs") {
+            options.request.keep_programs = true;
         } else if (name == "--browser" || name == "--browsers") {
             if (!value(v)) return usage_error(name + " needs a value");
             std::string error;
@@ -165,7 +216,7 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
             if (!value(v)) return usage_error(name + " needs a value");
             std::error_code ec;
             options.request.host_path = fs::absolute(v, ec);
-            options.host_given = true;
+            options.request.host_given = true;
         } else if (name == "--target-dir") {
             if (!value(v)) return usage_error(name + " needs a value");
             std::error_code ec;
@@ -186,7 +237,11 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
         }
     }
     if (options.mode.empty()) {
-        print_usage();
+        if (argc == 1 && this_system::console_closes_on_exit()) {
+            explain_to_explorer();
+        } else {
+            print_usage();
+        }
         return 2;
     }
     return std::nullopt;
@@ -194,7 +249,10 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
 
 int run_install(const Options& options, const Environment& env) {
     InstallRequest request = options.request;
-    if (!options.host_given) request.host_path = default_host_path();
+    if (!request.host_given) {
+        request.host_path = default_host_path();
+        request.installer_path = this_system::own_executable();
+    }
     const Plan plan = plan_install(request, env);
     for (const auto& note : plan.notes) std::cout << "note: " << note << '\n';
     if (!plan.errors.empty()) {
@@ -210,17 +268,55 @@ int run_install(const Options& options, const Environment& env) {
         }
         std::cout << "note: " << message << '\n';
     }
+    if (request.scope == Scope::SYSTEM && env.os == this_system::os()) {
+        if (const std::string who = this_system::others_who_may_replace(plan.host); !who.empty()) {
+            const std::string message =
+                "every user's browser would start " + plan.host.string() + ", which " + who +
+                " may replace; install the programs where only " +
+                std::string(this_system::administrator()) +
+                " may change them (the package, or cmake --install) and register that host";
+            if (!options.dry_run) {
+                std::cerr << "error: " << message << '\n';
+                return 1;
+            }
+            std::cout << "note: " << message << '\n';
+        }
+    }
     const std::unique_ptr<Registry> registry = system_registry();
     // Keys under HKLM need an administrator: say so before any file is written rather
     // than after the first manifest.
     const bool machine_keys = std::any_of(plan.files.begin(), plan.files.end(), [](const auto& f) {
         return f.registry_key.rfind("HKLM\\", 0) == 0;
     });
-    if (registry && machine_keys && !options.dry_run && !this_system::running_elevated()) {
+    const bool machine_folder = request.scope == Scope::SYSTEM && !plan.copies.empty();
+    if (registry && (machine_keys || machine_folder) && !options.dry_run &&
+        !this_system::running_elevated()) {
         std::cerr << "error: registering the host for every user needs "
                   << this_system::administrator() << ": "
                   << this_system::how_to_run_as_administrator() << '\n';
         return 1;
+    }
+    // A copy that fails leaves the browsers as they were: nothing is registered.
+    for (const auto& copy : plan.copies) {
+        if (options.dry_run) {
+            std::cout << "would copy " << copy.from.string() << " to " << copy.to.string() << '\n';
+            continue;
+        }
+        try {
+            copy_program(copy.from, copy.to);
+            std::cout << "copied " << copy.from.string() << " to " << copy.to.string() << '\n';
+        } catch (const fs::filesystem_error& e) {
+            std::cerr << "error: " << e.what() << '\n';
+            if (e.code() == std::errc::permission_denied) {
+                std::cerr << "       if the browser runs the host now, close the browser and try "
+                             "again";
+                if (request.scope == Scope::SYSTEM) {
+                    std::cerr << "; the programs folder needs " << this_system::administrator();
+                }
+                std::cerr << '\n';
+            }
+            return 1;
+        }
     }
     int failures = 0;
     for (const auto& file : plan.files) {
@@ -285,6 +381,34 @@ int run_uninstall(const Options& options, const Environment& env) {
             std::cerr << "error: " << e.what() << '\n';
         }
     }
+    for (const auto& program : plan.programs_to_remove) {
+        if (options.dry_run) {
+            std::cout << "would remove " << program.string() << '\n';
+            continue;
+        }
+        try {
+            const ProgramRemoval removal = remove_program_file(program);
+            if (!removal.was_there) continue;
+            if (removal.moved_to.empty()) {
+                std::cout << "removed " << program.string() << '\n';
+            } else {
+                std::cout << "moved " << program.string() << ", which is running, to "
+                          << removal.moved_to.string()
+                          << (removal.deleted_at_restart
+                                  ? " (Windows deletes it when it restarts)\n"
+                                  : " (delete it once it has ended; Disk Cleanup does too)\n");
+            }
+        } catch (const fs::filesystem_error& e) {
+            ++failures;
+            std::cerr << "error: " << e.what() << '\n';
+        }
+    }
+    for (const auto& folder : plan.folders_to_remove) {
+        if (options.dry_run) break;
+        // Only an empty folder goes: what else is in it (the host's logs) is not ours to delete.
+        std::error_code ec;
+        if (fs::remove(folder, ec)) std::cout << "removed " << folder.string() << '\n';
+    }
     return failures == 0 ? 0 : 1;
 }
 
@@ -319,7 +443,7 @@ int main(int argc, char** argv) {
         doctor.expected_ids = options.request.chromium_ids;
         doctor.expected_ids.insert(doctor.expected_ids.end(), options.request.firefox_ids.begin(),
                                    options.request.firefox_ids.end());
-        if (options.host_given) doctor.host_path = options.request.host_path;
+        if (options.request.host_given) doctor.host_path = options.request.host_path;
         doctor.check_pcsc = options.check_pcsc;
         doctor.check_host = options.check_host;
         const DoctorReport report = run_doctor(doctor, env, probe_pcsc_service);

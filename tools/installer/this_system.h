@@ -29,11 +29,24 @@ std::filesystem::path installed_host_folder();
 // .exe (or .com, .bat, .cmd) file on Windows.
 bool is_program(const std::filesystem::path& path);
 
+// Who, besides the administrator, may replace the program at `path` (it or a folder
+// above it is theirs or open to them for writing), in words; empty when nobody. A host
+// registered for every user must be safe from them: they would choose what every
+// user's browser starts. POSIX looks at owners and modes; on Windows the installer
+// copies such a host into Program Files, and a --host named there is taken as given.
+std::string others_who_may_replace(const std::filesystem::path& path);
+
 // Root on POSIX, an elevated administrator on Windows.
 bool running_elevated();
 // Who that is ("root", "an administrator") and how a person gets there, for messages.
 std::string_view administrator();
 std::string_view how_to_run_as_administrator();
+
+// This program has a console window of its own that closes when it ends: Windows
+// started it from Explorer (a double-click), not from a command prompt. False elsewhere.
+bool console_closes_on_exit();
+// Waits for a key in that window; returns at once when the input is not a console.
+void wait_for_key_press();
 
 // A write to a pipe whose reader has gone fails with an error instead of ending
 // the process (POSIX's SIGPIPE); nothing to do elsewhere.

@@ -98,6 +98,8 @@ bool is_program(const fs::path& path) {
            extension == L".cmd";
 }
 
+std::string others_who_may_replace(const fs::path&) { return {}; }
+
 bool running_elevated() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
@@ -113,6 +115,25 @@ bool running_elevated() {
 std::string_view administrator() { return "an administrator"; }
 std::string_view how_to_run_as_administrator() {
     return "run it in a command prompt opened with \"Run as administrator\"";
+}
+
+// A console that lists only this process was made for it: a command prompt would be
+// in the list too.
+bool console_closes_on_exit() {
+    DWORD processes[2] = {};
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+void wait_for_key_press() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) return;
+    FlushConsoleInputBuffer(input);
+    INPUT_RECORD record{};
+    DWORD read = 0;
+    while (ReadConsoleInputW(input, &record, 1, &read) && read == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    }
 }
 
 // Windows ends no process for writing to a closed pipe: the write fails.

@@ -58,7 +58,8 @@ std::int32_t CommandParams::signed_number(std::size_t index) const {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(integer_bits(element(index))));
 }
 
-void require_not_empty(std::initializer_list<const std::string*> texts, const std::string& message) {
+void require_not_empty(std::initializer_list<const std::string*> texts,
+                       const std::string& message) {
     for (const std::string* text : texts) {
         if (text->empty()) throw std::runtime_error(message);
     }

@@ -47,6 +47,7 @@ nlohmann::json run_is_valid_context(const CommandCall& call);
 nlohmann::json run_cancel(const CommandCall& call);
 
 nlohmann::json run_list_readers(const CommandCall& call);
+nlohmann::json run_list_readers_array(const CommandCall& call);
 nlohmann::json run_list_reader_groups(const CommandCall& call);
 nlohmann::json run_get_status_change(const CommandCall& call);
 nlohmann::json run_introduce_reader(const CommandCall& call);
@@ -64,5 +65,6 @@ nlohmann::json run_status(const CommandCall& call);
 nlohmann::json run_transmit(const CommandCall& call);
 nlohmann::json run_control(const CommandCall& call);
 nlohmann::json run_get_attrib(const CommandCall& call);
+nlohmann::json run_set_attrib(const CommandCall& call);
 
 }  // namespace Vorn_SCard_Bridge

@@ -63,6 +63,24 @@ nlohmann::json run_control(const CommandCall& call) {
     return result;
 }
 
+nlohmann::json run_set_attrib(const CommandCall& call) {
+    call.debug("Executing set_attrib command");
+    const CommandParams params(call.params);
+    params.require_at_least(4, "Insufficient parameters for set_attrib");
+    const auto handles = CardHandleTexts::read(params);
+    const std::uint32_t attribute_id = params.unsigned_number(2);
+    const std::string value = params.text(3);
+    handles.require_not_empty("Empty parameter(s) for set_attrib");
+    const auto [context, card, card_hex] = handles.convert();
+    call.debug([&, &card_hex = card_hex] {
+        return "Setting attribute " + std::to_string(attribute_id) + " for card: " + card_hex +
+               " (value_length: " + std::to_string(value.size()) + " chars)";
+    });
+    nlohmann::json result = handle_smartcard_set_attrib(context, card, attribute_id, value);
+    call.info("Attribute set successfully (attribute_id: " + std::to_string(attribute_id) + ")");
+    return result;
+}
+
 nlohmann::json run_get_attrib(const CommandCall& call) {
     call.debug("Executing get_attrib command");
     const CommandParams params(call.params);

@@ -56,6 +56,19 @@ nlohmann::json run_list_readers(const CommandCall& call) {
     return result;
 }
 
+nlohmann::json run_list_readers_array(const CommandCall& call) {
+    call.debug("Executing list_readers_array command");
+    const CommandParams params(call.params);
+    params.require_any("Missing context parameter");
+    const std::string context_text = params.text(0);
+    require_not_empty({&context_text}, "Empty context parameter");
+    const std::int32_t context = from_hex(context_text);
+    call.debug([&] { return "Listing readers for context: " + to_hex(context); });
+    const ResultList result = handle_smartcard_list_readers_array(context);
+    call.info("Readers listed successfully (count: " + std::to_string(result.size() - 1) + ")");
+    return result;
+}
+
 nlohmann::json run_list_reader_groups(const CommandCall& call) {
     call.debug([&] { return "Executing " + call.command + " command"; });
     const CommandParams params(call.params);

@@ -16,6 +16,7 @@ namespace {
 // Characters of hexadecimal text, inclusive.
 constexpr std::size_t MAX_TRANSMIT_HEX_LENGTH = 0x20000;
 constexpr std::size_t MAX_CONTROL_HEX_LENGTH = 4096;
+constexpr std::size_t MAX_ATTRIBUTE_HEX_LENGTH = 2 * pcsc::ATTRIBUTE_BUFFER_SIZE;
 constexpr std::size_t APDU_HEADER_SIZE = 4;
 
 // ASCII only: std::isxdigit depends on the locale and on the sign of char.
@@ -32,6 +33,19 @@ pcsc::ProtocolRecord record_for(std::uint32_t protocol) {
         default:  // SCARD_PROTOCOL_T1, and whatever else the extension sends
             return pcsc::ProtocolRecord::T1;
     }
+}
+
+// Bytes that go to the reader driver as they are: no text is no bytes, and a text that
+// is not pairs of hexadecimal digits is refused as a whole, so that the driver gets
+// exactly the bytes the extension wrote, or nothing.
+std::vector<std::uint8_t> exact_bytes(const std::string& data, std::size_t limit) {
+    if (data.size() > limit) {
+        throw std::runtime_error("Hex input too long: length=" + std::to_string(data.size()));
+    }
+    if (data.size() % 2 != 0 || !std::all_of(data.begin(), data.end(), is_hex_digit)) {
+        raise_invalid_hex(data);
+    }
+    return data.empty() ? std::vector<std::uint8_t>() : from_hex_string(data);
 }
 
 }  // namespace
@@ -72,17 +86,8 @@ ResultList handle_smartcard_transmit(const std::int32_t& context, const std::int
 // the answer is exactly the bytes the driver returned.
 ResultList handle_smartcard_control(const std::int32_t& context, const std::int32_t& card,
                                     const std::uint32_t& control_code, const std::string& data) {
-    if (data.size() > MAX_CONTROL_HEX_LENGTH) {
-        throw std::runtime_error("Hex input too long: length=" + std::to_string(data.size()));
-    }
-    // No text is no input (a feature query has none). A text that is not pairs of
-    // hexadecimal digits is refused as a whole: the driver gets exactly the bytes
-    // the extension wrote, or nothing.
-    if (data.size() % 2 != 0 || !std::all_of(data.begin(), data.end(), is_hex_digit)) {
-        raise_invalid_hex(data);
-    }
-    const std::vector<std::uint8_t> input =
-        data.empty() ? std::vector<std::uint8_t>() : from_hex_string(data);
+    // No text is no input: a feature query has none.
+    const std::vector<std::uint8_t> input = exact_bytes(data, MAX_CONTROL_HEX_LENGTH);
 
     const std::unique_ptr<std::uint8_t[]> output(new std::uint8_t[pcsc::MAX_CONTROL_OUTPUT_SIZE]);
     std::uint32_t bytes_returned = 0;
@@ -117,6 +122,17 @@ ResultList handle_smartcard_get_attrib(const std::int32_t& context, const std::i
 
     return {"0x00000000", to_hex(context), to_hex(card),
             to_hex(static_cast<std::int32_t>(attribute_id)), to_hex_string(value)};
+}
+
+// The reader decides which attributes it lets a program set, and the value's form.
+ResultList handle_smartcard_set_attrib(const std::int32_t& /*context*/, const std::int32_t& card,
+                                       const std::uint32_t& attribute_id, const std::string& data) {
+    constexpr std::string_view OPERATION = "handle_smartcard_set_attrib";
+    const std::vector<std::uint8_t> value = exact_bytes(data, MAX_ATTRIBUTE_HEX_LENGTH);
+    check_status(OPERATION,
+                 pcsc::set_attrib(card_handle(OPERATION, card), attribute_id, value.data(),
+                                  static_cast<std::uint32_t>(value.size())));
+    return {"0x00000000"};
 }
 
 }  // namespace Vorn_SCard_Bridge

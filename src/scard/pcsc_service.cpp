@@ -193,6 +193,12 @@ std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t
     return from_native_status(status);
 }
 
+std::int32_t set_attrib(Handle card, std::uint32_t attribute_id, const std::uint8_t* value,
+                        std::uint32_t length) {
+    return from_native_status(SCardSetAttrib(to_native_card(card), to_native_word(attribute_id),
+                                             value, to_native_word(length)));
+}
+
 std::int32_t get_attrib(Handle card, std::uint32_t attribute_id, std::uint8_t* buffer,
                         std::uint32_t& length) {
     DWORD native_length = to_native_word(length);

@@ -95,6 +95,9 @@ std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t
                      std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
                      std::uint32_t& bytes_returned);
 
+std::int32_t set_attrib(Handle card, std::uint32_t attribute_id, const std::uint8_t* value,
+                        std::uint32_t length);
+
 // buffer == nullptr asks for the length only.
 std::int32_t get_attrib(Handle card, std::uint32_t attribute_id, std::uint8_t* buffer,
                         std::uint32_t& length);

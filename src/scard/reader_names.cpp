@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "scard/pcsc_service.h"
+#include "support/codecs.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -17,15 +18,7 @@ std::vector<std::string> list_service_names(pcsc::Handle context) {
     if (pcsc::list_readers(context, nullptr, length) != pcsc::SUCCESS || length == 0) return {};
     std::string buffer(length, '\0');
     if (pcsc::list_readers(context, buffer.data(), length) != pcsc::SUCCESS) return {};
-    buffer.resize(std::min<std::size_t>(length, buffer.size()));
-
-    std::vector<std::string> names;
-    for (std::size_t start = 0; start < buffer.size();) {
-        const std::size_t end = std::min(buffer.find('\0', start), buffer.size());
-        if (end > start) names.push_back(buffer.substr(start, end - start));
-        start = end + 1;
-    }
-    return names;
+    return split_multi_string(buffer.data(), std::min<std::size_t>(length, buffer.size()));
 }
 
 // The text the extension received for a name: what a response carries it as.

@@ -18,7 +18,7 @@ using ListCall = std::int32_t (*)(pcsc::Handle, char*, std::uint32_t&);
 // Readers and groups are listed the same way: ask for the length, then fetch into a
 // zero-filled buffer of exactly that length. A successful answer of length 0 is not a
 // list at all (not even the terminating NUL), so it fails carrying the success status.
-ResultList list_names(std::string_view operation, ListCall call, std::int32_t context_id) {
+std::vector<char> list_names(std::string_view operation, ListCall call, std::int32_t context_id) {
     const pcsc::Handle context = context_handle(operation, context_id);
     std::uint32_t length = 0;
     const std::int32_t status = call(context, nullptr, length);
@@ -26,20 +26,36 @@ ResultList list_names(std::string_view operation, ListCall call, std::int32_t co
 
     std::vector<char> buffer(length, '\0');
     check_status(operation, call(context, buffer.data(), length));
-    // Bounded by the buffer: a list the service failed to double-NUL-terminate ends there.
-    return {"0x00000000", multi_string_to_comma_string(buffer.data(), buffer.size())};
+    return buffer;
+}
+
+// Bounded by the buffer: a list the service failed to double-NUL-terminate ends there.
+ResultList comma_list(const std::vector<char>& names) {
+    return {"0x00000000", multi_string_to_comma_string(names.data(), names.size())};
 }
 
 }  // namespace
 
 ResultList handle_smartcard_list_readers(const std::int32_t& context) {
     require_valid_context("handle_smartcard_list_readers", context);
-    return list_names("handle_smartcard_list_readers", &pcsc::list_readers, context);
+    return comma_list(list_names("handle_smartcard_list_readers", &pcsc::list_readers, context));
+}
+
+ResultList handle_smartcard_list_readers_array(const std::int32_t& context) {
+    constexpr std::string_view OPERATION = "handle_smartcard_list_readers_array";
+    require_valid_context(OPERATION, context);
+    const std::vector<char> names = list_names(OPERATION, &pcsc::list_readers, context);
+    ResultList result{"0x00000000"};
+    for (std::string& name : split_multi_string(names.data(), names.size())) {
+        result.push_back(std::move(name));
+    }
+    return result;
 }
 
 // Unlike list_readers, the context is not validated first: the service reports it.
 ResultList handle_smartcard_list_reader_groups(const std::int32_t& context) {
-    return list_names("handle_smartcard_list_reader_groups", &pcsc::list_reader_groups, context);
+    return comma_list(
+        list_names("handle_smartcard_list_reader_groups", &pcsc::list_reader_groups, context));
 }
 
 // total_readers is the dispatcher's business (it checks the range); the service is always

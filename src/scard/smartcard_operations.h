@@ -23,6 +23,8 @@ bool validate_context(const std::int32_t& context);
 
 // Readers and status change
 ResultList handle_smartcard_list_readers(const std::int32_t& context);
+// Each name its own entry, so that a comma in a name survives.
+ResultList handle_smartcard_list_readers_array(const std::int32_t& context);
 ResultList handle_smartcard_list_reader_groups(const std::int32_t& context);
 ResultList handle_smartcard_get_status_change(const std::int32_t& context,
                                               const std::uint32_t& timeout,
@@ -61,5 +63,7 @@ ResultList handle_smartcard_control(const std::int32_t& context, const std::int3
                                     const std::uint32_t& control_code, const std::string& data);
 ResultList handle_smartcard_get_attrib(const std::int32_t& context, const std::int32_t& card,
                                        const std::uint32_t& attribute_id);
+ResultList handle_smartcard_set_attrib(const std::int32_t& context, const std::int32_t& card,
+                                       const std::uint32_t& attribute_id, const std::string& data);
 
 }  // namespace Vorn_SCard_Bridge

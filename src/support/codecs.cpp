@@ -137,4 +137,17 @@ std::string multi_string_to_comma_string(const char* multi_string, std::size_t s
     return result;
 }
 
+std::vector<std::string> split_multi_string(const char* multi_string, std::size_t size) {
+    std::vector<std::string> names;
+    if (multi_string == nullptr) return names;
+    std::size_t i = 0;
+    while (i < size && multi_string[i] != '\0') {
+        std::size_t end = i;
+        while (end < size && multi_string[end] != '\0') ++end;
+        names.emplace_back(multi_string + i, end - i);
+        i = end + 1;
+    }
+    return names;
+}
+
 }  // namespace Vorn_SCard_Bridge

@@ -34,4 +34,7 @@ std::string multi_string_to_comma_string(const char* multi_string);
 // terminate ends at the end of its buffer.
 std::string multi_string_to_comma_string(const char* multi_string, std::size_t size);
 
+// A PC/SC multi-string -> its names, never reading past `size` bytes.
+std::vector<std::string> split_multi_string(const char* multi_string, std::size_t size);
+
 }  // namespace Vorn_SCard_Bridge

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,6 +36,7 @@ constexpr std::uint32_t ATTR_VENDOR_IFD_VERSION = 0x00010102;
 constexpr std::uint32_t ATTR_ATR_STRING = 0x00090303;
 constexpr std::uint32_t ATTR_CHANGING_SIZE = 0x00070A00;
 constexpr std::uint32_t ATTR_260_BYTES = 0x00070A01;
+constexpr std::uint32_t ATTR_WRITABLE = 0x00070A02;
 // Answered by pcscd itself, not by the driver.
 constexpr std::uint32_t ATTR_DEVICE_FRIENDLY_NAME = 0x7FFF0003;
 constexpr std::uint32_t ATTR_DEVICE_SYSTEM_NAME = 0x7FFF0004;
@@ -149,6 +151,29 @@ TEST_F(Attributes, AttributesPcscdAnswersItselfAreRead) {
     const std::string name = ascii_hex(TEST_READER) + "00";
     EXPECT_EQ(get_attrib(ATTR_DEVICE_FRIENDLY_NAME), attribute(ATTR_DEVICE_FRIENDLY_NAME, name));
     EXPECT_EQ(get_attrib(ATTR_DEVICE_SYSTEM_NAME), attribute(ATTR_DEVICE_SYSTEM_NAME, name));
+}
+
+// --- attributes a program may set: the reader decides --------------------------------------
+
+TEST_F(Attributes, SetValueIsWhatTheReaderAnswersNext) {
+    const struct {
+        std::uint32_t id;
+        std::string value;
+        std::string code;  // of the answer to set_attrib
+    } cases[] = {
+        {ATTR_WRITABLE, "0102A0FF", "0x00000000"},
+        {ATTR_WRITABLE, std::string(64, 'E'), "0x00000000"},
+        {ATTR_VENDOR_NAME, "00", "0x8010001F"},  // not one the reader lets a program set
+        {ATTR_WRITABLE, "0G", GENERAL_ERROR},    // refused before the driver
+        {ATTR_WRITABLE, "123", GENERAL_ERROR},
+    };
+    std::string expected = "00";
+    for (const auto& c : cases) {
+        const Answer set = ask(host, "set_attrib", json::array({context_, card_, c.id, c.value}));
+        EXPECT_EQ(set.strings().at(0), c.code) << c.value << " " << set.result.dump();
+        if (c.code == "0x00000000" && c.id == ATTR_WRITABLE) expected = c.value;
+        EXPECT_EQ(get_attrib(ATTR_WRITABLE), attribute(ATTR_WRITABLE, expected)) << c.value;
+    }
 }
 
 // --- a full extended answer fits ----------------------------------------------------------
@@ -267,6 +292,18 @@ TEST_F(OddReaderName, ListedNameIsWatchedByAStatusWait) {
     ASSERT_EQ(answer.status, "success") << answer.result.dump();
     ASSERT_EQ(answer.strings().size(), 5u);
     EXPECT_EQ(answer.strings()[4], DRIVER_ATR);
+}
+
+// list_readers joins names with commas; list_readers_array keeps each whole.
+TEST_F(OddReaderName, NamesWithACommaAreListedWholeOneByOne) {
+    const Answer listed = ask(host, "list_readers_array", json::array({context_}));
+    ASSERT_EQ(listed.status, "success") << listed.result.dump();
+    const Strings names = listed.strings();
+    EXPECT_EQ(names.at(0), "0x00000000");
+    for (const std::string reader : {TEST_READER, ODD_NAME_READER_SHOWN, COMMA_READER}) {
+        EXPECT_EQ(std::count(names.begin() + 1, names.end(), reader), 1) << reader;
+    }
+    EXPECT_FALSE(connect_card(host, context_, COMMA_READER).empty());
 }
 
 TEST_F(OddReaderName, NameThatNoReaderIsShownAsIsUnknown) {

@@ -100,6 +100,8 @@ const char* name_of(Fn fn) {
             return "control";
         case Fn::GET_ATTRIB:
             return "get_attrib";
+        case Fn::SET_ATTRIB:
+            return "set_attrib";
     }
     return "?";
 }
@@ -884,6 +886,18 @@ std::int32_t FakePcsc::get_attrib(std::int32_t card, std::uint32_t attribute_id,
     return E_UNSUPPORTED_FEATURE;
 }
 
+std::int32_t FakePcsc::set_attrib(std::int32_t card, std::uint32_t attribute_id,
+                                  const std::uint8_t* value, std::uint32_t length) {
+    const std::lock_guard lock(mutex_);
+    Bytes bytes(value, value + length);
+    record_unlocked(
+        Call{.fn = Fn::SET_ATTRIB, .card = card, .attribute_id = attribute_id, .data = bytes});
+    if (auto reply = take_reply_unlocked(Fn::SET_ATTRIB)) return reply->status;
+    if (disconnected_cards_.count(card) != 0) return pcsc::E_INVALID_HANDLE;
+    attributes_[attribute_id] = std::move(bytes);
+    return pcsc::SUCCESS;
+}
+
 }  // namespace Vorn_SCard_Bridge::fake
 
 // The pcsc:: interface, served by the fake.
@@ -978,6 +992,11 @@ std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t
                      std::uint32_t& bytes_returned) {
     return FakePcsc::instance().control(fake_handle(card), control_code, input, input_length,
                                         output, output_size, bytes_returned);
+}
+
+std::int32_t set_attrib(Handle card, std::uint32_t attribute_id, const std::uint8_t* value,
+                        std::uint32_t length) {
+    return FakePcsc::instance().set_attrib(fake_handle(card), attribute_id, value, length);
 }
 
 std::int32_t get_attrib(Handle card, std::uint32_t attribute_id, std::uint8_t* buffer,

@@ -59,6 +59,7 @@ enum class Fn {
     TRANSMIT,
     CONTROL,
     GET_ATTRIB,
+    SET_ATTRIB,
 };
 
 // "control", "get_status_change", ...: the pcsc:: function's name.
@@ -126,7 +127,7 @@ struct Call {
     std::uint32_t control_code = 0;
     std::uint32_t attribute_id = 0;
     std::optional<pcsc::ProtocolRecord> record{};  // transmit
-    Bytes data{};                                  // transmit command, control input
+    Bytes data{};  // transmit command, control input, set_attrib value
     bool data_null = false;
     // The caller's output buffer: the list of list_readers/list_reader_groups, the name of
     // status, the response of transmit, the output of control, the value of get_attrib.
@@ -268,6 +269,9 @@ public:
                          std::uint32_t output_size, std::uint32_t& bytes_returned);
     std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
                             std::uint32_t& length);
+    // Unscripted: the value is what later get_attrib calls answer.
+    std::int32_t set_attrib(std::int32_t card, std::uint32_t attribute_id,
+                            const std::uint8_t* value, std::uint32_t length);
 
 private:
     FakePcsc();

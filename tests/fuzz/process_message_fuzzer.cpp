@@ -44,6 +44,8 @@ const std::set<std::string> KNOWN_COMMANDS = {
     "get_device_type_id",
     "get_reader_icon",
     "get_attrib",
+    "set_attrib",
+    "list_readers_array",
     "get_status_change",
     "connect",
     "begin_transaction",

@@ -255,11 +255,11 @@ void prepare_standard_streams() {
 int take_frame_output() {
     const int frames = _dup(1);
     if (frames < 0) return -1;
-    std::fflush(stdout);
     if (_dup2(2, 1) != 0) {
         _close(frames);
         return -1;
     }
+    std::fflush(stdout);
     // Programs and libraries that write to the standard output handle, not the
     // C descriptor, are sent to standard error too.
     SetStdHandle(STD_OUTPUT_HANDLE, handle_of(1));

@@ -55,8 +55,8 @@ TEST(InstallerManifestRender, PathWithQuotesAndSpacesIsEscaped) {
 }
 
 TEST(InstallerManifestRender, RenderedManifestPassesTheDoctorsCheck) {
-    const auto check = check_manifest_text(render_manifest(chromium_fields()),
-                                           ManifestKind::CHROMIUM, "com.vorn.scard_bridge.json");
+    const auto check = check_manifest_text(render_manifest(chromium_fields()), ManifestKind::CHROMIUM,
+                                           "com.vorn.scard_bridge.json");
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
 }
 

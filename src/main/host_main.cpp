@@ -18,6 +18,7 @@
 #include "messaging/messaging_queue.h"
 #include "messaging/request_budget.h"
 #include "platform/fd_events.h"
+#include "processing/commands.h"
 #include "support/error_handler.h"
 #include "support/exceptions.h"
 
@@ -58,9 +59,38 @@ struct NoticePipe {
     }
 };
 
+// The service's own "too busy" status, for a request refused at the budget's limit.
+constexpr const char* TOO_BUSY = "0x80100031";
+
+// Requests that never wait for other work or for a card, and whose answer could
+// unblock the rest (a cancel): served even while the budget is at its limit.
+bool is_prompt(const std::string& command) {
+    const CommandLane lane = find_command_lane(command);
+    return lane == CommandLane::AT_ONCE || lane == CommandLane::CONTROL;
+}
+
+// Answered at once with the service's "too busy"; no answer without a usable id.
+void refuse_busy(const nlohmann::json& request, const std::string& command) {
+    const auto id = request.find("requestId");
+    if (id == request.end() || !id->is_string() || id->get_ref<const std::string&>().empty()) {
+        return;
+    }
+    const std::string& request_id = id->get_ref<const std::string&>();
+    Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {})
+        .info("Request refused: the host is busy",
+              LogContext("MessageProcessor", command, request_id));
+    static const std::string message = "The host is busy: at most " +
+                                       std::to_string(RequestBudget::MAX_REQUESTS) + " requests (" +
+                                       std::to_string(RequestBudget::MAX_BYTES / (1024 * 1024)) +
+                                       " MiB) may wait for their answers at a time";
+    add_message_to_send_queue(nlohmann::json{
+        {"requestId", request_id}, {"status", "error"}, {"result", {TOO_BUSY, message}}});
+}
+
 enum class RoomWait { ROOM_FREED, SIGNALLED, INPUT_ENDED, OUTPUT_GONE };
 
-// While the budget is full: wait for an answer to be written, a signal, the
+// While the answers not yet written are over their bound (or the prompt requests'
+// reserve is full): wait for answers to be written, a signal, the
 // browser closing our input (what it wrote before is not read any more: the
 // session ends as at the end of input, which the calls that hold the budget, such
 // as endless waits, may never reach), or it closing our output (nothing we hold
@@ -96,19 +126,24 @@ HostOutcome run_host() {
     // A closed descriptor 0, 1 or 2 would be taken by the next file the host opens
     // (the log file, a pipe) and read or written as the channel.
     platform::prepare_standard_streams();
+    // Frames go to a descriptor of their own; what a library prints goes to the log.
+    static const int frames_fd = [] {
+        const int fd = platform::take_frame_output();
+        return fd >= 0 ? fd : STDOUT_FILENO;
+    }();
     HostIo io;
     io.read_request = [](const FrameAdmission& admit) { return read_message(admit); };
     io.send_responses = [](const std::function<void()>& output_broken) {
-        send_message_to(STDOUT_FILENO, output_broken);
+        send_message_to(frames_fd, output_broken);
     };
     io.watch_wake_fd = [](int fd, std::function<void()> before_wait) {
         set_standard_input_wake_fd(fd, std::move(before_wait));
     };
     io.input_fd = STDIN_FILENO;
-    io.output_fd = STDOUT_FILENO;
+    io.output_fd = frames_fd;
     // The thread that finishes an answer writes it, unless the browser is not ready
     // for it.
-    share_output(STDOUT_FILENO);
+    share_output(frames_fd);
     return run_host(io);
 }
 
@@ -143,8 +178,12 @@ HostOutcome run_host(const HostIo& io) {
     MessagingQueue& queue = MessagingQueue::instance();
     HostOutcome outcome;
     std::unique_ptr<Session> session;
-    const NoticePipe room;
-    RequestBudget budget([&room] { room.notify(); });
+    // Static: answers still queued when the host returns hold tokens of the budgets,
+    // and the queue keeps the notice.
+    static const NoticePipe room;
+    static RequestBudget budget;
+    static RequestBudget prompt_budget([] { room.notify(); }, RequestBudget::PROMPT);
+    queue.set_on_room([] { room.notify(); });
     try {
         session = std::make_unique<Session>(worker_count);
         logger.info("Running with " + std::to_string(worker_count) + " worker threads", context);
@@ -153,28 +192,39 @@ HostOutcome run_host(const HostIo& io) {
         logger.info("Message processing loop started", context);
         std::uint64_t processed_messages = 0;
 
-        // Reading stops while the budget is full, and goes on once answers are written.
+        // Past the budget the host goes on reading, and refuses all but the prompt
+        // requests; it stops reading only while the browser does not take its answers.
         RequestBudget::Token admitted;
+        bool over_budget = false;
+        bool envelope_only = false;
         const FrameAdmission admit = [&](std::uint32_t length) {
             for (;;) {
-                if (shutdown_requested.load()) return false;
-                admitted = budget.try_take(RequestBudget::reservation_for_frame(length));
-                if (admitted.holds()) return true;
-                // Answers held here are part of what fills the budget.
+                if (shutdown_requested.load()) return FrameReading::STOP;
+                if (!queue.over_unwritten_bound()) {
+                    const std::size_t weight = RequestBudget::reservation_for_frame(length);
+                    admitted = budget.try_take(weight);
+                    over_budget = !admitted.holds();
+                    if (!over_budget) return FrameReading::WHOLE;
+                    envelope_only = length > RequestBudget::MAX_PROMPT_FRAME;
+                    if (envelope_only) return FrameReading::ENVELOPE;
+                    admitted = prompt_budget.try_take(weight);
+                    if (admitted.holds()) return FrameReading::WHOLE;
+                }
+                // Answers held here are part of what is not written.
                 before_wait();
                 const RoomWait waited =
                     wait_for_room(room, wake.read_fd, io.input_fd, io.output_fd);
                 if (waited == RoomWait::INPUT_ENDED) {
                     logger.info("Pipe closed by Chrome, exiting...", context);
                     shutdown_requested.store(true);
-                    return false;
+                    return FrameReading::STOP;
                 }
                 if (waited == RoomWait::OUTPUT_GONE) {
                     logger.info("Output closed by the browser, exiting...", context);
                     shutdown_requested.store(true);
-                    return false;
+                    return FrameReading::STOP;
                 }
-                if (waited == RoomWait::SIGNALLED) return false;
+                if (waited == RoomWait::SIGNALLED) return FrameReading::STOP;
             }
         };
 
@@ -185,8 +235,10 @@ HostOutcome run_host(const HostIo& io) {
                 break;
             }
             try {
+                over_budget = envelope_only = false;
                 nlohmann::json request = io.read_request(admit);
                 RequestBudget::Token token = std::move(admitted);
+                const bool refused = over_budget;
                 if (request.is_null()) continue;
                 const std::string command = request["command"].get<std::string>();
                 if (command == "shutdown") {
@@ -194,6 +246,11 @@ HostOutcome run_host(const HostIo& io) {
                     break;
                 }
                 ++processed_messages;
+                if (refused && (envelope_only || !is_prompt(command))) {
+                    token = {};
+                    refuse_busy(request, command);
+                    continue;
+                }
                 session->submit(std::move(request), std::move(token));
             } catch (const SecurityException& e) {
                 logger.critical(std::string("Security violation: ") + e.what(), context);

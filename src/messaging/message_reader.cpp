@@ -52,6 +52,15 @@ std::string echo_of(const std::vector<std::uint8_t>& text) {
     return echo;
 }
 
+// Keeps the members of the request object that say whom to answer and what was
+// asked; everything else, however nested, is skipped without being built.
+bool keep_envelope(int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+    if (depth == 1 && event == nlohmann::json::parse_event_t::key) {
+        return parsed == "requestId" || parsed == "command";
+    }
+    return true;
+}
+
 Logger& logger() { return Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {}); }
 
 }  // namespace
@@ -135,7 +144,8 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
         if (log.is_enabled(LogLevel::DEBUG)) {
             log.debug("Reading message content (length: " + std::to_string(length) + ")", context);
         }
-        if (admit && !admit(length)) return nullptr;
+        const FrameReading reading = admit ? admit(length) : FrameReading::WHOLE;
+        if (reading == FrameReading::STOP) return nullptr;
         std::vector<std::uint8_t> text(length);
         const ReadResult body = read_exactly(source, text.data(), text.size());
         if (body.status != ReadStatus::OK) {
@@ -152,7 +162,9 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
                 throw std::runtime_error("JSON nesting deeper than " +
                                          std::to_string(MAX_JSON_DEPTH) + " levels");
             }
-            parsed = nlohmann::json::parse(text.begin(), text.end());
+            parsed = reading == FrameReading::WHOLE
+                         ? nlohmann::json::parse(text.begin(), text.end())
+                         : nlohmann::json::parse(text.begin(), text.end(), keep_envelope);
         } catch (const std::exception& e) {
             const std::string failure = std::string("Error parsing message: ") + e.what() +
                                         "\nText: " + echo_of(text) + "\n";
@@ -171,6 +183,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
 
         std::string missing;
         for (const char* member : {"command", "requestId", "params"}) {
+            if (reading == FrameReading::ENVELOPE && std::strcmp(member, "params") == 0) continue;
             if (!result.contains(member)) missing += std::string(member) + " ";
         }
         if (!missing.empty()) {
@@ -178,7 +191,15 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             throw std::runtime_error("Error incomplete message received");
         }
 
-        context.request_id = result.at("requestId").get<std::string>();
+        const std::string request_id = result.at("requestId").get<std::string>();
+        if (request_id.size() > MAX_REQUEST_ID_LENGTH) {
+            log.error("Request id of " + std::to_string(request_id.size()) +
+                          " bytes is longer than " + std::to_string(MAX_REQUEST_ID_LENGTH) +
+                          ": no answer",
+                      context);
+            return nullptr;
+        }
+        context.request_id = request_id;
         log.info("Message received and parsed successfully", context);
         return result;
     } catch (const std::exception& e) {

@@ -10,6 +10,9 @@
 namespace Vorn_SCard_Bridge {
 
 constexpr std::uint32_t MAX_MESSAGE_SIZE = 1048576;
+// A request with a longer requestId gets no answer: its answers, which repeat the
+// id, could otherwise pass the size a browser takes from the host.
+constexpr std::size_t MAX_REQUEST_ID_LENGTH = 4096;
 // Deeper JSON is refused as a parse failure: copying or serialising it recurses.
 constexpr std::size_t MAX_JSON_DEPTH = 128;
 
@@ -18,9 +21,15 @@ constexpr std::size_t MAX_JSON_DEPTH = 128;
 // Never throws.
 nlohmann::json read_message(ByteSource& source);
 
-// Called with the length of a frame that passed the checks, before its text is read
-// and parsed; false when the host is ending instead (read_message then returns null).
-using FrameAdmission = std::function<bool(std::uint32_t length)>;
+// How the text of a frame that passed the checks is read.
+enum class FrameReading {
+    WHOLE,     // parsed whole
+    ENVELOPE,  // parsed for "requestId" and "command" alone: the rest is skipped as
+               // it is parsed, never held (a request the host will refuse)
+    STOP,      // not read: the host is ending (read_message returns null)
+};
+// Called with the length of a frame that passed the checks, before its text is read.
+using FrameAdmission = std::function<FrameReading(std::uint32_t length)>;
 nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit);
 
 // The same on standard input (set up by set_standard_input_wake_fd).

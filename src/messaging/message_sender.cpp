@@ -4,39 +4,35 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <deque>
-#include <limits>
 #include <mutex>
-#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "logging/logger.h"
 #include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
 #include "platform/nonblocking_output.h"
+#include "platform/wait_writable.h"
 
 namespace Vorn_SCard_Bridge {
 
 namespace {
 
-constexpr std::size_t ECHO_LIMIT = 200;
+// Frames gathered by one system call, at most.
+constexpr std::size_t PIECES = 64;
 
 Logger& logger() { return Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {}); }
 
-std::string request_id_of(const nlohmann::json& message) {
-    return message.value("requestId", std::string("unknown"));
-}
-
-void queue_message(nlohmann::json message, RequestBudget::Token token) {
-    if (!logger().is_enabled(LogLevel::DEBUG)) {
-        MessagingQueue::instance().push(std::move(message), std::move(token));
-        return;
+void queue_message(const nlohmann::json& message, RequestBudget::Token token) {
+    // Throws for what is no answer: not an object, or a requestId that is not text.
+    const std::string request_id = message.value("requestId", std::string("unknown"));
+    MessagingQueue::instance().push(message, std::move(token));
+    if (logger().is_enabled(LogLevel::DEBUG)) {
+        logger().debug("Message added to send queue",
+                       LogContext("MessageQueue", "add_message", request_id));
     }
-    const LogContext context("MessageQueue", "add_message", request_id_of(message));
-    MessagingQueue::instance().push(std::move(message), std::move(token));
-    logger().debug("Message added to send queue", context);
 }
 
 // Where the responses go once the threads that finish them may write them
@@ -68,72 +64,94 @@ void report_broken() {
     notify();
 }
 
-void output_failed(LogContext& context) {
+// Frames that will never be written leave the queue's count (and the budget).
+void drop(std::deque<OutgoingResponse>& batch) {
+    for (const OutgoingResponse& response : batch) {
+        MessagingQueue::instance().sent(response.frame.size());
+    }
+    batch.clear();
+}
+
+void output_failed(std::deque<OutgoingResponse>& batch, LogContext& context) {
     // A frame is written whole or not at all: a stream that failed in the middle of
     // one is of no use to the browser any more.
+    if (!batch.empty()) {
+        context.request_id =
+            batch.front().request_id.empty() ? "unknown" : batch.front().request_id;
+    }
     logger().error(std::string("Error sending message: write failed: ") + std::strerror(errno),
                    context);
+    drop(batch);
     output().broken.store(true);
     report_broken();
 }
 
-// Makes the frame of each message that has none yet, in queue order, and returns
-// them all; a message that cannot be sent is logged and dropped.
-std::string frames_of(std::deque<OutgoingResponse>& messages, LogContext& context) {
-    Logger& log = logger();
-    std::string frames;
-    for (auto it = messages.begin(); it != messages.end();) {
-        if (it->frame.empty()) {
-            const nlohmann::json& message = it->message;
-            context.request_id = request_id_of(message);
-            try {
-                std::string text;
-                try {
-                    text = message.dump();
-                } catch (const nlohmann::json::type_error& e) {
-                    // A string from the service that is not UTF-8 must not leave the
-                    // extension waiting for ever: send it with replacement characters.
-                    log.warning(std::string("Response is not valid UTF-8, sending it with "
-                                            "replacement characters: ") +
-                                    e.what(),
-                                context);
-                    text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-                }
-                if (log.is_enabled(LogLevel::DEBUG)) {
-                    std::string echo = text.substr(0, ECHO_LIMIT);
-                    if (text.size() > ECHO_LIMIT) echo += "...";
-                    log.debug("Sending message: " + echo, context);
-                }
-                framing::append_frame(it->frame, text);
-            } catch (const std::exception& e) {
-                log.error(std::string("Error sending message: ") + e.what(), context);
-                it = messages.erase(it);
-                continue;
-            }
+enum class BatchWrite { DONE, WOULD_WAIT, FAILED };
+
+// Writes the frames of `batch` in order, each whole, several per system call
+// without joining them into one buffer; a frame leaves the batch (its bytes, its
+// budget) as soon as it is written. Without `may_wait`, an output that takes
+// nothing at a frame's start ends it (WOULD_WAIT) with the rest of the batch kept;
+// once part of a frame is written the rest follows, waiting if need be.
+BatchWrite write_batch(int fd, std::deque<OutgoingResponse>& batch, bool may_wait,
+                       LogContext& context) {
+    MessagingQueue& queue = MessagingQueue::instance();
+    std::size_t offset = 0;  // bytes of the first frame already written
+    std::string_view pieces[PIECES];
+    while (!batch.empty()) {
+        std::size_t count = 0;
+        for (auto it = batch.begin(); it != batch.end() && count < PIECES; ++it) {
+            pieces[count++] = it->frame;
         }
-        frames += it->frame;
-        ++it;
+        pieces[0].remove_prefix(offset);
+        const long wrote = platform::write_pieces(fd, pieces, count);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return BatchWrite::FAILED;
+            if (!may_wait && offset == 0) return BatchWrite::WOULD_WAIT;
+            if (platform::wait_writable(fd, -1) < 0 && errno != EINTR) return BatchWrite::FAILED;
+            continue;
+        }
+        for (auto left = static_cast<std::size_t>(wrote); left > 0;) {
+            OutgoingResponse& front = batch.front();
+            const std::size_t rest = front.frame.size() - offset;
+            if (left < rest) {
+                offset += left;
+                break;
+            }
+            left -= rest;
+            offset = 0;
+            context.request_id = front.request_id.empty() ? "unknown" : front.request_id;
+            logger().info("Response sent successfully (size: " +
+                              std::to_string(front.frame.size() - framing::HEADER_SIZE) + " bytes)",
+                          context);
+            const std::size_t size = front.frame.size();
+            batch.pop_front();
+            queue.sent(size);
+        }
     }
-    return frames;
+    return BatchWrite::DONE;
 }
 
-void log_sent(const std::deque<OutgoingResponse>& messages, LogContext& context) {
-    for (const OutgoingResponse& sent : messages) {
-        context.request_id = request_id_of(sent.message);
-        logger().info("Response sent successfully (size: " +
-                          std::to_string(sent.frame.size() - framing::HEADER_SIZE) + " bytes)",
-                      context);
-    }
+std::size_t size_of(const std::deque<OutgoingResponse>& batch) {
+    std::size_t size = 0;
+    for (const OutgoingResponse& response : batch) size += response.frame.size();
+    return size;
 }
 
 }  // namespace
 
 void add_message_to_send_queue(const nlohmann::json& message) { queue_message(message, {}); }
 
-void add_message_to_send_queue(nlohmann::json&& message) { queue_message(std::move(message), {}); }
+void add_message_to_send_queue(nlohmann::json&& message) {
+    // The JSON goes as soon as its frame is made.
+    const nlohmann::json owned = std::move(message);
+    queue_message(owned, {});
+}
 
 void add_message_to_send_queue(nlohmann::json&& message, RequestBudget::Token token) {
-    queue_message(std::move(message), std::move(token));
+    const nlohmann::json owned = std::move(message);
+    queue_message(owned, std::move(token));
 }
 
 void send_message() { send_message_to(STDOUT_FILENO); }
@@ -156,36 +174,26 @@ void write_ready_responses() {
         std::deque<OutgoingResponse> messages = queue.take_unless_writing();
         if (messages.empty()) return;
         if (output().broken.load()) {
-            messages.clear();
+            drop(messages);
             queue.batch_written();
             continue;
         }
-        const std::string frames = frames_of(messages, context);
         // Up to PIPE_BUF bytes a pipe takes whole or not at all; more could take
         // part of it and leave this thread waiting for the rest.
-        if (frames.size() > platform::whole_write_size()) {
+        if (size_of(messages) > platform::whole_write_size()) {
             queue.hand_back(std::move(messages));
             return;
         }
-        ssize_t written = 0;
-        if (!frames.empty()) {
-            do {
-                written = ::write(fd, frames.data(), frames.size());
-            } while (written < 0 && errno == EINTR);
+        switch (write_batch(fd, messages, false, context)) {
+            case BatchWrite::WOULD_WAIT:
+                queue.hand_back(std::move(messages));
+                return;
+            case BatchWrite::FAILED:
+                output_failed(messages, context);
+                break;
+            case BatchWrite::DONE:
+                break;
         }
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            queue.hand_back(std::move(messages));
-            return;
-        }
-        // A socket may take part of it: the rest follows at once, as the sender would.
-        if (written < 0 || (static_cast<std::size_t>(written) < frames.size() &&
-                            !framing::write_all(fd, std::string_view(frames).substr(
-                                                        static_cast<std::size_t>(written))))) {
-            output_failed(context);
-        } else {
-            log_sent(messages, context);
-        }
-        messages.clear();
         queue.batch_written();
     }
 }
@@ -207,21 +215,10 @@ void send_message_to(int fd, const std::function<void()>& on_broken) {
         if (output().broken.load()) {
             // Nobody reads any more: the answers go, and with them their share of
             // the budget.
-            messages.clear();
-            queue.batch_written();
-            continue;
+            drop(messages);
+        } else if (write_batch(fd, messages, true, context) == BatchWrite::FAILED) {
+            output_failed(messages, context);
         }
-        // Responses that are ready together leave together: one write for the
-        // burst, each still its own frame in queue order.
-        const std::string frames = frames_of(messages, context);
-        if (!frames.empty()) {
-            if (framing::write_all(fd, frames)) {
-                log_sent(messages, context);
-            } else {
-                output_failed(context);
-            }
-        }
-        messages.clear();
         queue.batch_written();
         log.flush();
     }

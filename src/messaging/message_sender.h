@@ -7,10 +7,11 @@
 
 namespace Vorn_SCard_Bridge {
 
-// Queues a finished response. Throws when the message is not an object or its
-// "requestId" is not a string. Once the output is shared (share_output), the thread
-// that queued it writes it with write_ready_responses(); else the sender thread
-// is woken for it.
+// Queues a finished response as its frame (frame_answer: never over the 1 MiB a
+// browser takes); the JSON is freed at once. Throws when the message is not an
+// object or its "requestId" is not a string. Once the output is shared
+// (share_output), the thread that queued it writes it with write_ready_responses();
+// else the sender thread is woken for it.
 void add_message_to_send_queue(const nlohmann::json& message);
 void add_message_to_send_queue(nlohmann::json&& message);
 // The same, with the budget share of its request, given back once it is written.
@@ -28,8 +29,8 @@ bool share_output(int fd);
 // the output is not shared. Whoever queues a response calls it before it waits.
 void write_ready_responses();
 
-// Body of the sender thread: writes queued responses as frames on standard
-// output until the queue is shut down.
+// Body of the sender thread: writes queued frames on standard output, several per
+// system call and each freed once written, until the queue is shut down.
 void send_message();
 
 // The same, writing to `fd`. When a write fails (here or in write_ready_responses)

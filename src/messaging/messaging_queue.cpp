@@ -1,6 +1,17 @@
 #include "messaging/messaging_queue.h"
 
+#include <algorithm>
+#include <utility>
+
+#include "messaging/answer_frame.h"
+#include "messaging/frame_codec.h"
+
 namespace Vorn_SCard_Bridge {
+
+nlohmann::json OutgoingResponse::message() const {
+    if (frame.size() < framing::HEADER_SIZE) return nullptr;
+    return nlohmann::json::parse(frame.begin() + framing::HEADER_SIZE, frame.end(), nullptr, false);
+}
 
 MessagingQueue& MessagingQueue::instance() {
     // Never destroyed: a worker still inside a long call at exit may push.
@@ -8,12 +19,21 @@ MessagingQueue& MessagingQueue::instance() {
     return *queue;
 }
 
-void MessagingQueue::push(nlohmann::json message, RequestBudget::Token token) {
+void MessagingQueue::push(const nlohmann::json& message, RequestBudget::Token token) {
     if (shutdown_flag.load()) return;
+    std::optional<std::string> frame = frame_answer(message);
+    if (!frame) return;
+    token.answered(frame->size());
+    push_frame({std::move(*frame), request_id_of(message), std::move(token)});
+}
+
+void MessagingQueue::push_frame(OutgoingResponse response) {
     bool wake = false;
     {
         std::lock_guard lock(mutex);
-        messages.push_back({std::move(message), std::move(token), {}});
+        if (shutdown_flag.load()) return;
+        unwritten += response.frame.size();
+        messages.push_back(std::move(response));
         wake = !take_turns;
     }
     if (wake) condition.notify_one();
@@ -28,10 +48,13 @@ std::optional<nlohmann::json> MessagingQueue::wait_and_pop() {
     std::unique_lock lock(mutex);
     condition.wait(lock, [this] { return !messages.empty() || shutdown_flag.load(); });
     if (messages.empty()) return std::nullopt;
-    nlohmann::json message = std::move(messages.front().message);
+    const OutgoingResponse popped = std::move(messages.front());
     messages.pop_front();
-    if (messages.empty()) written_condition.notify_all();
-    return message;
+    const bool drained = messages.empty();
+    lock.unlock();
+    sent(popped.frame.size());
+    if (drained) written_condition.notify_all();
+    return popped.message();
 }
 
 std::deque<OutgoingResponse> MessagingQueue::wait_and_pop_all() {
@@ -73,6 +96,19 @@ void MessagingQueue::hand_back(std::deque<OutgoingResponse> batch) {
     condition.notify_one();
 }
 
+void MessagingQueue::sent(std::size_t bytes) {
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mutex);
+        unwritten -= std::min(bytes, unwritten);
+        if (room_wanted && unwritten <= MAX_UNWRITTEN_BYTES / 2) {
+            room_wanted = false;
+            notify = on_room;
+        }
+    }
+    if (notify) notify();
+}
+
 void MessagingQueue::batch_written() {
     bool wake_sender = false;
     {
@@ -104,5 +140,22 @@ void MessagingQueue::shutdown() {
 }
 
 bool MessagingQueue::is_shutdown() const { return shutdown_flag.load(); }
+
+bool MessagingQueue::over_unwritten_bound() {
+    std::lock_guard lock(mutex);
+    if (unwritten <= MAX_UNWRITTEN_BYTES) return false;
+    room_wanted = true;
+    return true;
+}
+
+std::size_t MessagingQueue::unwritten_bytes() const {
+    std::lock_guard lock(mutex);
+    return unwritten;
+}
+
+void MessagingQueue::set_on_room(std::function<void()> on_room_) {
+    std::lock_guard lock(mutex);
+    on_room = std::move(on_room_);
+}
 
 }  // namespace Vorn_SCard_Bridge

@@ -37,10 +37,16 @@ RequestBudget::Token RequestBudget::Token::split_off(std::size_t bytes) {
     return {budget_, std::exchange(requests_, 0), bytes};
 }
 
+void RequestBudget::Token::answered(std::size_t bytes) {
+    if (budget_ == nullptr) return;
+    budget_->settle(std::exchange(requests_, 0), bytes_, bytes);
+    bytes_ = bytes;
+}
+
 RequestBudget::Token RequestBudget::try_take(std::size_t bytes) {
     const std::lock_guard lock(mutex_);
-    const bool fits =
-        requests_ < MAX_REQUESTS && (bytes_ + bytes <= MAX_BYTES || bytes_ <= HEAVY_REQUEST_SLACK);
+    const bool fits = requests_ < limits_.requests &&
+                      (bytes_ + bytes <= limits_.bytes || bytes_ <= limits_.bytes / 8);
     if (!fits) {
         waiting_ = true;
         return {};
@@ -59,6 +65,13 @@ void RequestBudget::give_back(std::size_t requests, std::size_t bytes) {
         notify = std::exchange(waiting_, false);
     }
     if (notify && on_room_) on_room_();
+}
+
+void RequestBudget::settle(std::size_t requests, std::size_t old_bytes, std::size_t new_bytes) {
+    if (new_bytes > old_bytes) add(new_bytes - old_bytes);
+    if (requests > 0 || old_bytes > new_bytes) {
+        give_back(requests, old_bytes > new_bytes ? old_bytes - new_bytes : 0);
+    }
 }
 
 void RequestBudget::add(std::size_t bytes) {

@@ -1,9 +1,12 @@
 #pragma once
 
 // How much work the host holds for the extension: requests read and not yet
-// answered (queued, running, or answered and waiting to be written), counted and
-// weighed. At the limit the host stops reading its input until answers have been
-// written (back-pressure); it never drops or refuses what it has read.
+// answered (queued or running), counted and weighed, and the answers queued and
+// not yet written, weighed by their frames. Past the limit the host still reads:
+// it refuses each new request at once ("too busy"), except the prompt ones (cancel,
+// healthcheck, get_version, is_valid_context), which take a small reserve of their
+// own. It stops reading only while the browser does not take its answers
+// (MessagingQueue::MAX_UNWRITTEN_BYTES).
 
 #include <cstddef>
 #include <cstdint>
@@ -15,14 +18,25 @@ namespace Vorn_SCard_Bridge {
 
 class RequestBudget {
 public:
+    struct Limits {
+        std::size_t requests;
+        std::size_t bytes;
+    };
     static constexpr std::size_t MAX_REQUESTS = 256;
     static constexpr std::size_t MAX_BYTES = 32u * 1024 * 1024;
+    static constexpr Limits WORK{MAX_REQUESTS, MAX_BYTES};
+    // Prompt requests read while the work is at its limit: they never wait for
+    // anything but the service's quick answer, so few are ever held at once.
+    static constexpr Limits PROMPT{64, 4u * 1024 * 1024};
+    // A prompt request in a longer frame is no request of the extension's: it
+    // counts as any other (refused while the work is at its limit).
+    static constexpr std::size_t MAX_PROMPT_FRAME = 64u * 1024;
     // What a request of n frame bytes may take once parsed, at most: a frame of small
     // JSON values ("[{},{},...]", "["","",...]") takes up to 25 times its size once
     // parsed, allocator overhead included, and more while its arrays grow.
     static constexpr std::size_t PARSED_BYTES_PER_FRAME_BYTE = 32;
-    // A request heavier than the whole budget is taken once no more than this is held,
-    // so that a few long waits (small, but held for ever) cannot keep it out.
+    // A request heavier than the whole budget is taken once no more than an eighth of
+    // it is held, so that a few long waits (small, but held for ever) cannot keep it out.
     static constexpr std::size_t HEAVY_REQUEST_SLACK = MAX_BYTES / 8;
 
     // One request's share, given back when the token goes (its answer written or dropped).
@@ -39,6 +53,9 @@ public:
         // the returned token, e.g. with its answer; this one keeps the rest of the
         // weight, e.g. until the parsed request is gone too.
         Token split_off(std::size_t bytes);
+        // The request is answered: its count goes back, and its weight becomes
+        // `bytes`, what its answer holds until written.
+        void answered(std::size_t bytes);
 
     private:
         friend class RequestBudget;
@@ -52,7 +69,8 @@ public:
 
     // `on_room` runs (on the releasing thread) when room is given back while a
     // try_take had found none.
-    explicit RequestBudget(std::function<void()> on_room = {}) : on_room_(std::move(on_room)) {}
+    explicit RequestBudget(std::function<void()> on_room = {}, Limits limits = WORK)
+        : on_room_(std::move(on_room)), limits_(limits) {}
     RequestBudget(const RequestBudget&) = delete;
     RequestBudget& operator=(const RequestBudget&) = delete;
 
@@ -73,8 +91,10 @@ public:
 private:
     void give_back(std::size_t requests, std::size_t bytes);
     void add(std::size_t bytes);
+    void settle(std::size_t requests, std::size_t old_bytes, std::size_t new_bytes);
 
     std::function<void()> on_room_;
+    const Limits limits_;
     mutable std::mutex mutex_;
     std::size_t requests_ = 0;
     std::size_t bytes_ = 0;

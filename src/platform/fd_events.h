@@ -66,4 +66,11 @@ void on_shutdown_request(void (*handler)());
 // all carry bytes unchanged (binary mode where the system has a text mode).
 void prepare_standard_streams();
 
+// Keeps the frames apart from what the process prints: returns a descriptor of
+// its own on what standard output was, for the frames alone, and points standard
+// output at standard error, so that a library that writes there (a crash text, a
+// driver's debug print) reaches the log instead of corrupting the frame stream.
+// -1, with nothing changed, when it cannot.
+int take_frame_output();
+
 }  // namespace Vorn_SCard_Bridge::platform

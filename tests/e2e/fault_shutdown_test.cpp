@@ -135,7 +135,7 @@ TEST_P(FaultUnreadOutput, HostEndsWithinTheBoundWhileItsAnswersCannotBeWritten) 
     const std::string context = establish_context(host);
     ASSERT_FALSE(context.empty());
     // About 400 kB of answers: far more than the output pipe holds, far less
-    // than the host accepts before it stops reading.
+    // than the host holds unwritten before it stops reading.
     std::string batch = frame_of(endless_pnp_wait("endless", context));
     for (int i = 0; i < 100; ++i) {
         batch += frame_of(request(std::to_string(i) + std::string(4000, 'p'), "healthcheck"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,45 @@ TEST(HostChannel, AnswersManyPipelinedRequestsEachExactlyOnce) {
     }
     EXPECT_TRUE(host.silent_for(200ms));
     for (int i = 0; i < COUNT; ++i) EXPECT_EQ(seen[i], 1) << i;
+}
+
+// The browser closes the port on a message from the host over 1 MiB, which would
+// end the host for every page: a request whose id fills its frame, whatever it
+// asks, gets no answer (its answer would repeat the id, and be longer).
+class AnswerOverTheBrowserLimit : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(AnswerOverTheBrowserLimit, ARequestIdFillingTheFrameGetsNoAnswer) {
+    HostProcess host;
+    const std::string head = R"({"command":")" + std::string(GetParam()) + R"(","requestId":")";
+    const std::string tail = R"(","params":["0x00000001"]})";
+    const std::string id(1048576 - head.size() - tail.size(), 'i');
+    host.send_raw(HostProcess::frame(head + id + tail));
+    host.send_raw(healthcheck_after());
+    EXPECT_EQ(host.receive_text(), HEALTHCHECK_OK);
+    EXPECT_TRUE(host.silent_for(200ms));
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(), 0);
+    EXPECT_NE(host.stderr_text().find("Request id of " + std::to_string(id.size()) +
+                                      " bytes is longer than 4096: no answer"),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, AnswerOverTheBrowserLimit,
+                         ::testing::Values("healthcheck", "get_version", "nope", "cancel",
+                                           "list_readers", "transmit"));
+
+TEST(HostChannel, AnswersARequestIdOfTheLongestLengthAndNoLonger) {
+    HostProcess host;
+    const std::string longest(4096, 'L');
+    host.send({{"requestId", longest + "L"},
+               {"command", "healthcheck"},
+               {"params", nlohmann::json::array()}});
+    host.send(
+        {{"requestId", longest}, {"command", "healthcheck"}, {"params", nlohmann::json::array()}});
+    const auto response = host.receive();
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->value("requestId", ""), longest);
+    EXPECT_TRUE(host.silent_for(200ms));
 }
 
 TEST(HostChannel, KeepsUtf8OfRequestIdsInResponses) {

@@ -36,6 +36,10 @@ inline const Answer WAIT_CANCELLED =
     failure(CANCELLED,
             "Error in handle_smartcard_get_status_change: The action was cancelled by an "
             "SCardCancel request");
+// The refusal of a request past the budget: the service's "too busy".
+inline const Answer BUSY =
+    failure("0x80100031",
+            "The host is busy: at most 256 requests (32 MiB) may wait for their answers at a time");
 // A prompt answer, with room for a loaded machine; past it the host is stuck.
 inline constexpr std::chrono::milliseconds PROMPT = std::chrono::seconds(5);
 // The host ends within a second; three leave room for a loaded machine.

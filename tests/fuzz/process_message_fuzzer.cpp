@@ -156,10 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     json responses = json::array();
     for (bool seen_sentinel = false; !seen_sentinel;) {
         for (OutgoingResponse& outgoing : queue.wait_and_pop_all()) {
-            if (outgoing.message == SENTINEL) {
+            if (outgoing.message() == SENTINEL) {
                 seen_sentinel = true;
             } else {
-                responses.push_back(std::move(outgoing.message));
+                responses.push_back(outgoing.message());
             }
         }
     }

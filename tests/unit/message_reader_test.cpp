@@ -327,11 +327,74 @@ std::vector<ReaderCase> reader_cases() {
                                          "Message received and parsed successfully"}}},
                           shutdown_after_end()}});
     }
+    {
+        // An answer repeats its request's id, and must stay within what a browser takes.
+        const std::string longest(MAX_REQUEST_ID_LENGTH, 'i');
+        cases.push_back({"RequestIdOfTheLongestLengthAccepted",
+                         join({frame(request(longest)), frame(request(longest + "i"))}),
+                         {{json::parse(request(longest)),
+                           // The log cuts what a page sends.
+                           {{"info", for_request(longest.substr(0, 128) + "... [4096 bytes]") +
+                                         "Message received and parsed successfully"}}},
+                          {json(nullptr),
+                           {{"error", READER + "Request id of 4097 bytes is longer than 4096: "
+                                               "no answer"}}},
+                          shutdown_after_end()}});
+    }
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, ReadMessage, ::testing::ValuesIn(reader_cases()),
                          [](const auto& info) { return info.param.name; });
+
+struct EnvelopeCase {
+    const char* name;
+    std::string text;
+    json returned;
+};
+
+class ReadEnvelope : public ::testing::TestWithParam<EnvelopeCase> {};
+
+// A frame the host will refuse is parsed for whom to answer and what was asked
+// alone; everything else is skipped without being kept.
+TEST_P(ReadEnvelope, KeepsOnlyTheRequestIdAndTheCommand) {
+    const Bytes input = frame(GetParam().text);
+    MemoryByteSource source(input.data(), input.size());
+    std::uint32_t asked = 0;
+    vorn_test::StderrCapture capture;
+    const json returned = read_message(source, [&asked](std::uint32_t length) {
+        asked = length;
+        return FrameReading::ENVELOPE;
+    });
+    EXPECT_EQ(returned, GetParam().returned);
+    EXPECT_EQ(asked, GetParam().text.size());
+    for (const auto& line : reader_lines(capture.take_lines(), false)) {
+        EXPECT_EQ(line.second.find("Missing"), std::string::npos) << line.second;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, ReadEnvelope,
+    ::testing::Values(
+        EnvelopeCase{"ParamsSkipped",
+                     R"({"requestId":"r","command":"transmit","params":[{"a":[1,2,{}]},"x"]})",
+                     json{{"requestId", "r"}, {"command", "transmit"}}},
+        EnvelopeCase{"NoParamsNeeded", R"({"command":"cancel","requestId":"r"})",
+                     json{{"requestId", "r"}, {"command", "cancel"}}},
+        EnvelopeCase{
+            "MembersOfTheSameNameDeeperAreSkipped",
+            R"({"extra":{"requestId":"deep","command":"no"},"requestId":"r","command":"c"})",
+            json{{"requestId", "r"}, {"command", "c"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReadMessageAdmission, AFrameTheHostStopsForIsNotRead) {
+    const Bytes input = frame(request("a"));
+    MemoryByteSource source(input.data(), input.size());
+    EXPECT_EQ(read_message(source, [](std::uint32_t) { return FrameReading::STOP; }), json());
+    std::uint8_t next = 0;
+    EXPECT_EQ(source.read_some(&next, 1).status, ReadStatus::OK) << "the text was read";
+    EXPECT_EQ(next, '{');
+}
 
 // The same frames arriving one byte per read, as a pipe may deliver them, give
 // the same results (the megabyte cases are left out: byte by byte they are slow).

@@ -26,6 +26,7 @@
 
 #include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
+#include "platform/fd_events.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -242,6 +243,35 @@ std::vector<SenderCase> sender_cases() {
              {}});
     }
     {
+        // A browser closes the port on a message over 1 MiB: the answer of exactly
+        // that size leaves as it is, a longer one as a short error for its request,
+        // and one that has no id to answer is dropped.
+        const std::string head = R"({"requestId":"edge","result":")";
+        const std::string tail = R"(","status":"success"})";
+        const std::string edge =
+            head + std::string(1048576 - head.size() - tail.size(), 'e') + tail;
+        const json longer = {{"requestId", "huge"}, {"result", std::string(1048576, 'h')}};
+        const std::string longer_size = std::to_string(longer.dump().size());
+        const std::string replaced =
+            R"({"requestId":"huge","result":["0x80100008","The answer of )" + longer_size +
+            R"( bytes is longer than the 1048576 bytes a browser takes from the host"],"status":"error"})";
+        const json nameless = {{"result", std::string(1048576, 'n')}};
+        const std::string after = R"({"requestId":"after","result":["OK"],"status":"success"})";
+        cases.push_back(
+            {"AnswersOverTheBrowserLimit",
+             {json::parse(edge), longer, nameless, json::parse(after)},
+             {edge, replaced, after},
+             {line_pattern("error", sender_line("huge", "Response of " + longer_size +
+                                                            " bytes replaced by an error: longer "
+                                                            "than a browser takes")),
+              line_pattern(
+                  "error",
+                  sender_line("unknown", "Response of " + std::to_string(nameless.dump().size()) +
+                                             " bytes dropped: longer than a "
+                                             "browser takes"))},
+             {}});
+    }
+    {
         const json response = {{"status", "error"}, {"result", "x"}};
         const std::string text = R"({"result":"x","status":"error"})";
         cases.push_back({"ResponseWithoutRequestIdIsUnknown",
@@ -326,6 +356,38 @@ TEST(SendMessageDeathTest, AfterShutdownNothingIsSentButTheAddIsLogged) {
             HasSubstr("\nFRAMES:\n"),
             ContainsRegex(line_pattern(
                 "debug", "[MessageQueue::add_message req:late] Message added to send queue"))));
+}
+
+// A library that prints to standard output once the host has started (a crash
+// text, a driver's debug print) reaches standard error, never the frame stream.
+TEST(FrameOutputDeathTest, WhatIsPrintedToStandardOutputAfterwardsStaysOutOfTheFrames) {
+    const std::string frame = framing::encode_frame(R"({"requestId":"r"})");
+    EXPECT_EXIT(
+        {
+            ::alarm(60);
+            int fds[2];
+            if (::pipe(fds) != 0) vorn_test::exit_child(2);
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::close(fds[1]);
+            const int frames = platform::take_frame_output();
+            if (frames < 0) vorn_test::exit_child(3);
+            std::printf("printed by a library\n");
+            std::fflush(stdout);
+            const std::string_view driver = "written by a driver\n";
+            if (::write(STDOUT_FILENO, driver.data(), driver.size()) < 0) vorn_test::exit_child(4);
+            if (!framing::write_all(frames, frame)) vorn_test::exit_child(5);
+            ::close(frames);
+            std::string received;
+            char buffer[256];
+            ssize_t got;
+            while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0)
+                received.append(buffer, static_cast<std::size_t>(got));
+            std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
+            vorn_test::exit_child(0);
+        },
+        ::testing::ExitedWithCode(0),
+        ::testing::AllOf(HasSubstr("printed by a library\n"), HasSubstr("written by a driver\n"),
+                         HasSubstr("\nFRAMES:" + hex_of(frame) + "\n")));
 }
 
 struct RefusedCase {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "messaging/frame_codec.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -32,7 +33,7 @@ json response(int n) { return json{{"requestId", "r" + std::to_string(n)}, {"n",
 // The messages of a batch pop, in order.
 std::deque<json> messages_of(std::deque<OutgoingResponse> batch) {
     std::deque<json> messages;
-    for (OutgoingResponse& outgoing : batch) messages.push_back(std::move(outgoing.message));
+    for (OutgoingResponse& outgoing : batch) messages.push_back(outgoing.message());
     return messages;
 }
 
@@ -174,22 +175,59 @@ TEST(MessagingQueueTakingTurns, OnlyAHandedBackBatchWakesTheSender) {
     queue->shutdown();
 }
 
-TEST(MessagingQueue, BudgetComesBackWhenTheAnswerIsWritten) {
+// The request counts as answered once its answer is queued; the frame's bytes stay
+// in the budget and in the queue's count until written.
+TEST(MessagingQueue, AnAnswerWeighsItsFrameUntilWritten) {
     RequestBudget budget;
     auto queue = std::make_shared<MessagingQueue>();
-    queue->push(response(1), budget.try_take(1000));
-    EXPECT_EQ(budget.requests(), 1u);
+    const std::string frame = framing::encode_frame(response(1).dump());
+    queue->push(response(1), budget.try_take(100000));
+    EXPECT_EQ(budget.requests(), 0u);
+    EXPECT_EQ(budget.bytes(), frame.size());
+    EXPECT_EQ(queue->unwritten_bytes(), frame.size());
     const auto soon = [] {
         return std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
     };
     EXPECT_FALSE(queue->wait_until_written(soon()));
     {
         auto batch = queue->wait_and_pop_all();
+        ASSERT_EQ(batch.size(), 1u);
+        EXPECT_EQ(batch.front().frame, frame);
         EXPECT_FALSE(queue->wait_until_written(soon())) << "a batch being written is not written";
+        queue->sent(batch.front().frame.size());
     }
-    EXPECT_EQ(budget.requests(), 0u);
+    EXPECT_EQ(budget.bytes(), 0u);
+    EXPECT_EQ(queue->unwritten_bytes(), 0u);
     queue->batch_written();
     EXPECT_TRUE(queue->wait_until_written(soon()));
+}
+
+// Past the bound the reader is told once half of what waits has left.
+TEST(MessagingQueue, TellsWhenWhatWaitsToBeWrittenFallsToHalfTheBound) {
+    auto queue = std::make_shared<MessagingQueue>();
+    int notices = 0;
+    queue->set_on_room([&] { ++notices; });
+    const std::string big(300000, 'b');
+    const json answer = {{"requestId", "big"}, {"result", big}};
+    std::size_t pushed = 0;
+    while (queue->unwritten_bytes() <= MessagingQueue::MAX_UNWRITTEN_BYTES) {
+        queue->push(answer);
+        ++pushed;
+    }
+    EXPECT_TRUE(queue->over_unwritten_bound());
+    auto batch = queue->wait_and_pop_all();
+    ASSERT_EQ(batch.size(), pushed);
+    const std::size_t frame = batch.front().frame.size();
+    std::size_t left = pushed * frame;
+    while (left - frame > MessagingQueue::MAX_UNWRITTEN_BYTES / 2) {
+        queue->sent(frame);
+        left -= frame;
+        EXPECT_EQ(notices, 0) << left << " bytes still wait";
+    }
+    queue->sent(frame);
+    EXPECT_EQ(notices, 1);
+    EXPECT_FALSE(queue->over_unwritten_bound());
+    queue->batch_written();
 }
 
 TEST(MessagingQueue, PushWakesAWaitingConsumer) {

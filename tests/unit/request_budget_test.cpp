@@ -1,4 +1,4 @@
-// What the host may hold for the extension before it stops reading.
+// What the host may hold for the extension before it refuses new requests.
 
 #include "messaging/request_budget.h"
 
@@ -36,9 +36,10 @@ TEST(RequestBudget, AHeavyRequestWaitsUntilLittleIsHeldThenComesAlone) {
     EXPECT_FALSE(budget.try_take(heavy).holds()) << "two heavy requests at once";
 }
 
-// An answer keeps the request counted until written; the request's own weight
-// goes once the parsed request is gone.
-TEST(RequestBudget, TheAnswerTakesTheCountAndThePartOfTheWeightItNeeds) {
+// An answer takes the count and the part of the weight it needs; once queued the
+// request counts as answered and weighs what its frame holds until written; the
+// request's own weight goes once the parsed request is gone.
+TEST(RequestBudget, AnAnsweredRequestWeighsItsAnswerAlone) {
     RequestBudget budget;
     auto request = budget.try_take(1000);
     auto answer = request.split_off(300);
@@ -47,12 +48,30 @@ TEST(RequestBudget, TheAnswerTakesTheCountAndThePartOfTheWeightItNeeds) {
     request = {};
     EXPECT_EQ(budget.requests(), 1u);
     EXPECT_EQ(budget.bytes(), 300u);
-    auto bigger = answer.split_off(5000);  // an answer heavier than its request
+    answer.answered(5000);  // a frame heavier than its request
+    EXPECT_EQ(budget.requests(), 0u);
     EXPECT_EQ(budget.bytes(), 5000u);
+    answer.answered(40);
+    EXPECT_EQ(budget.bytes(), 40u);
     answer = {};
-    bigger = {};
     EXPECT_EQ(budget.requests(), 0u);
     EXPECT_EQ(budget.bytes(), 0u);
+}
+
+// The prompt requests' reserve has limits of its own, and tells when room comes back.
+TEST(RequestBudget, ThePromptReserveIsSmallAndTellsWhenRoomComesBack) {
+    int notices = 0;
+    RequestBudget prompt([&] { ++notices; }, RequestBudget::PROMPT);
+    std::vector<RequestBudget::Token> held;
+    for (std::size_t i = 0; i < RequestBudget::PROMPT.requests; ++i)
+        held.push_back(prompt.try_take(10));
+    EXPECT_FALSE(prompt.try_take(10).holds());
+    held.pop_back();
+    EXPECT_EQ(notices, 1);
+    held.clear();
+    EXPECT_TRUE(
+        prompt.try_take(RequestBudget::reservation_for_frame(RequestBudget::MAX_PROMPT_FRAME))
+            .holds());
 }
 
 }  // namespace

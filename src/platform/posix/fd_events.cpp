@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <vector>
 
 namespace Vorn_SCard_Bridge::platform {
@@ -103,6 +104,19 @@ void prepare_standard_streams() {
             }
         }
     }
+}
+
+int take_frame_output() {
+    // Above the standard three, and not inherited by children.
+    const int frames = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (frames < 0) return -1;
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        ::close(frames);
+        return -1;
+    }
+    // Whatever the C library still buffers for standard output goes to the log too.
+    std::fflush(stdout);
+    return frames;
 }
 
 }  // namespace Vorn_SCard_Bridge::platform

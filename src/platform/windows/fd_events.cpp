@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -249,6 +250,21 @@ void prepare_standard_streams() {
         // Text mode would turn a length byte 0x0A into 0D 0A, and end input at 0x1A.
         _setmode(fd, _O_BINARY);
     }
+}
+
+int take_frame_output() {
+    const int frames = _dup(1);
+    if (frames < 0) return -1;
+    if (_dup2(2, 1) != 0) {
+        _close(frames);
+        return -1;
+    }
+    std::fflush(stdout);
+    // Programs and libraries that write to the standard output handle, not the
+    // C descriptor, are sent to standard error too.
+    SetStdHandle(STD_OUTPUT_HANDLE, handle_of(1));
+    _setmode(frames, _O_BINARY);
+    return frames;
 }
 
 }  // namespace Vorn_SCard_Bridge::platform

@@ -1,6 +1,10 @@
 #include "platform/wait_writable.h"
 
+#include <io.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace Vorn_SCard_Bridge::platform {
 
@@ -9,6 +13,13 @@ namespace Vorn_SCard_Bridge::platform {
 int wait_writable(int, int) {
     errno = EIO;
     return -1;
+}
+
+// No gathering write for C descriptors: the first piece alone.
+long write_pieces(int fd, const std::string_view* pieces, std::size_t count) {
+    if (count == 0) return 0;
+    const auto size = static_cast<unsigned>(std::min<std::size_t>(pieces[0].size(), INT_MAX));
+    return _write(fd, pieces[0].data(), size);
 }
 
 }  // namespace Vorn_SCard_Bridge::platform

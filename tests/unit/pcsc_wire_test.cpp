@@ -115,12 +115,18 @@ std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>
 }
 
 TEST(PcscWire, FeatureListsOfAWindowsDriverNameTheWireCodes) {
-    auto features =
-        joined({feature(0x06, windows_ctl(3400 + 6)), feature(0x07, windows_ctl(3400 + 7)),
-                feature(0x12, windows_ctl(4095)), feature(0x13, windows_ctl(0))});
+    // An entry of another length in between is passed over.
+    auto features = joined({feature(0x06, windows_ctl(3406)),
+                            feature(0x07, windows_ctl(3407)),
+                            {0x0A, 2, 0x00, 0x31},
+                            feature(0x12, windows_ctl(4095)),
+                            feature(0x13, windows_ctl(0))});
     feature_codes_from_windows(features);
-    EXPECT_EQ(features, joined({feature(0x06, ctl(3406)), feature(0x07, ctl(3407)),
-                                feature(0x12, ctl(4095)), feature(0x13, ctl(0))}));
+    EXPECT_EQ(features, joined({feature(0x06, ctl(3406)),
+                                feature(0x07, ctl(3407)),
+                                {0x0A, 2, 0x00, 0x31},
+                                feature(0x12, ctl(4095)),
+                                feature(0x13, ctl(0))}));
 }
 
 TEST(PcscWire, FeatureValuesThatAreNoWindowsControlCodeStay) {
@@ -142,12 +148,6 @@ TEST(PcscWire, FeatureValuesThatAreNoWindowsControlCodeStay) {
         feature_codes_from_windows(features);
         EXPECT_EQ(features, c.features) << c.why;
     }
-}
-
-TEST(PcscWire, FeatureAfterAnEntryOfAnotherLengthIsStillConverted) {
-    auto features = joined({{0x0A, 2, 0x12, 0x34}, feature(0x06, windows_ctl(3406))});
-    feature_codes_from_windows(features);
-    EXPECT_EQ(features, joined({{0x0A, 2, 0x12, 0x34}, feature(0x06, ctl(3406))}));
 }
 
 }  // namespace

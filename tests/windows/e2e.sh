@@ -9,8 +9,8 @@
 # Prints the number of tests run and excluded; exits non-zero when one fails.
 # VORN_E2E_ONLY: a gtest pattern to run only some of them (default: all).
 set -eu
-windows_build=$1
-linux_build=$2
+windows_build=$(cd "$1" && pwd)
+linux_build=$(cd "$2" && pwd)
 test_name="windows e2e"
 here=$(cd "$(dirname "$0")" && pwd)
 started=$(date +%s)

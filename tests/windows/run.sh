@@ -15,8 +15,8 @@
 # test reader driver and the stand-in's relay. Root only, inside scripts/hermetic.sh (a
 # private pcscd). Exits non-zero at the first step that fails.
 set -eu
-windows_build=$1
-linux_build=$2
+windows_build=$(cd "$1" && pwd)
+linux_build=$(cd "$2" && pwd)
 build=$windows_build
 talk="$linux_build/tools/talk/vorn-scard-bridge-talk"
 test_name="windows tests"

@@ -152,7 +152,7 @@ void check_response_id(const std::string& response, std::uint64_t id) {
 
 bool wait_for_card(const std::string& reader, std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    std::int32_t context = 0;
+    pcsc::Handle context = 0;
     while (pcsc::establish_context(pcsc::SCOPE_USER, context) != pcsc::SUCCESS) {
         if (Clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -211,8 +211,8 @@ public:
     }
 
 private:
-    std::int32_t context_ = 0;
-    std::int32_t card_ = 0;
+    pcsc::Handle context_ = 0;
+    pcsc::Handle card_ = 0;
     std::uint32_t protocol_ = 0;
     std::vector<std::uint8_t> response_;
 };

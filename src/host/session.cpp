@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <exception>
-#include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -58,82 +58,81 @@ void write_out() {
 
 }  // namespace
 
-// What the operations of one request tell the session.
+// What the operations of one request ask of and tell the session.
 class Session::JobHooks final : public SessionHooks {
 public:
-    JobHooks(Session& session, Job& job) : session_(session), job_(job) {}
+    // `ended_by_cancel`: a wait that a cancel ended before it was started.
+    JobHooks(Session& session, LaneSchedule::Id id, bool ended_by_cancel)
+        : session_(session), id_(id), ended_by_cancel_(ended_by_cancel) {}
 
     void reserve(HandleKind kind, std::string_view operation) override {
         const std::lock_guard lock(session_.mutex_);
-        const bool context = kind == HandleKind::CONTEXT;
-        const std::size_t held = context ? session_.contexts_.size() + session_.opening_contexts_
-                                         : session_.card_contexts_.size() + session_.opening_cards_;
-        const std::size_t cap = context ? MAX_CONTEXTS : MAX_CARDS;
-        if (held >= cap) {
-            throw VornSCardException(pcsc::E_NO_MEMORY,
-                                     "Error in " + std::string(operation) +
-                                         ": Session limit reached: at most " + std::to_string(cap) +
-                                         (context ? " contexts" : " cards") + " per session");
-        }
-        ++(context ? session_.opening_contexts_ : session_.opening_cards_);
+        if (session_.handles_.reserve(kind)) return;
+        throw VornSCardException(
+            pcsc::E_NO_MEMORY,
+            "Error in " + std::string(operation) + ": Session limit reached: at most " +
+                std::to_string(HandleRegistry::cap(kind)) +
+                (kind == HandleKind::CONTEXT ? " contexts" : " cards") + " per session");
     }
 
-    void opened(HandleKind kind, std::int32_t handle, std::int32_t context) override {
+    std::int32_t opened(HandleKind kind, pcsc::Handle handle, std::int32_t context) override {
         const std::lock_guard lock(session_.mutex_);
-        if (kind == HandleKind::CONTEXT) {
-            --session_.opening_contexts_;
-            session_.contexts_.insert_or_assign(handle, std::make_shared<Lane>(handle));
-        } else {
-            --session_.opening_cards_;
-            session_.card_contexts_.insert_or_assign(handle, context);
-        }
+        return session_.handles_.add(kind, handle, context);
     }
 
     void open_failed(HandleKind kind) override {
         const std::lock_guard lock(session_.mutex_);
-        --(kind == HandleKind::CONTEXT ? session_.opening_contexts_ : session_.opening_cards_);
+        session_.handles_.give_back(kind);
     }
 
-    void closed(HandleKind kind, std::int32_t handle, std::int32_t status) override {
-        // Anything but these leaves the handle open in the service.
-        if (status != pcsc::SUCCESS && status != pcsc::E_INVALID_HANDLE) return;
+    std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id) override {
         const std::lock_guard lock(session_.mutex_);
-        if (kind == HandleKind::CONTEXT) {
-            session_.contexts_.erase(handle);
-            std::erase_if(session_.card_contexts_,
-                          [handle](const auto& card) { return card.second == handle; });
-        } else {
-            session_.card_contexts_.erase(handle);
-        }
+        return session_.handles_.find(kind, id);
+    }
+
+    void closed(HandleKind kind, std::int32_t id, std::int32_t status) override {
+        const std::lock_guard lock(session_.mutex_);
+        session_.handles_.closed(kind, id, status);
     }
 
     bool enter_wait() override {
-        if (!job_.lane) return true;
-        Lane& lane = *job_.lane;
+        if (ended_by_cancel_) return false;
         // The wait may last: what was logged so far must not wait with it.
         logger().flush();
         std::unique_lock lock(session_.mutex_);
-        // A cancel on its way to the service must not meet this wait: it was meant
-        // for an earlier one.
-        session_.changed_.wait(lock, [&] { return lane.cancels_in_flight == 0; });
-        if (job_.sequence < lane.cancelled_before) return false;
-        lane.wait_inside = true;
-        return true;
+        for (;;) {
+            switch (session_.schedule_.enter_wait(id_)) {
+                case LaneSchedule::Entry::ENTER:
+                    return true;
+                case LaneSchedule::Entry::CANCELLED:
+                    return false;
+                case LaneSchedule::Entry::HOLD:
+                    session_.changed_.wait(lock);
+                    break;
+            }
+        }
     }
 
     void leave_wait() override {
-        if (!job_.lane) return;
         const std::lock_guard lock(session_.mutex_);
-        job_.lane->wait_inside = false;
-        job_.lane->recancel = false;
+        session_.schedule_.left_wait(id_);
     }
 
 private:
     Session& session_;
-    Job& job_;
+    LaneSchedule::Id id_;
+    bool ended_by_cancel_;
 };
 
-Session::Session(std::size_t base_workers) {
+std::uint32_t Session::random_first_id() {
+    // Ids that differ from one session to the next: an id from an old session (a
+    // page kept it) is not taken for one of this session by chance.
+    std::random_device device;
+    const auto id = static_cast<std::uint32_t>(device());
+    return id == 0 ? 1 : id;
+}
+
+Session::Session(std::size_t base_workers, std::uint32_t first_id) : handles_(first_id) {
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < base_workers; ++i) {
         ++workers_;
@@ -151,39 +150,44 @@ Session::~Session() {
     changed_.wait(lock, [this] { return workers_ == 0 && !control_thread_alive_; });
 }
 
-std::shared_ptr<Session::Lane> Session::lane_for_unlocked(const nlohmann::json& request,
-                                                          CommandLane kind) const {
+LaneSchedule::Lane Session::lane_of_unlocked(const nlohmann::json& request,
+                                             CommandLane kind) const {
     if (kind == CommandLane::CONTEXT) {
         const auto context = handle_param(request, 0);
-        if (!context) return nullptr;
-        const auto found = contexts_.find(*context);
-        return found == contexts_.end() ? nullptr : found->second;
-    }
-    if (kind == CommandLane::CARD) {
+        if (context && handles_.find(HandleKind::CONTEXT, *context)) return *context;
+    } else if (kind == CommandLane::CARD) {
         const auto card = handle_param(request, 1);
-        if (!card) return nullptr;
-        const auto card_found = card_contexts_.find(*card);
-        if (card_found == card_contexts_.end()) return nullptr;
-        const auto found = contexts_.find(card_found->second);
-        return found == contexts_.end() ? nullptr : found->second;
+        if (card) return handles_.context_of_card(*card).value_or(LaneSchedule::NO_LANE);
     }
-    return nullptr;
+    return LaneSchedule::NO_LANE;
+}
+
+std::vector<Session::Job> Session::take_jobs_unlocked(const std::vector<LaneSchedule::Id>& ids) {
+    std::vector<Job> taken;
+    for (const LaneSchedule::Id id : ids) {
+        const auto found = jobs_.find(id);
+        if (found == jobs_.end()) continue;
+        taken.push_back(std::move(found->second));
+        jobs_.erase(found);
+    }
+    return taken;
 }
 
 void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     const std::string command = text_member(request, "command");
-    CommandLane kind = find_command_lane(command);
+    const CommandTraits traits = find_command_traits(command);
+    CommandLane lane_kind = traits.lane;
     // A wait the service refuses for its size is answered at once, never queued.
-    if (kind == CommandLane::CONTEXT && request.is_object()) {
+    if (lane_kind == CommandLane::CONTEXT && request.is_object()) {
         const auto params = request.find("params");
         if (params != request.end() && exceeds_wait_records(command, *params)) {
-            kind = CommandLane::ANY;
+            lane_kind = CommandLane::ANY;
         }
     }
 
     std::unique_lock lock(mutex_);
-    Job job{next_sequence_++, std::move(request), std::move(token), nullptr};
-    if (kind == CommandLane::AT_ONCE) {
+    Job job{next_id_++, std::move(request), std::move(token)};
+    if (lane_kind == CommandLane::AT_ONCE) {
         // Nothing to wait for: answered here, without waking another thread.
         lock.unlock();
         run(job);  // written once the submitting thread is about to wait
@@ -191,26 +195,33 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     }
     // Threads are woken once the lock is free, so that they do not wake only to
     // wait for it.
-    if (kind == CommandLane::CONTROL) {
-        control_.push_back(std::move(job));
+    if (lane_kind == CommandLane::CONTROL) {
+        ControlJob control{std::move(job), traits.cancels, LaneSchedule::NO_LANE};
+        std::vector<Job> cancelled;
+        if (control.cancel) {
+            // Takes effect in arrival order, before any later request is looked at.
+            control.lane = lane_of_unlocked(control.job.request, CommandLane::CONTEXT);
+            cancelled = take_jobs_unlocked(schedule_.cancel(control.job.id, control.lane));
+        }
+        control_.push_back(std::move(control));
         lock.unlock();
         control_ready_.notify_one();
+        answer_cancelled(cancelled);
         return;
     }
-    job.lane = lane_for_unlocked(job.request, kind);
-    if (job.lane && job.lane->busy) {
-        job.lane->queued.push_back(std::move(job));
+    const LaneSchedule::Id id = job.id;
+    const auto kind = traits.waits ? LaneSchedule::Kind::WAIT : LaneSchedule::Kind::CALL;
+    if (!schedule_.submit(id, lane_of_unlocked(job.request, lane_kind), kind)) {
+        lock.unlock();
+        std::vector<Job> refused;
+        refused.push_back(std::move(job));
+        refuse_unstarted(refused);
         return;
     }
-    if (job.lane) job.lane->busy = true;
-    const bool wake = make_ready_unlocked(std::move(job));
+    jobs_.emplace(id, std::move(job));
+    const bool wake = schedule_.ready_count() > 0 && !start_worker_if_stuck_unlocked();
     lock.unlock();
     if (wake) work_ready_.notify_one();
-}
-
-bool Session::make_ready_unlocked(Job job) {
-    ready_.push_back(std::move(job));
-    return !start_worker_if_stuck_unlocked();
 }
 
 bool Session::start_worker_if_stuck_unlocked() {
@@ -218,7 +229,8 @@ bool Session::start_worker_if_stuck_unlocked() {
     // wait): when every worker is inside one and calls are ready beyond the idle
     // workers, they would wait for it, so another worker starts. Workers busy with
     // anything else are back soon.
-    if (ready_.size() <= idle_workers_ || context_calls_ < workers_ || workers_ >= MAX_WORKERS) {
+    if (schedule_.ready_count() <= idle_workers_ || schedule_.running_on_lanes() < workers_ ||
+        workers_ >= MAX_WORKERS) {
         return false;
     }
     ++workers_;
@@ -229,7 +241,7 @@ bool Session::start_worker_if_stuck_unlocked() {
 void Session::worker_loop(bool extra) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        const auto ready = [this] { return stopping_ || !ready_.empty(); };
+        const auto ready = [this] { return stopping_ || schedule_.ready_count() > 0; };
         ++idle_workers_;
         bool woken = true;
         if (extra) {
@@ -240,50 +252,18 @@ void Session::worker_loop(bool extra) {
         --idle_workers_;
         if (stopping_ || !woken) break;
 
-        {
-            Job job = std::move(ready_.front());
-            ready_.pop_front();
-            ++running_;
-            if (job.lane) {
-                job.lane->running = job.sequence;
-                ++context_calls_;
-                start_worker_if_stuck_unlocked();
-            }
-            lock.unlock();
-            run(job);
-            write_out();
-            // The job (the rest of its token) goes here, outside the lock.
-            const std::shared_ptr<Lane> lane = std::move(job.lane);
-            job = Job{};
-            std::vector<Job> refused;
-            lock.lock();
-            if (lane) {
-                --context_calls_;
-                lane->running = 0;
-                lane->wait_inside = false;
-                lane->recancel = false;
-                if (closing_) {
-                    // Calls queued on a context released meanwhile, which the end of the
-                    // session did not find among the held ones.
-                    for (Job& queued : lane->queued) refused.push_back(std::move(queued));
-                    lane->queued.clear();
-                }
-                if (!lane->queued.empty()) {
-                    // This worker goes on with it: nobody else needs waking.
-                    ready_.push_back(std::move(lane->queued.front()));
-                    lane->queued.pop_front();
-                } else {
-                    lane->busy = false;
-                }
-            }
-            if (!refused.empty()) {
-                // Still counted as running: the end of the session waits for these answers.
-                lock.unlock();
-                refuse_unstarted(refused);
-                lock.lock();
-            }
-            --running_;
-        }
+        const LaneSchedule::Id id = *schedule_.take_ready();
+        Job job = std::move(jobs_.at(id));
+        jobs_.erase(id);
+        start_worker_if_stuck_unlocked();
+        lock.unlock();
+        run(job);
+        write_out();
+        // The job (the rest of its token) goes here, outside the lock.
+        job = Job{};
+        lock.lock();
+        // The next call of its lane, if any, is ready now: this worker goes on with it.
+        schedule_.finished(id);
         changed_.notify_all();
     }
     --workers_;
@@ -294,30 +274,27 @@ void Session::control_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
         const auto ready = [this] { return stopping_ || !control_.empty(); };
-        const bool recancels =
-            std::any_of(contexts_.begin(), contexts_.end(),
-                        [](const auto& entry) { return entry.second->recancel; });
-        if (recancels) {
-            control_ready_.wait_for(lock, RECANCEL_INTERVAL, ready);
-        } else {
+        if (schedule_.due_cancels().empty()) {
             control_ready_.wait(lock, ready);
+        } else {
+            control_ready_.wait_for(lock, RECANCEL_INTERVAL, ready);
         }
-        recancel_due_lanes(lock);
+        cancel_due_waits(lock);
         if (control_.empty()) {
             if (stopping_) break;
             continue;
         }
-        Job job = std::move(control_.front());
+        ControlJob control = std::move(control_.front());
         control_.pop_front();
         control_busy_ = true;
         lock.unlock();
-        if (text_member(job.request, "command") == "cancel") {
-            run_cancel(job);
+        if (control.cancel) {
+            run_cancel(control.job, control.lane);
         } else {
-            run(job);
+            run(control.job);
         }
         write_out();
-        job = Job{};
+        control = ControlJob{};
         lock.lock();
         control_busy_ = false;
         changed_.notify_all();
@@ -326,8 +303,8 @@ void Session::control_loop() {
     changed_.notify_all();
 }
 
-void Session::run(Job& job) {
-    JobHooks hooks(*this, job);
+void Session::run(Job& job, bool ended_by_cancel) {
+    JobHooks hooks(*this, job.id, ended_by_cancel);
     const ScopedSessionHooks installed(&hooks);
     try {
         // The answer takes the request's place in the budget once written; the
@@ -344,73 +321,56 @@ void Session::run(Job& job) {
     }
 }
 
-void Session::run_cancel(Job& job) {
-    std::shared_ptr<Lane> lane;
-    {
-        const std::lock_guard lock(mutex_);
-        lane = lane_for_unlocked(job.request, CommandLane::CONTEXT);
-        if (lane) {
-            lane->cancelled_before = std::max(lane->cancelled_before, job.sequence);
-            ++lane->cancels_in_flight;
-        }
-    }
+void Session::run_cancel(Job& job, LaneSchedule::Lane lane) {
     run(job);
-    if (!lane) return;
+    if (lane == LaneSchedule::NO_LANE) return;
     const std::lock_guard lock(mutex_);
-    --lane->cancels_in_flight;
-    // The service drops a cancel that comes while the wait is still on its way in:
-    // repeat it until the wait has left.
-    if (lane->wait_inside && lane->running < lane->cancelled_before) lane->recancel = true;
+    // Waits that arrived after the cancel may enter the service now; one that it was
+    // meant for and that is still inside is cancelled again (cancel_due_waits).
+    schedule_.cancel_sent(lane);
     changed_.notify_all();
 }
 
-void Session::recancel_due_lanes(std::unique_lock<std::mutex>& lock) {
-    std::vector<std::shared_ptr<Lane>> due;
-    for (const auto& [context, lane] : contexts_) {
-        if (!lane->recancel) continue;
-        if (lane->wait_inside && lane->running < lane->cancelled_before) {
-            due.push_back(lane);
-        } else {
-            lane->recancel = false;
-        }
+void Session::answer_cancelled(std::vector<Job>& jobs) {
+    // Through the command itself, so that the answer and the log lines are the ones
+    // of a wait that a cancel ended; it stops before the service.
+    if (jobs.empty()) return;
+    for (Job& job : jobs) run(job, true);
+    jobs.clear();
+    write_out();
+}
+
+void Session::cancel_due_waits(std::unique_lock<std::mutex>& lock) {
+    for (const LaneSchedule::Lane lane : schedule_.due_cancels()) {
+        const auto context = handles_.find(HandleKind::CONTEXT, lane);
+        if (!context) continue;
+        schedule_.cancel_sending(lane);
+        lock.unlock();
+        pcsc::cancel(*context);
+        lock.lock();
+        schedule_.cancel_sent(lane);
+        changed_.notify_all();
     }
-    for (const auto& lane : due) cancel_in_service(*lane, lock);
-}
-
-void Session::cancel_in_service(Lane& lane, std::unique_lock<std::mutex>& lock) {
-    ++lane.cancels_in_flight;
-    lock.unlock();
-    pcsc::cancel(lane.context);
-    lock.lock();
-    --lane.cancels_in_flight;
-    changed_.notify_all();
 }
 
 bool Session::finish(std::chrono::steady_clock::time_point deadline) {
     std::vector<Job> unstarted;
     {
         std::unique_lock lock(mutex_);
-        closing_ = true;
-        for (Job& job : ready_) unstarted.push_back(std::move(job));
-        ready_.clear();
-        for (const auto& [context, lane] : contexts_) {
-            for (Job& job : lane->queued) unstarted.push_back(std::move(job));
-            lane->queued.clear();
-            // No wait starts any more, and the ones inside are ended.
-            lane->cancelled_before = std::numeric_limits<std::uint64_t>::max();
-            if (lane->wait_inside) lane->recancel = true;
-        }
-        recancel_due_lanes(lock);
+        unstarted = take_jobs_unlocked(schedule_.shut_down());
+        cancel_due_waits(lock);
     }
 
     refuse_unstarted(unstarted);
 
     std::unique_lock lock(mutex_);
-    const auto idle = [this] { return running_ == 0 && control_.empty() && !control_busy_; };
+    const auto idle = [this] {
+        return schedule_.running() == 0 && control_.empty() && !control_busy_;
+    };
     while (!idle() && std::chrono::steady_clock::now() < deadline) {
         changed_.wait_until(
             lock, std::min(deadline, std::chrono::steady_clock::now() + RECANCEL_INTERVAL));
-        recancel_due_lanes(lock);
+        cancel_due_waits(lock);
     }
     const bool done = idle();
     lock.unlock();
@@ -420,8 +380,7 @@ bool Session::finish(std::chrono::steady_clock::time_point deadline) {
 
 void Session::refuse_unstarted(std::vector<Job>& jobs) {
     // Answered in the order they arrived.
-    std::sort(jobs.begin(), jobs.end(),
-              [](const Job& a, const Job& b) { return a.sequence < b.sequence; });
+    std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.id < b.id; });
     for (Job& job : jobs) {
         const std::string request_id = text_member(job.request, "requestId");
         if (request_id.empty()) continue;  // no answer without an id, as ever
@@ -439,30 +398,29 @@ void Session::refuse_unstarted(std::vector<Job>& jobs) {
 }
 
 void Session::release_held_handles(std::chrono::steady_clock::time_point deadline) {
-    std::vector<std::int32_t> cards;
-    std::vector<std::int32_t> contexts;
+    std::vector<HandleRegistry::Entry> cards;
+    std::vector<HandleRegistry::Entry> contexts;
     {
         const std::lock_guard lock(mutex_);
-        for (const auto& [context, lane] : contexts_) {
+        for (const HandleRegistry::Entry& context : handles_.contexts()) {
             // A context whose call is still inside the service is left to the service,
             // which cleans up after the process.
-            if (lane->running != 0) continue;
+            if (schedule_.lane_busy(context.id)) continue;
             contexts.push_back(context);
-            for (const auto& [card, card_context] : card_contexts_) {
-                if (card_context == context) cards.push_back(card);
-            }
+            const auto held_cards = handles_.cards_of(context.id);
+            cards.insert(cards.end(), held_cards.begin(), held_cards.end());
         }
     }
     std::size_t released_cards = 0;
     std::size_t released_contexts = 0;
-    for (const std::int32_t card : cards) {
+    for (const HandleRegistry::Entry& card : cards) {
         if (std::chrono::steady_clock::now() >= deadline) break;
-        pcsc::disconnect(card, LEAVE_CARD);
+        pcsc::disconnect(card.handle, LEAVE_CARD);
         ++released_cards;
     }
-    for (const std::int32_t context : contexts) {
+    for (const HandleRegistry::Entry& context : contexts) {
         if (std::chrono::steady_clock::now() >= deadline) break;
-        pcsc::release_context(context);
+        pcsc::release_context(context.handle);
         ++released_contexts;
     }
     if (released_cards + released_contexts > 0) {
@@ -472,13 +430,15 @@ void Session::release_held_handles(std::chrono::steady_clock::time_point deadlin
             LogContext("Session", "finish", ""));
     }
     const std::lock_guard lock(mutex_);
-    for (const std::int32_t card : cards) card_contexts_.erase(card);
-    for (const std::int32_t context : contexts) contexts_.erase(context);
+    for (const HandleRegistry::Entry& card : cards) handles_.remove(HandleKind::CARD, card.id);
+    for (const HandleRegistry::Entry& context : contexts) {
+        handles_.remove(HandleKind::CONTEXT, context.id);
+    }
 }
 
 std::size_t Session::context_count() const {
     const std::lock_guard lock(mutex_);
-    return contexts_.size();
+    return handles_.count(HandleKind::CONTEXT);
 }
 
 std::size_t Session::worker_count() const {
@@ -488,7 +448,7 @@ std::size_t Session::worker_count() const {
 
 std::size_t Session::running_calls() const {
     const std::lock_guard lock(mutex_);
-    return running_;
+    return schedule_.running();
 }
 
 }  // namespace Vorn_SCard_Bridge

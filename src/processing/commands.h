@@ -23,6 +23,15 @@ CommandHandler find_command(const std::string& command);
 enum class CommandLane { AT_ONCE, CONTROL, CONTEXT, CARD, ANY };
 CommandLane find_command_lane(const std::string& command);
 
+// What the session needs to know of a command: its lane, whether it is a
+// status-change wait (which a cancel ends) and whether it is the cancel.
+struct CommandTraits {
+    CommandLane lane = CommandLane::ANY;
+    bool waits = false;
+    bool cancels = false;
+};
+CommandTraits find_command_traits(const std::string& command);
+
 // True for a "get_status_change" with more reader records than the service waits
 // on: it is refused without waiting for its context, before its records are copied.
 bool exceeds_wait_records(const std::string& command, const nlohmann::json& params);

@@ -30,11 +30,13 @@ ResultList handle_smartcard_connect(const std::int32_t& context, const std::stri
     std::int32_t card = 0;
     std::uint32_t active_protocol = 0;
     HandleReservation slot(HandleKind::CARD, "handle_smartcard_connect");
-    ServiceReaderNames service_name(context);
+    const pcsc::Handle service_context = context_handle("handle_smartcard_connect", context);
+    ServiceReaderNames service_name(service_context);
+    pcsc::Handle handle = 0;
     check_status("handle_smartcard_connect",
-                 pcsc::connect(context, service_name(reader_name).c_str(), share_mode,
-                               preferred_protocols, card, active_protocol));
-    slot.opened(card, context);
+                 pcsc::connect(service_context, service_name(reader_name).c_str(), share_mode,
+                               preferred_protocols, handle, active_protocol));
+    card = slot.opened(handle, context);
     return {"0x00000000", to_hex(context), to_hex(card), word_hex(active_protocol)};
 }
 
@@ -45,15 +47,16 @@ ResultList handle_smartcard_reconnect(const std::int32_t& context, const std::in
                                       const std::uint32_t& preferred_protocols,
                                       const std::uint32_t& initialization) {
     std::uint32_t active_protocol = 0;
-    check_status(
-        "handle_smartcard_reconnect",
-        pcsc::reconnect(card, share_mode, preferred_protocols, initialization, active_protocol));
+    constexpr std::string_view OPERATION = "handle_smartcard_reconnect";
+    check_status(OPERATION, pcsc::reconnect(card_handle(OPERATION, card), share_mode,
+                                            preferred_protocols, initialization, active_protocol));
     return {"0x00000000", to_hex(context), to_hex(card), word_hex(active_protocol)};
 }
 
 ResultList handle_smartcard_disconnect(const std::int32_t& context, const std::int32_t& card,
                                        const std::uint32_t& disposition) {
-    const std::int32_t status = pcsc::disconnect(card, disposition);
+    const std::int32_t status =
+        pcsc::disconnect(card_handle("handle_smartcard_disconnect", card), disposition);
     note_handle_closed(HandleKind::CARD, card, status);
     check_status("handle_smartcard_disconnect", status);
     return {"0x00000000", to_hex(context), to_hex(card)};
@@ -61,20 +64,23 @@ ResultList handle_smartcard_disconnect(const std::int32_t& context, const std::i
 
 ResultList handle_smartcard_begin_transaction(const std::int32_t& /*context*/,
                                               const std::int32_t& card) {
-    check_status("handle_smartcard_begin_transaction", pcsc::begin_transaction(card));
+    constexpr std::string_view OPERATION = "handle_smartcard_begin_transaction";
+    check_status(OPERATION, pcsc::begin_transaction(card_handle(OPERATION, card)));
     return {"0x00000000"};
 }
 
 ResultList handle_smartcard_end_transaction(const std::int32_t& /*context*/,
                                             const std::int32_t& card,
                                             const std::uint32_t& disposition) {
-    check_status("handle_smartcard_end_transaction", pcsc::end_transaction(card, disposition));
+    constexpr std::string_view OPERATION = "handle_smartcard_end_transaction";
+    check_status(OPERATION, pcsc::end_transaction(card_handle(OPERATION, card), disposition));
     return {"0x00000000"};
 }
 
 ResultList handle_smartcard_status(const std::int32_t& context, const std::int32_t& card) {
     constexpr std::string_view OPERATION = "handle_smartcard_status";
     require_valid_context(OPERATION, context);
+    const pcsc::Handle service_card = card_handle(OPERATION, card);
 
     std::uint32_t name_length = 0;
     std::uint32_t state = 0;
@@ -83,8 +89,8 @@ ResultList handle_smartcard_status(const std::int32_t& context, const std::int32
     auto atr_length = static_cast<std::uint32_t>(atr.size());
 
     // First call sizes the reader name only; the ATR buffer is handed over in the second.
-    check_status(OPERATION,
-                 pcsc::status(card, nullptr, name_length, state, protocol, nullptr, atr_length));
+    check_status(OPERATION, pcsc::status(service_card, nullptr, name_length, state, protocol,
+                                         nullptr, atr_length));
     if (name_length == 0) {
         return {"0x00000000",
                 to_hex(context),
@@ -96,7 +102,7 @@ ResultList handle_smartcard_status(const std::int32_t& context, const std::int32
     }
 
     std::vector<char> name(name_length, '\0');
-    check_status(OPERATION, pcsc::status(card, name.data(), name_length, state, protocol,
+    check_status(OPERATION, pcsc::status(service_card, name.data(), name_length, state, protocol,
                                          atr.data(), atr_length));
 
     if ((state & pcsc::STATE_POWERED) != 0 && atr_length > 0) state = STATE_SPECIFIC;

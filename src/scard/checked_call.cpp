@@ -3,6 +3,7 @@
 #include <string>
 
 #include "scard/pcsc_service.h"
+#include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/exceptions.h"
 #include "support/status_messages.h"
@@ -22,6 +23,18 @@ std::string error_prefix(std::string_view operation) {
 
 void raise_scard_error(std::string_view operation, std::int32_t status) {
     throw VornSCardException(status, error_prefix(operation) + get_win_scard_error_string(status));
+}
+
+pcsc::Handle context_handle(std::string_view operation, std::int32_t context) {
+    const auto handle = service_handle(HandleKind::CONTEXT, context);
+    if (!handle) raise_scard_error(operation, pcsc::E_INVALID_HANDLE);
+    return *handle;
+}
+
+pcsc::Handle card_handle(std::string_view operation, std::int32_t card) {
+    const auto handle = service_handle(HandleKind::CARD, card);
+    if (!handle) raise_scard_error(operation, pcsc::E_INVALID_HANDLE);
+    return *handle;
 }
 
 void require_valid_context(std::string_view operation, std::int32_t context) {

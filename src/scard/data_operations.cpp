@@ -56,8 +56,9 @@ ResultList handle_smartcard_transmit(const std::int32_t& context, const std::int
     // clearing 64 KiB on every APDU is measurable.
     const std::unique_ptr<std::uint8_t[]> response(new std::uint8_t[pcsc::MAX_RESPONSE_SIZE]);
     std::uint32_t response_length = pcsc::MAX_RESPONSE_SIZE;
-    check_status("handle_smartcard_transmit",
-                 pcsc::transmit(card, record_for(protocol), command.data(),
+    constexpr std::string_view OPERATION = "handle_smartcard_transmit";
+    check_status(OPERATION,
+                 pcsc::transmit(card_handle(OPERATION, card), record_for(protocol), command.data(),
                                 static_cast<std::uint32_t>(command.size()), response.get(),
                                 response_length));
     const std::size_t received = std::min<std::uint32_t>(response_length, pcsc::MAX_RESPONSE_SIZE);
@@ -85,10 +86,10 @@ ResultList handle_smartcard_control(const std::int32_t& context, const std::int3
 
     const std::unique_ptr<std::uint8_t[]> output(new std::uint8_t[pcsc::MAX_CONTROL_OUTPUT_SIZE]);
     std::uint32_t bytes_returned = 0;
-    check_status(
-        "handle_smartcard_control",
-        pcsc::control(card, control_code, input.data(), static_cast<std::uint32_t>(input.size()),
-                      output.get(), pcsc::MAX_CONTROL_OUTPUT_SIZE, bytes_returned));
+    constexpr std::string_view OPERATION = "handle_smartcard_control";
+    check_status(OPERATION, pcsc::control(card_handle(OPERATION, card), control_code, input.data(),
+                                          static_cast<std::uint32_t>(input.size()), output.get(),
+                                          pcsc::MAX_CONTROL_OUTPUT_SIZE, bytes_returned));
     const std::size_t received =
         std::min<std::uint32_t>(bytes_returned, pcsc::MAX_CONTROL_OUTPUT_SIZE);
 
@@ -101,15 +102,17 @@ ResultList handle_smartcard_control(const std::int32_t& context, const std::int3
 // that asks for a larger buffer gets a second call, with the size it asked for.
 ResultList handle_smartcard_get_attrib(const std::int32_t& context, const std::int32_t& card,
                                        const std::uint32_t& attribute_id) {
+    constexpr std::string_view OPERATION = "handle_smartcard_get_attrib";
+    const pcsc::Handle service_card = card_handle(OPERATION, card);
     std::vector<std::uint8_t> value(pcsc::ATTRIBUTE_BUFFER_SIZE);
     std::uint32_t length = pcsc::ATTRIBUTE_BUFFER_SIZE;
-    std::int32_t status = pcsc::get_attrib(card, attribute_id, value.data(), length);
+    std::int32_t status = pcsc::get_attrib(service_card, attribute_id, value.data(), length);
     if (status == pcsc::E_INSUFFICIENT_BUFFER && length > value.size() &&
         length <= pcsc::MAX_CONTROL_OUTPUT_SIZE) {
         value.resize(length);
-        status = pcsc::get_attrib(card, attribute_id, value.data(), length);
+        status = pcsc::get_attrib(service_card, attribute_id, value.data(), length);
     }
-    check_status("handle_smartcard_get_attrib", status);
+    check_status(OPERATION, status);
     value.resize(std::min<std::size_t>(length, value.size()));
 
     return {"0x00000000", to_hex(context), to_hex(card),

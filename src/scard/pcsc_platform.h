@@ -20,7 +20,6 @@
 #include <winscard.h>
 #endif
 
-#include <cassert>
 #include <cstdint>
 #include <span>
 
@@ -109,20 +108,16 @@ inline void feature_codes_from_native(std::span<std::uint8_t>) {}
 inline std::int32_t from_native_status(LONG status) { return widths::from_native_status(status); }
 #endif
 
-inline SCARDCONTEXT to_native_context(std::int32_t context) {
+inline SCARDCONTEXT to_native_context(std::uint64_t context) {
     return widths::to_native_handle<SCARDCONTEXT>(context);
 }
 
-inline SCARDHANDLE to_native_card(std::int32_t card) {
+inline SCARDHANDLE to_native_card(std::uint64_t card) {
     return widths::to_native_handle<SCARDHANDLE>(card);
 }
 
-// Handles as the extension sees them: 32 bits. pcsc-lite and the macOS framework hand
-// out nothing wider; Windows' handles are pointer-sized, and the adapter refuses one
-// that does not fit (establish_context, connect) before it gets here.
 template <typename NativeHandle>
-inline std::int32_t from_native_handle(NativeHandle handle) {
-    assert(widths::native_handle_fits(handle));
+inline std::uint64_t from_native_handle(NativeHandle handle) {
     return widths::from_native_handle(handle);
 }
 

@@ -56,40 +56,34 @@ void copy_atr(const From& from, To& to) {
 
 }  // namespace
 
-std::int32_t establish_context(std::uint32_t scope, std::int32_t& context) {
+std::int32_t establish_context(std::uint32_t scope, Handle& context) {
     SCARDCONTEXT native = to_native_context(context);
     const LONG status = SCardEstablishContext(to_native_word(scope), nullptr, nullptr, &native);
-    if (status == SCARD_S_SUCCESS && !widths::native_handle_fits(native)) {
-        // Wider than the extension's 32-bit handles (Windows' handles are pointer-sized):
-        // never cut short into a handle that names nothing or something else.
-        SCardReleaseContext(native);
-        return from_native_status(SCARD_F_INTERNAL_ERROR);
-    }
     context = platform::from_native_handle(native);
     return from_native_status(status);
 }
 
-std::int32_t release_context(std::int32_t context) {
+std::int32_t release_context(Handle context) {
     const LONG status = SCardReleaseContext(to_native_context(context));
     return from_native_status(status);
 }
 
-std::int32_t is_valid_context(std::int32_t context) {
+std::int32_t is_valid_context(Handle context) {
     return from_native_status(SCardIsValidContext(to_native_context(context)));
 }
 
-std::int32_t cancel(std::int32_t context) {
+std::int32_t cancel(Handle context) {
     return from_native_status(SCardCancel(to_native_context(context)));
 }
 
-std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length) {
+std::int32_t list_readers(Handle context, char* buffer, std::uint32_t& length) {
     DWORD native_length = to_native_word(length);
     const LONG status = platform::list_readers(to_native_context(context), buffer, &native_length);
     length = from_native_word(native_length);
     return from_native_status(status);
 }
 
-std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length) {
+std::int32_t list_reader_groups(Handle context, char* buffer, std::uint32_t& length) {
     DWORD native_length = to_native_word(length);
     const LONG status =
         platform::list_reader_groups(to_native_context(context), buffer, &native_length);
@@ -97,7 +91,7 @@ std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_
     return from_native_status(status);
 }
 
-std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, ReaderState* states,
+std::int32_t get_status_change(Handle context, std::uint32_t timeout_ms, ReaderState* states,
                                std::uint32_t count) {
     // pcsc-lite's record has 64-bit state words, the framework's is packed: ours maps
     // onto neither, so the wait runs on a native copy.
@@ -122,26 +116,21 @@ std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, R
     return from_native_status(status);
 }
 
-std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_t share_mode,
-                     std::uint32_t preferred_protocols, std::int32_t& card,
+std::int32_t connect(Handle context, const char* reader_name, std::uint32_t share_mode,
+                     std::uint32_t preferred_protocols, Handle& card,
                      std::uint32_t& active_protocol) {
     SCARDHANDLE native_card = to_native_card(card);
     DWORD native_protocol = to_native_word(active_protocol);
     const LONG status = platform::connect(
         to_native_context(context), reader_name, to_native_word(share_mode),
         platform::native_protocols(preferred_protocols), &native_card, &native_protocol);
-    if (status == SCARD_S_SUCCESS && !widths::native_handle_fits(native_card)) {
-        SCardDisconnect(native_card, SCARD_LEAVE_CARD);
-        return from_native_status(SCARD_F_INTERNAL_ERROR);
-    }
     card = platform::from_native_handle(native_card);
     active_protocol = platform::protocol_from_native(native_protocol);
     return from_native_status(status);
 }
 
-std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
-                       std::uint32_t preferred_protocols, std::uint32_t initialization,
-                       std::uint32_t& active_protocol) {
+std::int32_t reconnect(Handle card, std::uint32_t share_mode, std::uint32_t preferred_protocols,
+                       std::uint32_t initialization, std::uint32_t& active_protocol) {
     DWORD native_protocol = to_native_word(active_protocol);
     const LONG status = SCardReconnect(to_native_card(card), to_native_word(share_mode),
                                        platform::native_protocols(preferred_protocols),
@@ -150,21 +139,21 @@ std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
     return from_native_status(status);
 }
 
-std::int32_t disconnect(std::int32_t card, std::uint32_t disposition) {
+std::int32_t disconnect(Handle card, std::uint32_t disposition) {
     const LONG status = SCardDisconnect(to_native_card(card), to_native_word(disposition));
     return from_native_status(status);
 }
 
-std::int32_t begin_transaction(std::int32_t card) {
+std::int32_t begin_transaction(Handle card) {
     return from_native_status(SCardBeginTransaction(to_native_card(card)));
 }
 
-std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition) {
+std::int32_t end_transaction(Handle card, std::uint32_t disposition) {
     return from_native_status(
         SCardEndTransaction(to_native_card(card), to_native_word(disposition)));
 }
 
-std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_name_length,
+std::int32_t status(Handle card, char* reader_name, std::uint32_t& reader_name_length,
                     std::uint32_t& state, std::uint32_t& protocol, std::uint8_t* atr,
                     std::uint32_t& atr_length) {
     DWORD native_name_length = to_native_word(reader_name_length);
@@ -180,7 +169,7 @@ std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_
     return from_native_status(result);
 }
 
-std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8_t* command,
+std::int32_t transmit(Handle card, ProtocolRecord record, const std::uint8_t* command,
                       std::uint32_t command_length, std::uint8_t* response,
                       std::uint32_t& response_length) {
     // A local copy, not the exported record itself: the exported records are shared by the
@@ -194,7 +183,7 @@ std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8
     return from_native_status(status);
 }
 
-std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::uint8_t* input,
+std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t* input,
                      std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
                      std::uint32_t& bytes_returned) {
     DWORD native_returned = to_native_word(bytes_returned);
@@ -209,7 +198,7 @@ std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::u
     return from_native_status(status);
 }
 
-std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
+std::int32_t get_attrib(Handle card, std::uint32_t attribute_id, std::uint8_t* buffer,
                         std::uint32_t& length) {
     DWORD native_length = to_native_word(length);
     const LONG status =

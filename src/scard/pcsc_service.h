@@ -1,7 +1,9 @@
 #pragma once
 
-// The PC/SC service as the smart-card operations see it: every handle, status,
-// length and state word is 32 bits wide, whatever the platform's own types are.
+// The PC/SC service as the smart-card operations see it: every status, length and
+// state word is 32 bits wide, whatever the platform's own types are. Handles are the
+// service's own values, held in 64 bits (Windows' are pointer-sized and use the high
+// bits); the extension never sees them (the session hands out ids of its own).
 // pcsc_service.cpp implements these over the platform's PC/SC library (the only
 // file that includes a PC/SC header, through pcsc_platform.h); unit tests link a
 // scriptable fake in its place.
@@ -22,6 +24,9 @@ constexpr std::int32_t E_NO_MEMORY = static_cast<std::int32_t>(0x80100006u);
 constexpr std::int32_t E_INSUFFICIENT_BUFFER = static_cast<std::int32_t>(0x80100008u);
 constexpr std::int32_t E_TIMEOUT = static_cast<std::int32_t>(0x8010000Au);
 constexpr std::int32_t F_UNKNOWN_ERROR = static_cast<std::int32_t>(0x80100014u);
+constexpr std::int32_t E_READER_UNAVAILABLE = static_cast<std::int32_t>(0x80100017u);
+constexpr std::int32_t E_NO_SERVICE = static_cast<std::int32_t>(0x8010001Du);
+constexpr std::int32_t E_SERVICE_STOPPED = static_cast<std::int32_t>(0x8010001Eu);
 
 constexpr std::uint32_t SCOPE_USER = 0;
 constexpr std::uint32_t STATE_POWERED = 0x10;
@@ -48,48 +53,50 @@ struct ReaderState {
     std::array<std::uint8_t, MAX_ATR_SIZE> atr{};
 };
 
+// A context or card handle as the service handed it out.
+using Handle = std::uint64_t;
+
 // The service's protocol-control records.
 enum class ProtocolRecord { T0, T1, RAW };
 
-std::int32_t establish_context(std::uint32_t scope, std::int32_t& context);
-std::int32_t release_context(std::int32_t context);
-std::int32_t is_valid_context(std::int32_t context);
-std::int32_t cancel(std::int32_t context);
+std::int32_t establish_context(std::uint32_t scope, Handle& context);
+std::int32_t release_context(Handle context);
+std::int32_t is_valid_context(Handle context);
+std::int32_t cancel(Handle context);
 
 // buffer == nullptr asks for the needed length only; length is in and out.
-std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length);
-std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length);
+std::int32_t list_readers(Handle context, char* buffer, std::uint32_t& length);
+std::int32_t list_reader_groups(Handle context, char* buffer, std::uint32_t& length);
 
-std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, ReaderState* states,
+std::int32_t get_status_change(Handle context, std::uint32_t timeout_ms, ReaderState* states,
                                std::uint32_t count);
 
-std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_t share_mode,
-                     std::uint32_t preferred_protocols, std::int32_t& card,
+std::int32_t connect(Handle context, const char* reader_name, std::uint32_t share_mode,
+                     std::uint32_t preferred_protocols, Handle& card,
                      std::uint32_t& active_protocol);
-std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
-                       std::uint32_t preferred_protocols, std::uint32_t initialization,
-                       std::uint32_t& active_protocol);
-std::int32_t disconnect(std::int32_t card, std::uint32_t disposition);
-std::int32_t begin_transaction(std::int32_t card);
-std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition);
+std::int32_t reconnect(Handle card, std::uint32_t share_mode, std::uint32_t preferred_protocols,
+                       std::uint32_t initialization, std::uint32_t& active_protocol);
+std::int32_t disconnect(Handle card, std::uint32_t disposition);
+std::int32_t begin_transaction(Handle card);
+std::int32_t end_transaction(Handle card, std::uint32_t disposition);
 
 // reader_name == nullptr / atr == nullptr ask for lengths only; the lengths are in and out.
-std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_name_length,
+std::int32_t status(Handle card, char* reader_name, std::uint32_t& reader_name_length,
                     std::uint32_t& state, std::uint32_t& protocol, std::uint8_t* atr,
                     std::uint32_t& atr_length);
 
 // Sends a copy of the chosen protocol-control record; no receive record.
-std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8_t* command,
+std::int32_t transmit(Handle card, ProtocolRecord record, const std::uint8_t* command,
                       std::uint32_t command_length, std::uint8_t* response,
                       std::uint32_t& response_length);
 
 // SCardControl132 on macOS, SCardControl on pcsc-lite.
-std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::uint8_t* input,
+std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t* input,
                      std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
                      std::uint32_t& bytes_returned);
 
 // buffer == nullptr asks for the length only.
-std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
+std::int32_t get_attrib(Handle card, std::uint32_t attribute_id, std::uint8_t* buffer,
                         std::uint32_t& length);
 
 }  // namespace Vorn_SCard_Bridge::pcsc

@@ -11,28 +11,18 @@
 
 namespace Vorn_SCard_Bridge::pcsc::widths {
 
-// pcsc-lite's client library and pcscd exchange contexts and card handles as uint32_t
-// and store them zero-extended in the 64-bit type, so a handle handed out as 0x80000001
-// is the positive long 0x0000000080000001. Going back through uint32_t restores exactly
-// that value; sign-extending the negative int32_t would give 0xFFFFFFFF80000001, a handle
-// the service never handed out.
+// Handles are kept as the service's own values, widened to 64 bits: pcsc-lite's are
+// 32-bit values zero-extended in a 64-bit long, the macOS framework's are 32-bit,
+// Windows' are pointer-sized with the high bits in use. Every one of them comes back
+// exactly from its 64-bit form.
 template <std::integral Native>
-constexpr Native to_native_handle(std::int32_t handle) {
-    return static_cast<Native>(static_cast<std::uint32_t>(handle));
+constexpr std::uint64_t from_native_handle(Native handle) {
+    return static_cast<std::uint64_t>(handle);
 }
 
-// The low 32 bits carry the whole handle (see above).
 template <std::integral Native>
-constexpr std::int32_t from_native_handle(Native handle) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(handle));
-}
-
-// True when a native handle survives the trip through our 32-bit form. Every handle that
-// pcsc-lite or the macOS framework hands out does; a value that does not cannot have come
-// from the service.
-template <std::integral Native>
-constexpr bool native_handle_fits(Native handle) {
-    return to_native_handle<Native>(from_native_handle(handle)) == handle;
+constexpr Native to_native_handle(std::uint64_t handle) {
+    return static_cast<Native>(handle);
 }
 
 // pcsc-lite defines its statuses as ((LONG)0x8010000A): on a 64-bit LONG that is the

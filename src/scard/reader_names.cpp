@@ -12,7 +12,7 @@ namespace {
 constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 
 // The reader names the service lists now, as bytes; none when it cannot list.
-std::vector<std::string> list_service_names(std::int32_t context) {
+std::vector<std::string> list_service_names(pcsc::Handle context) {
     std::uint32_t length = 0;
     if (pcsc::list_readers(context, nullptr, length) != pcsc::SUCCESS || length == 0) return {};
     std::string buffer(length, '\0');

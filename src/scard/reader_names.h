@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "scard/pcsc_service.h"
+
 namespace Vorn_SCard_Bridge {
 
 class ServiceReaderNames {
 public:
-    explicit ServiceReaderNames(std::int32_t context) : context_(context) {}
+    explicit ServiceReaderNames(pcsc::Handle context) : context_(context) {}
 
     // The service's own name of the reader the extension calls `name`: the name
     // itself, unless it holds U+FFFD and a listed reader's name is shown as it.
@@ -22,7 +24,7 @@ public:
     const std::string& operator()(const std::string& name);
 
 private:
-    std::int32_t context_;
+    pcsc::Handle context_;
     std::optional<std::vector<std::string>> listed_;
 };
 

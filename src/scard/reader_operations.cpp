@@ -13,12 +13,13 @@ namespace Vorn_SCard_Bridge {
 
 namespace {
 
-using ListCall = std::int32_t (*)(std::int32_t, char*, std::uint32_t&);
+using ListCall = std::int32_t (*)(pcsc::Handle, char*, std::uint32_t&);
 
 // Readers and groups are listed the same way: ask for the length, then fetch into a
 // zero-filled buffer of exactly that length. A successful answer of length 0 is not a
 // list at all (not even the terminating NUL), so it fails carrying the success status.
-ResultList list_names(std::string_view operation, ListCall call, std::int32_t context) {
+ResultList list_names(std::string_view operation, ListCall call, std::int32_t context_id) {
+    const pcsc::Handle context = context_handle(operation, context_id);
     std::uint32_t length = 0;
     const std::int32_t status = call(context, nullptr, length);
     if (status != pcsc::SUCCESS || length == 0) raise_scard_error(operation, status);
@@ -47,24 +48,29 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
                                               const std::uint32_t& timeout,
                                               const std::int32_t& /*total_readers*/,
                                               const std::vector<ReaderData>& readers) {
-    // The records point into the callers' strings (or the listed names), which stay
-    // untouched during the wait.
-    ServiceReaderNames service_name(context);
-    std::vector<pcsc::ReaderState> states(readers.size());
-    for (std::size_t i = 0; i < readers.size(); ++i) {
-        states[i].reader_name = service_name(readers[i].reader_name).c_str();
-        states[i].current_state = readers[i].current_state;
-        states[i].event_state = readers[i].event_state;
+    constexpr std::string_view OPERATION = "handle_smartcard_get_status_change";
+    // pcsc-lite answers a wait on no readers before it looks at the context: so does
+    // the host for an id it did not hand out, without passing that id on.
+    if (readers.empty() && !service_handle(HandleKind::CONTEXT, context)) {
+        return {"0x00000000", "0"};
     }
-
+    const pcsc::Handle service_context = context_handle(OPERATION, context);
+    std::vector<pcsc::ReaderState> states(readers.size());
     {
-        // A cancel that arrived after this wait ends it even before it reaches the service.
+        // A cancel that arrived after this wait ends it even before it reaches the
+        // service (reader names looked up included).
         const WaitScope wait;
-        if (wait.cancelled())
-            raise_scard_error("handle_smartcard_get_status_change", pcsc::E_CANCELLED);
-        check_status("handle_smartcard_get_status_change",
-                     pcsc::get_status_change(context, timeout, states.data(),
-                                             static_cast<std::uint32_t>(states.size())));
+        if (wait.cancelled()) raise_scard_error(OPERATION, pcsc::E_CANCELLED);
+        // The records point into the callers' strings (or the listed names), which stay
+        // untouched during the wait.
+        ServiceReaderNames service_name(service_context);
+        for (std::size_t i = 0; i < readers.size(); ++i) {
+            states[i].reader_name = service_name(readers[i].reader_name).c_str();
+            states[i].current_state = readers[i].current_state;
+            states[i].event_state = readers[i].event_state;
+        }
+        check_status(OPERATION, pcsc::get_status_change(service_context, timeout, states.data(),
+                                                        static_cast<std::uint32_t>(states.size())));
     }
 
     ResultList result{"0x00000000", std::to_string(states.size())};

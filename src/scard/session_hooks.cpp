@@ -23,9 +23,11 @@ HandleReservation::~HandleReservation() {
     if (hooks_ != nullptr && !done_) hooks_->open_failed(kind_);
 }
 
-void HandleReservation::opened(std::int32_t handle, std::int32_t context) {
-    if (hooks_ != nullptr && !done_) hooks_->opened(kind_, handle, context);
+std::int32_t HandleReservation::opened(pcsc::Handle handle, std::int32_t context) {
+    const bool report = hooks_ != nullptr && !done_;
     done_ = true;
+    if (report) return hooks_->opened(kind_, handle, context);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(handle));
 }
 
 WaitScope::WaitScope() : hooks_(current_hooks) {
@@ -36,8 +38,13 @@ WaitScope::~WaitScope() {
     if (hooks_ != nullptr && entered_) hooks_->leave_wait();
 }
 
-void note_handle_closed(HandleKind kind, std::int32_t handle, std::int32_t status) {
-    if (current_hooks != nullptr) current_hooks->closed(kind, handle, status);
+void note_handle_closed(HandleKind kind, std::int32_t id, std::int32_t status) {
+    if (current_hooks != nullptr) current_hooks->closed(kind, id, status);
+}
+
+std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id) {
+    if (current_hooks != nullptr) return current_hooks->service_handle(kind, id);
+    return static_cast<pcsc::Handle>(static_cast<std::uint32_t>(id));
 }
 
 }  // namespace Vorn_SCard_Bridge

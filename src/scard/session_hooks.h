@@ -1,12 +1,16 @@
 #pragma once
 
 // What the operations tell the session that owns the request being run on this
-// thread, and what it may refuse: a new handle beyond the session's caps, or a
-// status-change wait that a cancel has already ended. Outside a session (tests of
-// the operations, the fuzzers) there is none and every hook does nothing.
+// thread, and what they ask it: the service's handle behind an id the extension
+// sent, a new handle beyond the session's caps, or a status-change wait that a
+// cancel has already ended. Outside a session (tests of the operations, the
+// fuzzers) there is none: ids are the service's handles and every hook does nothing.
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "scard/pcsc_service.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -19,10 +23,14 @@ public:
     // as many as it may. A successful reserve is followed by exactly one of
     // opened() or open_failed().
     virtual void reserve(HandleKind kind, std::string_view operation) = 0;
-    virtual void opened(HandleKind kind, std::int32_t handle, std::int32_t context) = 0;
+    // The service's new handle; answers the id the extension gets for it. A card
+    // belongs to the context with the id `context`.
+    virtual std::int32_t opened(HandleKind kind, pcsc::Handle handle, std::int32_t context) = 0;
     virtual void open_failed(HandleKind kind) = 0;
+    // The service's handle for an id the session handed out; none for any other id.
+    virtual std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id) = 0;
     // After the service was asked to close a handle, with its status.
-    virtual void closed(HandleKind kind, std::int32_t handle, std::int32_t status) = 0;
+    virtual void closed(HandleKind kind, std::int32_t id, std::int32_t status) = 0;
     // Before a status-change wait enters the service: false when a cancel that
     // arrived after it has already ended it. A true answer is followed by
     // leave_wait() once the service returned.
@@ -53,7 +61,8 @@ public:
     ~HandleReservation();
     HandleReservation(const HandleReservation&) = delete;
     HandleReservation& operator=(const HandleReservation&) = delete;
-    void opened(std::int32_t handle, std::int32_t context);
+    // The id the extension gets for the service's new handle.
+    std::int32_t opened(pcsc::Handle handle, std::int32_t context);
 
 private:
     SessionHooks* hooks_;
@@ -75,6 +84,10 @@ private:
     bool entered_ = false;
 };
 
-void note_handle_closed(HandleKind kind, std::int32_t handle, std::int32_t status);
+void note_handle_closed(HandleKind kind, std::int32_t id, std::int32_t status);
+
+// The service's handle for an id the extension sent, or none when the session did not
+// hand it out (or no longer holds it).
+std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id);
 
 }  // namespace Vorn_SCard_Bridge

@@ -891,83 +891,98 @@ namespace Vorn_SCard_Bridge::pcsc {
 
 using fake::FakePcsc;
 
-std::int32_t establish_context(std::uint32_t scope, std::int32_t& context) {
-    return FakePcsc::instance().establish_context(scope, context);
+namespace {
+// The fake world's handles are 32 bits wide.
+std::int32_t fake_handle(Handle handle) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(handle));
+}
+Handle service_value(std::int32_t handle) {
+    return static_cast<Handle>(static_cast<std::uint32_t>(handle));
+}
+}  // namespace
+
+std::int32_t establish_context(std::uint32_t scope, Handle& context) {
+    std::int32_t fake = fake_handle(context);
+    const std::int32_t status = FakePcsc::instance().establish_context(scope, fake);
+    context = service_value(fake);
+    return status;
 }
 
-std::int32_t release_context(std::int32_t context) {
-    return FakePcsc::instance().release_context(context);
+std::int32_t release_context(Handle context) {
+    return FakePcsc::instance().release_context(fake_handle(context));
 }
 
-std::int32_t is_valid_context(std::int32_t context) {
-    return FakePcsc::instance().is_valid_context(context);
+std::int32_t is_valid_context(Handle context) {
+    return FakePcsc::instance().is_valid_context(fake_handle(context));
 }
 
-std::int32_t cancel(std::int32_t context) { return FakePcsc::instance().cancel(context); }
+std::int32_t cancel(Handle context) { return FakePcsc::instance().cancel(fake_handle(context)); }
 
-std::int32_t list_readers(std::int32_t context, char* buffer, std::uint32_t& length) {
-    return FakePcsc::instance().list_readers(context, buffer, length);
+std::int32_t list_readers(Handle context, char* buffer, std::uint32_t& length) {
+    return FakePcsc::instance().list_readers(fake_handle(context), buffer, length);
 }
 
-std::int32_t list_reader_groups(std::int32_t context, char* buffer, std::uint32_t& length) {
-    return FakePcsc::instance().list_reader_groups(context, buffer, length);
+std::int32_t list_reader_groups(Handle context, char* buffer, std::uint32_t& length) {
+    return FakePcsc::instance().list_reader_groups(fake_handle(context), buffer, length);
 }
 
-std::int32_t get_status_change(std::int32_t context, std::uint32_t timeout_ms, ReaderState* states,
+std::int32_t get_status_change(Handle context, std::uint32_t timeout_ms, ReaderState* states,
                                std::uint32_t count) {
-    return FakePcsc::instance().get_status_change(context, timeout_ms, states, count);
+    return FakePcsc::instance().get_status_change(fake_handle(context), timeout_ms, states, count);
 }
 
-std::int32_t connect(std::int32_t context, const char* reader_name, std::uint32_t share_mode,
-                     std::uint32_t preferred_protocols, std::int32_t& card,
+std::int32_t connect(Handle context, const char* reader_name, std::uint32_t share_mode,
+                     std::uint32_t preferred_protocols, Handle& card,
                      std::uint32_t& active_protocol) {
-    return FakePcsc::instance().connect(context, reader_name, share_mode, preferred_protocols, card,
-                                        active_protocol);
+    std::int32_t fake = fake_handle(card);
+    const std::int32_t status = FakePcsc::instance().connect(
+        fake_handle(context), reader_name, share_mode, preferred_protocols, fake, active_protocol);
+    card = service_value(fake);
+    return status;
 }
 
-std::int32_t reconnect(std::int32_t card, std::uint32_t share_mode,
-                       std::uint32_t preferred_protocols, std::uint32_t initialization,
-                       std::uint32_t& active_protocol) {
-    return FakePcsc::instance().reconnect(card, share_mode, preferred_protocols, initialization,
-                                          active_protocol);
+std::int32_t reconnect(Handle card, std::uint32_t share_mode, std::uint32_t preferred_protocols,
+                       std::uint32_t initialization, std::uint32_t& active_protocol) {
+    return FakePcsc::instance().reconnect(fake_handle(card), share_mode, preferred_protocols,
+                                          initialization, active_protocol);
 }
 
-std::int32_t disconnect(std::int32_t card, std::uint32_t disposition) {
-    return FakePcsc::instance().disconnect(card, disposition);
+std::int32_t disconnect(Handle card, std::uint32_t disposition) {
+    return FakePcsc::instance().disconnect(fake_handle(card), disposition);
 }
 
-std::int32_t begin_transaction(std::int32_t card) {
-    return FakePcsc::instance().begin_transaction(card);
+std::int32_t begin_transaction(Handle card) {
+    return FakePcsc::instance().begin_transaction(fake_handle(card));
 }
 
-std::int32_t end_transaction(std::int32_t card, std::uint32_t disposition) {
-    return FakePcsc::instance().end_transaction(card, disposition);
+std::int32_t end_transaction(Handle card, std::uint32_t disposition) {
+    return FakePcsc::instance().end_transaction(fake_handle(card), disposition);
 }
 
-std::int32_t status(std::int32_t card, char* reader_name, std::uint32_t& reader_name_length,
+std::int32_t status(Handle card, char* reader_name, std::uint32_t& reader_name_length,
                     std::uint32_t& state, std::uint32_t& protocol, std::uint8_t* atr,
                     std::uint32_t& atr_length) {
-    return FakePcsc::instance().status(card, reader_name, reader_name_length, state, protocol, atr,
-                                       atr_length);
+    return FakePcsc::instance().status(fake_handle(card), reader_name, reader_name_length, state,
+                                       protocol, atr, atr_length);
 }
 
-std::int32_t transmit(std::int32_t card, ProtocolRecord record, const std::uint8_t* command,
+std::int32_t transmit(Handle card, ProtocolRecord record, const std::uint8_t* command,
                       std::uint32_t command_length, std::uint8_t* response,
                       std::uint32_t& response_length) {
-    return FakePcsc::instance().transmit(card, record, command, command_length, response,
-                                         response_length);
+    return FakePcsc::instance().transmit(fake_handle(card), record, command, command_length,
+                                         response, response_length);
 }
 
-std::int32_t control(std::int32_t card, std::uint32_t control_code, const std::uint8_t* input,
+std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t* input,
                      std::uint32_t input_length, std::uint8_t* output, std::uint32_t output_size,
                      std::uint32_t& bytes_returned) {
-    return FakePcsc::instance().control(card, control_code, input, input_length, output,
-                                        output_size, bytes_returned);
+    return FakePcsc::instance().control(fake_handle(card), control_code, input, input_length,
+                                        output, output_size, bytes_returned);
 }
 
-std::int32_t get_attrib(std::int32_t card, std::uint32_t attribute_id, std::uint8_t* buffer,
+std::int32_t get_attrib(Handle card, std::uint32_t attribute_id, std::uint8_t* buffer,
                         std::uint32_t& length) {
-    return FakePcsc::instance().get_attrib(card, attribute_id, buffer, length);
+    return FakePcsc::instance().get_attrib(fake_handle(card), attribute_id, buffer, length);
 }
 
 }  // namespace Vorn_SCard_Bridge::pcsc

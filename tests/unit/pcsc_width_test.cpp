@@ -1,6 +1,6 @@
-// The conversions between our 32-bit PC/SC values and the platform's types, for both
-// widths the host meets: pcsc-lite on 64-bit Linux (long, unsigned long) and the macOS
-// framework (int32_t, uint32_t).
+// The conversions between our PC/SC values and the platform's types, for the widths
+// the host meets: pcsc-lite on 64-bit Linux (long, unsigned long), the macOS framework
+// (int32_t, uint32_t) and 64-bit Windows (pointer-sized handles).
 
 #include <gtest/gtest.h>
 
@@ -23,41 +23,30 @@ constexpr std::int32_t signed_of(std::uint32_t pattern) {
     return static_cast<std::int32_t>(pattern);
 }
 
-TEST(PcscWidths, HandleWithTopBitSetIsZeroExtendedIntoTheWideType) {
-    EXPECT_EQ(to_native_handle<LiteLong>(signed_of(0x80000001u)), LiteLong{0x80000001});
-    EXPECT_EQ(to_native_handle<LiteLong>(-1), LiteLong{0xFFFFFFFF});
-    EXPECT_EQ(to_native_handle<LiteLong>(signed_of(0x0A0B0C0Du)), LiteLong{0x0A0B0C0D});
-    EXPECT_EQ(to_native_handle<LiteLong>(0), LiteLong{0});
-}
+// Windows' SCARDCONTEXT and SCARDHANDLE on 64-bit Windows.
+using WindowsHandle = std::uint64_t;
 
-TEST(PcscWidths, WideHandleBecomesItsLowThirtyTwoBits) {
-    EXPECT_EQ(from_native_handle(LiteLong{0x80000001}), signed_of(0x80000001u));
-    EXPECT_EQ(from_native_handle(LiteLong{0xFFFFFFFF}), -1);
-    EXPECT_EQ(from_native_handle(LiteLong{0x75EF6C14}), 0x75EF6C14);
-}
-
-TEST(PcscWidths, EveryHandlePatternSurvivesTheRoundTrip) {
-    for (const std::uint32_t pattern :
-         {0x00000000u, 0x00000001u, 0x7FFFFFFFu, 0x80000000u, 0xDEADBEEFu, 0xFFFFFFFFu}) {
-        const std::int32_t handle = signed_of(pattern);
-        EXPECT_EQ(from_native_handle(to_native_handle<LiteLong>(handle)), handle) << pattern;
-        EXPECT_EQ(from_native_handle(to_native_handle<MacLong>(handle)), handle) << pattern;
-        EXPECT_TRUE(native_handle_fits(to_native_handle<LiteLong>(handle))) << pattern;
+TEST(PcscWidths, EveryPlatformsHandleSurvivesTheRoundTrip) {
+    // pcsc-lite's zero-extended 32-bit handles, the framework's signed ones, and
+    // Windows' with the high bits in use.
+    for (const LiteLong handle :
+         {LiteLong{0}, LiteLong{0x75EF6C14}, LiteLong{0x80000001}, LiteLong{0xFFFFFFFF}}) {
+        EXPECT_EQ(to_native_handle<LiteLong>(from_native_handle(handle)), handle) << handle;
+    }
+    for (const MacLong handle : {MacLong{-5}, std::numeric_limits<MacLong>::min(), MacLong{1}}) {
+        EXPECT_EQ(to_native_handle<MacLong>(from_native_handle(handle)), handle) << handle;
+    }
+    for (const WindowsHandle handle : {WindowsHandle{0xCD00000100000003},
+                                       WindowsHandle{0xEA00000100000000}, ~WindowsHandle{0}}) {
+        EXPECT_EQ(to_native_handle<WindowsHandle>(from_native_handle(handle)), handle) << handle;
     }
 }
 
-TEST(PcscWidths, WideHandleOutsideThirtyTwoBitsDoesNotFit) {
-    EXPECT_FALSE(native_handle_fits(LiteLong{0x100000000}));
-    EXPECT_FALSE(native_handle_fits(LiteLong{-1}));  // sign-extended, never handed out
-    EXPECT_FALSE(native_handle_fits(std::numeric_limits<LiteLong>::min()));
-    EXPECT_TRUE(native_handle_fits(LiteLong{0xFFFFFFFF}));
-}
-
-TEST(PcscWidths, ThirtyTwoBitHandlesPassUnchanged) {
-    EXPECT_EQ(to_native_handle<MacLong>(signed_of(0x80000001u)), signed_of(0x80000001u));
-    EXPECT_EQ(from_native_handle(MacLong{-5}), -5);
-    EXPECT_TRUE(native_handle_fits(std::numeric_limits<MacLong>::min()));
-    EXPECT_TRUE(native_handle_fits(MacLong{-1}));
+TEST(PcscWidths, HandlesKeepTheirHighBits) {
+    // Two Windows handles that differ only above bit 31 stay two handles.
+    EXPECT_NE(from_native_handle(WindowsHandle{0xCD00000100000003}),
+              from_native_handle(WindowsHandle{0xCE00000100000003}));
+    EXPECT_EQ(from_native_handle(LiteLong{0x80000001}), std::uint64_t{0x80000001});
 }
 
 TEST(PcscWidths, WideStatusKeepsItsThirtyTwoBitPattern) {
@@ -83,9 +72,8 @@ TEST(PcscWidths, WordsNarrowToTheirLowThirtyTwoBits) {
 }
 
 TEST(PcscWidths, ConversionsAreUsableAtCompileTime) {
-    static_assert(to_native_handle<LiteLong>(-1) == LiteLong{0xFFFFFFFF});
+    static_assert(to_native_handle<LiteLong>(0xFFFFFFFFu) == LiteLong{0xFFFFFFFF});
     static_assert(from_native_status(LiteLong{0x80100008}) == signed_of(0x80100008u));
-    static_assert(!native_handle_fits(LiteLong{0x1FFFFFFFF}));
     SUCCEED();
 }
 

@@ -65,19 +65,29 @@ protected:
     void SetUp() override { FakePcsc::instance().reset(); }
     void TearDown() override { FakePcsc::instance().reset(); }
 
+    // A context of the session: the id it handed out.
+    void establish() {
+        session.submit(request("ctx", "establish_context"), {});
+        const auto answer = answers.wait_for("ctx").value_or(json());
+        ASSERT_EQ(answer["status"], "success");
+        context = answer["result"][1].get<std::string>();
+    }
+
     // A held context with an endless wait on it.
     void wait_on_a_context() {
         FakePcsc::instance().set_waits_block(true);
-        session.submit(request("ctx", "establish_context"), {});
-        ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
-        session.submit(request("wait", "get_status_change", endless_wait), {});
+        ASSERT_NO_FATAL_FAILURE(establish());
+        session.submit(request("wait", "get_status_change", endless_wait()), {});
+    }
+
+    json endless_wait() const {
+        return json::array(
+            {context, fake::INFINITE_TIMEOUT, 1, fake::STATE_EMPTY, 0, fake::READER_B});
     }
 
     Session session{2};
     Answers answers;
-    const std::string context = to_hex(fake::DEFAULT_CONTEXT);
-    const json endless_wait =
-        json::array({context, fake::INFINITE_TIMEOUT, 1, fake::STATE_EMPTY, 0, fake::READER_B});
+    std::string context;
 };
 
 // pcsc-lite forgets a cancel that comes while the wait is still on its way into
@@ -103,9 +113,8 @@ TEST_F(SessionTest, ACancelThatMissesItsWaitIsRepeatedUntilTheWaitEnds) {
         changed.notify_all();
         return pcsc::SUCCESS;
     });
-    session.submit(request("ctx", "establish_context"), {});
-    ASSERT_EQ(answers.wait_for("ctx").value_or(json())["status"], "success");
-    session.submit(request("wait", "get_status_change", endless_wait), {});
+    ASSERT_NO_FATAL_FAILURE(establish());
+    session.submit(request("wait", "get_status_change", endless_wait()), {});
     {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, vorn_test::WAIT_LIMIT, [&] { return entered; }));
@@ -139,6 +148,27 @@ TEST_F(SessionTest, CallsQueuedBehindAWaitHoldNoThreadAndRunAfterTheCancel) {
                                       "was cancelled by an SCardCancel request"})
                              .dump());
     EXPECT_EQ(answers.wait_for("list99").value_or(json())["status"], "success");
+    EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+}
+
+// An id the session did not hand out never reaches the service: on Windows a
+// made-up handle could be dereferenced there.
+TEST_F(SessionTest, MadeUpHandlesAreInvalidWithoutAskingTheService) {
+    ASSERT_NO_FATAL_FAILURE(establish());
+    const std::string made_up = to_hex(fake::DEFAULT_CONTEXT);
+    ASSERT_NE(made_up, context);
+    session.submit(request("release", "release_context", json::array({made_up})), {});
+    session.submit(request("valid", "is_valid_context", json::array({made_up})), {});
+    session.submit(
+        request("transmit", "transmit", json::array({context, made_up, 2, "00A4040000"})), {});
+    for (const char* id : {"release", "valid", "transmit"}) {
+        const auto answer = answers.wait_for(id);
+        ASSERT_TRUE(answer.has_value()) << id;
+        EXPECT_EQ((*answer)["result"][0], "0x80100003") << id << " " << status_of(answer);
+    }
+    EXPECT_TRUE(FakePcsc::instance().calls(Fn::RELEASE_CONTEXT).empty());
+    EXPECT_TRUE(FakePcsc::instance().calls(Fn::IS_VALID_CONTEXT).empty());
+    EXPECT_TRUE(FakePcsc::instance().calls(Fn::TRANSMIT).empty());
     EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
 }
 

@@ -15,7 +15,7 @@ constexpr std::uint32_t STATE_PRESENT = 0x20;
 
 PcscProbe probe_pcsc_service() {
     PcscProbe probe;
-    std::int32_t context = 0;
+    pcsc::Handle context = 0;
     probe.establish_status = pcsc::establish_context(pcsc::SCOPE_USER, context);
     if (probe.establish_status != 0) return probe;
     std::uint32_t length = 0;

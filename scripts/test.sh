@@ -4,9 +4,10 @@
 # ThreadSanitizer configurations, the fuzzers and the Windows programs (mingw-w64,
 # with their zip and MSIs), and runs the unit and end-to-end tests of the three
 # builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
-# the normal build) and the Windows tests under Wine (tests/windows/run.sh). Exits
-# non-zero when any of them fails, and when a sanitizer reported anything, in a test
-# or in a host that a test started.
+# the normal build) and the Windows tests under Wine (tests/windows/run.sh: unit
+# tests, the installer, the MSIs, and the end-to-end suite against the Windows host on
+# a PC/SC that behaves like Windows). Exits non-zero when any of them fails, and when
+# a sanitizer reported anything, in a test or in a host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
 # and, unless the tree is under /tmp, a private /tmp (the host's fallback log
@@ -116,11 +117,12 @@ cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DVORN_WERROR=ON \
     -DVORN_BUILD_BENCH=OFF >/dev/null
 ninja -C "$out/windows" vorn-scard-bridge vorn-scard-bridge-installer unit_tests \
-    vorn-scard-bridge-msi
+    vorn_winscard_standin vorn-scard-bridge-msi
 (cd "$out/windows" && cpack -G ZIP >/dev/null)
+# Beside the fuzzers: mostly Wine starting hosts and waiting on pcscd.
 stamp "starting the Windows tests"
-timed "windows tests" "$root/tests/windows/run.sh" "$out/windows" \
-    "$out/normal/tools/talk/vorn-scard-bridge-talk" >"$out/windows/test.log" 2>&1 &
+timed "windows tests" isolated "$root/tests/windows/run.sh" "$out/windows" "$out/normal" \
+    >"$out/windows/test.log" 2>&1 &
 pids="$pids windows:$!"
 stamp "building (fuzzers)"
 FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only

@@ -21,6 +21,7 @@
 #endif
 
 #include <cstdint>
+#include <span>
 
 #include "scard/pcsc_widths.h"
 #include "scard/pcsc_wire.h"
@@ -86,6 +87,14 @@ inline std::uint32_t protocol_from_native(DWORD protocol) {
 inline std::uint32_t card_state_from_native(DWORD state) {
     return wire::card_state_from_windows(state);
 }
+// The control codes a GET_FEATURE_REQUEST answer lists, in the wire's numbering.
+inline void feature_codes_from_native(std::span<std::uint8_t> features) {
+    wire::feature_codes_from_windows(features);
+}
+inline std::int32_t from_native_status(LONG status) {
+    return widths::from_native_status(
+        wire::status_from_windows(static_cast<std::uint32_t>(status)));
+}
 #else  // pcsc-lite and the macOS framework number them as the wire does
 inline DWORD native_control_code(std::uint32_t code) { return widths::to_native_word<DWORD>(code); }
 inline DWORD native_protocols(std::uint32_t protocols) {
@@ -95,6 +104,8 @@ inline std::uint32_t protocol_from_native(DWORD protocol) {
     return widths::from_native_word(protocol);
 }
 inline std::uint32_t card_state_from_native(DWORD state) { return widths::from_native_word(state); }
+inline void feature_codes_from_native(std::span<std::uint8_t>) {}
+inline std::int32_t from_native_status(LONG status) { return widths::from_native_status(status); }
 #endif
 
 inline SCARDCONTEXT to_native_context(std::uint64_t context) {
@@ -113,7 +124,5 @@ inline std::uint64_t from_native_handle(NativeHandle handle) {
 inline DWORD to_native_word(std::uint32_t word) { return widths::to_native_word<DWORD>(word); }
 
 inline std::uint32_t from_native_word(DWORD word) { return widths::from_native_word(word); }
-
-inline std::int32_t from_native_status(LONG status) { return widths::from_native_status(status); }
 
 }  // namespace Vorn_SCard_Bridge::pcsc::platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <span>
 #include <vector>
 
 #include "scard/pcsc_platform.h"
@@ -190,6 +191,10 @@ std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t
         to_native_card(card), platform::native_control_code(control_code), input,
         to_native_word(input_length), output, to_native_word(output_size), &native_returned);
     bytes_returned = from_native_word(native_returned);
+    if (status == SCARD_S_SUCCESS && control_code == wire::GET_FEATURE_REQUEST &&
+        output != nullptr && bytes_returned <= output_size) {
+        platform::feature_codes_from_native(std::span(output, bytes_returned));
+    }
     return from_native_status(status);
 }
 

@@ -11,8 +11,12 @@
 // | protocol RAW | 0x4 | 0x10000 |
 // | card state of SCardStatus | bit flags (ABSENT 0x2 ... SPECIFIC 0x40) | 0 (UNKNOWN) ... 6
 // (SPECIFIC) |
+// | statuses | SCARD_* codes | the same codes, a few numbered otherwise, and Win32 errors |
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace Vorn_SCard_Bridge::pcsc::wire {
 
@@ -73,6 +77,87 @@ constexpr std::uint32_t card_state_from_windows(std::uint32_t state) {
             return STATE_PRESENT | STATE_POWERED | STATE_SPECIFIC;
         default:  // SCARD_UNKNOWN, or a value no version of Windows defines
             return STATE_UNKNOWN;
+    }
+}
+
+// A status Windows' WinSCard returns where pcsc-lite has another number for the same
+// failure. Every other status passes unchanged: the SCARD_* codes both number alike, and
+// the few Windows has that pcsc-lite lacks (its PIN and data caches, read-only cards)
+// name nothing else there, so the extension can still tell them apart.
+struct StatusConversion {
+    std::uint32_t windows;
+    std::uint32_t wire;
+};
+
+constexpr std::uint32_t E_INVALID_HANDLE = 0x80100003;
+constexpr std::uint32_t E_INVALID_PARAMETER = 0x80100004;
+constexpr std::uint32_t E_NO_MEMORY = 0x80100006;
+constexpr std::uint32_t E_INSUFFICIENT_BUFFER = 0x80100008;
+constexpr std::uint32_t E_TIMEOUT = 0x8010000A;
+constexpr std::uint32_t E_NO_SERVICE = 0x8010001D;
+// pcsc-lite gives SCARD_E_UNSUPPORTED_FEATURE the number of SCARD_E_UNEXPECTED.
+constexpr std::uint32_t E_UNSUPPORTED_FEATURE = 0x8010001F;
+constexpr std::uint32_t WINDOWS_E_UNSUPPORTED_FEATURE = 0x80100022;
+
+constexpr std::array<StatusConversion, 11> WINDOWS_STATUSES{{
+    {WINDOWS_E_UNSUPPORTED_FEATURE, E_UNSUPPORTED_FEATURE},
+    // Win32 errors, passed on from the handle table, the memory manager and the reader
+    // driver's I/O requests.
+    {0x1, E_UNSUPPORTED_FEATURE},   // ERROR_INVALID_FUNCTION: a control code the driver
+                                    // does not know
+    {0x6, E_INVALID_HANDLE},        // ERROR_INVALID_HANDLE: a context or card it never
+                                    // handed out, or one released
+    {0x8, E_NO_MEMORY},             // ERROR_NOT_ENOUGH_MEMORY
+    {0xE, E_NO_MEMORY},             // ERROR_OUTOFMEMORY
+    {0x32, E_UNSUPPORTED_FEATURE},  // ERROR_NOT_SUPPORTED: an attribute or control code
+                                    // the driver does not support
+    {0x57, E_INVALID_PARAMETER},    // ERROR_INVALID_PARAMETER
+    // ERROR_BROKEN_PIPE: the connection to the Smart Card service broke (the service
+    // stopped); pcsc-lite answers every call with NO_SERVICE once its daemon is gone.
+    {0x6D, E_NO_SERVICE},
+    {0x7A, E_INSUFFICIENT_BUFFER},  // ERROR_INSUFFICIENT_BUFFER: a driver's answer to
+                                    // SCardControl or SCardGetAttrib is longer
+    {0xEA, E_INSUFFICIENT_BUFFER},  // ERROR_MORE_DATA
+    {0x5B4, E_TIMEOUT},             // ERROR_TIMEOUT
+}};
+
+constexpr std::uint32_t status_from_windows(std::uint32_t status) {
+    for (const StatusConversion& conversion : WINDOWS_STATUSES) {
+        if (conversion.windows == status) return conversion.wire;
+    }
+    return status;
+}
+
+// GET_FEATURE_REQUEST (SCARD_CTL_CODE(3400)) answers a list of TLVs: a feature tag (1
+// byte), the length 4, and the feature's control code, big-endian, in the driver's
+// numbering. A Windows driver numbers them as Windows does: the list is rewritten in
+// place into the wire's numbering. An entry whose length is not 4 is left alone and the
+// walk goes on after it; a last entry cut short is left as it is.
+constexpr std::uint32_t GET_FEATURE_REQUEST = CTL_CODE_BASE + 3400;
+
+constexpr std::uint32_t control_code_from_windows(std::uint32_t code) {
+    if (code >= WINDOWS_CTL_CODE_BASE && code - WINDOWS_CTL_CODE_BASE < 4 * WINDOWS_CTL_FUNCTIONS &&
+        (code - WINDOWS_CTL_CODE_BASE) % 4 == 0) {
+        return CTL_CODE_BASE + (code - WINDOWS_CTL_CODE_BASE) / 4;
+    }
+    return code;
+}
+
+constexpr void feature_codes_from_windows(std::span<std::uint8_t> features) {
+    std::size_t at = 0;
+    while (features.size() - at >= 2) {
+        const std::size_t length = features[at + 1];
+        const std::size_t value = at + 2;
+        if (features.size() - value < length) return;
+        if (length == 4) {
+            std::uint32_t code = 0;
+            for (std::size_t i = 0; i < 4; ++i) code = code << 8 | features[value + i];
+            code = control_code_from_windows(code);
+            for (std::size_t i = 0; i < 4; ++i) {
+                features[value + i] = static_cast<std::uint8_t>(code >> (8 * (3 - i)));
+            }
+        }
+        at = value + length;
     }
 }
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace Vorn_SCard_Bridge::pcsc::wire {
 namespace {
@@ -56,6 +58,96 @@ TEST(PcscWire, NumberedCardStatesBecomeTheFlagsPcscLiteReports) {
     EXPECT_EQ(card_state_from_windows(6), STATE_PRESENT | STATE_POWERED | STATE_SPECIFIC);
     EXPECT_EQ(card_state_from_windows(7), STATE_UNKNOWN);
     EXPECT_EQ(card_state_from_windows(0x40), STATE_UNKNOWN);
+}
+
+TEST(PcscWire, WindowsStatusesBecomeThePcscLiteCodesOfTheSameFailure) {
+    struct Case {
+        std::uint32_t windows;
+        std::uint32_t wire;
+        const char* name;  // Windows' name of the status
+    };
+    const Case cases[] = {
+        {0x80100022, 0x8010001F, "SCARD_E_UNSUPPORTED_FEATURE"},
+        {0x1, 0x8010001F, "ERROR_INVALID_FUNCTION"},
+        {0x6, 0x80100003, "ERROR_INVALID_HANDLE"},
+        {0x8, 0x80100006, "ERROR_NOT_ENOUGH_MEMORY"},
+        {0xE, 0x80100006, "ERROR_OUTOFMEMORY"},
+        {0x32, 0x8010001F, "ERROR_NOT_SUPPORTED"},
+        {0x57, 0x80100004, "ERROR_INVALID_PARAMETER"},
+        {0x6D, 0x8010001D, "ERROR_BROKEN_PIPE"},
+        {0x7A, 0x80100008, "ERROR_INSUFFICIENT_BUFFER"},
+        {0xEA, 0x80100008, "ERROR_MORE_DATA"},
+        {0x5B4, 0x8010000A, "ERROR_TIMEOUT"},
+        // Numbered alike on both, or Windows' own with no other meaning in pcsc-lite.
+        {0x0, 0x0, "SCARD_S_SUCCESS"},
+        {0x80100001, 0x80100001, "SCARD_F_INTERNAL_ERROR"},
+        {0x80100003, 0x80100003, "SCARD_E_INVALID_HANDLE"},
+        {0x8010001F, 0x8010001F, "SCARD_E_UNEXPECTED"},
+        {0x8010002E, 0x8010002E, "SCARD_E_NO_READERS_AVAILABLE"},
+        {0x80100032, 0x80100032, "SCARD_E_PIN_CACHE_EXPIRED"},
+        {0x80100034, 0x80100034, "SCARD_E_READ_ONLY_CARD"},
+        {0x80100069, 0x80100069, "SCARD_W_REMOVED_CARD"},
+        {0x80100072, 0x80100072, "SCARD_W_CACHE_ITEM_TOO_BIG"},
+        {0x6F7, 0x6F7, "1783, a status with a text of its own"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(status_from_windows(c.windows), c.wire) << c.name;
+    for (const StatusConversion& conversion : WINDOWS_STATUSES) {
+        EXPECT_TRUE(std::any_of(std::begin(cases), std::end(cases),
+                                [&](const Case& c) { return c.windows == conversion.windows; }))
+            << "no case for " << std::hex << conversion.windows;
+    }
+}
+
+// TLV: tag, length 4, big-endian control code.
+std::vector<std::uint8_t> feature(std::uint8_t tag, std::uint32_t code) {
+    return {tag,
+            4,
+            static_cast<std::uint8_t>(code >> 24),
+            static_cast<std::uint8_t>(code >> 16),
+            static_cast<std::uint8_t>(code >> 8),
+            static_cast<std::uint8_t>(code)};
+}
+
+std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+TEST(PcscWire, FeatureListsOfAWindowsDriverNameTheWireCodes) {
+    // An entry of another length in between is passed over.
+    auto features = joined({feature(0x06, windows_ctl(3406)),
+                            feature(0x07, windows_ctl(3407)),
+                            {0x0A, 2, 0x00, 0x31},
+                            feature(0x12, windows_ctl(4095)),
+                            feature(0x13, windows_ctl(0))});
+    feature_codes_from_windows(features);
+    EXPECT_EQ(features, joined({feature(0x06, ctl(3406)),
+                                feature(0x07, ctl(3407)),
+                                {0x0A, 2, 0x00, 0x31},
+                                feature(0x12, ctl(4095)),
+                                feature(0x13, ctl(0))}));
+}
+
+TEST(PcscWire, FeatureValuesThatAreNoWindowsControlCodeStay) {
+    struct Case {
+        std::vector<std::uint8_t> features;
+        const char* why;
+    };
+    const Case cases[] = {
+        {feature(0x06, ctl(3406)), "already the wire's"},
+        {feature(0x06, windows_ctl(3406) | 0x2), "another transfer method"},
+        {feature(0x06, windows_ctl(4095) + 4), "past the function field"},
+        {{0x06, 2, 0x00, 0x31, 0x06, 4, 0x00, 0x31}, "not 4 bytes long, nor the next one whole"},
+        {{0x06, 4, 0x00, 0x31, 0x35}, "cut short"},
+        {{0x06}, "a tag alone"},
+        {{}, "empty"},
+    };
+    for (const Case& c : cases) {
+        auto features = c.features;
+        feature_codes_from_windows(features);
+        EXPECT_EQ(features, c.features) << c.why;
+    }
 }
 
 }  // namespace

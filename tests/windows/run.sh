@@ -1,40 +1,56 @@
 #!/bin/sh
-# The Windows build (cross-built with mingw-w64) under Wine, in a fresh Wine prefix:
+# The Windows build (cross-built with mingw-w64) under Wine, in a fresh Wine prefix with
+# a PC/SC that behaves like 64-bit Windows (tests/windows/winscard: a stand-in
+# winscard.dll over the real pcscd, in place of Wine's stub):
 #   1. the unit tests (unit_tests.exe, on the fake PC/SC service);
-#   2. the host through its pipes: it answers healthcheck and get_version, answers
-#      establish_context with the error of Wine's WinSCard (a stub: PC/SC itself
-#      cannot be tried here), and ends when its input ends, or when its output
-#      is closed while its input stays open;
+#   2. the host through its pipes: it answers healthcheck and get_version, opens a
+#      context and lists the readers through the stand-in, and ends when its input
+#      ends, or when its output is closed while its input stays open;
 #   3. the installer's round trip through the registry (installer_registry.sh, in
 #      a prefix of its own);
-#   4. the MSIs' install and removal (msi_round_trip.sh, in a prefix of its own).
+#   4. the MSIs' install and removal (msi_round_trip.sh, in a prefix of its own);
+#   5. the end-to-end suite against the host (e2e.sh, in a prefix of its own).
 #
-#   tests/windows/run.sh BUILD_DIR TALK
-# BUILD_DIR: the Windows build; TALK: a Linux build of vorn-scard-bridge-talk.
-# Exits non-zero at the first step that fails.
+#   scripts/hermetic.sh tests/windows/run.sh WINDOWS_BUILD LINUX_BUILD
+# WINDOWS_BUILD: the Windows build; LINUX_BUILD: a Linux build with talk, e2e_tests, the
+# test reader driver and the stand-in's relay. Root only, inside scripts/hermetic.sh (a
+# private pcscd). Exits non-zero at the first step that fails.
 set -eu
-build=$1
-talk=$2
+windows_build=$(cd "$1" && pwd)
+linux_build=$(cd "$2" && pwd)
+build=$windows_build
+talk="$linux_build/tools/talk/vorn-scard-bridge-talk"
 test_name="windows tests"
-. "$(dirname "$0")/wine_prefix.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "${VORN_HERMETIC_INNER:-}" != 1 ]; then
+    echo "$test_name: run it inside scripts/hermetic.sh" >&2
+    exit 1
+fi
+. "$here/wine_prefix.sh"
+. "$here/standin.sh"
 step() { echo "== windows: $*"; }
 
 step "unit tests"
 wine "$build/tests/unit_tests.exe" --gtest_brief=1 </dev/null || fail "unit tests failed"
 
 step "the host through its pipes"
-wrapper="$prefix/host.sh"
-printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$build/vorn-scard-bridge.exe" >"$wrapper"
-chmod +x "$wrapper"
-answers=$(printf '%s\n' healthcheck get_version '{"command":"establish_context"}' |
-    "$talk" --host "$wrapper" --timeout 60000)
+"$here/../fixtures/start_pcscd.sh" --config "$linux_build/tests/reader.conf.d" >/dev/null ||
+    fail "pcscd did not start"
+# Made-up handles: refused as invalid, and the host serves on.
+answers=$(printf '%s\n' healthcheck get_version '{"command":"establish_context"}' \
+    '{"command":"transmit","params":["0x12345678","0x0BADCAFE",2,"00A4040000"]}' \
+    '{"command":"is_valid_context","params":["0x7FFFFFFF"]}' healthcheck |
+    "$talk" --host "$host" --timeout 60000)
 echo "$answers"
-echo "$answers" | grep -qx '{"requestId":"1","result":\["OK"\],"status":"success"}' ||
-    fail "no healthcheck answer"
-echo "$answers" | grep -q '{"requestId":"2","result":"[0-9.]*","status":"success"}' ||
-    fail "no get_version answer"
-echo "$answers" | grep -q '"requestId":"3","result":\["0x8010[0-9A-F]*","Error in handle_smartcard_establish_context: ' ||
-    fail "establish_context was not answered with the service's error"
+answered() { # request id, pattern of the rest of the answer
+    echo "$answers" | grep -qx "{\"requestId\":\"$1\",\"result\":$2" || fail "request $1: no answer $2"
+}
+answered 1 '\["OK"\],"status":"success"}'
+answered 2 '"[0-9.]*","status":"success"}'
+answered 3 '\["0x00000000","0x[0-9A-F]\{8\}"\],"status":"success"}'
+answered 4 '\["0x80100003",.*"status":"error"}'
+answered 5 '\["0x80100003",.*"status":"error"}'
+answered 6 '\["OK"\],"status":"success"}'
 
 step "the host ends when the browser stops reading, its input still open"
 # A 53-byte request; its answer is read in part, then nobody reads.
@@ -59,10 +75,14 @@ held="$prefix/input-held"
 [ ! -e "$held" ] || fail "the host kept reading after its answers could not be written"
 
 step "the installer and the registry"
-"$(dirname "$0")/installer_registry.sh" "$build/tools/installer/vorn-scard-bridge-installer.exe" \
+# Its prefix has Wine's own WinSCard.
+env -u WINEDLLOVERRIDES "$here/installer_registry.sh" "$build/tools/installer/vorn-scard-bridge-installer.exe" \
     "$build/vorn-scard-bridge.exe" || fail "the installer's registry round trip failed"
 step "the MSIs: install, registration, doctor, removal"
-"$(dirname "$0")/msi_round_trip.sh" "$build"/vorn-scard-bridge-*-win64.msi \
+env -u WINEDLLOVERRIDES "$here/msi_round_trip.sh" "$build"/vorn-scard-bridge-*-win64.msi \
     "$build"/vorn-scard-bridge-*-win64-machine.msi || fail "the MSI round trip failed"
+
+step "the end-to-end suite against the host"
+"$here/e2e.sh" "$windows_build" "$linux_build" || fail "the end-to-end suite failed"
 
 echo "windows tests: passed"

@@ -189,6 +189,9 @@ InputRead InputReader::read(void* buffer, std::size_t size) {
             state.taken += count;
             return {InputRead::DATA, count};
         }
+        // The end, or a failure, stays: the reading thread has stopped.
+        if (!state.asked && state.status == InputRead::END) return {InputRead::END};
+        if (!state.asked && state.status == InputRead::FAILED) return {InputRead::FAILED, 0, EIO};
         if (!state.started) {
             state.buffer.resize(std::max<std::size_t>(size, 1));
             std::thread(State::read_when_asked, state_).detach();

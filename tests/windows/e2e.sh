@@ -1,0 +1,70 @@
+#!/bin/sh
+# The end-to-end suite (the Linux e2e_tests) against the Windows host under Wine, on a
+# PC/SC that behaves like 64-bit Windows (tests/windows/winscard: the stand-in
+# winscard.dll and its relay over the real pcscd). Root only, inside
+# scripts/hermetic.sh (a private pcscd that the test bed starts with our readers):
+#
+#   scripts/hermetic.sh tests/windows/e2e.sh WINDOWS_BUILD LINUX_BUILD
+#
+# Prints the number of tests run and excluded; exits non-zero when one fails.
+# VORN_E2E_ONLY: a gtest pattern to run only some of them (default: all).
+set -eu
+windows_build=$(cd "$1" && pwd)
+linux_build=$(cd "$2" && pwd)
+test_name="windows e2e"
+here=$(cd "$(dirname "$0")" && pwd)
+started=$(date +%s)
+
+# Tests left out, and why: a gtest pattern, then the reason.
+reasons="
+TestBedSmoke.*                                    the test bed alone, no host
+Signals/SignalWhileWaiting.*                      POSIX signals (Windows has console events)
+FaultShutdown.SigtermDuringAPipelinedFlood*       POSIX signals
+Endings/FaultUnreadOutput.*Sigterm                POSIX signals
+HostWithService.ManyEndlessWaitsDoNotStarveOtherRequests POSIX signals
+Homes/FaultUnusableHome.*                         log path and file modes under HOME
+Locations/FaultPrivateLogDirectory.*              log path and file modes under HOME
+HostLogging.FileUnderHomeGetsTheSameLines         log file under HOME (Windows: %LOCALAPPDATA%)
+HostLogging.EachStartBeginsANewFileAndKeepsThree  log file under HOME
+HostLogging.WithoutHomeLogsToAPrivateTmpDirectory log path /tmp/vorn-logs
+HostLogging.UnusableLogDirectoryStillServes       log path and file modes under HOME
+HostLogging.LinesAreOutWhileTheHostWaitsForMore   log file under HOME
+Payloads/FaultLogInjection.*                      log file under HOME
+FaultLogSize.*                                    log file under HOME
+HostLogging.EveryLineFollowsThePattern            log lines end in CR LF on Windows
+"
+# Known to fail on Windows, to be fixed in the host (listed apart so that they stay seen).
+known="
+FaultShutdown.EndOfInputWithRequestsAndEndlessWaitsInFlightExitsPromptly at its request limit the host waits for room and for the end of its input, which Windows does not show while unread requests remain in the pipe
+"
+filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" "$known" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
+
+if [ "${VORN_HERMETIC_INNER:-}" != 1 ]; then
+    echo "$test_name: run it inside scripts/hermetic.sh" >&2
+    exit 1
+fi
+if [ -n "${VORN_WINSCARD_RELAY:-}" ] && [ -x "${WINEPREFIX:-}/host.sh" ]; then
+    # Started by run.sh: its prefix (700 MB with Wine 8) and its stand-in.
+    host="$WINEPREFIX/host.sh"
+    fail() {
+        echo "$test_name: $*" >&2
+        exit 1
+    }
+else
+    . "$here/wine_prefix.sh"
+    . "$here/standin.sh"
+fi
+export VORN_HOST_UNDER_TEST="$host"
+
+e2e="$linux_build/tests/e2e_tests"
+total=$("$e2e" --gtest_list_tests --gtest_filter="${VORN_E2E_ONLY:-*}" | grep -c '^  ')
+run=$("$e2e" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
+echo "== windows e2e: $run tests run, $((total - run)) excluded:"
+printf '%s\n' "$reasons" | awk 'NF { print "   " $0 }'
+echo "   known to fail on Windows:"
+printf '%s\n' "$known" | awk 'NF { print "   " $0 }'
+status=0
+"$e2e" --gtest_brief=1 --gtest_filter="$filter" || status=$?
+echo "== windows e2e: $run tests run, $((total - run)) excluded, in $(($(date +%s) - started)) s"
+[ $status -eq 0 ] || fail "tests failed"
+echo "windows e2e: passed"

@@ -3,7 +3,7 @@
 // (vorn-scard-client.js). Where the host and the draft cannot meet, the choice
 // is written down in docs/web-smart-card.md ("Member by member").
 
-import { ScardBridgeClient, ScardError, StatusCode, parseHex32, formatHex32, toHex, hexToBytes } from './vorn-scard-client.js';
+import { ScardBridgeClient, ScardError, StatusCode, formatHex32, hexToBytes } from './vorn-scard-client.js';
 
 // ---- the draft's enums as PC/SC values ----
 
@@ -725,4 +725,3 @@ export function installSmartCard(target = globalThis.navigator, options = {}) {
   return manager;
 }
 
-export { toHex, parseHex32 };

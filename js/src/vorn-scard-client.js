@@ -6,6 +6,8 @@
 // step: copy this file into an extension and import it.
 
 export const HOST_NAME = 'com.vorn.scard_bridge';
+/** The host's major version this client speaks to (get_version answers "1.x.y"). */
+export const HOST_MAJOR_VERSION = 1;
 
 // PC/SC constants, as pcsc-lite and the macOS framework number them.
 export const Scope = Object.freeze({ USER: 0, TERMINAL: 1, SYSTEM: 2 });

@@ -15,7 +15,8 @@ const HERE = path.dirname(fileURLToPath(import.meta.url));
 /** Bundles each of `scripts` (paths) into `outdir` under its own name, as a classic script. */
 export async function bundle(scripts, outdir, { nodePaths = [path.join(HERE, 'node_modules')] } = {}) {
   await esbuild.build({
-    entryPoints: scripts,
+    // Each under its own name at the top of outdir, wherever its source is.
+    entryPoints: scripts.map((file) => ({ in: file, out: path.basename(file, '.js') })),
     outdir,
     bundle: true,
     format: 'iife',

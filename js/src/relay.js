@@ -157,8 +157,9 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
 
   const register = async () => {
     const origins = [...allowed];
-    const registered = await api.scripting.getRegisteredContentScripts({ ids: Object.values(SCRIPT_IDS) });
-    if (registered.length > 0) await api.scripting.unregisterContentScripts({ ids: registered.map((s) => s.id) });
+    const ours = new Set(Object.values(SCRIPT_IDS));
+    const registered = (await api.scripting.getRegisteredContentScripts()).filter((script) => ours.has(script.id));
+    if (registered.length > 0) await api.scripting.unregisterContentScripts({ ids: registered.map((script) => script.id) });
     if (origins.length === 0) return;
     const matches = [...new Set(origins.map(originPattern))];
     const common = { matches, runAt: 'document_start', allFrames: false, persistAcrossSessions: false };
@@ -168,10 +169,17 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
     ]);
   };
 
-  const sync = async () => {
-    allowed = new Set(await grants.granted());
-    for (const entry of [...pages]) if (!allowed.has(entry.origin)) end(entry, denial(entry.origin));
-    await register();
+  // One at a time: a change of the decisions may come while the last one registers.
+  let syncing = Promise.resolve();
+  const sync = () => {
+    syncing = syncing
+      .catch(() => {})
+      .then(async () => {
+        allowed = new Set(await grants.granted());
+        for (const entry of [...pages]) if (!allowed.has(entry.origin)) end(entry, denial(entry.origin));
+        await register();
+      });
+    return syncing;
   };
 
   api.storage.onChanged.addListener((changes, area) => {

@@ -291,6 +291,7 @@ export class SmartCardContext {
   }
 
   listReaders() {
+    if (this.#operationInProgress) return Promise.reject(invalidState('An operation is in progress on this context.'));
     return this.#run(async () => {
       try {
         return await this.#client.listReaderNames(this.#handle);

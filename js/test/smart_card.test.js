@@ -223,3 +223,17 @@ test('installSmartCard defines navigator.smartCard once, and keeps one already t
   const native = {};
   assert.equal(installSmartCard({ smartCard: native }), native);
 });
+
+test('a call on a context while a wait runs is refused at once, not queued behind it', async () => {
+  const { context, sent } = await connected({ get_status_change: () => null });
+  const wait = context.getStatusChange([{ readerName: 'Reader B', currentState: { empty: true } }]);
+  const calls = [
+    context.listReaders(),
+    context.getStatusChange([{ readerName: 'Reader B', currentState: {} }]),
+    context.connect('Reader B', 'shared'),
+  ];
+  for (const call of calls) assert.equal((await rejection(call)).name, 'InvalidStateError');
+  assert.equal(sent('list_readers_array').length, 0);
+  assert.equal(sent('get_status_change').length, 1);
+  wait.catch(() => {});
+});

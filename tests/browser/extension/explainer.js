@@ -81,8 +81,9 @@ export async function runExplainer({ smartCard, where, config, report, ask }) {
       throw new RangeError('the callback failed');
     }),
   );
-  // The failed callback's transaction ended with "reset": the other connection hears of it.
-  const afterwards = outcome(await rejectionOf(other.transmit(command)));
+  // The failed callback's transaction ended with "reset": each connection hears of it once.
+  const afterwards = [connection, other];
+  for (const [i, each] of afterwards.entries()) afterwards[i] = outcome(await rejectionOf(each.transmit(command)));
   await other.disconnect();
   await step('transaction', { inside, blocked: outcome(blocked), failed: outcome(failed), afterwards });
 

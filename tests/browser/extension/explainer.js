@@ -54,7 +54,7 @@ export async function runExplainer({ smartCard, where, config, report, ask }) {
   });
 
   const connectResult = await context.connect(reader, 'shared', { preferredProtocols: ['t0', 't1'] });
-  const connection = connectResult.connection;
+  let connection = connectResult.connection;
   const command = new Uint8Array(hexToBytes(config.select));
   const response = await connection.transmit(command);
   const status = await connection.status();
@@ -81,10 +81,14 @@ export async function runExplainer({ smartCard, where, config, report, ask }) {
       throw new RangeError('the callback failed');
     }),
   );
-  // The failed callback's transaction ended with "reset": each connection hears of it once.
-  const afterwards = [connection, other];
-  for (const [i, each] of afterwards.entries()) afterwards[i] = outcome(await rejectionOf(each.transmit(command)));
-  await other.disconnect();
+  // The failed callback's transaction ended with "reset": every connection to the card
+  // hears of it until it is connected again (the API has no reconnect).
+  const afterwards = [];
+  for (const each of [connection, other]) {
+    afterwards.push(outcome(await rejectionOf(each.transmit(command))));
+    await each.disconnect();
+  }
+  connection = (await context.connect(reader, 'shared', { preferredProtocols: ['t1'] })).connection;
   await step('transaction', { inside, blocked: outcome(blocked), failed: outcome(failed), afterwards });
 
   // Abort a wait: the reason comes back as it was given.

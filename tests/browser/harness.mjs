@@ -58,6 +58,10 @@ export class ReportServer {
       this._push({ step: `question:${question}`, at: Date.now() });
       return;
     }
+    if (req.method !== 'POST') {
+      res.writeHead(404).end(); // a page's favicon.ico, say
+      return;
+    }
     let body = '';
     req.on('data', (chunk) => (body += chunk));
     req.on('end', () => {

@@ -140,6 +140,13 @@ export async function runExplainer({ smartCard, where, config, report, ask }) {
     await step('pin-pad', { answer, tooLong: outcome(tooLong) });
   }
 
+  // The card goes; the run ends once the reader says so.
   await ask(`${where}:remove-card`);
+  let [last] = await context.getStatusChange([{ readerName: reader, currentState: { unaware: true } }]);
+  while (last.eventState.present) {
+    [last] = await context.getStatusChange([{ readerName: reader, currentState: last.eventState, currentCount: last.eventCount }], {
+      timeout: 10000,
+    });
+  }
   await step('done');
 }

@@ -23,6 +23,8 @@
 # as docs/benchmarks.md shows.
 #
 # VORN_BROWSERS=chromium,firefox (default): the browsers to run, in that order.
+# VORN_SET_ATTRIB_TAG=tag:hex (unset by default): the attribute the browser test sets
+# through navigator.smartCard's setAttribute on the test driver's PIN-pad reader.
 # VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when
 # the host offers the card commands and pcscd shows the virtual reader; "on"
 # makes their absence a failure, "off" skips it.

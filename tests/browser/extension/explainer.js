@@ -113,17 +113,10 @@ export async function runExplainer({ smartCard, where, config, report, ask }) {
   }
   await step('pnp', { pnp });
 
-  // Attributes: vpcd answers its ATR tag (0x0303) and refuses SCARD_ATTR_ATR_STRING;
-  // then a value the reader lets us set.
+  // Attributes: vpcd answers its ATR tag (0x0303) and refuses SCARD_ATTR_ATR_STRING.
   const atrAttribute = hex(await connection.getAttribute(0x0303));
   const unsupported = outcome(await rejectionOf(connection.getAttribute(0x00090303)));
-  let setAttribute = null;
-  if (config.settableAttribute) {
-    const { tag, value } = config.settableAttribute;
-    const set = await rejectionOf(connection.setAttribute(tag, new Uint8Array(hexToBytes(value))));
-    setAttribute = set === null ? { readBack: hex(await connection.getAttribute(tag)) } : outcome(set);
-  }
-  await step('attributes', { atrAttribute, unsupported, setAttribute });
+  await step('attributes', { atrAttribute, unsupported });
 
   await connection.disconnect('reset');
   const afterDisconnect = await rejectionOf(connection.transmit(command));
@@ -136,8 +129,15 @@ export async function runExplainer({ smartCard, where, config, report, ask }) {
     const structure = buildPinVerifyStructure('0020008008FFFFFFFFFFFFFFFF');
     const answer = hex(await pad.control(features.VERIFY_PIN_DIRECT, structure));
     const tooLong = await rejectionOf(pad.control(features.VERIFY_PIN_DIRECT, new Uint8Array(2049)));
+    // A value the reader lets a page set, read back.
+    let setAttribute = null;
+    if (config.settableAttribute) {
+      const { tag, value } = config.settableAttribute;
+      const set = await rejectionOf(pad.setAttribute(tag, new Uint8Array(hexToBytes(value))));
+      setAttribute = set === null ? { readBack: hex(await pad.getAttribute(tag)) } : outcome(set);
+    }
     await pad.disconnect();
-    await step('pin-pad', { answer, tooLong: outcome(tooLong) });
+    await step('pin-pad', { answer, tooLong: outcome(tooLong), setAttribute });
   }
 
   // The card goes; the run ends once the reader says so.

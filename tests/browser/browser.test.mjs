@@ -365,6 +365,9 @@ for (const browser of selectedBrowsers()) {
       }
       await order({ open: `http://localhost:${port}/site/page.html` });
       await explainerRun('page');
+      const raw = await server.waitFor('page:raw-relay');
+      assert.equal(raw.shutdown, 'unsupported', 'the relay passes on only the commands of the API');
+      assert.equal(raw.version, '1.0.0', 'and the host still serves');
     });
 
     test('setAttribute sets a value the reader takes, on an extension page and on a web page', async (t) => {

@@ -32,6 +32,7 @@ browser_packages=""
 windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl"
 # shellcheck disable=SC2086
 "$root/scripts/install-deps.sh" $browser_packages $windows_packages
+[ -z "$browser_packages" ] || "$root/tests/browser/install-deps.sh" # npm tools, before the network goes
 stamp "dependencies installed"
 
 configure() { # dir, extra cmake args...

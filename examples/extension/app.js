@@ -7,7 +7,7 @@ import {
   Disposition,
   StatusCode,
   formatHex32,
-} from './lib/vorn-scard-client.js';
+} from '@vorn/scard-bridge-client/client';
 
 const $ = (id) => document.getElementById(id);
 const state = { client: null, context: null, card: null, protocol: null, reader: null, waiting: null, verifyCode: null };
@@ -188,8 +188,8 @@ async function start() {
     for (const id of ['list', 'wait', 'cancel', 'send', 'release', 'verify-pin']) $(id).disabled = true;
   });
   try {
-    await client.healthcheck();
-    setHost(`Connected to the host, version ${await client.getVersion()}`, 'ok');
+    // connect() asked the host its version and refuses one it cannot use.
+    setHost(`Connected to the host, version ${await client.ready}`, 'ok');
     state.context = await client.establishContext();
     await listReaders();
   } catch (error) {

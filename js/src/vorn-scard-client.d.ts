@@ -1,6 +1,8 @@
 // Types for vorn-scard-client.js.
 
 export declare const HOST_NAME: 'com.vorn.scard_bridge';
+/** The host's major version this client speaks to. */
+export declare const HOST_MAJOR_VERSION: 1;
 export declare const Scope: Readonly<{ USER: 0; TERMINAL: 1; SYSTEM: 2 }>;
 export declare const ShareMode: Readonly<{ EXCLUSIVE: 1; SHARED: 2; DIRECT: 3 }>;
 export declare const Protocol: Readonly<{ UNDEFINED: 0; T0: 1; T1: 2; RAW: 4; T15: 8; ANY: 3 }>;
@@ -13,7 +15,53 @@ export declare const CardState: Readonly<Record<
 export declare const CARD_STATE_SPECIFIC_ENUM: 6;
 export declare const PNP_NOTIFICATION: string;
 export declare const INFINITE: 0xffffffff;
-export declare const StatusCode: Readonly<Record<string, number>>;
+export type StatusCodeName =
+  | 'SCARD_S_SUCCESS'
+  | 'SCARD_F_INTERNAL_ERROR'
+  | 'SCARD_E_CANCELLED'
+  | 'SCARD_E_INVALID_HANDLE'
+  | 'SCARD_E_INVALID_PARAMETER'
+  | 'SCARD_E_INVALID_TARGET'
+  | 'SCARD_E_NO_MEMORY'
+  | 'SCARD_F_WAITED_TOO_LONG'
+  | 'SCARD_E_INSUFFICIENT_BUFFER'
+  | 'SCARD_E_UNKNOWN_READER'
+  | 'SCARD_E_TIMEOUT'
+  | 'SCARD_E_SHARING_VIOLATION'
+  | 'SCARD_E_NO_SMARTCARD'
+  | 'SCARD_E_UNKNOWN_CARD'
+  | 'SCARD_E_CANT_DISPOSE'
+  | 'SCARD_E_PROTO_MISMATCH'
+  | 'SCARD_E_NOT_READY'
+  | 'SCARD_E_INVALID_VALUE'
+  | 'SCARD_E_SYSTEM_CANCELLED'
+  | 'SCARD_F_COMM_ERROR'
+  | 'SCARD_F_UNKNOWN_ERROR'
+  | 'SCARD_E_INVALID_ATR'
+  | 'SCARD_E_NOT_TRANSACTED'
+  | 'SCARD_E_READER_UNAVAILABLE'
+  | 'SCARD_P_SHUTDOWN'
+  | 'SCARD_E_PCI_TOO_SMALL'
+  | 'SCARD_E_READER_UNSUPPORTED'
+  | 'SCARD_E_DUPLICATE_READER'
+  | 'SCARD_E_CARD_UNSUPPORTED'
+  | 'SCARD_E_NO_SERVICE'
+  | 'SCARD_E_SERVICE_STOPPED'
+  | 'SCARD_E_UNSUPPORTED_FEATURE'
+  | 'SCARD_E_NO_READERS_AVAILABLE'
+  | 'SCARD_E_COMM_DATA_LOST'
+  | 'SCARD_E_SERVER_TOO_BUSY'
+  | 'ERROR_NO_READERS_DETECTED'
+  | 'SCARD_W_UNSUPPORTED_CARD'
+  | 'SCARD_W_UNRESPONSIVE_CARD'
+  | 'SCARD_W_UNPOWERED_CARD'
+  | 'SCARD_W_RESET_CARD'
+  | 'SCARD_W_REMOVED_CARD'
+  | 'SCARD_W_SECURITY_VIOLATION'
+  | 'SCARD_W_WRONG_CHV'
+  | 'SCARD_W_CHV_BLOCKED';
+/** PC/SC status codes by name (unsigned). */
+export declare const StatusCode: Readonly<Record<StatusCodeName, number>>;
 
 export declare function statusName(code: number): string;
 export declare function parseHex32(text: string): number;
@@ -24,7 +72,8 @@ export declare function toHex(data: string | Uint8Array | number[]): string;
 export declare function hexToBytes(hex: string | Uint8Array | number[]): Uint8Array;
 
 export type ScardErrorKind =
-  | 'scard' | 'rejected' | 'unsupported' | 'disconnected' | 'timeout' | 'invalid_argument' | 'protocol';
+  | 'scard' | 'rejected' | 'unsupported' | 'disconnected' | 'timeout' | 'invalid_argument' | 'protocol'
+  | 'version' | 'denied';
 
 export declare class ScardError extends Error {
   readonly kind: ScardErrorKind;
@@ -44,11 +93,34 @@ export type Bytes = string | Uint8Array | number[];
 
 export interface RequestOptions { timeoutMs?: number }
 
+/** A request as the host reads it. */
+export interface HostRequest {
+  requestId: string;
+  command: string;
+  params: unknown[];
+}
+
+/** An answer of the host. */
+export interface HostAnswer {
+  requestId: string;
+  status: 'success' | 'error';
+  result: unknown;
+}
+
+/** runtime.Port, or anything shaped like it. */
 export interface PortLike {
-  postMessage(message: unknown): void;
+  postMessage(message: HostRequest): void;
   disconnect(): void;
-  onMessage: { addListener(listener: (message: any) => void): void };
-  onDisconnect: { addListener(listener: (port: any) => void): void };
+  onMessage: { addListener(listener: (message: HostAnswer) => void): void };
+  onDisconnect: { addListener(listener: (port: PortLike) => void): void };
+  /** Why the port closed (Firefox; the relay adds kind "denied"). */
+  error?: { message: string; kind?: string } | null;
+}
+
+/** The parts of the browser's runtime the client uses. */
+export interface RuntimeLike {
+  connectNative(application: string): PortLike;
+  lastError?: { message?: string } | null;
 }
 
 export interface ReaderStateIn { reader: string; currentState?: number; eventState?: number }
@@ -169,9 +241,13 @@ export interface PinEntryReply extends TransmitReply {
 }
 
 export declare class ScardBridgeClient {
-  static connect(options?: { hostName?: string; runtime?: any; requestTimeoutMs?: number }): ScardBridgeClient;
-  constructor(port: PortLike, options?: { requestTimeoutMs?: number; runtime?: any });
+  /** Opens the native port and asks the host its version (see ready). */
+  static connect(options?: { hostName?: string; runtime?: RuntimeLike; requestTimeoutMs?: number }): ScardBridgeClient;
+  constructor(port: PortLike, options?: { requestTimeoutMs?: number; runtime?: RuntimeLike });
   readonly connected: boolean;
+  /** The host's version once checkHostVersion has it (null when it was not asked). */
+  ready: Promise<string | null>;
+  checkHostVersion(options?: RequestOptions): Promise<string>;
   readonly pendingCount: number;
   onDisconnect(listener: (error: ScardError) => void): () => void;
   close(): void;
@@ -187,6 +263,8 @@ export declare class ScardBridgeClient {
   cancel(context: Handle, options?: RequestOptions): Promise<void>;
 
   listReaders(context: Handle, options?: RequestOptions): Promise<string[]>;
+  /** Each name whole (list_readers_array); list_readers' list from an older host. */
+  listReaderNames(context: Handle, options?: RequestOptions): Promise<string[]>;
   listReaderGroups(context: Handle, options?: RequestOptions): Promise<string[]>;
   getStatusChange(context: Handle, timeoutMs: number, readers: ReaderStateIn[], options?: RequestOptions): Promise<ReaderStateOut[]>;
 
@@ -200,6 +278,7 @@ export declare class ScardBridgeClient {
   transmit(context: Handle, card: Handle, protocol: number, apdu: Bytes, options?: RequestOptions): Promise<TransmitReply>;
   control(context: Handle, card: Handle, controlCode: number, data: Bytes, options?: RequestOptions): Promise<string>;
   getAttrib(context: Handle, card: Handle, attributeId: number, options?: RequestOptions): Promise<string>;
+  setAttrib(context: Handle, card: Handle, attributeId: number, value: Bytes, options?: RequestOptions): Promise<void>;
 
   getFeatures(context: Handle, card: Handle, options?: RequestOptions): Promise<ReaderFeatures>;
   verifyPinDirect(

@@ -6,6 +6,8 @@
 // step: copy this file into an extension and import it.
 
 export const HOST_NAME = 'com.vorn.scard_bridge';
+/** The host's major version this client speaks to (get_version answers "1.x.y"). */
+export const HOST_MAJOR_VERSION = 1;
 
 // PC/SC constants, as pcsc-lite and the macOS framework number them.
 export const Scope = Object.freeze({ USER: 0, TERMINAL: 1, SYSTEM: 2 });
@@ -183,7 +185,9 @@ const HINTS = [
  * kind: "scard" (the PC/SC service failed: code/codeHex/codeName are set),
  *       "rejected" (the host refused the request's data, e.g. an APDU shorter than 4 bytes),
  *       "unsupported" (the host does not know the command), "disconnected", "timeout",
- *       "invalid_argument", "protocol" (an answer the client does not understand).
+ *       "invalid_argument", "protocol" (an answer the client does not understand),
+ *       "version" (the host is a version this client cannot use),
+ *       "denied" (the extension refused this page the host).
  */
 export class ScardError extends Error {
   constructor(kind, message, { code = null, command = null, requestId = null, hint = null } = {}) {
@@ -531,7 +535,9 @@ export class ScardBridgeClient {
         'runtime.connectNative is not available: the extension needs the "nativeMessaging" permission',
       );
     }
-    return new ScardBridgeClient(rt.connectNative(hostName), { runtime: rt, ...options });
+    const client = new ScardBridgeClient(rt.connectNative(hostName), { runtime: rt, ...options });
+    client.checkHostVersion();
+    return client;
   }
 
   /**
@@ -548,6 +554,9 @@ export class ScardBridgeClient {
     this._prefix = Math.random().toString(36).slice(2, 8);
     this._closed = null; // the ScardError that closed the client
     this._disconnectListeners = new Set();
+    this._joinedReaderNames = false;
+    /** Settles once checkHostVersion has: with the host's version, or its failure. */
+    this.ready = Promise.resolve(null);
     port.onMessage.addListener((message) => this._onMessage(message));
     port.onDisconnect.addListener((p) => this._onDisconnect(p));
   }
@@ -588,9 +597,8 @@ export class ScardBridgeClient {
    */
   request(command, params = [], { timeoutMs = this._requestTimeoutMs } = {}) {
     if (this._closed) {
-      return Promise.reject(
-        new ScardError('disconnected', this._closed.message, { command, hint: this._closed.hint }),
-      );
+      const kind = this._closed.kind === 'version' || this._closed.kind === 'denied' ? this._closed.kind : 'disconnected';
+      return Promise.reject(new ScardError(kind, this._closed.message, { command, hint: this._closed.hint }));
     }
     // Never empty: the host silently drops requests without a usable requestId.
     const requestId = `${this._prefix}-${this._nextId++}`;
@@ -658,6 +666,11 @@ export class ScardBridgeClient {
     const reason =
       port?.error?.message ?? this._runtime?.lastError?.message ?? globalThis.chrome?.runtime?.lastError?.message;
     const message = reason ? `the native host disconnected: ${reason}` : 'the native host disconnected';
+    // A relay that refuses the page says so (relay.js); the browser's reasons get a hint.
+    if (port?.error?.kind === 'denied') {
+      this._shutDown(new ScardError('denied', port.error.message));
+      return;
+    }
     const hint = reason ? (HINTS.find(([pattern]) => pattern.test(reason))?.[1] ?? null) : null;
     this._shutDown(new ScardError('disconnected', message, { hint }));
   }
@@ -669,7 +682,8 @@ export class ScardBridgeClient {
     this._pending.clear();
     for (const [requestId, entry] of pending) {
       if (entry.timer !== null) clearTimeout(entry.timer);
-      entry.reject(new ScardError('disconnected', error.message, { command: entry.command, requestId, hint: error.hint }));
+      const kind = error.kind === 'version' || error.kind === 'denied' ? error.kind : 'disconnected';
+      entry.reject(new ScardError(kind, error.message, { command: entry.command, requestId, hint: error.hint }));
     }
     for (const listener of this._disconnectListeners) {
       try {
@@ -708,6 +722,32 @@ export class ScardBridgeClient {
       throw new ScardError('protocol', `unexpected version ${JSON.stringify(result)}`, { command: 'get_version' });
     }
     return result;
+  }
+
+  /**
+   * Asks the host its version; a host of another major version closes the client,
+   * and every request then fails with a ScardError of kind "version" that says
+   * which versions met. Sets `ready` to the answer (connect() calls this).
+   */
+  checkHostVersion(options) {
+    this.ready = this.getVersion(options).then((version) => {
+      const major = Number.parseInt(version, 10);
+      if (major !== HOST_MAJOR_VERSION) {
+        const error = new ScardError(
+          'version',
+          `the host is version ${version}, this client (for host ${HOST_MAJOR_VERSION}.x) cannot use it: ` +
+            'install a host and a client of the same major version',
+          { command: 'get_version' },
+        );
+        this._shutDown(error);
+        this._port.disconnect();
+        throw error;
+      }
+      return version;
+    });
+    // Nobody may wait for it; the failure still reaches every request.
+    this.ready.catch(() => {});
+    return this.ready;
   }
 
   /** Asks the host to stop. It sends no answer; resolves once the request is posted. */
@@ -762,6 +802,25 @@ export class ScardBridgeClient {
       if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_NO_READERS_AVAILABLE) return [];
       throw error;
     }
+  }
+
+  /**
+   * Reader names, each whole even when it holds a comma (list_readers_array); from a
+   * host without that command, list_readers' comma-joined list. [] when no reader is
+   * connected.
+   */
+  async listReaderNames(context, options) {
+    if (!this._joinedReaderNames) {
+      try {
+        const result = await this._call('list_readers_array', () => [requireHandle(context, 'context')], options);
+        return successList(result, 'list_readers_array', 1).slice(1);
+      } catch (error) {
+        if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_NO_READERS_AVAILABLE) return [];
+        if (error.kind !== 'unsupported') throw error;
+        this._joinedReaderNames = true;
+      }
+    }
+    return this.listReaders(context, options);
   }
 
   async listReaderGroups(context, options) {
@@ -913,6 +972,16 @@ export class ScardBridgeClient {
       options,
     );
     return successList(result, 'get_attrib', 5)[4];
+  }
+
+  /** Sets a reader attribute to `value` (hex text or bytes); the reader decides which it allows. */
+  async setAttrib(context, card, attributeId, value, options) {
+    const result = await this._call(
+      'set_attrib',
+      () => [requireHandle(context, 'context'), requireHandle(card, 'card'), requireWord(attributeId, 'attributeId'), toHex(value)],
+      options,
+    );
+    successList(result, 'set_attrib', 1);
   }
 
   // ---- PIN-pad readers ----

@@ -1,5 +1,5 @@
-// The example extension ships a copy of the client (extensions cannot import
-// files from outside their folder); it must be this one.
+// The example extension: built from the package, never a copy of it, with the ids
+// the docs and tests use.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -16,16 +16,25 @@ function extensionId(base64Key) {
   return [...hash].map((c) => String.fromCharCode(97 + Number.parseInt(c, 16))).join('');
 }
 
-test('the example extension carries the current client', () => {
-  const source = fs.readFileSync(path.join(ROOT, 'js/src/vorn-scard-client.js'));
-  const copy = fs.readFileSync(path.join(ROOT, 'examples/extension/lib/vorn-scard-client.js'));
-  assert.ok(source.equals(copy), 'run: cp js/src/vorn-scard-client.js examples/extension/lib/');
+test('the example extension imports the package and carries no copy of it', () => {
+  const dir = path.join(ROOT, 'examples/extension');
+  const scripts = fs.readdirSync(dir).filter((f) => f.endsWith('.js'));
+  for (const file of scripts) {
+    const text = fs.readFileSync(path.join(dir, file), 'utf8');
+    for (const [, from] of text.matchAll(/from '([^']+)'/g)) {
+      assert.match(from, /^@vorn\/scard-bridge-client\/(client|facade|relay)$/, `${file} imports ${from}`);
+    }
+  }
+  assert.ok(!fs.existsSync(path.join(dir, 'lib')), 'no copied client');
+  const example = JSON.parse(fs.readFileSync(path.join(dir, 'package.json'), 'utf8'));
+  assert.equal(example.dependencies['@vorn/scard-bridge-client'], 'file:../../js');
 });
 
 test('the extensions\' "key"s give the ids the docs and tests use', () => {
   const example = JSON.parse(fs.readFileSync(path.join(ROOT, 'examples/extension/manifest.json'), 'utf8'));
   assert.equal(extensionId(example.key), 'khdljmibjcolepppeikajgmbfeenoldp');
-  assert.deepEqual(example.permissions, ['nativeMessaging']);
+  assert.deepEqual(example.permissions, ['nativeMessaging', 'scripting', 'storage']);
+  assert.equal(example.host_permissions, undefined, 'no site is reachable before the user allows it');
   assert.equal(example.manifest_version, 3);
   const e2e = JSON.parse(fs.readFileSync(path.join(ROOT, 'tests/browser/extension/manifest.json'), 'utf8'));
   assert.equal(extensionId(e2e.key), 'gakdholcnmeofgefiajdikdllecbobod');

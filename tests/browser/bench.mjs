@@ -86,7 +86,7 @@ async function measure(browser, work, server, port) {
       ...browser.allowed(browser.extensionId),
     }),
   );
-  prepareExtension(dirs.extension, {
+  await prepareExtension(dirs.extension, {
     reportUrl: `http://127.0.0.1:${port}/report`,
     bench: { host: HOST_NAME, echo: ECHO_NAME, reader: READER, apdu: SELECT_TEST_APPLET, ...SETTINGS },
   });

@@ -8,7 +8,15 @@
 // VORN_BROWSERS (default "chromium,firefox"), VORN_CHROMIUM / VORN_FIREFOX (the
 // browser binaries), VORN_BROWSER_CARD_SESSION = auto | on | off,
 // VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use),
-// VORN_PIN_PAD_READER (the test driver's PIN-pad reader, when pcscd loaded it).
+// VORN_PIN_PAD_READER (the test driver's PIN-pad reader, when pcscd loaded it),
+// VORN_SET_ATTRIB_TAG (an attribute the test driver's PIN-pad reader lets a page
+// set, as "tag:hex value", e.g. "0x0007A001:CAFE"; without it the setAttribute test
+// is skipped: it waits for the host's set_attrib and a driver that takes the tag).
+//
+// After the client's card session, the same browser runs the Web Smart Card
+// explainer's examples through navigator.smartCard: on a page of the test
+// extension, then on a web page of an origin the test allowed (the relay), on
+// one it refused, and on the allowed one once the grant is revoked.
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -29,6 +37,7 @@ import {
   hostLog,
   hostProcesses,
   installHost,
+  prepareExample,
   prepareExtension,
   processArguments,
   selectedBrowsers,
@@ -42,11 +51,9 @@ const CARD_MODE = process.env.VORN_BROWSER_CARD_SESSION ?? 'auto';
 const VPCD_PORT = Number(process.env.VORN_VPCD_PORT ?? 35964);
 const READER = process.env.VORN_VPCD_READER ?? `Virtual PCD 00 0${VPCD_PORT - 35963}`;
 const PIN_PAD_READER = process.env.VORN_PIN_PAD_READER ?? '';
-const EXAMPLE_DIR = path.join(ROOT, 'examples/extension');
-const EXAMPLE = {
-  id: JSON.parse(fs.readFileSync(path.join(EXAMPLE_DIR, 'manifest.json'), 'utf8')).browser_specific_settings.gecko.id,
-  dir: EXAMPLE_DIR,
-};
+const SETTABLE = process.env.VORN_SET_ATTRIB_TAG ?? '';
+const EXAMPLE_ID = JSON.parse(fs.readFileSync(path.join(ROOT, 'examples/extension/manifest.json'), 'utf8'))
+  .browser_specific_settings.gecko.id;
 
 for (const browser of selectedBrowsers()) {
   describe(`${browser.title} drives the host through the installed manifest`, { timeout: 240000 }, () => {
@@ -58,6 +65,10 @@ for (const browser of selectedBrowsers()) {
     let manifestFile;
     let hostPids = [];
     let cardSessionWanted;
+    let cardSessionRan = false;
+    let example;
+    let port;
+    let turn = 0;
 
     before(async () => {
       assert.ok(HOST && fs.existsSync(HOST), `VORN_HOST must name the installed host (got ${HOST})`);
@@ -65,10 +76,11 @@ for (const browser of selectedBrowsers()) {
       assert.ok(fs.existsSync(browser.binary), `no ${browser.title} at ${browser.binary}`);
       work = fs.mkdtempSync(path.join(os.tmpdir(), `vorn-browser-test-${browser.name}-`));
       dirs = browserDirs(work, browser);
-      server = new ReportServer();
-      const port = await server.listen();
+      server = new ReportServer({ siteDir: dirs.extension });
+      port = await server.listen();
       cardSessionWanted = CARD_MODE !== 'off';
-      prepareExtension(dirs.extension, {
+      example = { id: EXAMPLE_ID, dir: await prepareExample(path.join(work, 'example')) };
+      await prepareExtension(dirs.extension, {
         reportUrl: `http://127.0.0.1:${port}/report`,
         cardSession: cardSessionWanted,
         reader: READER,
@@ -77,13 +89,17 @@ for (const browser of selectedBrowsers()) {
         pinPadReader: PIN_PAD_READER,
         typePinsCode: 0x42000003,
         resetCode: 0x42000004,
+        select: SELECT_TEST_APPLET,
+        read: READ_TEST_RECORD,
+        settableAttribute: SETTABLE ? { tag: Number(SETTABLE.split(':')[0]), value: SETTABLE.split(':')[1] } : null,
+        facade: { granted: `http://localhost:${port}`, refused: `http://127.0.0.1:${port}` },
       });
     });
 
     after(async () => {
       await stopProcess(running);
-      // A browser that quits with the port open may leave its host behind.
-      for (const pid of hostPids.filter(alive)) process.kill(pid, 'SIGKILL');
+      // A browser that quits with the port open may leave its hosts behind.
+      for (const pid of [...hostPids, ...(HOST ? hostProcesses(HOST) : [])].filter(alive)) process.kill(pid, 'SIGKILL');
       await card?.remove();
       await server?.close();
       if (!work) return;
@@ -127,7 +143,7 @@ for (const browser of selectedBrowsers()) {
         home: dirs.home,
         extensionDir: dirs.extension,
         log: dirs.log,
-        addons: browser.name === 'firefox' ? [EXAMPLE] : [],
+        addons: browser.name === 'firefox' ? [example] : [],
       });
       const started = await server.waitFor('started').catch((error) => {
         throw new Error(`${error.message}\n--- ${browser.title}'s output ---\n${browserOutput(dirs)}`);
@@ -143,7 +159,7 @@ for (const browser of selectedBrowsers()) {
 
     if (browser.name === 'firefox') {
       test('Firefox loads the example extension unchanged', async () => {
-        await waitUntil(() => browser.activeAddons(dirs.profile).includes(EXAMPLE.id), 20000, `Firefox enabling ${EXAMPLE.id}`);
+        await waitUntil(() => browser.activeAddons(dirs.profile).includes(example.id), 20000, `Firefox enabling ${example.id}`);
       });
     }
 
@@ -228,6 +244,7 @@ for (const browser of selectedBrowsers()) {
 
       const { afterRelease } = await server.waitFor('released');
       assert.equal(afterRelease.kind, 'scard', 'a released context is refused');
+      cardSessionRan = true;
     });
 
     test('a PIN is verified on the PIN pad of the test reader driver', async (t) => {
@@ -257,6 +274,130 @@ for (const browser of selectedBrowsers()) {
       assert.match(log, /Pipe closed by Chrome, exiting/);
       assert.ok(running.exitCode === null, `${browser.title} itself is still running`);
       console.log(`# ${browser.name}: host ${pid} gone ${gone - closed.receivedAt} ms after the extension reported the port closed`);
+    });
+
+    // ---- navigator.smartCard ----
+
+    // Tells the extension what to do next: open a page, revoke a grant, or stop ({}).
+    async function order(what) {
+      turn += 1;
+      await server.waitFor(`question:next-${turn}`);
+      server.answer(`next-${turn}`, what);
+    }
+
+    // The test's part of a run of the explainer examples: the card goes in when the
+    // page waits for it and out at the end; then each step's outcome is checked.
+    async function explainerRun(where) {
+      const readers = await server.waitFor(`${where}:readers`);
+      assert.ok(readers.readers.includes(READER), JSON.stringify(readers.readers));
+
+      const waiting = await server.waitFor(`${where}:waiting`);
+      assert.equal(waiting.wasPresent, false, 'the run starts without a card');
+      assert.equal(waiting.overlapping.name, 'InvalidStateError', 'a second call on a context that waits is refused');
+      await server.waitFor(`question:${where}:insert-card`);
+      card = new VirtualCard({ port: VPCD_PORT });
+      await card.insert();
+      server.answer(`${where}:insert-card`);
+
+      const arrived = await server.waitFor(`${where}:card`);
+      assert.deepEqual(arrived, { ...arrived, readerName: READER, present: true, changed: true, atr: DEFAULT_ATR, counted: true });
+
+      const sent = await server.waitFor(`${where}:transmitted`);
+      assert.equal(sent.activeProtocol, 't1');
+      assert.equal(sent.response, '9000');
+      assert.equal(sent.isArrayBuffer, true);
+      assert.deepEqual(sent.status, { readerName: READER, state: 't1', atr: DEFAULT_ATR });
+
+      const transaction = await server.waitFor(`${where}:transaction`);
+      assert.deepEqual(transaction.inside, ['9000', 'CAFEF00D9000']);
+      assert.equal(transaction.blocked.name, 'InvalidStateError', 'another connection waits for the transaction');
+      assert.equal(transaction.failed.name, 'RangeError', "the callback's failure is the transaction's");
+      assert.deepEqual(
+        transaction.afterwards.map((e) => e.responseCode),
+        ['reset-card', 'reset-card'],
+        'a failed callback ends its transaction with "reset"',
+      );
+
+      const aborted = await server.waitFor(`${where}:aborted`);
+      assert.equal(aborted.same, true, `the abort reason comes back as given: ${JSON.stringify(aborted.aborted)}`);
+      assert.equal(aborted.usable, true, 'the context serves again after the abort');
+
+      const { pnp } = await server.waitFor(`${where}:pnp`);
+      assert.ok(pnp.resolved === 1 || pnp.name === 'UnknownError', JSON.stringify(pnp));
+
+      const attributes = await server.waitFor(`${where}:attributes`);
+      assert.equal(attributes.atrAttribute, DEFAULT_ATR);
+      assert.deepEqual(
+        [attributes.unsupported.name, attributes.unsupported.responseCode],
+        ['SmartCardError', 'unsupported-feature'],
+      );
+
+      const { afterDisconnect } = await server.waitFor(`${where}:disconnected`);
+      assert.equal(afterDisconnect.name, 'InvalidStateError');
+
+      if (PIN_PAD_READER) {
+        const pad = await server.waitFor(`${where}:pin-pad`);
+        assert.equal(pad.answer, '9000', 'the PIN typed on the keypad is right');
+        assert.equal(pad.tooLong.name, 'TypeError', 'control input beyond the host limit');
+      }
+
+      await server.waitFor(`question:${where}:remove-card`);
+      await card.remove();
+      server.answer(`${where}:remove-card`);
+      await server.waitFor(`${where}:done`);
+    }
+
+    test('the explainer examples through navigator.smartCard on an extension page', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const { decisions } = await server.waitFor('origins-decided');
+      assert.deepEqual(decisions, { [`http://localhost:${port}`]: 'granted', [`http://127.0.0.1:${port}`]: 'refused' });
+      await order({ open: '/smart-card.html' });
+      await explainerRun('extension');
+    });
+
+    test('the explainer examples through navigator.smartCard on a web page the user allowed', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      await order({ open: `http://localhost:${port}/site/page.html` });
+      await explainerRun('page');
+      const raw = await server.waitFor('page:raw-relay');
+      assert.equal(raw.shutdown, 'unsupported', 'the relay passes on only the commands of the API');
+      assert.equal(raw.version, '1.0.0', 'and the host still serves');
+    });
+
+    test('setAttribute sets a value the reader takes, on an extension page and on a web page', async (t) => {
+      if (!SETTABLE || !PIN_PAD_READER) {
+        t.skip('VORN_SET_ATTRIB_TAG is not set: waits for the host\'s set_attrib and a settable tag in the test reader driver');
+        return;
+      }
+      const [tag, value] = SETTABLE.split(':');
+      for (const where of ['extension', 'page']) {
+        const pad = server.reports.find((r) => r.step === `${where}:pin-pad`);
+        assert.deepEqual(pad?.setAttribute, { readBack: value.toUpperCase() }, `${where}: setAttribute(${tag}) then getAttribute`);
+      }
+    });
+
+    test('a refused origin has no navigator.smartCard; a revoked one gets SecurityError', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      await order({ open: `http://127.0.0.1:${port}/site/page.html?refused` });
+      const refused = await server.waitFor('refused-page');
+      assert.deepEqual(refused, { ...refused, origin: `http://127.0.0.1:${port}`, smartCard: 'undefined' });
+
+      await server.waitFor('question:page:revoke');
+      await order({ revoke: `http://localhost:${port}` });
+      await server.waitFor('revoked');
+      server.answer('page:revoke');
+      const { afterRevoke } = await server.waitFor('page:after-revoke');
+      assert.equal(afterRevoke?.name, 'SecurityError', JSON.stringify(afterRevoke));
+      await order({});
     });
   });
 }

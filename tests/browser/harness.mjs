@@ -9,6 +9,8 @@ import http from 'node:http';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
+import { bundle, buildExample } from '../../examples/extension/build.mjs';
+
 export const HERE = path.dirname(fileURLToPath(import.meta.url));
 export const ROOT = path.resolve(HERE, '../..');
 export const HOST_NAME = 'com.vorn.scard_bridge';
@@ -18,7 +20,9 @@ export const STEP_TIMEOUT_MS = 60000;
 // ---- the server the extension reports to ----
 
 export class ReportServer {
-  constructor() {
+  /** @param siteDir files served under /site/ (the test's web pages) */
+  constructor({ siteDir = null } = {}) {
+    this.siteDir = siteDir;
     this.reports = [];
     this.waiters = [];
     this.questions = new Map(); // question -> pending response
@@ -44,10 +48,18 @@ export class ReportServer {
   // permissions only when asked, and then reads only what CORS lets it.
   _handle(req, res) {
     const url = new URL(req.url, 'http://127.0.0.1');
+    if (req.method === 'GET' && url.pathname.startsWith('/site/') && this.siteDir) {
+      this._serve(path.basename(url.pathname), res);
+      return;
+    }
     if (req.method === 'GET' && url.searchParams.has('question')) {
       const question = url.searchParams.get('question');
       this.questions.set(question, res);
       this._push({ step: `question:${question}`, at: Date.now() });
+      return;
+    }
+    if (req.method !== 'POST') {
+      res.writeHead(404).end(); // a page's favicon.ico, say
       return;
     }
     let body = '';
@@ -61,6 +73,17 @@ export class ReportServer {
         this._push({ step: 'unparsable-report', body });
       }
     });
+  }
+
+  _serve(name, res) {
+    const file = path.join(this.siteDir, name);
+    if (!fs.existsSync(file)) {
+      res.writeHead(404).end();
+      return;
+    }
+    const types = { '.html': 'text/html', '.js': 'text/javascript', '.json': 'application/json' };
+    res.writeHead(200, { 'content-type': types[path.extname(name)] ?? 'application/octet-stream' });
+    res.end(fs.readFileSync(file));
   }
 
   _push(report) {
@@ -187,27 +210,32 @@ export async function stopProcess(child, timeoutMs = 5000) {
   }
 }
 
-function copyDir(from, to) {
-  fs.mkdirSync(to, { recursive: true });
-  for (const entry of fs.readdirSync(from, { withFileTypes: true })) {
-    const source = path.join(from, entry.name);
-    const target = path.join(to, entry.name);
-    if (entry.isDirectory()) copyDir(source, target);
-    else fs.copyFileSync(source, target);
-  }
-}
-
 export function hostLog(home) {
   const file = path.join(home, 'Library/Logs/Vorn Smart Card Bridge/vorn_scard_bridge.log');
   return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
 }
 
-/** The test extension in `dir`, with the client module beside it and `config` as config.json. */
-export function prepareExtension(dir, config) {
-  copyDir(path.join(HERE, 'extension'), dir);
-  fs.copyFileSync(path.join(ROOT, 'js/src/vorn-scard-client.js'), path.join(dir, 'vorn-scard-client.js'));
+const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html'];
+const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js'].map((f) => path.join(HERE, 'extension', f));
+// The relay's page scripts are the example extension's: the test runs the ones users get.
+const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js'].map((f) => path.join(ROOT, 'examples/extension', f));
+
+/**
+ * The test extension in `dir`, its scripts bundled with the client package as the
+ * example's are, and `config` as config.json. The folder also holds the test's web
+ * page (page.html, web-page.js), which the test serves from it.
+ */
+export async function prepareExtension(dir, config) {
+  fs.mkdirSync(dir, { recursive: true });
+  for (const file of EXTENSION_FILES) fs.copyFileSync(path.join(HERE, 'extension', file), path.join(dir, file));
+  await bundle([...EXTENSION_SCRIPTS, ...RELAY_SCRIPTS], dir);
   fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
   return dir;
+}
+
+/** The example extension built from the package into `dir`. */
+export function prepareExample(dir) {
+  return buildExample(dir);
 }
 
 // ---- the browsers ----

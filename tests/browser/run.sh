@@ -9,8 +9,9 @@
 # BUILD_DIR: a configured build of this repository (default: build/, created and
 # built when missing). The script builds the host and the installer there if
 # needed, installs them with `cmake --install` into a temporary prefix, and runs
-# the test against those installed files. The client module's unit tests (js/test)
-# run in the same test run. Run as root on a fresh Debian 12
+# the test against those installed files. The client package is checked first: its
+# typings with TypeScript (js/test/types) and the files `npm pack` would ship
+# (js/scripts/check-pack.mjs); its unit tests (js/test) run in the same test run. Run as root on a fresh Debian 12
 # machine it first installs what it needs (chromium, pcscd, vsmartcard-vpcd,
 # nodejs, the build tools) with apt-get (tests/browser/install-deps.sh: call that
 # first when this runs without network access, e.g. in a network namespace).
@@ -22,6 +23,8 @@
 # as docs/benchmarks.md shows.
 #
 # VORN_BROWSERS=chromium,firefox (default): the browsers to run, in that order.
+# VORN_SET_ATTRIB_TAG=tag:hex (unset by default): the attribute the browser test sets
+# through navigator.smartCard's setAttribute on the test driver's PIN-pad reader.
 # VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when
 # the host offers the card commands and pcscd shows the virtual reader; "on"
 # makes their absence a failure, "off" skips it.
@@ -37,6 +40,10 @@ case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 
 # ---- packages ----
 "$root/tests/browser/install-deps.sh"
+
+# ---- the client package: typings and contents ----
+echo "== client package: tsc and npm pack"
+(cd "$root/js" && ./node_modules/.bin/tsc -p test/types && node scripts/check-pack.mjs)
 
 # ---- build and install ----
 targets="vorn-scard-bridge vorn-scard-bridge-installer"
@@ -85,4 +92,4 @@ if [ $bench = yes ]; then
 fi
 echo "== browser test ($(/usr/lib/chromium/chromium --version 2>/dev/null), $(firefox-esr --version 2>/dev/null))"
 VORN_PIN_PAD_READER=$pin_pad_reader \
-    node --test "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs
+    node --test --expose-gc "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs

@@ -1,24 +1,25 @@
 // Runs once when the test loads the extension: talks to the host through the
 // client module, posts every step to the test's server (config.json, written
-// by the test next to this file, says where), then closes the port. Or, when
-// config.json has "bench", times round trips instead (bench.js).
+// by the test next to this file, says where), then closes the port. Then, when
+// config.json has "facade", it records the test's per-origin decisions for the
+// relay and opens the pages the test names (the navigator.smartCard runs). Or,
+// when config.json has "bench", it times round trips instead (bench.js).
 
-import { ScardBridgeClient, ScardError, Protocol, ShareMode, Disposition } from './vorn-scard-client.js';
+import { ScardBridgeClient, ScardError, Protocol, ShareMode, Disposition } from '@vorn/scard-bridge-client/client';
+import { startRelay } from '@vorn/scard-bridge-client/relay';
 import { runBench } from './bench.js';
+import { reporting } from './reporting.js';
 
 // Firefox has browser.* (and chrome.*), the Chromium family chrome.* only.
 const api = globalThis.browser ?? globalThis.chrome;
 
+// Its listeners must be in place when the worker starts.
+const relay = startRelay({ pageScript: 'page-script.js', relayScript: 'relay-script.js' });
+
 // Service workers may not use top-level await: everything runs from main().
 let config;
-
-async function report(step, data = {}) {
-  await fetch(config.reportUrl, {
-    method: 'POST',
-    headers: { 'content-type': 'text/plain' },
-    body: JSON.stringify({ step, at: Date.now(), ...data }),
-  });
-}
+let report;
+let ask;
 
 function describe(error) {
   return {
@@ -29,11 +30,26 @@ function describe(error) {
   };
 }
 
-// The test answers each step that needs it (e.g. it attaches the card after
-// "waiting-for-card"); this asks it whether to go on.
-async function ask(question) {
-  const response = await fetch(`${config.reportUrl}?question=${encodeURIComponent(question)}`);
-  return response.json();
+// The decisions the test made as the user; then the pages it opens, one at a
+// time, and the grants it revokes, until it answers with nothing to do.
+async function facadeSession() {
+  await relay.grants.decide(config.facade.granted, 'granted');
+  await relay.grants.decide(config.facade.refused, 'refused');
+  await relay.sync();
+  await report('origins-decided', { decisions: await relay.grants.all() });
+  for (let turn = 1; ; turn++) {
+    const order = await ask(`next-${turn}`);
+    if (order.open) {
+      const url = order.open.startsWith('/') ? api.runtime.getURL(order.open.slice(1)) : order.open;
+      await api.tabs.create({ url });
+    } else if (order.revoke) {
+      await relay.grants.forget(order.revoke);
+      await relay.sync();
+      await report('revoked', { origin: order.revoke });
+    } else {
+      return;
+    }
+  }
 }
 
 async function cardSession(client) {
@@ -137,6 +153,7 @@ async function pinPadSession(client) {
 
 async function main() {
   config = await (await fetch(api.runtime.getURL('config.json'))).json();
+  ({ report, ask } = reporting(config.reportUrl));
   if (config.bench) {
     await runBench(api.runtime, config.bench, report).catch((error) => report('error', describe(error)));
     return;
@@ -171,6 +188,7 @@ async function main() {
     await report('closing');
     client.close();
     await report('port-closed');
+    if (config.facade) await facadeSession();
   } catch (error) {
     await report('error', describe(error)).catch(() => {});
     client?.close();

@@ -5,7 +5,7 @@
 // a slow moment of the machine falls on both. Posts "bench-round" per round,
 // then "bench-done".
 
-import { ScardBridgeClient, Protocol, ShareMode } from './vorn-scard-client.js';
+import { ScardBridgeClient, Protocol, ShareMode } from '@vorn/scard-bridge-client/client';
 
 // One request in flight on `port`; resolves with the answer that carries its requestId.
 function roundTripper(port, name) {

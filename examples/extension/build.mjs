@@ -1,0 +1,45 @@
+// Builds the loadable extension into dist/: the pages and the manifest as they
+// are, each script bundled with what it imports from the client package
+// (@vorn/scard-bridge-client). Content scripts cannot be modules, so every
+// script is bundled as one self-contained file.
+//
+//   npm install && npm run build     (then load dist/ in the browser)
+
+import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import * as esbuild from 'esbuild';
+
+const HERE = path.dirname(fileURLToPath(import.meta.url));
+
+/** Bundles each of `scripts` (paths) into `outdir` under its own name, as a classic script. */
+export async function bundle(scripts, outdir, { nodePaths = [path.join(HERE, 'node_modules')] } = {}) {
+  await esbuild.build({
+    // Each under its own name at the top of outdir, wherever its source is.
+    entryPoints: scripts.map((file) => ({ in: file, out: path.basename(file, '.js') })),
+    outdir,
+    bundle: true,
+    format: 'iife',
+    target: ['chrome111', 'firefox128'],
+    nodePaths,
+    logLevel: 'warning',
+  });
+}
+
+const STATIC = ['manifest.json', 'app.html', 'app.css', 'smart-card.html', 'permissions.html'];
+const SCRIPTS = ['background.js', 'app.js', 'smart-card.js', 'permissions.js', 'page-script.js', 'relay-script.js'];
+
+export async function buildExample(outdir = path.join(HERE, 'dist')) {
+  fs.rmSync(outdir, { recursive: true, force: true });
+  fs.mkdirSync(outdir, { recursive: true });
+  for (const file of STATIC) fs.copyFileSync(path.join(HERE, file), path.join(outdir, file));
+  await bundle(
+    SCRIPTS.map((file) => path.join(HERE, file)),
+    outdir,
+  );
+  return outdir;
+}
+
+if (process.argv[1] && fs.realpathSync(process.argv[1]) === fileURLToPath(import.meta.url)) {
+  console.log(`built ${await buildExample()}`);
+}

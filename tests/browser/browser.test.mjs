@@ -10,8 +10,8 @@
 // VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use),
 // VORN_PIN_PAD_READER (the test driver's PIN-pad reader, when pcscd loaded it),
 // VORN_SET_ATTRIB_TAG (an attribute the test driver's PIN-pad reader lets a page
-// set, as "tag:hex value", e.g. "0x0007A001:CAFE"; without it the setAttribute test
-// is skipped: it waits for the host's set_attrib and a driver that takes the tag).
+// set, as "tag:hex value", e.g. "0x00070A02:CAFE"; without it the setAttribute test
+// is skipped).
 //
 // After the client's card session, the same browser runs the Web Smart Card
 // explainer's examples through navigator.smartCard: on a page of the test
@@ -372,7 +372,7 @@ for (const browser of selectedBrowsers()) {
 
     test('setAttribute sets a value the reader takes, on an extension page and on a web page', async (t) => {
       if (!SETTABLE || !PIN_PAD_READER) {
-        t.skip('VORN_SET_ATTRIB_TAG is not set: waits for the host\'s set_attrib and a settable tag in the test reader driver');
+        t.skip('VORN_SET_ATTRIB_TAG or the PIN-pad reader is missing');
         return;
       }
       const [tag, value] = SETTABLE.split(':');

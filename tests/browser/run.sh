@@ -23,8 +23,9 @@
 # as docs/benchmarks.md shows.
 #
 # VORN_BROWSERS=chromium,firefox (default): the browsers to run, in that order.
-# VORN_SET_ATTRIB_TAG=tag:hex (unset by default): the attribute the browser test sets
-# through navigator.smartCard's setAttribute on the test driver's PIN-pad reader.
+# VORN_SET_ATTRIB_TAG=tag:hex (default 0x00070A02:CAFE, the test driver's settable
+# attribute): the attribute the browser test sets through navigator.smartCard's
+# setAttribute on the test driver's PIN-pad reader.
 # VORN_BROWSER_CARD_SESSION=auto|on|off (default auto): the card session runs when
 # the host offers the card commands and pcscd shows the virtual reader; "on"
 # makes their absence a failure, "off" skips it.
@@ -91,5 +92,5 @@ if [ $bench = yes ]; then
     exit
 fi
 echo "== browser test ($(/usr/lib/chromium/chromium --version 2>/dev/null), $(firefox-esr --version 2>/dev/null))"
-VORN_PIN_PAD_READER=$pin_pad_reader \
+VORN_PIN_PAD_READER=$pin_pad_reader VORN_SET_ATTRIB_TAG=${VORN_SET_ATTRIB_TAG:-0x00070A02:CAFE} \
     node --test --expose-gc "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs

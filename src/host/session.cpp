@@ -358,6 +358,8 @@ bool Session::finish(std::chrono::steady_clock::time_point deadline) {
     {
         std::unique_lock lock(mutex_);
         unstarted = take_jobs_unlocked(schedule_.shut_down());
+        // A wait held back for a cancel in flight is ended now.
+        changed_.notify_all();
         cancel_due_waits(lock);
     }
 

@@ -135,6 +135,7 @@ bool takes_card(Call call) {
         case Call::TRANSMIT:
         case Call::CONTROL:
         case Call::GET_ATTRIB:
+        case Call::SET_ATTRIB:
             return true;
         default:
             return false;
@@ -346,6 +347,17 @@ std::string Service::answer(std::uint64_t client, Call call, Reader& in) {
             out.u32(to_windows(status, CallKind::ATTRIBUTE))
                 .u32(length)
                 .bytes(value.written(status, length));
+            break;
+        }
+        case Call::SET_ATTRIB: {
+            const DWORD attribute = in.u32();
+            const std::string value(in.bytes());
+            if (native) {
+                status = SCardSetAttrib(*native, attribute,
+                                        reinterpret_cast<const BYTE*>(value.data()),
+                                        static_cast<DWORD>(value.size()));
+            }
+            out.u32(to_windows(status, CallKind::ATTRIBUTE));
             break;
         }
         default:

@@ -47,6 +47,7 @@ enum class Call : std::uint32_t {
     TRANSMIT,
     CONTROL,
     GET_ATTRIB,
+    SET_ATTRIB,
 };
 
 class Writer {

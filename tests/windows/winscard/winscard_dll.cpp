@@ -423,4 +423,9 @@ LONG WINAPI SCardGetAttrib(SCARDHANDLE card, DWORD attribute, LPBYTE value, LPDW
     });
 }
 
+LONG WINAPI SCardSetAttrib(SCARDHANDLE card, DWORD attribute, LPCBYTE value, DWORD length) {
+    if (value == nullptr && length != 0) return SCARD_E_INVALID_PARAMETER;
+    return forward(request(Call::SET_ATTRIB).u64(card).u32(attribute).bytes(value, length));
+}
+
 }  // extern "C"

@@ -33,11 +33,7 @@ Payloads/FaultLogInjection.*                      log file under HOME
 FaultLogSize.*                                    log file under HOME
 HostLogging.EveryLineFollowsThePattern            log lines end in CR LF on Windows
 "
-# Known to fail on Windows, to be fixed in the host (listed apart so that they stay seen).
-known="
-FaultShutdown.EndOfInputWithRequestsAndEndlessWaitsInFlightExitsPromptly at its request limit the host waits for room and for the end of its input, which Windows does not show while unread requests remain in the pipe
-"
-filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" "$known" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
+filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
 
 if [ "${VORN_HERMETIC_INNER:-}" != 1 ]; then
     echo "$test_name: run it inside scripts/hermetic.sh" >&2
@@ -61,8 +57,6 @@ total=$("$e2e" --gtest_list_tests --gtest_filter="${VORN_E2E_ONLY:-*}" | grep -c
 run=$("$e2e" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
 echo "== windows e2e: $run tests run, $((total - run)) excluded:"
 printf '%s\n' "$reasons" | awk 'NF { print "   " $0 }'
-echo "   known to fail on Windows:"
-printf '%s\n' "$known" | awk 'NF { print "   " $0 }'
 status=0
 "$e2e" --gtest_brief=1 --gtest_filter="$filter" || status=$?
 echo "== windows e2e: $run tests run, $((total - run)) excluded, in $(($(date +%s) - started)) s"

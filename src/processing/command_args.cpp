@@ -59,8 +59,8 @@ CommandArgs::CommandArgs(const CommandRow& row, const CommandCall& call) : row_(
     std::size_t count = 0;
     while (count < row.params.size() && row.params[count].kind != ParamKind::READERS) ++count;
     if (call.params.size() < count) {
-        const std::string message = refusal(row.too_few, row, call.command);
-        if (row.logs_too_few) call.error(message);
+        const std::string message = refusal(row.refusals.too_few, row, call.command);
+        if (row.has(LOGS_TOO_FEW)) call.error(message);
         throw std::runtime_error(message);
     }
     values_.resize(count);
@@ -75,7 +75,7 @@ CommandArgs::CommandArgs(const CommandRow& row, const CommandCall& call) : row_(
     for (std::size_t i = 0; i < count; ++i) {
         const ParamKind kind = row.params[i].kind;
         if ((is_handle(kind) || kind == ParamKind::NAME) && values_[i].text.empty()) {
-            throw std::runtime_error(refusal(row.empty, row, call.command));
+            throw std::runtime_error(refusal(row.refusals.empty, row, call.command));
         }
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -99,18 +99,6 @@ CommandArgs::CommandArgs(const CommandRow& row, const CommandCall& call) : row_(
         }
     }
 }
-
-std::int32_t CommandArgs::handle(std::size_t index) const {
-    return static_cast<std::int32_t>(values_.at(index).bits);
-}
-
-std::uint32_t CommandArgs::number(std::size_t index) const { return values_.at(index).bits; }
-
-std::int32_t CommandArgs::signed_number(std::size_t index) const {
-    return static_cast<std::int32_t>(values_.at(index).bits);
-}
-
-const std::string& CommandArgs::text(std::size_t index) const { return values_.at(index).text; }
 
 void CommandArgs::read_records() {
     const std::size_t first = values_.size();
@@ -143,22 +131,22 @@ std::string CommandArgs::field(std::string_view key, const nlohmann::json* resul
         throw std::logic_error("No field " + std::string(key) + " in the lines of " + row_.name);
     }
     const std::string_view part(rest, static_cast<std::size_t>(end - rest));
-    const Value& value = values_[index];
-    if (part == ".length") return std::to_string(value.text.size());
+    const Value& entry = values_[index];
+    if (part == ".length") return std::to_string(entry.text.size());
     if (part == ".preview") {
-        return value.text.size() > PREVIEW_LENGTH ? value.text.substr(0, PREVIEW_LENGTH) + "..."
-                                                  : value.text;
+        return entry.text.size() > PREVIEW_LENGTH ? entry.text.substr(0, PREVIEW_LENGTH) + "..."
+                                                  : entry.text;
     }
     switch (row_.params[index].kind) {
         case ParamKind::CONTEXT:
         case ParamKind::CARD:
-            return to_hex(handle(index));
+            return to_hex(value<std::int32_t>(index));
         case ParamKind::NUMBER:
-            return std::to_string(number(index));
+            return std::to_string(value<std::uint32_t>(index));
         case ParamKind::SIGNED:
-            return std::to_string(signed_number(index));
+            return std::to_string(value<std::int32_t>(index));
         default:
-            return value.text;
+            return entry.text;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "processing/command_call.h"
@@ -22,12 +23,22 @@ class CommandArgs {
 public:
     CommandArgs(const CommandRow& row, const CommandCall& call);
 
-    std::int32_t handle(std::size_t index) const;
-    std::uint32_t number(std::size_t index) const;
-    std::int32_t signed_number(std::size_t index) const;
-    const std::string& text(std::size_t index) const;
-    // Empty until read_records().
-    const std::vector<ReaderData>& readers() const { return readers_; }
+    // Parameter `index` as an operation takes it: a handle or signed number as
+    // std::int32_t, a number as std::uint32_t, a text as std::string, and the reader
+    // records (whatever the index; empty until read_records) as std::vector<ReaderData>.
+    template <typename T>
+    decltype(auto) value(std::size_t index) const {
+        if constexpr (std::is_same_v<T, std::vector<ReaderData>>) {
+            return (readers_);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+            return (values_.at(index).text);
+        } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+            return values_.at(index).bits;
+        } else {
+            static_assert(std::is_same_v<T, std::int32_t>);
+            return static_cast<std::int32_t>(values_.at(index).bits);
+        }
+    }
 
     void read_records();
     // A log line's placeholder (see CommandRow); "{result...}" from `result`.

@@ -48,6 +48,21 @@ struct ParamSpec {
 // The operation of a row: the typed parameters in, the response's "result" out.
 using CommandOperation = nlohmann::json (*)(const CommandArgs& args);
 
+// What the host and the session need to know beyond the lane.
+enum CommandFlag : unsigned {
+    UNICODE_FORM = 1,  // "<name>_unicode" runs this row too
+    WAITS = 2,         // a status-change wait, which a cancel ends
+    CANCELS = 4,       // ends the waits of its context
+    ENDS_SESSION = 8,
+    LOGS_TOO_FEW = 16,  // the count refusal is also an error line of its own
+};
+
+// The refusals of a row: fewer parameters than it counts, an empty handle or name.
+struct CountAndEmpty {
+    const char* too_few;
+    const char* empty;
+};
+
 // Texts of a row are templates: "{name}" is the row's name, "{command}" the
 // command as sent (a "_unicode" form), "{value}" the refused value; log lines
 // show parameter N as "{N}" (handles as "0x" and eight digits), a text's length
@@ -58,16 +73,13 @@ struct CommandRow {
     const char* name;
     CommandLane lane = CommandLane::ANY;
     std::vector<ParamSpec> params = {};
-    const char* too_few = nullptr;         // fewer parameters than `params` counts
-    const char* empty = nullptr;           // an empty handle or name
+    CountAndEmpty refusals = {};
     std::vector<const char*> before = {};  // debug lines before the call
     const char* after = nullptr;           // the information line after it
     CommandOperation call = nullptr;  // none: the host loop acts on it, the dispatcher does not
-    bool unicode_form = false;        // "<name>_unicode" runs this row too
-    bool waits = false;               // a status-change wait, which a cancel ends
-    bool cancels = false;             // ends the waits of its context
-    bool ends_session = false;
-    bool logs_too_few = false;  // the count refusal is also an error line of its own
+    unsigned flags = 0;
+
+    bool has(CommandFlag flag) const { return (flags & flag) != 0; }
 };
 
 std::span<const CommandRow> command_rows();

@@ -11,7 +11,7 @@
 
 #include "logging/logger.h"
 #include "messaging/message_sender.h"
-#include "processing/commands.h"
+#include "processing/command_table.h"
 #include "processing/process_message.h"
 #include "scard/pcsc_service.h"
 #include "scard/session_hooks.h"

@@ -18,7 +18,7 @@
 #include "messaging/messaging_queue.h"
 #include "messaging/request_budget.h"
 #include "platform/fd_events.h"
-#include "processing/commands.h"
+#include "processing/command_table.h"
 #include "support/error_handler.h"
 #include "support/exceptions.h"
 
@@ -241,7 +241,7 @@ HostOutcome run_host(const HostIo& io) {
                 const bool refused = over_budget;
                 if (request.is_null()) continue;
                 const std::string command = request["command"].get<std::string>();
-                if (command == "shutdown") {
+                if (ends_session(command)) {
                     shutdown_requested.store(true);
                     break;
                 }

@@ -9,9 +9,8 @@
 
 namespace Vorn_SCard_Bridge {
 
-// What a command branch gets: the request's command text and "params", and the
-// request's log context. The branch returns the response's "result" on success
-// and throws on failure.
+// What a command gets: the request's command text and "params", and the
+// request's log context.
 struct CommandCall {
     const std::string& command;
     const nlohmann::json& params;
@@ -28,7 +27,5 @@ struct CommandCall {
     void error(std::string_view message) const { logger.error(message, log_context); }
     bool debug_enabled() const { return logger.is_enabled(LogLevel::DEBUG); }
 };
-
-using CommandHandler = nlohmann::json (*)(const CommandCall& call);
 
 }  // namespace Vorn_SCard_Bridge

@@ -5,7 +5,8 @@
 
 #include "logging/logger.h"
 #include "messaging/message_sender.h"
-#include "processing/commands.h"
+#include "processing/command_args.h"
+#include "processing/command_table.h"
 #include "scard/pcsc_service.h"
 #include "support/codecs.h"
 #include "support/exceptions.h"
@@ -73,8 +74,9 @@ void process_message(nlohmann::json message, const ResponseDelivery& deliver) {
         const auto params = message.find("params");
         const CommandCall call{command, params != message.end() ? *params : no_params, logger,
                                context};
-        if (const CommandHandler handler = find_command(command)) {
-            response["result"] = handler(call);
+        const CommandRow* row = find_command(command);
+        if (row != nullptr && row->call != nullptr) {
+            response["result"] = run_command(*row, call);
             response["status"] = "success";
         } else {
             logger.warning("Unsupported command received: " + command, context);

@@ -65,6 +65,10 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
                                               const std::int32_t& /*total_readers*/,
                                               const std::vector<ReaderData>& readers) {
     constexpr std::string_view OPERATION = "handle_smartcard_get_status_change";
+    // The service refuses more records than it waits on, whatever the context.
+    if (readers.size() > pcsc::MAX_READERS_PER_WAIT) {
+        raise_scard_error(OPERATION, pcsc::E_INVALID_PARAMETER);
+    }
     // pcsc-lite answers a wait on no readers before it looks at the context: so does
     // the host for an id it did not hand out, without passing that id on.
     if (readers.empty() && !service_handle(HandleKind::CONTEXT, context)) {

@@ -195,6 +195,18 @@ TEST_F(ScardStatusChange, ResultHasThreeStringsPerReaderInRequestOrder) {
                     "3B8F8001804F0CA000000306030001000000006A", "0x00000000", "0x00000012", ""));
 }
 
+TEST_F(ScardStatusChange, MoreRecordsThanTheServiceTakesAreRefusedWithoutAsking) {
+    const std::vector<ReaderData> at_most(pcsc::MAX_READERS_PER_WAIT, {0, 0, "Reader A"});
+    service.next(Fn::GET_STATUS_CHANGE, {});
+    handle_smartcard_get_status_change(CONTEXT, 0, 0, at_most);
+    std::vector<ReaderData> one_more = at_most;
+    one_more.push_back({0, 0, "Reader B"});
+    const VornSCardException e =
+        scard_failure([&] { handle_smartcard_get_status_change(CONTEXT, 0, 0, one_more); });
+    EXPECT_EQ(e.error_code, pcsc::E_INVALID_PARAMETER);
+    EXPECT_EQ(service.calls(Fn::GET_STATUS_CHANGE).size(), 1u);
+}
+
 // The ATR field of a record holds 33 bytes; a larger reported length must not read past it.
 struct AtrLengthCase {
     std::string name;

@@ -64,6 +64,7 @@ std::uint64_t LogChannel::untold_losses() const {
 }
 
 void LogChannel::run() {
+    if (hooks_.on_start) hooks_.on_start();
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });

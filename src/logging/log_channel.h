@@ -41,6 +41,8 @@ public:
         std::function<void(const std::string& why)> failing;
         // Why lines are dropped when the buffer is full ("not read", "too slow").
         std::string behind;
+        // Run first on the channel's thread.
+        std::function<void()> on_start;
     };
 
     explicit LogChannel(Hooks hooks, std::size_t capacity = CAPACITY);
@@ -70,8 +72,8 @@ private:
     std::condition_variable wake_;      // the writer: lines posted, or stop
     std::condition_variable progress_;  // those who wait: a batch has left
     std::string pending_;
-    std::uint64_t posted_ = 0;    // bytes accepted, ever
-    std::uint64_t finished_ = 0;  // of those, bytes written or lost
+    std::uint64_t posted_ = 0;                // bytes accepted, ever
+    std::uint64_t finished_ = 0;              // of those, bytes written or lost
     std::uint64_t given_up_at_ = UINT64_MAX;  // finished_ when a wait last gave up
     std::uint64_t lost_ = 0;
     std::string why_lost_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "messaging/frame_codec.h"
+#include "platform/thread_signals.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -32,11 +33,12 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
     if (destination == LogDestination::CONSOLE) {
         hooks.write = [](std::string_view lines) -> std::string {
             if (framing::write_all(STDERR_FILENO, lines)) return {};
-            return std::string("standard error cannot be written: ") + std::strerror(errno);
+            return std::strerror(errno);
         };
         hooks.behind = "standard error was not being read";
+        hooks.on_start = platform::keep_broken_pipe_from_this_thread;
         hooks.failing = [this](const std::string& why) {
-            destination_failing(LogDestination::CONSOLE, "standard error", why);
+            destination_failing(LogDestination::CONSOLE, "Standard error", why);
         };
     } else {
         hooks.write = [file = std::move(file)](std::string_view lines) -> std::string {
@@ -58,7 +60,7 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
         };
         hooks.behind = "the log file was not written fast enough";
         hooks.failing = [this](const std::string& why) {
-            destination_failing(LogDestination::FILE, "the log file", why);
+            destination_failing(LogDestination::FILE, "The log file", why);
         };
     }
     hooks.loss_notice = [this](std::uint64_t lost, const std::string& why) {
@@ -83,8 +85,8 @@ void LogOutputs::attach(LogDestination destination, std::shared_ptr<spdlog::sink
             break;
         case LogDestination::FILE:
             if (sink && !file_channel_) {
-                file_channel_ = std::make_unique<LogChannel>(
-                    hooks_for(LogDestination::FILE, std::move(sink)));
+                file_channel_ =
+                    std::make_unique<LogChannel>(hooks_for(LogDestination::FILE, std::move(sink)));
             }
             break;
         case LogDestination::SYSLOG:
@@ -202,9 +204,8 @@ void LogOutputs::write(spdlog::level::level_enum level, std::string_view text,
     bool wait = false;
     {
         const std::lock_guard lock(mutex_);
-        const VolumeDecision decision =
-            volume_.admit(limit_volume_ ? kind : LineKind::HOST, text.size(),
-                          level >= spdlog::level::warn, now);
+        const VolumeDecision decision = volume_.admit(
+            limit_volume_ ? kind : LineKind::HOST, text.size(), level >= spdlog::level::warn, now);
         // A summary is a warning: it leaves at once.
         bool leave = volume_.has_untold() && tell_summaries_unlocked(now, false);
         if (decision.write) {
@@ -236,10 +237,10 @@ void LogOutputs::destination_failing(LogDestination failing, const std::string& 
     }
     if (others == LogDestination::NONE) return;
     // On the channel's own thread: it must not wait for the channels.
-    write_unwaited(spdlog::level::warn,
-                   OWN_PREFIX + what + " cannot be written, its lines are dropped until it can: " +
-                       why,
-                   others);
+    write_unwaited(
+        spdlog::level::warn,
+        OWN_PREFIX + what + " cannot be written, its lines are dropped until it can: " + why,
+        others);
 }
 
 void LogOutputs::flush() {

@@ -95,9 +95,9 @@ private:
         const char* name;
         TokenBucket lines;
         TokenBucket system_log;
-        std::uint64_t suppressed = 0;       // not written at all
+        std::uint64_t suppressed = 0;        // not written at all
         std::uint64_t kept_from_system = 0;  // written, but not to the system log
-        Clock::time_point since{};  // of the lines not yet told
+        Clock::time_point since{};           // of the lines not yet told
     };
     Kind& kind_of(LineKind kind) { return kind == LineKind::REQUEST ? request_ : input_; }
     static std::string summary_of(Kind& kind);

@@ -31,15 +31,24 @@ class LogOutputs;
 // the system log. Logging never waits for standard error or the file, never
 // throws, and bounds what a page can make it write (log_outputs.h, log_volume.h):
 // lines whose context carries a request id, and every line of the dispatcher
-// (REQUEST_COMPONENT), count as lines about requests; warnings and errors of the
-// frame reader without a request id (INPUT_COMPONENT) as lines about unreadable
-// input; everything else is about the host's own life and always written.
+// (REQUEST_COMPONENT), count as lines about requests; warnings and errors about
+// a frame that could not be used as a request (INPUT_LINES) as lines about
+// unreadable input; everything else is about the host's own life and always
+// written.
 class Logger {
 public:
     static constexpr std::size_t MAX_LOG_FILE_SIZE = 10485760;
     static constexpr std::size_t MAX_NUM_OF_LOGS = 3;
     static constexpr const char* REQUEST_COMPONENT = "MessageProcessor";
-    static constexpr const char* INPUT_COMPONENT = "MessageReader";
+    // Who speaks, at warning and above, about a frame it could not use: every such
+    // line of the frame reader, and the host loop's for a frame whose "command" is
+    // not a string (a page can send either tens of thousands of times a second).
+    struct InputLine {
+        const char* component;
+        const char* message_start;
+    };
+    static constexpr InputLine INPUT_LINES[] = {{"MessageReader", ""},
+                                                {"Main", "Error processing message: "}};
 
     // The first call creates the logger with these arguments; later calls return
     // it and ignore theirs.
@@ -87,7 +96,7 @@ public:
     void limit_volume(bool limit);
 
     // Which budget of LogVolume a line counts against.
-    static LineKind kind_of(LogLevel level, const LogContext& context);
+    static LineKind kind_of(LogLevel level, std::string_view message, const LogContext& context);
 
     static std::string format_context_prefix(const LogContext& context);
 

@@ -157,9 +157,9 @@ TEST(LogDirectory, FoldersItMakesArePrivate) {
     const fs::path directory = get_log_directory();
     ::umask(old_mask);
     EXPECT_EQ(fs::status(directory).permissions() & fs::perms::all, fs::perms::owner_all);
-    EXPECT_EQ(fs::status(temp.path() / "u" / *SUBDIRECTORIES.begin()).permissions() &
-                  fs::perms::all,
-              fs::perms::owner_all);
+    EXPECT_EQ(
+        fs::status(temp.path() / "u" / *SUBDIRECTORIES.begin()).permissions() & fs::perms::all,
+        fs::perms::owner_all);
     EXPECT_EQ(fs::status(temp.path() / "u").permissions() & fs::perms::all, fs::perms(0755));
 }
 

@@ -40,6 +40,20 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
         hooks.failing = [this](const std::string& why) {
             destination_failing(LogDestination::CONSOLE, "Standard error", why);
         };
+    } else if (destination == LogDestination::SYSLOG) {
+        hooks.write = [system_log = std::move(file)](std::string_view lines) -> std::string {
+            std::size_t begin = 0;
+            while (begin + 1 < lines.size()) {
+                const std::size_t end = lines.find('\n', begin);
+                const std::size_t stop = end == std::string_view::npos ? lines.size() : end;
+                const auto level = static_cast<spdlog::level::level_enum>(lines[begin] - '0');
+                const spdlog::details::log_msg msg(LOGGER_NAME, level, {});
+                pass_on(msg, lines.substr(begin + 1, stop - begin - 1), system_log);
+                begin = stop + 1;
+            }
+            return {};  // the system log reports nothing
+        };
+        hooks.behind = "the system log was not taking them";
     } else {
         hooks.write = [file = std::move(file)](std::string_view lines) -> std::string {
             // Line by line, so that the file rotates between lines as it always has.
@@ -63,9 +77,12 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
             destination_failing(LogDestination::FILE, "The log file", why);
         };
     }
-    hooks.loss_notice = [this](std::uint64_t lost, const std::string& why) {
-        return format_line(spdlog::level::warn,
-                           OWN_PREFIX + std::to_string(lost) + " log lines lost: " + why);
+    const std::string lead = destination == LogDestination::SYSLOG
+                                 ? std::string(1, static_cast<char>('0' + spdlog::level::warn))
+                                 : std::string();
+    hooks.loss_notice = [this, lead](std::uint64_t lost, const std::string& why) {
+        return lead + format_line(spdlog::level::warn,
+                                  OWN_PREFIX + std::to_string(lost) + " log lines lost: " + why);
     };
     return hooks;
 }
@@ -90,7 +107,10 @@ void LogOutputs::attach(LogDestination destination, std::shared_ptr<spdlog::sink
             }
             break;
         case LogDestination::SYSLOG:
-            syslog_ = std::move(sink);
+            if (sink && !syslog_channel_) {
+                syslog_channel_ = std::make_unique<LogChannel>(
+                    hooks_for(LogDestination::SYSLOG, std::move(sink)), SYSTEM_LOG_CAPACITY);
+            }
             break;
         default:
             break;
@@ -176,7 +196,13 @@ bool LogOutputs::emit_unlocked(spdlog::level::level_enum level, std::string_view
         if (channels.file) channels.file->post(line);
     }
     if (has_destination(to, LogDestination::CONSOLE)) pass_on(msg, bare, terminal_);
-    if (to_system_log && has_destination(to, LogDestination::SYSLOG)) pass_on(msg, bare, syslog_);
+    if (to_system_log && syslog_channel_ && has_destination(to, LogDestination::SYSLOG) &&
+        level >= SYSTEM_LOG_LEVEL) {
+        // The level leads the line: the system log files each line under its level.
+        std::string entry(1, static_cast<char>('0' + level));
+        entry.append(line);
+        syslog_channel_->post(entry);
+    }
     return !hold_ || level >= spdlog::level::warn || held_.size() >= HOLD_LIMIT;
 }
 
@@ -255,11 +281,12 @@ void LogOutputs::flush() {
 }
 
 bool LogOutputs::wait_written() {
-    LogChannel* channels[2] = {nullptr, nullptr};
+    LogChannel* channels[3] = {nullptr, nullptr, nullptr};
     {
         const std::lock_guard lock(mutex_);
         channels[0] = stderr_channel_.get();
         channels[1] = file_channel_.get();
+        channels[2] = syslog_channel_.get();
     }
     // Without mutex_: a channel's thread takes it to format the line about losses.
     bool all = true;

@@ -3,11 +3,12 @@
 // Where the Logger's lines go: standard error, the rotating file and, from
 // warnings up, the system log. A line is formatted once for all of them.
 //
-// Standard error (when it is not a terminal) and the file are each written by a
-// LogChannel: a thread of their own behind a bounded buffer, so that a browser
-// that never reads standard error, or a full disk, costs lines (dropped, counted
-// and told) but never holds a thread of the host. A terminal and the system log
-// are written at once by the thread that logs; both are the machine's own.
+// Standard error (when it is not a terminal), the file and the system log are
+// each written by a LogChannel: a thread of their own behind a bounded buffer, so
+// that a browser that never reads standard error, a full disk or a system log
+// daemon that does not keep up costs lines (dropped, counted and told) but never
+// holds a thread of the host. A terminal, the user's own, is written at once by
+// the thread that logs.
 //
 // While holding is on (the host turns it on), lines for the channels are held in
 // one buffer and handed over together: when a warning or worse comes, when the
@@ -38,6 +39,9 @@ namespace Vorn_SCard_Bridge {
 class LogOutputs {
 public:
     static constexpr std::size_t HOLD_LIMIT = 4096;
+    // The system log gets warnings and worse, which LogVolume keeps few.
+    static constexpr std::size_t SYSTEM_LOG_CAPACITY = 64 * 1024;
+    static constexpr spdlog::level::level_enum SYSTEM_LOG_LEVEL = spdlog::level::warn;
 
     explicit LogOutputs(const std::string& pattern);
     LogOutputs(const LogOutputs&) = delete;
@@ -45,7 +49,7 @@ public:
 
     // The sink of one destination, once it is open (null: not open). For CONSOLE,
     // null stands for standard error written as plain text (not a terminal). The
-    // file sink is used by the file's channel only.
+    // sinks of the file and the system log are used by their channels only.
     void attach(LogDestination destination, std::shared_ptr<spdlog::sinks::sink> sink);
     // Where a line goes when the caller names no destinations.
     void set_default_destinations(LogDestination destinations);
@@ -99,10 +103,10 @@ private:
     std::atomic<bool> volume_untold_{false};
     LogDestination default_destinations_ = LogDestination::NONE;
     std::shared_ptr<spdlog::sinks::sink> terminal_;
-    std::shared_ptr<spdlog::sinks::sink> syslog_;
     // Made once, never replaced: a channel's thread may be inside a write for ever.
     std::unique_ptr<LogChannel> stderr_channel_;
     std::unique_ptr<LogChannel> file_channel_;
+    std::unique_ptr<LogChannel> syslog_channel_;
 };
 
 }  // namespace Vorn_SCard_Bridge

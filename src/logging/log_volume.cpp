@@ -13,7 +13,9 @@ bool TokenBucket::take(double units, Clock::time_point now) {
         tokens_ = std::min(figures_.burst, tokens_ + passed.count() * figures_.per_second);
         last_ = now;
     }
-    if (units > tokens_ || given_ + units > figures_.per_session) return false;
+    // A hair of slack: a second's worth of tenths must make a whole line.
+    constexpr double SLACK = 1e-9;
+    if (units > tokens_ + SLACK || given_ + units > figures_.per_session + SLACK) return false;
     tokens_ -= units;
     given_ += units;
     return true;

@@ -432,8 +432,7 @@ void BM_startup_syslog_sink(benchmark::State& state) {
 BENCHMARK(BM_startup_syslog_sink);
 
 void BM_startup_create_directories(benchmark::State& state) {
-    const std::filesystem::path path =
-        work_dir / "home" / ".local" / "state" / "vorn-scard-bridge";
+    const std::filesystem::path path = work_dir / "home" / ".local" / "state" / "vorn-scard-bridge";
     for (auto _ : state) benchmark::DoNotOptimize(std::filesystem::create_directories(path));
 }
 BENCHMARK(BM_startup_create_directories);

@@ -28,8 +28,9 @@ class LogOutputs;
 
 // The process-wide logging facade over spdlog: standard error (in colour on a
 // terminal), a rotating file in the user's log directory and, from warnings up,
-// the system log. Logging never waits for standard error or the file, never
-// throws, and bounds what a page can make it write (log_outputs.h, log_volume.h):
+// the system log. Logging never waits for standard error (unless it is a
+// terminal), the file or the system log, never throws, and bounds what a page
+// can make it write (log_outputs.h, log_volume.h):
 // lines whose context carries a request id, and every line of the dispatcher
 // (REQUEST_COMPONENT), count as lines about requests; warnings and errors about
 // a frame that could not be used as a request (INPUT_LINES) as lines about

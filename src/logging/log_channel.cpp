@@ -14,9 +14,7 @@ std::uint64_t count_lines(std::string_view lines) {
 }  // namespace
 
 LogChannel::LogChannel(Hooks hooks, std::size_t capacity)
-    : hooks_(std::move(hooks)), capacity_(capacity) {
-    thread_ = std::thread([this] { run(); });
-}
+    : hooks_(std::move(hooks)), capacity_(capacity) {}
 
 LogChannel::~LogChannel() {
     {
@@ -24,7 +22,7 @@ LogChannel::~LogChannel() {
         stopping_ = true;
     }
     wake_.notify_one();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
 }
 
 void LogChannel::post(std::string_view lines) {
@@ -40,6 +38,9 @@ void LogChannel::post(std::string_view lines) {
         wake = pending_.empty();
         pending_.append(lines);
         posted_ += lines.size();
+        // Started with the first lines: a destination that gets none (the system
+        // log of a host that never warns) costs no thread.
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     }
     if (wake) wake_.notify_one();
 }

@@ -1,11 +1,12 @@
 #pragma once
 
 // One log destination the host does not control: standard error (the browser may
-// never read it, or close it) or the log file (the disk may be full, the folder
-// gone). Lines are handed over and written by a thread of the channel's own, so
-// no thread that logs ever waits for the destination. What does not fit the
-// bounded buffer, and what the destination refuses, is dropped and counted; the
-// next write that succeeds begins with one line telling how many were lost.
+// never read it, or close it), the log file (the disk may be full, the folder
+// gone) or the system log. Lines are handed over and written by a thread of the
+// channel's own, started with the first lines, so no thread that logs ever waits
+// for the destination. What does not fit the bounded buffer, and what the
+// destination refuses, is dropped and counted; the next write that succeeds
+// begins with one line telling how many were lost.
 
 #include <chrono>
 #include <condition_variable>

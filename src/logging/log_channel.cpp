@@ -50,13 +50,19 @@ bool LogChannel::wait_written() {
     const std::uint64_t target = posted_;
     if (finished_ >= target) return true;
     if (finished_ == given_up_at_) return false;
+    // The writer stops gathering for us.
+    ++waiting_;
+    wake_.notify_one();
+    bool written = true;
     for (std::uint64_t seen = finished_; finished_ < target; seen = finished_) {
         if (!progress_.wait_for(lock, STALL_LIMIT, [&] { return finished_ != seen; })) {
             given_up_at_ = finished_;
-            return false;
+            written = false;
+            break;
         }
     }
-    return true;
+    --waiting_;
+    return written;
 }
 
 std::uint64_t LogChannel::untold_losses() const {
@@ -70,6 +76,9 @@ void LogChannel::run() {
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
         if (pending_.empty()) return;
+        wake_.wait_for(lock, GATHER_TIME, [this] {
+            return stopping_ || waiting_ > 0 || pending_.size() >= GATHER_LIMIT;
+        });
         std::string batch;
         batch.swap(pending_);
         const std::uint64_t lost = std::exchange(lost_, 0);

@@ -24,6 +24,12 @@ class LogChannel {
 public:
     // Lines waiting for the destination: past this, new lines are dropped.
     static constexpr std::size_t CAPACITY = 1024 * 1024;
+    // Lines that come within this of the first after a quiet spell are written
+    // together: under a steady trickle of requests the writer wakes a few hundred
+    // times a second, not once a request. Not for lines somebody waits for.
+    static constexpr std::chrono::milliseconds GATHER_TIME{2};
+    // Lines written at once, without gathering more: a burst needs no company.
+    static constexpr std::size_t GATHER_LIMIT = 64 * 1024;
     // How long wait_written() waits for a writer that makes no progress at all.
     static constexpr std::chrono::milliseconds STALL_LIMIT{100};
     // A destination that fails again and again (a disk nearly full) is reported
@@ -70,12 +76,13 @@ private:
     Hooks hooks_;
     const std::size_t capacity_;
     mutable std::mutex mutex_;
-    std::condition_variable wake_;      // the writer: lines posted, or stop
+    std::condition_variable wake_;      // the writer: lines posted, a waiter, or stop
     std::condition_variable progress_;  // those who wait: a batch has left
     std::string pending_;
     std::uint64_t posted_ = 0;                // bytes accepted, ever
     std::uint64_t finished_ = 0;              // of those, bytes written or lost
     std::uint64_t given_up_at_ = UINT64_MAX;  // finished_ when a wait last gave up
+    int waiting_ = 0;                         // threads inside wait_written()
     std::uint64_t lost_ = 0;
     std::string why_lost_;
     bool failing_ = false;

@@ -3,13 +3,22 @@
 // Where the Logger's lines go: standard error, the rotating file and, from
 // warnings up, the system log. A line is formatted once for all of them.
 //
-// While holding is on (the host turns it on), the lines for standard error (when
-// it is not a terminal) and for the file are held in one buffer and written out
-// together: when a warning or worse comes, when the buffer passes HOLD_LIMIT, and
-// whenever flush() is called, which the host does each time one of its threads is
-// about to wait and before it exits. The threads that log never wait for those
-// writes: the one that flushes takes the held lines and writes them under a lock
-// of its own. With holding off, every line is written as it comes.
+// Standard error (when it is not a terminal), the file and the system log are
+// each written by a LogChannel: a thread of their own behind a bounded buffer, so
+// that a browser that never reads standard error, a full disk or a system log
+// daemon that does not keep up costs lines (dropped, counted and told) but never
+// holds a thread of the host. A terminal, the user's own, is written at once by
+// the thread that logs.
+//
+// While holding is on (the host turns it on), lines for the channels are held in
+// one buffer and handed over together: when a warning or worse comes, when the
+// buffer passes HOLD_LIMIT, and whenever flush() is called, which the host does
+// each time one of its threads is about to wait. The channels' threads thus wake
+// once per burst, not once per line. With holding off, each line is handed over
+// at once and the caller waits until it is written, as long as the destination
+// makes progress (LogChannel::STALL_LIMIT).
+//
+// How many lines a page can cause is bounded by LogVolume.
 
 #include <spdlog/common.h>
 #include <spdlog/details/log_msg.h>
@@ -21,6 +30,8 @@
 #include <string>
 #include <string_view>
 
+#include "logging/log_channel.h"
+#include "logging/log_volume.h"
 #include "logging/logger.h"
 
 namespace Vorn_SCard_Bridge {
@@ -28,52 +39,74 @@ namespace Vorn_SCard_Bridge {
 class LogOutputs {
 public:
     static constexpr std::size_t HOLD_LIMIT = 4096;
+    // The system log gets warnings and worse, which LogVolume keeps few.
+    static constexpr std::size_t SYSTEM_LOG_CAPACITY = 64 * 1024;
+    static constexpr spdlog::level::level_enum SYSTEM_LOG_LEVEL = spdlog::level::warn;
 
     explicit LogOutputs(const std::string& pattern);
     LogOutputs(const LogOutputs&) = delete;
     LogOutputs& operator=(const LogOutputs&) = delete;
 
     // The sink of one destination, once it is open (null: not open). For CONSOLE,
-    // null stands for standard error written as plain text (not a terminal).
+    // null stands for standard error written as plain text (not a terminal). The
+    // sinks of the file and the system log are used by their channels only.
     void attach(LogDestination destination, std::shared_ptr<spdlog::sinks::sink> sink);
     // Where a line goes when the caller names no destinations.
     void set_default_destinations(LogDestination destinations);
     void set_holding(bool hold);
+    void limit_volume(bool limit);
 
-    void write(spdlog::level::level_enum level, std::string_view text, LogDestination destinations);
-    // Writes out what is held; returns at once when nothing is.
+    void write(spdlog::level::level_enum level, std::string_view text, LogDestination destinations,
+               LineKind kind = LineKind::HOST);
+    // Hands what is held to the channels, and tells what LogVolume held back once
+    // its interval has passed. Never waits; returns at once when there is nothing.
     void flush();
+    // Waits until the channels have written what they were handed (LogChannel::wait_written).
+    bool wait_written();
 
 private:
-    struct Targets {
-        bool plain_stderr = false;
-        std::shared_ptr<spdlog::sinks::sink> terminal;
-        std::shared_ptr<spdlog::sinks::sink> file;
-        std::shared_ptr<spdlog::sinks::sink> syslog;
+    struct Channels {
+        LogChannel* plain_stderr = nullptr;
+        LogChannel* file = nullptr;
     };
-    Targets targets_unlocked(LogDestination destinations) const;
+    Channels channels_unlocked(LogDestination destinations) const;
     // Formats the line into formatted_, under mutex_.
     spdlog::details::log_msg format_unlocked(spdlog::level::level_enum level,
                                              std::string_view text);
-    // Hands the finished line to the sinks that format it no further.
+    std::string format_line(spdlog::level::level_enum level, std::string_view text);
+    // Hands the finished line to a sink that formats it no further.
     static void pass_on(const spdlog::details::log_msg& original, std::string_view line,
                         const std::shared_ptr<spdlog::sinks::sink>& sink);
-    static void write_lines(std::string_view lines, const Targets& targets);
+    // One line that passed LogVolume; returns true when held lines must leave now.
+    bool emit_unlocked(spdlog::level::level_enum level, std::string_view text,
+                       LogDestination destinations, bool to_system_log);
+    // Writes the summaries LogVolume has due; true when there were any.
+    bool tell_summaries_unlocked(LogVolume::Clock::time_point now, bool final);
+    void hand_over_unlocked();
+    void write_unwaited(spdlog::level::level_enum level, std::string_view text,
+                        LogDestination destinations);
+    // A channel reports that its destination fails: said on the other destinations.
+    void destination_failing(LogDestination failing, const std::string& what,
+                             const std::string& why);
+    LogChannel::Hooks hooks_for(LogDestination destination,
+                                std::shared_ptr<spdlog::sinks::sink> file);
 
-    // Taken first by whoever writes held lines out, so that batches leave in order.
-    std::mutex writer_;
-    // The formatter, the held lines and the sinks.
+    // The formatter, the held lines, the volume limits and the sinks.
     std::mutex mutex_;
     std::unique_ptr<spdlog::formatter> formatter_;
     spdlog::memory_buf_t formatted_;
     std::string held_;
     std::atomic<bool> holds_lines_{false};
     bool hold_ = false;
-    bool stderr_is_plain_ = false;
+    LogVolume volume_;
+    bool limit_volume_ = true;
+    std::atomic<bool> volume_untold_{false};
     LogDestination default_destinations_ = LogDestination::NONE;
     std::shared_ptr<spdlog::sinks::sink> terminal_;
-    std::shared_ptr<spdlog::sinks::sink> file_;
-    std::shared_ptr<spdlog::sinks::sink> syslog_;
+    // Made once, never replaced: a channel's thread may be inside a write for ever.
+    std::unique_ptr<LogChannel> stderr_channel_;
+    std::unique_ptr<LogChannel> file_channel_;
+    std::unique_ptr<LogChannel> syslog_channel_;
 };
 
 }  // namespace Vorn_SCard_Bridge

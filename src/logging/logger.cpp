@@ -156,6 +156,24 @@ void Logger::set_default_destinations(LogDestination destinations) {
 
 void Logger::flush() { outputs->flush(); }
 
+bool Logger::wait_written() { return outputs->wait_written(); }
+
+void Logger::limit_volume(bool limit) { outputs->limit_volume(limit); }
+
+LineKind Logger::kind_of(LogLevel line_level, std::string_view message, const LogContext& context) {
+    if (!context.request_id.empty() || context.component == REQUEST_COMPONENT) {
+        return LineKind::REQUEST;
+    }
+    if (static_cast<std::int32_t>(line_level) >= static_cast<std::int32_t>(LogLevel::WARNING)) {
+        for (const InputLine& input : INPUT_LINES) {
+            if (context.component == input.component && message.starts_with(input.message_start)) {
+                return LineKind::INPUT;
+            }
+        }
+    }
+    return LineKind::HOST;
+}
+
 void Logger::hold_lines(bool hold) { outputs->set_holding(hold); }
 
 std::string Logger::format_context_prefix(const LogContext& context) {
@@ -183,7 +201,8 @@ void Logger::log_with_context(LogLevel line_level, std::string_view message,
     std::string cut;
     text.append(cut_for_log(message, MAX_LOGGED_MESSAGE, cut));
     if (needs_log_escaping(text)) text = escape_for_log(text);
-    outputs->write(to_spd_level(line_level), text, destinations);
+    outputs->write(to_spd_level(line_level), text, destinations,
+                   kind_of(line_level, message, context));
 }
 
 void Logger::log(LogLevel line_level, std::string_view message, LogDestination destinations) {

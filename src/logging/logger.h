@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "logging/log_context.h"
+#include "logging/log_volume.h"
 
 namespace spdlog::sinks {
 class sink;
@@ -27,11 +28,28 @@ class LogOutputs;
 
 // The process-wide logging facade over spdlog: standard error (in colour on a
 // terminal), a rotating file in the user's log directory and, from warnings up,
-// the system log.
+// the system log. Logging never waits for standard error (unless it is a
+// terminal), the file or the system log, never throws, and bounds what a page
+// can make it write (log_outputs.h, log_volume.h):
+// lines whose context carries a request id, and every line of the dispatcher
+// (REQUEST_COMPONENT), count as lines about requests; warnings and errors about
+// a frame that could not be used as a request (INPUT_LINES) as lines about
+// unreadable input; everything else is about the host's own life and always
+// written.
 class Logger {
 public:
     static constexpr std::size_t MAX_LOG_FILE_SIZE = 10485760;
     static constexpr std::size_t MAX_NUM_OF_LOGS = 3;
+    static constexpr const char* REQUEST_COMPONENT = "MessageProcessor";
+    // Who speaks, at warning and above, about a frame it could not use: every such
+    // line of the frame reader, and the host loop's for a frame whose "command" is
+    // not a string (a page can send either tens of thousands of times a second).
+    struct InputLine {
+        const char* component;
+        const char* message_start;
+    };
+    static constexpr InputLine INPUT_LINES[] = {{"MessageReader", ""},
+                                                {"Main", "Error processing message: "}};
 
     // The first call creates the logger with these arguments; later calls return
     // it and ignore theirs.
@@ -60,14 +78,26 @@ public:
 
     void set_log_level(LogLevel level);
     void set_default_destinations(LogDestination destinations);
-    // Writes out held lines and flushes the file.
+    // Hands held lines to the writers of standard error and the file; never waits.
     void flush();
-    // On: lines for standard error and the file are held and written out together,
-    // at flush(), for a warning or worse, or when 4 KiB are held (log_outputs.h).
-    // Who turns it on calls flush() whenever a thread may go to sleep with lines
-    // held, and turns it off before the process ends. Off (the default): every line
-    // is written as it comes.
+    // On: lines for standard error and the file are held and handed to their writers
+    // together, at flush(), for a warning or worse, or when 4 KiB are held
+    // (log_outputs.h). Who turns it on calls flush() whenever a thread may go to
+    // sleep with lines held, and turns it off before the process ends, which waits
+    // for the writers as wait_written() does. Off (the default): a line is written
+    // before the call that logs it returns, unless its destination is stuck.
     void hold_lines(bool hold);
+    // Waits until the lines handed over are written, giving up on a destination that
+    // makes no progress for 100 ms (LogChannel::STALL_LIMIT); true when all are.
+    bool wait_written();
+
+    // On (the default): lines about requests and unreadable input are bounded
+    // (log_volume.h). A process that must see every line it logs turns it off: the
+    // unit tests, which check the lines of many thousands of requests.
+    void limit_volume(bool limit);
+
+    // Which budget of LogVolume a line counts against.
+    static LineKind kind_of(LogLevel level, std::string_view message, const LogContext& context);
 
     static std::string format_context_prefix(const LogContext& context);
 

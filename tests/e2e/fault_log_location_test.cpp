@@ -15,6 +15,7 @@
 #include "fault_support.h"
 #include "fixtures/host_process.h"
 #include "host_answers.h"
+#include "log_fault_support.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 namespace {
@@ -23,25 +24,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr const char* FILE_REFUSED = "Log file unavailable, logging without it";
-
-// A directory removed with everything in it at the end of the test.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = "/var/tmp/vorn-fault-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 void write_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
@@ -81,26 +63,27 @@ TEST_P(FaultUnusableHome, StillServesWithoutTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Homes, FaultUnusableHome,
-    ::testing::Values(
-        HomeCase{"HomeIsAFile",
-                 [](const fs::path& scratch) {
-                     write_file(scratch / "home", "not a directory");
-                     return scratch / "home";
-                 }},
-        HomeCase{"LibraryIsAFile",
-                 [](const fs::path& scratch) {
-                     fs::create_directories(scratch / "home");
-                     write_file(scratch / "home" / "Library", "in the way");
-                     return scratch / "home";
-                 }},
-        HomeCase{"LogFileIsADirectory",
-                 [](const fs::path& scratch) {
-                     fs::create_directories(scratch / "home" / "Library" / "Logs" /
-                                            "Vorn Smart Card Bridge" / "vorn_scard_bridge.log");
-                     return scratch / "home";
-                 }},
-        HomeCase{"HomeUnderProc",
-                 [](const fs::path&) { return fs::path("/proc/self/no-such-home"); }}),
+    ::testing::Values(HomeCase{"HomeIsAFile",
+                               [](const fs::path& scratch) {
+                                   write_file(scratch / "home", "not a directory");
+                                   return scratch / "home";
+                               }},
+                      HomeCase{"StateFolderIsAFile",
+                               [](const fs::path& scratch) {
+                                   fs::create_directories(scratch / "home" / ".local");
+                                   write_file(scratch / "home" / ".local" / "state", "in the way");
+                                   return scratch / "home";
+                               }},
+                      HomeCase{"LogFileIsADirectory",
+                               [](const fs::path& scratch) {
+                                   fs::create_directories(
+                                       HostProcess::log_directory_below(scratch / "home") /
+                                       "vorn_scard_bridge.log");
+                                   return scratch / "home";
+                               }},
+                      HomeCase{
+                          "HomeUnderProc",
+                          [](const fs::path&) { return fs::path("/proc/self/no-such-home"); }}),
     [](const auto& info) { return info.param.name; });
 
 // The cases below change mounts and ownership, which needs root. They never touch
@@ -170,7 +153,7 @@ TEST_P(FaultPrivateLogDirectory, IsRefusedAndTheHostStillServes) {
         expect_serves_without_file(host);
     }
     EXPECT_TRUE(fs::is_empty(target)) << "the log followed the symbolic link";
-    EXPECT_FALSE(fs::exists(home / "Library")) << "wrote into a read-only HOME";
+    EXPECT_FALSE(fs::exists(home / ".local")) << "wrote into a read-only HOME";
     EXPECT_EQ(describe("/tmp/vorn-logs"), machine_tmp_logs);
 }
 
@@ -179,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(Locations, FaultPrivateLogDirectory,
                                            TmpCase{"file", true}, TmpCase{"readonly-home", false}),
                          [](const auto& info) {
                              std::string name = info.param.kind;
-                             for (char& c : name) if (c == '-') c = '_';
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
                              return name;
                          });
 

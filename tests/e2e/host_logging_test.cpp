@@ -142,7 +142,7 @@ TEST(HostLogging, EachStartBeginsANewFileAndKeepsThree) {
         host.close_input();
         ASSERT_EQ(host.wait_exit(), 0);
     }
-    const auto dir = home / "Library" / "Logs" / "Vorn Smart Card Bridge";
+    const auto dir = HostProcess::log_directory_below(home);
     EXPECT_TRUE(contains(read_file(dir / "vorn_scard_bridge.log"), "req:run4"));
     EXPECT_TRUE(contains(read_file(dir / "vorn_scard_bridge.1.log"), "req:run3"));
     EXPECT_TRUE(contains(read_file(dir / "vorn_scard_bridge.2.log"), "req:run2"));
@@ -168,8 +168,9 @@ TEST(HostLogging, UnusableLogDirectoryStillServes) {
     const auto home =
         std::filesystem::temp_directory_path() / ("vorn-blocked-" + std::to_string(::getpid()));
     std::filesystem::remove_all(home);
-    std::filesystem::create_directories(home / "Library");
-    std::ofstream(home / "Library" / "Logs") << "a file where the directory should be";
+    const auto dir = HostProcess::log_directory_below(home);
+    std::filesystem::create_directories(dir.parent_path());
+    std::ofstream(dir) << "a file where the directory should be";
     HostOptions options;
     options.home = home;
     {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "logging/logger.h"
 #include "main/host_main.h"
 #include "messaging/messaging_queue.h"
 #include "support/exceptions.h"
@@ -97,6 +98,9 @@ Step throw_security(SecuritySeverity severity) {
     HostIo io;
     io.read_request = [script, next, before_read](const FrameAdmission&) -> json {
         if (*before_read) (*before_read)();
+        // The lines handed to the log's writers before the wait are out before
+        // what the script prints.
+        Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {}).wait_written();
         if (*next < script.size()) return script[(*next)++]();
         std::fprintf(stderr, "END OF SCRIPT\n");
         return json{{"command", "shutdown"}};

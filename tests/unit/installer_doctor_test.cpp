@@ -277,6 +277,43 @@ TEST_F(InstallerDoctor, AnotherSystemsFoldersDoNotReportThisComputersService) {
     EXPECT_NE(out.find("sc start SCardSvr"), std::string::npos) << out;
 }
 
+struct LogPlaceCase {
+    const char* name;
+    Os os;
+    const char* state_home;  // XDG_STATE_HOME, "" for unset
+    const char* below_root;  // the log file below the test's root folder
+};
+
+class InstallerDoctorLog : public InstallerDoctor,
+                           public ::testing::WithParamInterface<LogPlaceCase> {};
+
+TEST_P(InstallerDoctorLog, SaysWhereTheHostLogs) {
+    env_.os = GetParam().os;
+    env_.local_app_data = root_ / "AppData" / "Local";
+    if (*GetParam().state_home != '\0') env_.xdg_state_home = root_ / GetParam().state_home;
+    const std::string out = printed();
+    const std::string expected = (root_ / GetParam().below_root).string();
+    EXPECT_NE(out.find("the host logs to " + expected + " (not there yet"), std::string::npos)
+        << out;
+    fs::create_directories((root_ / GetParam().below_root).parent_path());
+    std::ofstream(root_ / GetParam().below_root) << "a line\n";
+    EXPECT_EQ(printed().find("the host logs to " + expected + " (not there yet"),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Systems, InstallerDoctorLog,
+    ::testing::Values(
+        LogPlaceCase{"Linux", Os::LINUX, "",
+                     "home/.local/state/vorn-scard-bridge/vorn_scard_bridge.log"},
+        LogPlaceCase{"LinuxStateHome", Os::LINUX, "state",
+                     "state/vorn-scard-bridge/vorn_scard_bridge.log"},
+        LogPlaceCase{"MacOs", Os::MACOS, "",
+                     "home/Library/Logs/Vorn Smart Card Bridge/vorn_scard_bridge.log"},
+        LogPlaceCase{"Windows", Os::WINDOWS, "",
+                     "AppData/Local/Vorn Smart Card Bridge/Logs/vorn_scard_bridge.log"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Windows: the browser reads the manifest its registry key names.
 class MemoryRegistry final : public Registry {
 public:

@@ -1,5 +1,6 @@
-// Where the log file lies: the per-user log directory made of HOME, or a
-// private shared directory when HOME is not set.
+// Where the log file lies: the desktop's per-user place for logs below HOME (on
+// Linux $XDG_STATE_HOME, by default ~/.local/state), or a private shared
+// directory when HOME is not set.
 
 #include "logging/log_location.h"
 
@@ -26,29 +27,44 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path SHARED_DIRECTORY = "/tmp/vorn-logs";
+#if defined(__APPLE__)
+constexpr bool XDG_LAYOUT = false;
 const fs::path SUBDIRECTORIES = fs::path("Library") / "Logs" / "Vorn Smart Card Bridge";
+#else
+constexpr bool XDG_LAYOUT = true;
+const fs::path SUBDIRECTORIES = fs::path(".local") / "state" / "vorn-scard-bridge";
+#endif
 
-// Sets HOME for one test and puts back whatever it was (or its absence).
-class HomeGuard {
+// Sets an environment variable for one test and puts back whatever it was (or its
+// absence).
+class EnvGuard {
 public:
-    HomeGuard() {
-        if (const char* home = std::getenv("HOME")) saved = home;
+    explicit EnvGuard(const char* name) : name_(name) {
+        if (const char* value = std::getenv(name)) saved = value;
     }
-    ~HomeGuard() {
+    ~EnvGuard() {
         if (saved) {
-            ::setenv("HOME", saved->c_str(), 1);
+            ::setenv(name_, saved->c_str(), 1);
         } else {
-            ::unsetenv("HOME");
+            ::unsetenv(name_);
         }
     }
-    HomeGuard(const HomeGuard&) = delete;
-    HomeGuard& operator=(const HomeGuard&) = delete;
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
 
-    void set(const std::string& value) { ::setenv("HOME", value.c_str(), 1); }
-    void unset() { ::unsetenv("HOME"); }
+    void set(const std::string& value) { ::setenv(name_, value.c_str(), 1); }
+    void unset() { ::unsetenv(name_); }
 
 private:
+    const char* name_;
     std::optional<std::string> saved;
+};
+
+// HOME for one test, with XDG_STATE_HOME unset unless the test sets it.
+class HomeGuard : public EnvGuard {
+public:
+    HomeGuard() : EnvGuard("HOME") { state.unset(); }
+    EnvGuard state{"XDG_STATE_HOME"};
 };
 
 // A fresh directory under /tmp, removed with everything in it.
@@ -95,7 +111,7 @@ struct HomeCase {
 
 class LogDirectoryUnderHome : public ::testing::TestWithParam<HomeCase> {};
 
-TEST_P(LogDirectoryUnderHome, IsLibraryLogsAndTheProductName) {
+TEST_P(LogDirectoryUnderHome, IsTheDesktopsPlaceForLogs) {
     TempDir temp;
     HomeGuard home;
     const std::string home_value = temp.path().string() + GetParam().home_suffix;
@@ -129,6 +145,54 @@ TEST(LogDirectory, SecondCallFindsTheDirectoryInPlace) {
     EXPECT_TRUE(fs::exists(marker)) << "an existing directory must be left as it is";
 }
 
+// The folders it makes are the user's alone (the log names readers, cards and
+// requests); folders that exist keep their mode.
+TEST(LogDirectory, FoldersItMakesArePrivate) {
+    TempDir temp;
+    HomeGuard home;
+    home.set((temp.path() / "u").string());
+    fs::create_directories(temp.path() / "u");
+    fs::permissions(temp.path() / "u", fs::perms(0755));
+    const mode_t old_mask = ::umask(0);
+    const fs::path directory = get_log_directory();
+    ::umask(old_mask);
+    EXPECT_EQ(fs::status(directory).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(
+        fs::status(temp.path() / "u" / *SUBDIRECTORIES.begin()).permissions() & fs::perms::all,
+        fs::perms::owner_all);
+    EXPECT_EQ(fs::status(temp.path() / "u").permissions() & fs::perms::all, fs::perms(0755));
+}
+
+struct StateHomeCase {
+    const char* name;
+    std::string state_home;  // "@" stands for a fresh temporary directory
+    bool used;               // else the default below HOME
+};
+
+class LogDirectoryStateHome : public ::testing::TestWithParam<StateHomeCase> {};
+
+TEST_P(LogDirectoryStateHome, IsUsedOnlyWhenAbsolute) {
+    if (!XDG_LAYOUT) GTEST_SKIP() << "the desktop convention of Linux";
+    TempDir temp;
+    HomeGuard home;
+    home.set((temp.path() / "u").string());
+    std::string state = GetParam().state_home;
+    if (state == "@") state = (temp.path() / "state").string();
+    home.state.set(state);
+    const fs::path expected = GetParam().used ? fs::path(state) / "vorn-scard-bridge"
+                                              : temp.path() / "u" / SUBDIRECTORIES;
+    EXPECT_EQ(get_log_directory().string(), expected.string());
+    EXPECT_TRUE(fs::is_directory(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StateHome, LogDirectoryStateHome,
+    ::testing::Values(StateHomeCase{"Absolute", "@", true},
+                      // The convention: an empty or relative setting is ignored.
+                      StateHomeCase{"Empty", "", false},
+                      StateHomeCase{"RelativeIgnored", "state", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(LogDirectory, EmptyHomeIsRelativeToTheWorkingDirectory) {
     TempDir temp;
     HomeGuard home;
@@ -147,7 +211,7 @@ TEST(LogDirectory, FileInTheWayRaisesFilesystemError) {
     TempDir temp;
     HomeGuard home;
     home.set(temp.path().string());
-    std::ofstream(temp.path() / "Library") << "not a directory";
+    std::ofstream(temp.path() / *SUBDIRECTORIES.begin()) << "not a directory";
 
     EXPECT_THROW(get_log_directory(), fs::filesystem_error);
     EXPECT_THROW(get_log_file_path("vorn_scard_bridge.log"), fs::filesystem_error);

@@ -254,6 +254,7 @@ TEST(LoggerHeldLines, WaitForTheFlushThenLeaveInOrder) {
     }
     StderrCapture capture;
     test_logger().flush();
+    test_logger().wait_written();
     const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Held] ");
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, "[Held] held one");
@@ -266,6 +267,7 @@ TEST(LoggerHeldLines, AWarningWritesEverythingAtOnce) {
     const Holding holding;
     test_logger().info("before the warning", LogContext("Warned", "", ""));
     test_logger().warning("the warning", LogContext("Warned", "", ""));
+    test_logger().wait_written();
     const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Warned] ");
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, "[Warned] before the warning");
@@ -280,6 +282,7 @@ TEST(LoggerHeldLines, ABurstLeavesBeforeItGrowsLarge) {
         test_logger().info("line of a long burst " + std::to_string(i),
                            LogContext("Burst", "", ""));
     }
+    test_logger().wait_written();
     const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Burst] ");
     EXPECT_GE(lines.size(), 50u);
     EXPECT_LT(lines.size(), 100u);

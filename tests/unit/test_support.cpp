@@ -18,7 +18,8 @@ namespace {
 // The first Logger::get_instance of a process decides its sinks for good. The
 // unit tests must never write log files into the real HOME nor into the system
 // log, so the test process makes that first call itself, console only, at the
-// DEBUG level so that every line of the code under test can be checked.
+// DEBUG level and without the bounds on lines about requests, so that every line
+// of the code under test can be checked.
 //
 // A death-test child that wants to build the Logger itself (to test its
 // construction) runs with VORN_TEST_FRESH_LOGGER set and skips this.
@@ -30,7 +31,8 @@ public:
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         if (std::getenv("VORN_TEST_FRESH_LOGGER") != nullptr) return;
         Vorn_SCard_Bridge::Logger::get_instance(Vorn_SCard_Bridge::LogLevel::DEBUG,
-                                                Vorn_SCard_Bridge::LogDestination::CONSOLE, {});
+                                                Vorn_SCard_Bridge::LogDestination::CONSOLE, {})
+            .limit_volume(false);
     }
 };
 

@@ -90,6 +90,7 @@ Environment current_environment() {
     env.os = current_os();
     if (const char* home = std::getenv("HOME"); home != nullptr) env.home = home;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr) env.xdg_config_home = xdg;
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr) env.xdg_state_home = xdg;
     if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr) {
         env.local_app_data = fs::u8path(local);
     }

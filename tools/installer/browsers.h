@@ -24,6 +24,7 @@ struct Environment {
     Os os = Os::LINUX;
     std::filesystem::path home;             // $HOME
     std::filesystem::path xdg_config_home;  // $XDG_CONFIG_HOME, empty when unset
+    std::filesystem::path xdg_state_home;   // $XDG_STATE_HOME (the host's log), empty when unset
     // Prefix for the system-wide folders (/etc/..., /Library/..., /snap, ...): empty
     // for the real ones; tests point it at a scratch folder.
     std::filesystem::path system_root;

@@ -407,6 +407,26 @@ void check_host(DoctorReport& report, const fs::path& host_path,
     }
 }
 
+// Where the host of that system writes its log: the rule of the host's own
+// src/platform/<system>/ seams, told here for any system the doctor looks at.
+fs::path host_log_file(const Environment& env) {
+    fs::path directory;
+    if (env.os == Os::WINDOWS) {
+        directory = (env.local_app_data.empty() ? fs::temp_directory_path() : env.local_app_data) /
+                    "Vorn Smart Card Bridge" / "Logs";
+    } else if (env.home.empty()) {
+        directory = "/tmp/vorn-logs";
+    } else if (env.os == Os::MACOS) {
+        directory = env.home / "Library" / "Logs" / "Vorn Smart Card Bridge";
+    } else {
+        const bool state_set =
+            !env.xdg_state_home.empty() && env.xdg_state_home.has_root_directory();
+        directory =
+            (state_set ? env.xdg_state_home : env.home / ".local" / "state") / "vorn-scard-bridge";
+    }
+    return directory / "vorn_scard_bridge.log";
+}
+
 }  // namespace
 
 void DoctorReport::add(Level level, std::string topic, std::string text, std::string fix) {
@@ -484,6 +504,11 @@ DoctorReport run_doctor(const DoctorOptions& options, const Environment& env,
             hosts.emplace(options.host_path->string(), std::vector{std::string()});
         for (const auto& [path, arguments] : hosts) check_host(report, path, arguments, options);
     }
+    const fs::path log = host_log_file(env);
+    std::error_code ignored;
+    report.add(Level::NOTE, "log",
+               "the host logs to " + log.string() +
+                   (fs::exists(log, ignored) ? "" : " (not there yet: the host has not run)"));
     return report;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/posix/user_log_directory.h"
+
 namespace Vorn_SCard_Bridge::platform {
 
 namespace {
@@ -40,6 +42,25 @@ void make_private_directory(const std::filesystem::path& directory) {
     }
 }
 
+// Directories made here are private (0700): the log names the readers, cards and
+// requests of its user, and the desktop convention asks it of new state folders.
+void create_private_directories(const std::filesystem::path& directory) {
+    std::filesystem::path made;
+    for (const std::filesystem::path& part : directory) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        const int error = errno;
+        std::error_code ignored;
+        if (std::filesystem::is_directory(made, ignored)) continue;  // not ours to make
+        throw std::filesystem::filesystem_error("cannot create log directory", made,
+                                                std::error_code(error, std::generic_category()));
+    }
+    if (!std::filesystem::is_directory(directory)) {
+        throw std::filesystem::filesystem_error("cannot create log directory", directory,
+                                                std::make_error_code(std::errc::not_a_directory));
+    }
+}
+
 }  // namespace
 
 std::filesystem::path log_directory() {
@@ -49,9 +70,8 @@ std::filesystem::path log_directory() {
         make_private_directory(directory);
         return directory;
     }
-    const std::filesystem::path directory =
-        std::filesystem::path(home) / "Library" / "Logs" / "Vorn Smart Card Bridge";
-    std::filesystem::create_directories(directory);
+    const std::filesystem::path directory = user_log_directory(home);
+    create_private_directories(directory);
     return directory;
 }
 

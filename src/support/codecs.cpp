@@ -124,15 +124,11 @@ std::string multi_string_to_comma_string(const char* multi_string) {
 }
 
 std::string multi_string_to_comma_string(const char* multi_string, std::size_t size) {
+    const std::vector<std::string> names = split_multi_string(multi_string, size);
     std::string result;
-    if (multi_string == nullptr) return result;
-    std::size_t i = 0;
-    while (i < size && multi_string[i] != '\0') {
-        std::size_t end = i;
-        while (end < size && multi_string[end] != '\0') ++end;
-        result.append(multi_string + i, end - i);
-        i = end + 1;
-        if (i < size && multi_string[i] != '\0') result += ',';
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) result += ',';
+        result += names[i];
     }
     return result;
 }

@@ -14,14 +14,6 @@ host=$2
 test_name="windows installer test"
 . "$(dirname "$0")/wine_prefix.sh"
 
-# A Windows program's output without its carriage returns, and its exit status;
-# never waits for long.
-run() {
-    status=0
-    timeout 120 wine "$@" </dev/null >"$prefix/output" 2>&1 || status=$?
-    tr -d '\r' <"$prefix/output"
-    return $status
-}
 
 # Unpacked in a folder with spaces in its name.
 zip="$prefix/drive_c/users/Public/Downloads/vorn scard bridge/bin"

@@ -12,14 +12,6 @@ machine_msi=${2:-}
 test_name="windows MSI test"
 . "$(dirname "$0")/wine_prefix.sh"
 
-# A Windows program's output without its carriage returns, and its exit status;
-# never waits for long.
-run() {
-    status=0
-    timeout 120 wine "$@" </dev/null >"$prefix/output" 2>&1 || status=$?
-    tr -d '\r' <"$prefix/output"
-    return $status
-}
 unix_path() { winepath -u "$1" | tr -d '\r'; }
 
 chrome_id=abcdefghijklmnopabcdefghijklmnop

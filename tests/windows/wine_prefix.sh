@@ -14,3 +14,12 @@ fail() {
     printf '%s: %s\n' "$test_name" "$*" >&2
     exit 1
 }
+
+# A Windows program's output without its carriage returns, and its exit status;
+# never waits for long.
+run() {
+    status=0
+    timeout 120 wine "$@" </dev/null >"$prefix/output" 2>&1 || status=$?
+    tr -d '\r' <"$prefix/output"
+    return $status
+}

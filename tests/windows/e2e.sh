@@ -34,6 +34,7 @@ FaultLogSize.*                                    log file under HOME
 HostLogging.EveryLineFollowsThePattern            log lines end in CR LF on Windows
 *FaultFullDisk.*                                  log file under HOME, on a tmpfs mounted for it
 *FaultLogVolume.*                                 log file under HOME, a stand-in /dev/log
+*FaultStandardError.*                             log file under HOME, POSIX signals
 "
 filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
 

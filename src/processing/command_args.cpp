@@ -79,18 +79,18 @@ CommandArgs::CommandArgs(const CommandRow& row, const CommandCall& call) : row_(
         }
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const ParamSpec& spec = row.params[i];
+        const ParamDescriptor& descriptor = row.params[i];
         std::int64_t value = 0;
-        if (spec.kind == ParamKind::NUMBER) {
+        if (descriptor.kind == ParamKind::NUMBER) {
             value = values_[i].bits;
-        } else if (spec.kind == ParamKind::SIGNED) {
+        } else if (descriptor.kind == ParamKind::SIGNED) {
             value = static_cast<std::int32_t>(values_[i].bits);
-        } else if (!is_handle(spec.kind)) {
+        } else if (!is_handle(descriptor.kind)) {
             value = static_cast<std::int64_t>(values_[i].text.size());
         }
-        if (value < spec.low || value > spec.high) {
+        if (value < descriptor.low || value > descriptor.high) {
             throw std::runtime_error(
-                refusal(spec.out_of_range, row, call.command, std::to_string(value)));
+                refusal(descriptor.out_of_range, row, call.command, std::to_string(value)));
         }
     }
     for (std::size_t i = 0; i < count; ++i) {

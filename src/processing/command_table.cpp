@@ -30,24 +30,26 @@ json operation(const CommandArgs& args) {
     }(Operation);
 }
 
-constexpr ParamSpec CONTEXT_HANDLE{ParamKind::CONTEXT};
-constexpr ParamSpec CARD_HANDLE{ParamKind::CARD};
-constexpr ParamSpec NUMBER{ParamKind::NUMBER};
-constexpr ParamSpec BYTES{ParamKind::DATA};
-constexpr ParamSpec READER_NAME{ParamKind::NAME, 0, MAX_NAME_LENGTH,
-                                "Reader name exceeds maximum length"};
-constexpr ParamSpec INTRODUCED_NAME{ParamKind::NAME, 0, MAX_NAME_LENGTH,
-                                    "Reader/device name exceeds maximum length"};
-constexpr ParamSpec TYPED_READER_NAME{ParamKind::NAME, 0, MAX_NAME_LENGTH,
-                                      "Reader name exceeds maximum length for get_device_type_id"};
-constexpr ParamSpec SHARE_MODE{ParamKind::NUMBER, 0, 3, "Invalid share_mode value: {value}"};
-constexpr ParamSpec TOTAL_READERS{ParamKind::SIGNED, 0, 100,
-                                  "Invalid total_readers value: {value}"};
-constexpr ParamSpec READER_RECORDS{ParamKind::READERS, 0, pcsc::MAX_READERS_PER_WAIT};
-constexpr ParamSpec APDU{ParamKind::DATA, 0, MAX_DATA_LENGTH,
-                         "Transmit data exceeds maximum size. Data was {value} characters"};
-constexpr ParamSpec CONTROL_DATA{ParamKind::DATA, 0, MAX_DATA_LENGTH,
-                                 "Control data exceeds maximum size. Data was {value} characters"};
+constexpr ParamDescriptor CONTEXT_HANDLE{ParamKind::CONTEXT};
+constexpr ParamDescriptor CARD_HANDLE{ParamKind::CARD};
+constexpr ParamDescriptor NUMBER{ParamKind::NUMBER};
+constexpr ParamDescriptor BYTES{ParamKind::DATA};
+constexpr ParamDescriptor READER_NAME{ParamKind::NAME, 0, MAX_NAME_LENGTH,
+                                      "Reader name exceeds maximum length"};
+constexpr ParamDescriptor INTRODUCED_NAME{ParamKind::NAME, 0, MAX_NAME_LENGTH,
+                                          "Reader/device name exceeds maximum length"};
+constexpr ParamDescriptor TYPED_READER_NAME{
+    ParamKind::NAME, 0, MAX_NAME_LENGTH,
+    "Reader name exceeds maximum length for get_device_type_id"};
+constexpr ParamDescriptor SHARE_MODE{ParamKind::NUMBER, 0, 3, "Invalid share_mode value: {value}"};
+constexpr ParamDescriptor TOTAL_READERS{ParamKind::SIGNED, 0, 100,
+                                        "Invalid total_readers value: {value}"};
+constexpr ParamDescriptor READER_RECORDS{ParamKind::READERS, 0, pcsc::MAX_READERS_PER_WAIT};
+constexpr ParamDescriptor APDU{ParamKind::DATA, 0, MAX_DATA_LENGTH,
+                               "Transmit data exceeds maximum size. Data was {value} characters"};
+constexpr ParamDescriptor CONTROL_DATA{
+    ParamKind::DATA, 0, MAX_DATA_LENGTH,
+    "Control data exceeds maximum size. Data was {value} characters"};
 
 // The count and emptiness refusals, as most commands word them.
 constexpr CountAndEmpty FOR_NAME{"Insufficient parameters for {name}",
@@ -202,7 +204,7 @@ bool ends_session(const std::string& command) {
 bool exceeds_wait_records(const std::string& command, const json& params) {
     const CommandRow* row = find_row(command);
     if (row == nullptr || row->params.empty()) return false;
-    const ParamSpec& last = row->params.back();
+    const ParamDescriptor& last = row->params.back();
     const std::size_t first = row->params.size() - 1;
     const std::size_t count = params.size();
     return last.kind == ParamKind::READERS && count > first &&

@@ -37,7 +37,7 @@ enum class ParamKind {
               // `high` of them (more are the service's refusal); not counted
 };
 
-struct ParamSpec {
+struct ParamDescriptor {
     ParamKind kind;
     std::int64_t low = 0;
     std::int64_t high = std::numeric_limits<std::int64_t>::max();
@@ -72,7 +72,7 @@ struct CountAndEmpty {
 struct CommandRow {
     const char* name;
     CommandLane lane = CommandLane::ANY;
-    std::vector<ParamSpec> params = {};
+    std::vector<ParamDescriptor> params = {};
     CountAndEmpty refusals = {};
     std::vector<const char*> before = {};  // debug lines before the call
     const char* after = nullptr;           // the information line after it

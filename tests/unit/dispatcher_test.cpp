@@ -281,8 +281,9 @@ TEST(CommandRefusals, CoverEveryCommandThatTakesParameters) {
     for (const Refusals& r : REFUSALS) {
         listed.insert(r.command);
         std::size_t limits = 0;
-        for (const ParamSpec& spec : find_command(r.command)->params) {
-            if (spec.out_of_range != nullptr) limits += spec.kind == ParamKind::SIGNED ? 2 : 1;
+        for (const ParamDescriptor& descriptor : find_command(r.command)->params) {
+            if (descriptor.out_of_range != nullptr)
+                limits += descriptor.kind == ParamKind::SIGNED ? 2 : 1;
         }
         EXPECT_EQ(limits, r.beyond.size()) << r.command;
     }
@@ -294,8 +295,8 @@ bool can_be_empty(ParamKind kind) {
 }
 bool is_text(ParamKind kind) { return kind != ParamKind::NUMBER && kind != ParamKind::SIGNED; }
 
-json valid_value(const ParamSpec& spec) {
-    switch (spec.kind) {
+json valid_value(const ParamDescriptor& descriptor) {
+    switch (descriptor.kind) {
         case ParamKind::CONTEXT:
             return "0x0A0B0C0D";
         case ParamKind::CARD:
@@ -305,35 +306,38 @@ json valid_value(const ParamSpec& spec) {
         case ParamKind::DATA:
             return "00";
         default:
-            return std::min<std::int64_t>(spec.high, 1);
+            return std::min<std::int64_t>(descriptor.high, 1);
     }
 }
 
-json at(const ParamSpec& spec, std::int64_t bound) {
-    if (!is_text(spec.kind)) return bound;
-    return std::string(static_cast<std::size_t>(bound), spec.kind == ParamKind::NAME ? 'n' : '0');
+json at(const ParamDescriptor& descriptor, std::int64_t bound) {
+    if (!is_text(descriptor.kind)) return bound;
+    return std::string(static_cast<std::size_t>(bound),
+                       descriptor.kind == ParamKind::NAME ? 'n' : '0');
 }
 
 std::vector<ResponseCase> refusal_cases() {
     std::vector<ResponseCase> c;
     for (const Refusals& r : REFUSALS) {
-        const std::vector<ParamSpec>& specs = find_command(r.command)->params;
-        const std::size_t fixed =
-            specs.back().kind == ParamKind::READERS ? specs.size() - 1 : specs.size();
+        const std::vector<ParamDescriptor>& descriptors = find_command(r.command)->params;
+        const std::size_t fixed = descriptors.back().kind == ParamKind::READERS
+                                      ? descriptors.size() - 1
+                                      : descriptors.size();
         // The first that a later check would refuse, from `from` on: handles no
         // hexadecimal digit (each its own text), numbers and texts beyond their top.
         const auto later_wrong = [&](json params, std::size_t from) {
             for (std::size_t i = from; i < std::min(fixed, params.size()); ++i) {
-                if (specs[i].kind == ParamKind::CONTEXT || specs[i].kind == ParamKind::CARD) {
+                if (descriptors[i].kind == ParamKind::CONTEXT ||
+                    descriptors[i].kind == ParamKind::CARD) {
                     params[i] = "zz" + std::to_string(i);
-                } else if (specs[i].out_of_range != nullptr) {
-                    params[i] = at(specs[i], specs[i].high + 1);
+                } else if (descriptors[i].out_of_range != nullptr) {
+                    params[i] = at(descriptors[i], descriptors[i].high + 1);
                 }
             }
             return params;
         };
         json valid = json::array();
-        for (std::size_t i = 0; i < fixed; ++i) valid.push_back(valid_value(specs[i]));
+        for (std::size_t i = 0; i < fixed; ++i) valid.push_back(valid_value(descriptors[i]));
         const auto add = [&](const std::string& check, json params, const std::string& refusal) {
             const std::string id = r.command + "_" + check;
             c.push_back(
@@ -348,13 +352,13 @@ std::vector<ResponseCase> refusal_cases() {
         for (std::size_t i = 0; i < fixed; ++i) {
             json params = later_wrong(valid, 0);
             for (std::size_t j = 0; j < fixed; ++j) {
-                if (can_be_empty(specs[j].kind)) params[j] = "";
+                if (can_be_empty(descriptors[j].kind)) params[j] = "";
             }
-            params[i] = is_text(specs[i].kind) ? json(42) : json("2");
+            params[i] = is_text(descriptors[i].kind) ? json(42) : json("2");
             add("TypeOf" + std::to_string(i), params,
-                is_text(specs[i].kind) ? conversion_error<std::string>(json(42))
-                                       : conversion_error<std::uint32_t>(json("2")));
-            if (can_be_empty(specs[i].kind)) {
+                is_text(descriptors[i].kind) ? conversion_error<std::string>(json(42))
+                                             : conversion_error<std::uint32_t>(json("2")));
+            if (can_be_empty(descriptors[i].kind)) {
                 params = later_wrong(valid, 0);
                 params[i] = "";
                 add("Empty" + std::to_string(i), params, r.empty);
@@ -362,22 +366,24 @@ std::vector<ResponseCase> refusal_cases() {
         }
         std::size_t limited = 0;
         for (std::size_t i = 0; i < fixed; ++i) {
-            if (specs[i].out_of_range == nullptr) continue;
+            if (descriptors[i].out_of_range == nullptr) continue;
             const auto listed = [&] {
                 return limited < r.beyond.size() ? r.beyond[limited++] : "(not listed)";
             };
             add("Above" + std::to_string(i), later_wrong(valid, i), listed());
-            if (specs[i].kind == ParamKind::SIGNED) {
+            if (descriptors[i].kind == ParamKind::SIGNED) {
                 json params = later_wrong(valid, i + 1);
-                params[i] = specs[i].low - 1;
+                params[i] = descriptors[i].low - 1;
                 add("Below" + std::to_string(i), params, listed());
             }
         }
         for (std::size_t i = 0; i < fixed; ++i) {
-            if (specs[i].kind != ParamKind::CONTEXT && specs[i].kind != ParamKind::CARD) continue;
+            if (descriptors[i].kind != ParamKind::CONTEXT && descriptors[i].kind != ParamKind::CARD)
+                continue;
             json params = valid;
             for (std::size_t j = i; j < fixed; ++j) {
-                if (specs[j].kind == ParamKind::CONTEXT || specs[j].kind == ParamKind::CARD) {
+                if (descriptors[j].kind == ParamKind::CONTEXT ||
+                    descriptors[j].kind == ParamKind::CARD) {
                     params[j] = "zz" + std::to_string(j);
                 }
             }
@@ -394,8 +400,8 @@ TEST_F(Dispatcher, EveryRowsLogLinesCanBeWritten) {
     for (const CommandRow& row : command_rows()) {
         if (row.call == nullptr) continue;
         json params = json::array();
-        for (const ParamSpec& spec : row.params) {
-            if (spec.kind != ParamKind::READERS) params.push_back(valid_value(spec));
+        for (const ParamDescriptor& descriptor : row.params) {
+            if (descriptor.kind != ParamKind::READERS) params.push_back(valid_value(descriptor));
         }
         const auto [answer, lines] = dispatch(request("l", row.name, params));
         ASSERT_TRUE(answer.has_value());
@@ -407,17 +413,18 @@ TEST_F(Dispatcher, EveryRowsLogLinesCanBeWritten) {
 // which may still refuse it with a code of its own).
 TEST_F(Dispatcher, ValuesAtTheirBoundsPassTheChecks) {
     for (const Refusals& r : REFUSALS) {
-        const std::vector<ParamSpec>& specs = find_command(r.command)->params;
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            if (specs[i].out_of_range == nullptr) continue;
+        const std::vector<ParamDescriptor>& descriptors = find_command(r.command)->params;
+        for (std::size_t i = 0; i < descriptors.size(); ++i) {
+            if (descriptors[i].out_of_range == nullptr) continue;
             // The bottom of a text is the empty text, which emptiness refuses.
-            for (const std::int64_t bound : {specs[i].high, specs[i].low}) {
-                if (is_text(specs[i].kind) && bound == specs[i].low) continue;
+            for (const std::int64_t bound : {descriptors[i].high, descriptors[i].low}) {
+                if (is_text(descriptors[i].kind) && bound == descriptors[i].low) continue;
                 json params = json::array();
-                for (const ParamSpec& spec : specs) {
-                    if (spec.kind != ParamKind::READERS) params.push_back(valid_value(spec));
+                for (const ParamDescriptor& descriptor : descriptors) {
+                    if (descriptor.kind != ParamKind::READERS)
+                        params.push_back(valid_value(descriptor));
                 }
-                params[i] = at(specs[i], bound);
+                params[i] = at(descriptors[i], bound);
                 const auto [answer, lines] = dispatch(request("b", r.command, params));
                 ASSERT_TRUE(answer.has_value());
                 const json& result = (*answer)["result"];

@@ -152,9 +152,10 @@ HostOutcome run_host(const HostIo& io) {
         LogLevel::INFO, LogDestination::CONSOLE | LogDestination::FILE | LogDestination::SYSLOG,
         "vorn_scard_bridge.log");
     const LogContext context("Main", "", "");
-    logger.info("=== Vorn Smart Card Bridge Starting ===", context);
-    // Lines are written together, whenever a thread of the host is about to wait.
+    // Lines are written together, whenever a thread of the host is about to wait: the
+    // first ones too, so that the start does not wait for the log.
     logger.hold_lines(true);
+    logger.info("=== Vorn Smart Card Bridge Starting ===", context);
     // What the reading thread does before it waits: the answers it gave and the
     // lines logged so far leave.
     const auto before_wait = [&logger] {

@@ -210,8 +210,14 @@ export async function stopProcess(child, timeoutMs = 5000) {
   }
 }
 
+// Where the hosts a browser starts keep their log: below its HOME, whatever the
+// test's own environment says.
+function stateHome(home) {
+  return path.join(home, '.local/state');
+}
+
 export function hostLog(home) {
-  const file = path.join(home, 'Library/Logs/Vorn Smart Card Bridge/vorn_scard_bridge.log');
+  const file = path.join(stateHome(home), 'vorn-scard-bridge/vorn_scard_bridge.log');
   return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
 }
 
@@ -274,7 +280,7 @@ export const BROWSERS = {
           `--disable-extensions-except=${extensionDir}`,
           'about:blank',
         ],
-        { HOME: home },
+        { HOME: home, XDG_STATE_HOME: stateHome(home) },
         log,
       );
     },
@@ -332,7 +338,7 @@ export const BROWSERS = {
       return spawnLogged(
         this.binary,
         ['--headless', '--no-remote', '--profile', profile, 'about:blank'],
-        { HOME: home, MOZ_CRASHREPORTER_DISABLE: '1' },
+        { HOME: home, XDG_STATE_HOME: stateHome(home), MOZ_CRASHREPORTER_DISABLE: '1' },
         log,
       );
     },

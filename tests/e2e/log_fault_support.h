@@ -62,10 +62,13 @@ inline bool eventually(const std::function<bool()>& done,
 // how many healthchecks were answered "OK", reading until `expected` are or the
 // host stays silent for PROMPT.
 inline int healthchecks_answered(HostProcess& host, const std::string& frames, int expected) {
+    // A bound, not a speed: a sanitized build on a loaded machine reads a flood of
+    // tens of thousands of frames for several seconds before the next answer.
+    constexpr std::chrono::seconds FLOOD_BOUND{60};
     const BackgroundWriter writer(host, 1, [&frames](int) { return frames; });
     int answered = 0;
     while (answered < expected) {
-        const auto response = host.receive(PROMPT);
+        const auto response = host.receive(FLOOD_BOUND);
         if (!response) break;
         if ((*response)["result"] == json::array({"OK"})) ++answered;
     }

@@ -49,6 +49,14 @@ std::string hex_of(const std::string& bytes) {
     return hex;
 }
 
+// Appends what is left to read from `fd` until its end.
+void read_to_end(int fd, std::string& received) {
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+        received.append(buffer, static_cast<std::size_t>(got));
+}
+
 // Reads exactly `size` bytes, giving up after WAIT_LIMIT without data.
 bool read_exactly(int fd, std::string& into, std::size_t size) {
     while (size > 0) {
@@ -89,10 +97,7 @@ bool read_exactly(int fd, std::string& into, std::size_t size) {
     MessagingQueue::instance().shutdown();
     sender.join();
     ::close(fds[1]);
-    char extra[4096];
-    ssize_t got;
-    while ((got = ::read(fds[0], extra, sizeof extra)) > 0)
-        received.append(extra, static_cast<std::size_t>(got));
+    read_to_end(fds[0], received);
     std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
     vorn_test::exit_child(complete ? 0 : 3);
 }
@@ -344,10 +349,7 @@ TEST(SendMessageDeathTest, AfterShutdownNothingIsSentButTheAddIsLogged) {
                 json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
             ::close(fds[1]);
             std::string received;
-            char buffer[256];
-            ssize_t got;
-            while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0)
-                received.append(buffer, static_cast<std::size_t>(got));
+            read_to_end(fds[0], received);
             std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
             vorn_test::exit_child(0);
         },
@@ -378,10 +380,7 @@ TEST(FrameOutputDeathTest, WhatIsPrintedToStandardOutputAfterwardsStaysOutOfTheF
             if (!framing::write_all(frames, frame)) vorn_test::exit_child(5);
             ::close(frames);
             std::string received;
-            char buffer[256];
-            ssize_t got;
-            while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0)
-                received.append(buffer, static_cast<std::size_t>(got));
+            read_to_end(fds[0], received);
             std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
             vorn_test::exit_child(0);
         },

@@ -261,16 +261,22 @@ export class SmartCardResourceManager {
 
 let constructing = false;
 
-function newContext(client, handle) {
+// Contexts and connections are made here only: their constructors are not public.
+function construct(Class, ...attach) {
   constructing = true;
   try {
-    const context = new SmartCardContext();
-    context._attach(client, handle);
-    contextsDropped.register(context, { client, handle }, context);
-    return context;
+    const made = new Class();
+    made._attach(...attach);
+    return made;
   } finally {
     constructing = false;
   }
+}
+
+function newContext(client, handle) {
+  const context = construct(SmartCardContext, client, handle);
+  contextsDropped.register(context, { client, handle }, context);
+  return context;
 }
 
 export class SmartCardContext {
@@ -462,14 +468,7 @@ export class SmartCardContext {
 // ---- SmartCardConnection ----
 
 function newConnection(context, readerName, card, protocol) {
-  constructing = true;
-  try {
-    const connection = new SmartCardConnection();
-    connection._attach(context, readerName, card, protocol);
-    return connection;
-  } finally {
-    constructing = false;
-  }
+  return construct(SmartCardConnection, context, readerName, card, protocol);
 }
 
 export class SmartCardConnection {

@@ -125,6 +125,7 @@ async function cardSession(client) {
     afterRelease = describe(error);
   }
   await report('released', { afterRelease });
+  return true;
 }
 
 // The test driver's PIN pad: the user "types" 1234, the card's PIN; then, told by a
@@ -149,6 +150,30 @@ async function pinPadSession(client) {
   await client.disconnect(context, card, Disposition.LEAVE_CARD);
   await client.releaseContext(context);
   await report('pin-pad', { features, right, wrong });
+}
+
+// A watch that outlives pcscd: with the card in, the test stops pcscd, starts it again
+// and puts the card back; the watch reports the reader and its card gone, then both back.
+async function serviceRestartSession(client) {
+  await ask('restart:insert-card');
+  const events = [];
+  const seen = (...types) => types.every((type) => events.some((e) => e.type === type && e.reader === config.reader));
+  const watcher = client.watchCards({
+    readers: [config.reader],
+    onEvent: (event) => {
+      events.push(event);
+      report('restart:event', { event }).catch(() => {});
+    },
+    onError: (error) => report('watch-error', describe(error)).catch(() => {}),
+  });
+  const until = async (done) => {
+    for (let i = 0; i < 600 && !done(); i++) await new Promise((resolve) => setTimeout(resolve, 100));
+  };
+  await until(() => seen('inserted'));
+  await report('restart:watching', { events });
+  await until(() => seen('reader-added') && events.filter((e) => e.type === 'inserted').length === 2);
+  await watcher.stop();
+  await report('restart:watched', { events });
 }
 
 async function main() {
@@ -182,8 +207,9 @@ async function main() {
     }
     await report('unsupported', { unsupported });
 
-    if (config.cardSession) await cardSession(client);
+    const cardSessionRan = config.cardSession && (await cardSession(client));
     if (config.pinPadReader) await pinPadSession(client);
+    if (config.restartPcscd && cardSessionRan) await serviceRestartSession(client);
 
     await report('closing');
     client.close();

@@ -1258,6 +1258,7 @@ export class ScardBridgeClient {
 
     // One wait on the known readers (and the PnP notification, where there is one).
     const watchOnce = async () => {
+      if (stopped) return; // stop() came while a context was made or readers listed
       const entries = [...known.entries()].map(([reader, e]) => ({ reader, currentState: e.state }));
       const pnp = usePnp;
       if (pnp) entries.push({ reader: PNP_NOTIFICATION, currentState: pnpState });

@@ -374,6 +374,17 @@ test('watchCards started while the service is stopped waits for it', async () =>
   assert.deepEqual(errors, []);
 });
 
+test('stop() ends a watch that waits for the service at once', async () => {
+  const port = new FakePort();
+  const service = new FakeService(port, []);
+  service.stop(SCARD_E_NO_SERVICE, SCARD_E_NO_SERVICE);
+  const client = new ScardBridgeClient(port);
+  const watch = client.watchCards({ onEvent: () => {}, retryDelayMs: 60000 });
+  await until(() => service.established === 1, 'a first context is tried');
+  await within(watch.stop(), 2000, 'stop during the back-off');
+  assert.equal(service.established, 1);
+});
+
 test('watchCards ends with onError on a failure that a new context does not mend', async () => {
   const port = new FakePort();
   const service = new FakeService(port, ['Reader A']);

@@ -299,8 +299,10 @@ for (const browser of selectedBrowsers()) {
       await card.insert();
 
       const { events } = await server.waitFor('restart:watched');
+      await card.remove(); // the next runs start without a card
+      // The first insertion may come before or after the watch's first listing.
       assert.deepEqual(
-        events.map((e) => [e.type, e.reader, e.initial]),
+        events.map((e, i) => [e.type, e.reader, i === 0 || e.initial]),
         [
           ['inserted', READER, true],
           ['removed', READER, false],
@@ -309,7 +311,6 @@ for (const browser of selectedBrowsers()) {
           ['inserted', READER, false],
         ],
       );
-      await card.remove();
     });
 
     test('the host exits on its own when the extension disconnects', async () => {

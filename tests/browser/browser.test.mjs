@@ -298,8 +298,10 @@ for (const browser of selectedBrowsers()) {
       card = new VirtualCard({ port: VPCD_PORT });
       await card.insert();
 
+      await server.waitFor('question:restart:remove-card');
+      await card.remove();
+      server.answer('restart:remove-card');
       const { events } = await server.waitFor('restart:watched');
-      await card.remove(); // the next runs start without a card
       // The first insertion may come before or after the watch's first listing.
       assert.deepEqual(
         events.map((e, i) => [e.type, e.reader, i === 0 || e.initial]),
@@ -309,6 +311,7 @@ for (const browser of selectedBrowsers()) {
           ['reader-removed', READER, false],
           ['reader-added', READER, false],
           ['inserted', READER, false],
+          ['removed', READER, false],
         ],
       );
     });

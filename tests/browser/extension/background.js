@@ -153,11 +153,12 @@ async function pinPadSession(client) {
 }
 
 // A watch that outlives pcscd: with the card in, the test stops pcscd, starts it again
-// and puts the card back; the watch reports the reader and its card gone, then both back.
+// and puts the card back; the watch reports the reader and its card gone, then both back,
+// then the card leaving.
 async function serviceRestartSession(client) {
   await ask('restart:insert-card');
   const events = [];
-  const seen = (...types) => types.every((type) => events.some((e) => e.type === type && e.reader === config.reader));
+  const count = (type) => events.filter((e) => e.type === type && e.reader === config.reader).length;
   const watcher = client.watchCards({
     readers: [config.reader],
     onEvent: (event) => {
@@ -169,9 +170,12 @@ async function serviceRestartSession(client) {
   const until = async (done) => {
     for (let i = 0; i < 600 && !done(); i++) await new Promise((resolve) => setTimeout(resolve, 100));
   };
-  await until(() => seen('inserted'));
+  await until(() => count('inserted') === 1);
   await report('restart:watching', { events });
-  await until(() => seen('reader-added') && events.filter((e) => e.type === 'inserted').length === 2);
+  await until(() => count('reader-added') === 1 && count('inserted') === 2);
+  // The card leaves while the watch runs, so that what follows starts without it.
+  await ask('restart:remove-card');
+  await until(() => count('removed') === 2);
   await watcher.stop();
   await report('restart:watched', { events });
 }

@@ -120,7 +120,7 @@ function(vorn_windows_installer_packages)
     return()
   endif()
   set(source ${PROJECT_SOURCE_DIR}/packaging/windows/vorn-scard-bridge.wxs)
-  set(secure_script ${PROJECT_SOURCE_DIR}/packaging/windows/secure_properties.cmake)
+  set(fixups ${PROJECT_SOURCE_DIR}/packaging/windows/msi_fixups.cmake)
   set(readme ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt)
   # Properties hold lists as the installer takes them: comma-separated.
   string(REPLACE ";" "," chromium_ids "${VORN_CHROMIUM_EXTENSION_IDS}")
@@ -154,10 +154,10 @@ function(vorn_windows_installer_packages)
       COMMAND ${VORN_WIXL} --arch x64 --output ${output} -D Version=${version}
               -D NextVersion=${next} -D Scope=${scope} -D ExtensionIds=${chromium_ids}
               -D FirefoxIds=${firefox_ids} ${source}
-      COMMAND ${CMAKE_COMMAND} -D MSI=${output} "-D PROPERTIES=EXTENSION_IDS;FIREFOX_IDS"
-              -P ${secure_script}
+      COMMAND ${CMAKE_COMMAND} -D MSI=${output} "-D SECURE=EXTENSION_IDS;FIREFOX_IDS"
+              "-D ROLLBACK=UndoRegistration;UndoUnregistration" -P ${fixups}
       WORKING_DIRECTORY ${staging}
-      DEPENDS ${source} ${secure_script} ${staging}/stamp
+      DEPENDS ${source} ${fixups} ${staging}/stamp
       COMMENT "Building ${name}"
       VERBATIM)
   endfunction()

@@ -5,7 +5,10 @@
 # the five browsers' keys (for HKLM in both registry views) and the manifests they name
 # (pointing at the installed host, allowing exactly the expected ids), and the entry in
 # Apps (one, with its version and texts) are read back; after removal no key, file or
-# folder of ours is left but the host's logs.
+# folder of ours is left but the host's logs. (Not the undoing of the registration
+# when an installation fails: Wine runs the rollback script out of Windows' reverse
+# order, removing the installed programs before the action that undoes the
+# registration could run them.)
 #   - per user (HKCU): installed with no properties, so the example extension's ids,
 #     which CI builds into the packages, are registered throughout;
 #   - per machine (HKLM): installed with ids given on the command line over a stale
@@ -147,20 +150,25 @@ round_trip() {
     installed "$scope: another build of the same version" "$next_version"
 
     out=$(run msiexec /x "$rebuild" /qn) || fail "$scope: msiexec /x failed: $out"
+    nothing_left "$scope: removal"
+    echo "$scope: removed"
+}
+
+# nothing_left STEP: the state after the removal of the package.
+nothing_left() {
     snapshot
     found=$(registrations 64; registrations 32)
-    [ -z "$found" ] || fail "$scope: keys left: $found"
-    [ -z "$(products)" ] || fail "$scope: still in Apps: $(products)"
+    [ -z "$found" ] || fail "$1: keys left: $found"
+    [ -z "$(products)" ] || fail "$1: still in Apps: $(products)"
     left=$(section "own key" | grep '^HKEY_' || true)
-    [ -z "$left" ] || fail "$scope: our key is left: $left"
+    [ -z "$left" ] || fail "$1: our key is left: $left"
     left=$(unix_path "$programs")
-    [ ! -e "$left" ] || fail "$scope: $programs is still there: $(find "$left")"
+    [ ! -e "$left" ] || fail "$1: $programs is still there: $(find "$left")"
     # The host's logs (from the doctor's run) are the user's to delete; nothing else stays.
     left=$(unix_path "$data")
     if [ -e "$left" ]; then
-        [ "$(ls -A "$left")" = Logs ] || fail "$scope: $data is still there: $(find "$left")"
+        [ "$(ls -A "$left")" = Logs ] || fail "$1: $data is still there: $(find "$left")"
     fi
-    echo "$scope: removed"
 }
 
 started=$(date +%s)

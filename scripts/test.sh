@@ -29,8 +29,10 @@ stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 browser_packages=""
 [ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium firefox-esr zip nodejs"
 # The Windows programs are cross-built with mingw-w64 (GoogleTest from its Debian
-# sources), packaged with wixl (msitools' MSI builder) and tried under Wine.
-windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl"
+# sources), packaged with wixl and msitools (the MSI builder and its table tools) and
+# tried under Wine. The MSIs carry the example extension's ids (examples/extension), as
+# an extension's vendor builds theirs, so that they install with no properties.
+windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl msitools"
 # shellcheck disable=SC2086
 "$root/scripts/install-deps.sh" $browser_packages $windows_packages
 [ -z "$browser_packages" ] || "$root/tests/browser/install-deps.sh" # npm tools, before the network goes
@@ -117,9 +119,10 @@ done
 stamp "building (windows)"
 cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DVORN_WERROR=ON \
-    -DVORN_BUILD_BENCH=OFF >/dev/null
+    -DVORN_BUILD_BENCH=OFF -DVORN_CHROMIUM_EXTENSION_IDS=khdljmibjcolepppeikajgmbfeenoldp \
+    -DVORN_FIREFOX_EXTENSION_IDS=scard-example@vorn.example >/dev/null
 ninja -C "$out/windows" vorn-scard-bridge vorn-scard-bridge-installer unit_tests \
-    vorn_winscard_standin vorn-scard-bridge-msi
+    vorn_winscard_standin vorn-scard-bridge-msi vorn-scard-bridge-msi-tests
 (cd "$out/windows" && cpack -G ZIP >/dev/null)
 # Beside the fuzzers: mostly Wine starting hosts and waiting on pcscd.
 stamp "starting the Windows tests"

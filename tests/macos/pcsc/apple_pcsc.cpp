@@ -41,12 +41,16 @@ std::atomic<bool> forked_without_exec{false};
 const int fork_watch = pthread_atfork(nullptr, nullptr, [] { forked_without_exec = true; });
 
 // "\\?PnP?\Notification is not supported: the record comes back flagged
-// SCARD_STATE_UNKNOWN (El Capitan onward)". Assumption: beyond that flag, the framework
-// treats the name as any name it knows no reader by; so the record goes to pcsc-lite
-// under a name no reader has, and pcsc-lite answers it as such (UNKNOWN and CHANGED at
-// once, unless the caller already knew the reader unknown).
+// SCARD_STATE_UNKNOWN (El Capitan onward)": flagged UNKNOWN and CHANGED at once, unless
+// the caller already knew it unknown. Assumption: a record the caller knows unknown
+// takes no part in the wait, which ends with the others, its time-out or a cancel; here
+// it also ends when a reader comes or goes (pcsc-lite's own PnP record stands in for it,
+// as pcsc-lite has no record that never changes).
 constexpr const char* PNP_NOTIFICATION = "\\\\?PnP?\\Notification";
-constexpr const char* NO_SUCH_READER = "\\\\?PnP?\\Notification (not supported)";
+
+bool is_pnp(const char* reader) {
+    return reader != nullptr && std::strcmp(reader, PNP_NOTIFICATION) == 0;
+}
 
 // "The number of card events in the high 16 bits of dwEventState is not kept (El
 // Capitan onward)". Assumption: the framework also ignores the high 16 bits of
@@ -103,31 +107,63 @@ LONG SCardListReaderGroups(SCARDCONTEXT hContext, LPSTR mszGroups, LPDWORD pcchG
 LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
                           LPSCARD_READERSTATE_A rgReaderStates, DWORD cReaders) {
     if (rgReaderStates == nullptr && cReaders > 0) return SCARD_E_INVALID_PARAMETER;
-    std::vector<lite::ReaderState> states(cReaders);
-    for (DWORD i = 0; i < cReaders; ++i) {
-        // Apple's records are packed: each field is read and written as bytes.
-        SCARD_READERSTATE_A record;
-        std::memcpy(&record, &rgReaderStates[i], sizeof record);
-        const bool pnp = record.szReader != nullptr && std::strcmp(record.szReader, PNP_NOTIFICATION) == 0;
-        states[i].reader = pnp ? NO_SUCH_READER : record.szReader;
-        states[i].current_state = record.dwCurrentState & 0xFFFF;
-        states[i].event_state = record.dwEventState;
-        states[i].atr_length = record.cbAtr;
-        std::memcpy(states[i].atr, record.rgbAtr, MAX_ATR_SIZE);
+    // Apple's records are packed: each is copied out and in as bytes.
+    std::vector<SCARD_READERSTATE_A> records(cReaders);
+    if (cReaders > 0) std::memcpy(records.data(), rgReaderStates, cReaders * sizeof records[0]);
+
+    std::vector<lite::ReaderState> states;
+    bool pnp_changed = false;
+    for (const SCARD_READERSTATE_A& record : records) {
+        lite::ReaderState state;
+        state.reader = record.szReader;
+        state.current_state = record.dwCurrentState & 0xFFFF;
+        state.event_state = record.dwEventState;
+        state.atr_length = record.cbAtr;
+        std::memcpy(state.atr, record.rgbAtr, MAX_ATR_SIZE);
+        if (is_pnp(record.szReader)) {
+            pnp_changed = pnp_changed || (record.dwCurrentState & SCARD_STATE_UNKNOWN) == 0;
+            state.current_state = SCARD_STATE_UNAWARE;  // pcsc-lite: ends on a reader's coming or going
+        }
+        states.push_back(state);
     }
     const std::uint32_t context = from_apple(hContext);
-    std::uint32_t status = cReaders > 0 ? with_service_counts(context, states) : SCARD_S_SUCCESS;
-    if (status == SCARD_S_SUCCESS) {
-        status = lite::get_status_change(context, dwTimeout, states.data(), cReaders);
+    std::uint32_t status = SCARD_S_SUCCESS;
+    if (pnp_changed) {
+        // The other records are brought up to date without waiting.
+        std::vector<lite::ReaderState> others;
+        for (const lite::ReaderState& state : states) {
+            if (!is_pnp(state.reader)) others.push_back(state);
+        }
+        if (!others.empty()) status = with_service_counts(context, others);
+        if (!others.empty() && status == SCARD_S_SUCCESS) {
+            status = lite::get_status_change(context, 0, others.data(),
+                                             static_cast<std::uint32_t>(others.size()));
+            if (status == SCARD_E_TIMEOUT) status = SCARD_S_SUCCESS;
+        }
+        auto other = others.begin();
+        for (lite::ReaderState& state : states) {
+            if (!is_pnp(state.reader)) state = *other++;
+        }
+    } else if (cReaders > 0) {
+        status = with_service_counts(context, states);
+        if (status == SCARD_S_SUCCESS) {
+            status = lite::get_status_change(context, dwTimeout, states.data(), cReaders);
+        }
     }
+
     for (DWORD i = 0; i < cReaders; ++i) {
-        SCARD_READERSTATE_A record;
-        std::memcpy(&record, &rgReaderStates[i], sizeof record);
+        SCARD_READERSTATE_A& record = records[i];
+        if (is_pnp(record.szReader)) {
+            record.dwEventState = SCARD_STATE_UNKNOWN |
+                                  ((record.dwCurrentState & SCARD_STATE_UNKNOWN) == 0 ? SCARD_STATE_CHANGED : 0);
+            record.cbAtr = 0;
+            continue;
+        }
         record.dwEventState = states[i].event_state & 0xFFFF;
         record.cbAtr = states[i].atr_length;
         std::memcpy(record.rgbAtr, states[i].atr, MAX_ATR_SIZE);
-        std::memcpy(&rgReaderStates[i], &record, sizeof record);
     }
+    if (cReaders > 0) std::memcpy(rgReaderStates, records.data(), cReaders * sizeof records[0]);
     return answer(status);
 }
 

@@ -1,32 +1,25 @@
 #!/bin/sh
-# The adapter's Apple branch end to end on Linux: the host built with VORN_PCSC_ABI=apple
+# The adapter's Apple branch end to end on Linux: the host with its adapter built for
+# Apple's PC/SC (vorn-scard-bridge-apple-abi, a target of the Linux build: the same core)
 # and linked to the stand-in PCSC framework (tests/macos/pcsc: Apple's ABI and documented
 # behaviours over the real pcscd), driven by the Linux end-to-end suite (e2e_tests)
-# through its pipes.
-#   1. builds the Apple-ABI host in APPLE_BUILD (configured here if need be; only the
-#      host and the stand-in);
-#   2. the end-to-end suite against that host, less what cannot hold on Apple (listed),
-#      with the tests of what only Apple's PC/SC does (VORN_HOST_PCSC_ABI=apple: the PnP
-#      notification reader, which the framework does not support, flagged unknown).
+# through its pipes, less what cannot hold on Apple (listed below), with the tests of
+# what only Apple's PC/SC does (VORN_HOST_PCSC_ABI=apple: the PnP notification reader,
+# which the framework does not support, comes back flagged unknown).
 #
-#   scripts/hermetic.sh tests/macos/run.sh APPLE_BUILD LINUX_BUILD
-# LINUX_BUILD: a normal Linux build with e2e_tests, talk and the test reader driver.
-# Root only, inside scripts/hermetic.sh (a private pcscd that the test bed starts with our
-# readers). Prints the number of tests run and excluded; exits non-zero when one fails.
-# VORN_E2E_ONLY: a gtest pattern to run only some of them (default: all).
+#   scripts/hermetic.sh tests/macos/run.sh LINUX_BUILD
+# LINUX_BUILD: a Linux build with e2e_tests, vorn-scard-bridge-apple-abi and the test
+# reader driver. Root only, inside scripts/hermetic.sh (a private pcscd that the test bed
+# starts with our readers). Prints the number of tests run and excluded; exits non-zero
+# when one fails. VORN_E2E_ONLY: a gtest pattern to run only some of them (default: all).
 set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-mkdir -p "$1"
-apple_build=$(cd "$1" && pwd)
-linux_build=$(cd "$2" && pwd)
+linux_build=$(cd "$1" && pwd)
 test_name="apple e2e"
 started=$(date +%s)
 fail() {
     echo "$test_name: $*" >&2
     exit 1
 }
-step() { echo "== apple: $*"; }
 if [ "${VORN_HERMETIC_INNER:-}" != 1 ]; then
     fail "run it inside scripts/hermetic.sh"
 fi
@@ -47,14 +40,7 @@ FaultCancel.AnEndlessWaitSentWithItsCancelNeverStaysPending a wait on the PnP re
 "
 filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
 
-step "building the host with Apple's PC/SC ABI"
-if [ ! -f "$apple_build/build.ninja" ]; then
-    cmake -S "$root" -B "$apple_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_WERROR=ON \
-        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DVORN_BUILD_BENCH=OFF -DVORN_BUILD_TESTS=OFF \
-        -DVORN_PCSC_ABI=apple >/dev/null || fail "configuring failed"
-fi
-ninja -C "$apple_build" vorn-scard-bridge >/dev/null || fail "building failed"
-host="$apple_build/vorn-scard-bridge"
+host="$linux_build/tests/vorn-scard-bridge-apple-abi"
 ldd "$host" | grep -q 'libvorn-apple-pcsc\.so' || fail "the host is not linked to the stand-in"
 ! ldd "$host" | grep -q 'libpcsclite' || fail "the host is linked to pcsc-lite"
 
@@ -64,7 +50,7 @@ export VORN_HOST_PCSC_ABI=apple
 e2e="$linux_build/tests/e2e_tests"
 total=$("$e2e" --gtest_list_tests --gtest_filter="${VORN_E2E_ONLY:-*}" | grep -c '^  ')
 run=$("$e2e" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
-step "the end-to-end suite: $run tests run, $((total - run)) excluded:"
+echo "== apple e2e: $run tests run, $((total - run)) excluded:"
 printf '%s\n' "$reasons" | awk 'NF { print "   " $0 }'
 status=0
 "$e2e" --gtest_brief=1 --gtest_filter="$filter" || status=$?

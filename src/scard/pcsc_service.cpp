@@ -19,7 +19,8 @@
 static_assert(Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE >= MAX_BUFFER_SIZE_EXTENDED);
 constexpr std::uint32_t SERVICE_CONTROL_OUTPUT_SIZE = MAX_BUFFER_SIZE_EXTENDED;
 #else
-constexpr std::uint32_t SERVICE_CONTROL_OUTPUT_SIZE = Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE;
+constexpr std::uint32_t SERVICE_CONTROL_OUTPUT_SIZE =
+    Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE;
 #endif
 #ifdef MAX_BUFFER_SIZE
 static_assert(Vorn_SCard_Bridge::pcsc::ATTRIBUTE_BUFFER_SIZE == MAX_BUFFER_SIZE);
@@ -70,8 +71,8 @@ public:
     void to_service(const ReaderState* states, Native* native, std::uint32_t count) {
         const std::lock_guard lock(mutex_);
         for (std::uint32_t i = 0; i < count; ++i) {
-            native[i].dwCurrentState = to_native_word(
-                counts_.to_service(name_of(states[i]), states[i].current_state));
+            native[i].dwCurrentState =
+                to_native_word(counts_.to_service(name_of(states[i]), states[i].current_state));
         }
     }
     void from_service(ReaderState* states, std::uint32_t count) {
@@ -79,9 +80,9 @@ public:
         for (std::uint32_t i = 0; i < count; ++i) {
             ReaderState& state = states[i];
             const std::size_t atr_length = std::min<std::size_t>(state.atr_length, MAX_ATR_SIZE);
-            state.event_state = counts_.from_service(name_of(state), state.current_state,
-                                                     state.event_state,
-                                                     std::span(state.atr.data(), atr_length));
+            state.event_state =
+                counts_.from_service(name_of(state), state.current_state, state.event_state,
+                                     std::span(state.atr.data(), atr_length));
         }
     }
 

@@ -68,8 +68,8 @@ TEST_F(CardEvents, AWaitThatNamesAnOldCountEndsAtOnceWithTheChange) {
     look(VPCD_READER_0);
     remove_card();
     // The reader is empty again, as the caller last knew it, but two events came between.
-    const Answer wait = ask(host, "get_status_change",
-                            json::array({context(), 60000, 1, empty, 0, VPCD_READER_0}));
+    const Answer wait =
+        ask(host, "get_status_change", json::array({context(), 60000, 1, empty, 0, VPCD_READER_0}));
     ASSERT_EQ(wait.status, "success") << wait.result;
     const auto event = static_cast<std::uint32_t>(std::stoul(wait.strings().at(3), nullptr, 16));
     EXPECT_NE(event & CHANGED, 0u) << std::hex << event;
@@ -113,10 +113,11 @@ TEST_F(CardEvents, ATransactionBegunAfterAnotherApplicationPoweredTheCardOffAnsw
 TEST_F(CardEvents, AConnectionUnderAProtocolTheCardLacksAnswersProtocolMismatch) {
     card().set_atr(VirtualCard::t0_atr());
     insert_card();
-    EXPECT_EQ(ask(host, "connect", json::array({context(), VPCD_READER_0, SHARE_SHARED, PROTOCOL_T1})),
-              failure("0x8010000F",
-                      "Error in handle_smartcard_connect: The requested protocols are "
-                      "incompatible with the protocol currently in use with the smart card"));
+    EXPECT_EQ(
+        ask(host, "connect", json::array({context(), VPCD_READER_0, SHARE_SHARED, PROTOCOL_T1})),
+        failure("0x8010000F",
+                "Error in handle_smartcard_connect: The requested protocols are "
+                "incompatible with the protocol currently in use with the smart card"));
 }
 
 }  // namespace

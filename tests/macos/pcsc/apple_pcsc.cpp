@@ -6,9 +6,8 @@
 // in README.md name the sources); each behaviour says where it comes from, and each
 // assumption says so. Test infrastructure, never shipped.
 
-#include <pthread.h>
-
 #include <PCSC/winscard.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cstring>
@@ -68,8 +67,8 @@ std::uint32_t with_service_counts(std::uint32_t context, std::vector<lite::Reade
             (states[i].current_state & SCARD_STATE_IGNORE) != 0) {
             continue;
         }
-        states[i].current_state = (states[i].current_state & 0xFFFF) |
-                                  (now[i].event_state & 0xFFFF0000u);
+        states[i].current_state =
+            (states[i].current_state & 0xFFFF) | (now[i].event_state & 0xFFFF0000u);
     }
     return SCARD_S_SUCCESS;
 }
@@ -122,7 +121,8 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
         std::memcpy(state.atr, record.rgbAtr, MAX_ATR_SIZE);
         if (is_pnp(record.szReader)) {
             pnp_changed = pnp_changed || (record.dwCurrentState & SCARD_STATE_UNKNOWN) == 0;
-            state.current_state = SCARD_STATE_UNAWARE;  // pcsc-lite: ends on a reader's coming or going
+            state.current_state =
+                SCARD_STATE_UNAWARE;  // pcsc-lite: ends on a reader's coming or going
         }
         states.push_back(state);
     }
@@ -154,8 +154,9 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
     for (DWORD i = 0; i < cReaders; ++i) {
         SCARD_READERSTATE_A& record = records[i];
         if (is_pnp(record.szReader)) {
-            record.dwEventState = SCARD_STATE_UNKNOWN |
-                                  ((record.dwCurrentState & SCARD_STATE_UNKNOWN) == 0 ? SCARD_STATE_CHANGED : 0);
+            record.dwEventState =
+                SCARD_STATE_UNKNOWN |
+                ((record.dwCurrentState & SCARD_STATE_UNKNOWN) == 0 ? SCARD_STATE_CHANGED : 0);
             record.cbAtr = 0;
             continue;
         }
@@ -226,10 +227,9 @@ LONG SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pb
         std::memcpy(&receive, pioRecvPci, sizeof receive);
         receive_protocol = receive.dwProtocol;
     }
-    const std::uint32_t status =
-        lite::transmit(from_apple(hCard), send.dwProtocol, pbSendBuffer, cbSendLength,
-                       pioRecvPci != nullptr ? &receive_protocol : nullptr, pbRecvBuffer,
-                       pcbRecvLength);
+    const std::uint32_t status = lite::transmit(
+        from_apple(hCard), send.dwProtocol, pbSendBuffer, cbSendLength,
+        pioRecvPci != nullptr ? &receive_protocol : nullptr, pbRecvBuffer, pcbRecvLength);
     if (pioRecvPci != nullptr) {
         const SCARD_IO_REQUEST receive{receive_protocol, sizeof(SCARD_IO_REQUEST)};
         std::memcpy(pioRecvPci, &receive, sizeof receive);

@@ -31,8 +31,8 @@ struct Library {
     LONG (*begin_transaction)(SCARDHANDLE);
     LONG (*end_transaction)(SCARDHANDLE, DWORD);
     LONG (*status)(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
-    LONG (*transmit)(SCARDHANDLE, const SCARD_IO_REQUEST*, LPCBYTE, DWORD, SCARD_IO_REQUEST*,
-                     LPBYTE, LPDWORD);
+    LONG (*transmit)
+    (SCARDHANDLE, const SCARD_IO_REQUEST*, LPCBYTE, DWORD, SCARD_IO_REQUEST*, LPBYTE, LPDWORD);
     LONG (*control)(SCARDHANDLE, DWORD, LPCVOID, DWORD, LPVOID, DWORD, LPDWORD);
     LONG (*get_attrib)(SCARDHANDLE, DWORD, LPBYTE, LPDWORD);
     LONG (*set_attrib)(SCARDHANDLE, DWORD, LPCBYTE, DWORD);
@@ -46,28 +46,27 @@ bool bind(void* handle, const char* name, Function& function) {
 
 // nullptr when pcsc-lite cannot be loaded: every call then answers NO_SERVICE.
 const Library* library() {
-    static const Library* loaded = [] () -> const Library* {
+    static const Library* loaded = []() -> const Library* {
         void* handle = dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
         if (handle == nullptr) return nullptr;
         static Library calls;
-        const bool all =
-            bind(handle, "SCardEstablishContext", calls.establish_context) &&
-            bind(handle, "SCardReleaseContext", calls.release_context) &&
-            bind(handle, "SCardIsValidContext", calls.is_valid_context) &&
-            bind(handle, "SCardCancel", calls.cancel) &&
-            bind(handle, "SCardListReaders", calls.list_readers) &&
-            bind(handle, "SCardListReaderGroups", calls.list_reader_groups) &&
-            bind(handle, "SCardGetStatusChange", calls.get_status_change) &&
-            bind(handle, "SCardConnect", calls.connect) &&
-            bind(handle, "SCardReconnect", calls.reconnect) &&
-            bind(handle, "SCardDisconnect", calls.disconnect) &&
-            bind(handle, "SCardBeginTransaction", calls.begin_transaction) &&
-            bind(handle, "SCardEndTransaction", calls.end_transaction) &&
-            bind(handle, "SCardStatus", calls.status) &&
-            bind(handle, "SCardTransmit", calls.transmit) &&
-            bind(handle, "SCardControl", calls.control) &&
-            bind(handle, "SCardGetAttrib", calls.get_attrib) &&
-            bind(handle, "SCardSetAttrib", calls.set_attrib);
+        const bool all = bind(handle, "SCardEstablishContext", calls.establish_context) &&
+                         bind(handle, "SCardReleaseContext", calls.release_context) &&
+                         bind(handle, "SCardIsValidContext", calls.is_valid_context) &&
+                         bind(handle, "SCardCancel", calls.cancel) &&
+                         bind(handle, "SCardListReaders", calls.list_readers) &&
+                         bind(handle, "SCardListReaderGroups", calls.list_reader_groups) &&
+                         bind(handle, "SCardGetStatusChange", calls.get_status_change) &&
+                         bind(handle, "SCardConnect", calls.connect) &&
+                         bind(handle, "SCardReconnect", calls.reconnect) &&
+                         bind(handle, "SCardDisconnect", calls.disconnect) &&
+                         bind(handle, "SCardBeginTransaction", calls.begin_transaction) &&
+                         bind(handle, "SCardEndTransaction", calls.end_transaction) &&
+                         bind(handle, "SCardStatus", calls.status) &&
+                         bind(handle, "SCardTransmit", calls.transmit) &&
+                         bind(handle, "SCardControl", calls.control) &&
+                         bind(handle, "SCardGetAttrib", calls.get_attrib) &&
+                         bind(handle, "SCardSetAttrib", calls.set_attrib);
         return all ? &calls : nullptr;
     }();
     return loaded;
@@ -75,11 +74,11 @@ const Library* library() {
 
 constexpr std::uint32_t NO_SERVICE = 0x8010001D;
 
-#define VORN_LITE_CALL(name, ...)                                                 \
-    do {                                                                          \
-        const Library* calls = library();                                         \
-        if (calls == nullptr) return NO_SERVICE;                                  \
-        return static_cast<std::uint32_t>(calls->name(__VA_ARGS__));              \
+#define VORN_LITE_CALL(name, ...)                                    \
+    do {                                                             \
+        const Library* calls = library();                            \
+        if (calls == nullptr) return NO_SERVICE;                     \
+        return static_cast<std::uint32_t>(calls->name(__VA_ARGS__)); \
     } while (false)
 
 // An optional 32-bit in/out word as pcsc-lite's DWORD, copied back when the call is done.
@@ -111,9 +110,7 @@ std::uint32_t establish_context(std::uint32_t scope, std::uint32_t& context) {
 
 std::uint32_t release_context(std::uint32_t context) { VORN_LITE_CALL(release_context, context); }
 
-std::uint32_t is_valid_context(std::uint32_t context) {
-    VORN_LITE_CALL(is_valid_context, context);
-}
+std::uint32_t is_valid_context(std::uint32_t context) { VORN_LITE_CALL(is_valid_context, context); }
 
 std::uint32_t cancel(std::uint32_t context) { VORN_LITE_CALL(cancel, context); }
 
@@ -198,10 +195,9 @@ std::uint32_t transmit(std::uint32_t card, std::uint32_t send_protocol, const st
     SCARD_IO_REQUEST receive{receive_protocol != nullptr ? *receive_protocol : 0,
                              sizeof(SCARD_IO_REQUEST)};
     Word native_length(response_length);
-    const LONG status =
-        calls->transmit(card, &send, command, command_length,
-                        receive_protocol != nullptr ? &receive : nullptr, response,
-                        native_length.get());
+    const LONG status = calls->transmit(card, &send, command, command_length,
+                                        receive_protocol != nullptr ? &receive : nullptr, response,
+                                        native_length.get());
     if (receive_protocol != nullptr) {
         *receive_protocol = static_cast<std::uint32_t>(receive.dwProtocol);
     }

@@ -6,7 +6,9 @@
 # builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
 # the normal build) and the Windows tests under Wine (tests/windows/run.sh: unit
 # tests, the installer, the MSIs, and the end-to-end suite against the Windows host on
-# a PC/SC that behaves like Windows). Exits non-zero when any of them fails, and when
+# a PC/SC that behaves like Windows) and, beside them, the end-to-end suite against the
+# host built for Apple's PC/SC on a stand-in of the framework (tests/macos/run.sh).
+# Exits non-zero when any of them fails, and when
 # a sanitizer reported anything, in a test or in a host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
@@ -129,6 +131,11 @@ stamp "starting the Windows tests"
 timed "windows tests" isolated "$root/tests/windows/run.sh" "$out/windows" "$out/normal" \
     >"$out/windows/test.log" 2>&1 &
 pids="$pids windows:$!"
+# Beside them too: the host with its adapter built for Apple's PC/SC (a target of the
+# normal build) through the end-to-end suite, on the stand-in framework over pcscd.
+stamp "starting the Apple PC/SC tests"
+timed "apple tests" isolated "$root/tests/macos/run.sh" "$out/normal" >"$out/apple.log" 2>&1 &
+pids="$pids apple:$!"
 stamp "building (fuzzers)"
 FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
 stamp "starting the fuzzers (${fuzz_seconds}s each)"
@@ -144,6 +151,7 @@ for entry in $pids; do
         fuzz) log="$out/fuzz/run.log" ;;
         browser) log="$out/browser.log" ;;
         windows) log="$out/windows/test.log" ;;
+        apple) log="$out/apple.log" ;;
         *) log="$out/$name/test.log" ;;
     esac
     stamp "$name: $result"

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ostream>
 #include <set>
 #include <string>
@@ -307,6 +308,42 @@ TEST_F(FaultWaits, ReleasingAWaitingContextWaitsForTheWaitAlone) {
     EXPECT_EQ(answer_of(host.response_for("release", PROMPT)), success({"0x00000000"}));
     EXPECT_EQ(ask(host, "is_valid_context", json::array({context}), PROMPT).strings().at(0),
               "0x80100003");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
+// The next id is easy to guess: an endless wait on it, sent before it is handed out,
+// is refused at once and never takes a turn of the context that later gets the id.
+TEST_F(FaultWaits, AWaitOnAnIdNotYetHandedOutIsRefusedAndWedgesNothing) {
+    HostProcess host;
+    const std::string first = establish_context(host);
+    ASSERT_FALSE(first.empty());
+    char next_text[16];
+    std::snprintf(next_text, sizeof next_text, "0x%08lX",
+                  (std::stoul(first, nullptr, 16) + 1) & 0xFFFFFFFFul);
+    const std::string next = next_text;
+    std::string batch = frame_of(endless_pnp_wait("guessed", next));
+    for (int i = 0; i < 3; ++i)
+        batch += frame_of(request("new" + std::to_string(i), "establish_context"));
+    host.send_raw(batch);
+    EXPECT_EQ(
+        answer_of(host.response_for("guessed", PROMPT)),
+        failure("0x80100003",
+                "Error in handle_smartcard_get_status_change: The supplied handle was invalid"));
+    std::set<std::string> handed_out;
+    for (int i = 0; i < 3; ++i) {
+        const Strings result =
+            answer_of(host.response_for("new" + std::to_string(i), PROMPT)).strings();
+        ASSERT_EQ(result.size(), 2u);
+        handed_out.insert(result[1]);
+    }
+    ASSERT_TRUE(handed_out.count(next)) << "ids are not handed out in turn";
+
+    EXPECT_EQ(ask(host, "list_readers", json::array({next}), PROMPT).status, "success");
+    EXPECT_EQ(ask(host, "cancel", json::array({next}), PROMPT), success({"0x00000000"}));
+    const std::string other = establish_context(host);
+    ASSERT_FALSE(other.empty());
+    EXPECT_EQ(ask(host, "list_readers", json::array({other}), PROMPT).status, "success");
     host.close_input();
     EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "e2e/host_answers.h"
@@ -270,13 +271,19 @@ TEST_F(PinPad, StructureWhoseLengthsDoNotAddUpFails) {
 
 // --- reader names that are not UTF-8, sent back as listed ---------------------------------
 
-class OddReaderName : public TestReaderDriver,
-                      public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
+struct OddName {
+    const char* label;
+    std::string shown;
+};
+
+void PrintTo(const OddName& name, std::ostream* out) { *out << name.label; }
+
+class OddReaderName : public TestReaderDriver, public ::testing::WithParamInterface<OddName> {};
 
 // Each such reader is listed once, in a form that reaches that reader and no other,
 // whatever the length of that form: the limit counts the service's bytes.
 TEST_P(OddReaderName, ListedNameReachesThatReader) {
-    const std::string& shown = GetParam().second;
+    const std::string& shown = GetParam().shown;
     const Answer listed = ask(host, "list_readers_array", json::array({context_}));
     const Strings names = listed.strings();
     EXPECT_EQ(std::count(names.begin(), names.end(), shown), 1) << listed.result.dump();
@@ -293,15 +300,11 @@ TEST_P(OddReaderName, ListedNameReachesThatReader) {
     EXPECT_EQ(wait.strings()[4], DRIVER_ATR);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, OddReaderName,
-    ::testing::Values(std::pair<std::string, std::string>{ODD_NAME_READER, ODD_NAME_READER_SHOWN},
-                      std::pair<std::string, std::string>{LATIN1_READER, LATIN1_READER_SHOWN},
-                      std::pair<std::string, std::string>{LONG_ODD_READER,
-                                                          long_odd_reader_shown()}),
-    [](const auto& info) {
-        return std::vector<std::string>{"TwoBadBytes", "Latin1", "HundredFFBytes"}[info.index];
-    });
+INSTANTIATE_TEST_SUITE_P(Names, OddReaderName,
+                         ::testing::Values(OddName{"TwoBadBytes", ODD_NAME_READER_SHOWN},
+                                           OddName{"Latin1", LATIN1_READER_SHOWN},
+                                           OddName{"HundredFFBytes", long_odd_reader_shown()}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 class ReaderNames : public TestReaderDriver {};
 

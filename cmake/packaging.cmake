@@ -101,6 +101,12 @@ if(VORN_FIREFOX_EXTENSION_IDS AND NOT WIN32)
   install(FILES ${VORN_PACKAGED_MANIFEST} DESTINATION /usr/lib/mozilla/native-messaging-hosts
           COMPONENT host)
 endif()
+# Debian packages carry their licence as /usr/share/doc/<package>/copyright.
+if(NOT WIN32 AND NOT APPLE)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vorn-scard-bridge RENAME copyright
+          COMPONENT host)
+endif()
 
 # ---- Windows Installer packages, built with wixl (Debian's wixl and msitools) ----
 # vorn-scard-bridge-<version>-win64.msi installs for the user who runs it (no

@@ -62,8 +62,8 @@ void write_out() {
 class Session::JobHooks final : public SessionHooks {
 public:
     // `ended_by_cancel`: a wait that a cancel ended before it was started.
-    JobHooks(Session& session, LaneSchedule::Id id, bool ended_by_cancel)
-        : session_(session), id_(id), ended_by_cancel_(ended_by_cancel) {}
+    JobHooks(Session& session, const Job& job, bool ended_by_cancel)
+        : session_(session), id_(job.id), route_(job.route), ended_by_cancel_(ended_by_cancel) {}
 
     void reserve(HandleKind kind, std::string_view operation) override {
         const std::lock_guard lock(session_.mutex_);
@@ -87,7 +87,7 @@ public:
 
     std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id) override {
         const std::lock_guard lock(session_.mutex_);
-        return session_.handles_.find(kind, id);
+        return route_.handle(session_.handles_, kind, id);
     }
 
     void closed(HandleKind kind, std::int32_t id, std::int32_t status) override {
@@ -121,6 +121,7 @@ public:
 private:
     Session& session_;
     LaneSchedule::Id id_;
+    const RequestRoute& route_;
     bool ended_by_cancel_;
 };
 
@@ -150,16 +151,8 @@ Session::~Session() {
     changed_.wait(lock, [this] { return workers_ == 0 && !control_thread_alive_; });
 }
 
-LaneSchedule::Lane Session::lane_of_unlocked(const nlohmann::json& request,
-                                             CommandLane kind) const {
-    if (kind == CommandLane::CONTEXT) {
-        const auto context = handle_param(request, 0);
-        if (context && handles_.find(HandleKind::CONTEXT, *context)) return *context;
-    } else if (kind == CommandLane::CARD) {
-        const auto card = handle_param(request, 1);
-        if (card) return handles_.context_of_card(*card).value_or(LaneSchedule::NO_LANE);
-    }
-    return LaneSchedule::NO_LANE;
+RequestRoute Session::route_of_unlocked(const nlohmann::json& request, CommandLane kind) const {
+    return route_request(handles_, kind, handle_param(request, 0), handle_param(request, 1));
 }
 
 std::vector<Session::Job> Session::take_jobs_unlocked(const std::vector<LaneSchedule::Id>& ids) {
@@ -186,8 +179,11 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     }
 
     std::unique_lock lock(mutex_);
-    Job job{next_id_++, std::move(request), std::move(token)};
-    if (lane_kind == CommandLane::AT_ONCE) {
+    Job job{next_id_++, std::move(request), std::move(token), {}};
+    job.route = route_of_unlocked(job.request, lane_kind);
+    // A call on an id the session does not hold is refused by its own checks, which
+    // need neither a turn nor the service.
+    if (lane_kind == CommandLane::AT_ONCE || job.route.at_once) {
         // Nothing to wait for: answered here, without waking another thread.
         lock.unlock();
         run(job);  // written once the submitting thread is about to wait
@@ -196,12 +192,12 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     // Threads are woken once the lock is free, so that they do not wake only to
     // wait for it.
     if (lane_kind == CommandLane::CONTROL) {
-        ControlJob control{std::move(job), traits.cancels, LaneSchedule::NO_LANE};
+        ControlJob control{std::move(job), traits.cancels};
         std::vector<Job> cancelled;
         if (control.cancel) {
             // Takes effect in arrival order, before any later request is looked at.
-            control.lane = lane_of_unlocked(control.job.request, CommandLane::CONTEXT);
-            cancelled = take_jobs_unlocked(schedule_.cancel(control.job.id, control.lane));
+            cancelled =
+                take_jobs_unlocked(schedule_.cancel(control.job.id, control.job.route.lane));
         }
         control_.push_back(std::move(control));
         lock.unlock();
@@ -211,7 +207,7 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     }
     const LaneSchedule::Id id = job.id;
     const auto kind = traits.waits ? LaneSchedule::Kind::WAIT : LaneSchedule::Kind::CALL;
-    if (!schedule_.submit(id, lane_of_unlocked(job.request, lane_kind), kind)) {
+    if (!schedule_.submit(id, job.route.lane, kind)) {
         lock.unlock();
         std::vector<Job> refused;
         refused.push_back(std::move(job));
@@ -289,7 +285,7 @@ void Session::control_loop() {
         control_busy_ = true;
         lock.unlock();
         if (control.cancel) {
-            run_cancel(control.job, control.lane);
+            run_cancel(control.job);
         } else {
             run(control.job);
         }
@@ -304,7 +300,7 @@ void Session::control_loop() {
 }
 
 void Session::run(Job& job, bool ended_by_cancel) {
-    JobHooks hooks(*this, job.id, ended_by_cancel);
+    JobHooks hooks(*this, job, ended_by_cancel);
     const ScopedSessionHooks installed(&hooks);
     try {
         // The answer takes the request's place in the budget once written; the
@@ -321,7 +317,8 @@ void Session::run(Job& job, bool ended_by_cancel) {
     }
 }
 
-void Session::run_cancel(Job& job, LaneSchedule::Lane lane) {
+void Session::run_cancel(Job& job) {
+    const LaneSchedule::Lane lane = job.route.lane;
     run(job);
     if (lane == LaneSchedule::NO_LANE) return;
     const std::lock_guard lock(mutex_);

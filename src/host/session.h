@@ -24,6 +24,7 @@
 
 #include "host/handle_registry.h"
 #include "host/lane_schedule.h"
+#include "host/request_route.h"
 #include "messaging/request_budget.h"
 
 namespace Vorn_SCard_Bridge {
@@ -68,11 +69,12 @@ private:
         LaneSchedule::Id id = 0;
         nlohmann::json request;
         RequestBudget::Token token;
+        RequestRoute route;  // decided when it was read
     };
     class JobHooks;
     friend class JobHooks;
 
-    LaneSchedule::Lane lane_of_unlocked(const nlohmann::json& request, CommandLane kind) const;
+    RequestRoute route_of_unlocked(const nlohmann::json& request, CommandLane kind) const;
     // Answers requests that will not run: the host is shutting down.
     static void refuse_unstarted(std::vector<Job>& jobs);
     // Answers waits that a cancel ended before they started.
@@ -82,7 +84,7 @@ private:
     void worker_loop(bool extra);
     void control_loop();
     void run(Job& job, bool ended_by_cancel = false);
-    void run_cancel(Job& job, LaneSchedule::Lane lane);
+    void run_cancel(Job& job);
     void cancel_due_waits(std::unique_lock<std::mutex>& lock);
     void release_held_handles(std::chrono::steady_clock::time_point deadline);
 
@@ -99,7 +101,6 @@ private:
     struct ControlJob {
         Job job;
         bool cancel = false;
-        LaneSchedule::Lane lane = LaneSchedule::NO_LANE;
     };
     std::deque<ControlJob> control_;
     bool control_busy_ = false;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/utf8.h"
+
 namespace Vorn_SCard_Bridge {
 
 namespace {
@@ -32,7 +34,7 @@ bool needs_log_escaping(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (is_c0_or_del(static_cast<unsigned char>(text[i])) || is_c1_at(text, i)) return true;
     }
-    return false;
+    return !is_utf8(text);
 }
 
 std::string escape_for_log(std::string_view text) {
@@ -52,6 +54,16 @@ std::string escape_for_log(std::string_view text) {
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
+        } else if (c >= 0x80) {
+            const std::size_t length = utf8_sequence_length(text, i);
+            if (length == 0) {
+                // A byte outside well-formed UTF-8: the log stays text a reader can trust.
+                std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned>(c));
+                out += buffer;
+            } else {
+                out.append(text.substr(i, length));
+                i += length - 1;
+            }
         } else if (is_c0_or_del(c)) {
             std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned>(c));
             out += buffer;

@@ -4,6 +4,7 @@
 #include <spdlog/sinks/sink.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -20,6 +21,40 @@ namespace {
 const char* const LOGGER_NAME = "VornSmartCardBridge";
 // The context prefix of the lines the logging itself writes.
 const char* const OWN_PREFIX = "[Logger] ";
+
+// The level's colour on a terminal, as spdlog's colour sink has them by default.
+std::string_view level_colour(spdlog::level::level_enum level) {
+    switch (level) {
+        case spdlog::level::trace:
+            return "\033[37m";
+        case spdlog::level::debug:
+            return "\033[36m";
+        case spdlog::level::info:
+            return "\033[32m";
+        case spdlog::level::warn:
+            return "\033[33m\033[1m";
+        case spdlog::level::err:
+            return "\033[31m\033[1m";
+        case spdlog::level::critical:
+            return "\033[1m\033[41m";
+        default:
+            return "\033[m";
+    }
+}
+constexpr std::string_view COLOUR_RESET = "\033[m";
+
+// The line with the range the pattern marks (the level's name) coloured.
+void append_coloured(std::string& out, const spdlog::details::log_msg& msg, std::string_view line) {
+    const std::size_t start = std::min(msg.color_range_start, line.size());
+    const std::size_t end = std::min(std::max(msg.color_range_end, start), line.size());
+    out.append(line.substr(0, start));
+    if (end > start) {
+        out.append(level_colour(msg.level));
+        out.append(line.substr(start, end - start));
+        out.append(COLOUR_RESET);
+    }
+    out.append(line.substr(end));
+}
 
 }  // namespace
 
@@ -93,9 +128,7 @@ void LogOutputs::attach(LogDestination destination, std::shared_ptr<spdlog::sink
     const std::lock_guard lock(mutex_);
     switch (destination) {
         case LogDestination::CONSOLE:
-            if (sink) {
-                terminal_ = std::move(sink);
-            } else if (!stderr_channel_) {
+            if (!stderr_channel_) {
                 stderr_channel_ =
                     std::make_unique<LogChannel>(hooks_for(LogDestination::CONSOLE, nullptr));
             }
@@ -115,6 +148,13 @@ void LogOutputs::attach(LogDestination destination, std::shared_ptr<spdlog::sink
         default:
             break;
     }
+}
+
+void LogOutputs::attach_standard_error(bool colours) {
+    attach(LogDestination::CONSOLE, nullptr);
+    const std::lock_guard lock(mutex_);
+    hand_over_unlocked();
+    colours_ = colours;
 }
 
 void LogOutputs::set_default_destinations(LogDestination destinations) {
@@ -182,20 +222,23 @@ bool LogOutputs::emit_unlocked(spdlog::level::level_enum level, std::string_view
     const LogDestination to = usual ? default_destinations_ : destinations;
     const spdlog::details::log_msg msg = format_unlocked(level, text);
     const std::string_view line(formatted_.data(), formatted_.size());
-    const std::string_view bare = line.substr(0, line.size() - 1);  // without its end
     const Channels channels = channels_unlocked(to);
     if (usual) {
         if (channels.plain_stderr || channels.file) {
             held_.append(line);
+            if (colours_ && channels.plain_stderr) append_coloured(held_coloured_, msg, line);
             holds_lines_.store(true, std::memory_order_release);
         }
     } else {
         // A line for other destinations than the usual ones: after what is held.
         hand_over_unlocked();
-        if (channels.plain_stderr) channels.plain_stderr->post(line);
+        if (channels.plain_stderr) {
+            std::string coloured;
+            if (colours_) append_coloured(coloured, msg, line);
+            channels.plain_stderr->post(colours_ ? std::string_view(coloured) : line);
+        }
         if (channels.file) channels.file->post(line);
     }
-    if (has_destination(to, LogDestination::CONSOLE)) pass_on(msg, bare, terminal_);
     if (to_system_log && syslog_channel_ && has_destination(to, LogDestination::SYSLOG) &&
         level >= SYSTEM_LOG_LEVEL) {
         // The level leads the line: the system log files each line under its level.
@@ -218,9 +261,10 @@ bool LogOutputs::tell_summaries_unlocked(LogVolume::Clock::time_point now, bool 
 void LogOutputs::hand_over_unlocked() {
     if (held_.empty()) return;
     const Channels channels = channels_unlocked(default_destinations_);
-    if (channels.plain_stderr) channels.plain_stderr->post(held_);
+    if (channels.plain_stderr) channels.plain_stderr->post(colours_ ? held_coloured_ : held_);
     if (channels.file) channels.file->post(held_);
     held_.clear();
+    held_coloured_.clear();
     holds_lines_.store(false, std::memory_order_release);
 }
 

@@ -3,12 +3,12 @@
 // Where the Logger's lines go: standard error, the rotating file and, from
 // warnings up, the system log. A line is formatted once for all of them.
 //
-// Standard error (when it is not a terminal), the file and the system log are
-// each written by a LogChannel: a thread of their own behind a bounded buffer, so
-// that a browser that never reads standard error, a full disk or a system log
-// daemon that does not keep up costs lines (dropped, counted and told) but never
-// holds a thread of the host. A terminal, the user's own, is written at once by
-// the thread that logs.
+// Standard error, the file and the system log are each written by a LogChannel: a
+// thread of their own behind a bounded buffer, so that a browser that never reads
+// standard error, a terminal stopped with Ctrl-S, a full disk or a system log daemon
+// that does not keep up costs lines (dropped, counted and told) but never holds a
+// thread of the host. A colour terminal gets its lines coloured, through the same
+// channel.
 //
 // While holding is on (the host turns it on), lines for the channels are held in
 // one buffer and handed over together: when a warning or worse comes, when the
@@ -47,10 +47,11 @@ public:
     LogOutputs(const LogOutputs&) = delete;
     LogOutputs& operator=(const LogOutputs&) = delete;
 
-    // The sink of one destination, once it is open (null: not open). For CONSOLE,
-    // null stands for standard error written as plain text (not a terminal). The
-    // sinks of the file and the system log are used by their channels only.
+    // The sink of one destination, once it is open (null: not open), used by its
+    // channel only. Standard error needs none: `colours` says whether it is a colour
+    // terminal.
     void attach(LogDestination destination, std::shared_ptr<spdlog::sinks::sink> sink);
+    void attach_standard_error(bool colours);
     // Where a line goes when the caller names no destinations.
     void set_default_destinations(LogDestination destinations);
     void set_holding(bool hold);
@@ -96,13 +97,14 @@ private:
     std::unique_ptr<spdlog::formatter> formatter_;
     spdlog::memory_buf_t formatted_;
     std::string held_;
+    std::string held_coloured_;  // the same lines for a colour terminal
     std::atomic<bool> holds_lines_{false};
     bool hold_ = false;
     LogVolume volume_;
     bool limit_volume_ = true;
     std::atomic<bool> volume_untold_{false};
     LogDestination default_destinations_ = LogDestination::NONE;
-    std::shared_ptr<spdlog::sinks::sink> terminal_;
+    bool colours_ = false;
     // Made once, never replaced: a channel's thread may be inside a write for ever.
     std::unique_ptr<LogChannel> stderr_channel_;
     std::unique_ptr<LogChannel> file_channel_;

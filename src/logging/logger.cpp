@@ -1,15 +1,14 @@
 #include "logging/logger.h"
 
-#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/details/os.h>
 #include <spdlog/sinks/rotating_file_sink.h>
-#include <unistd.h>
 
 #include <exception>
-#include <system_error>
 
 #include "logging/log_escape.h"
 #include "logging/log_location.h"
 #include "logging/log_outputs.h"
+#include "platform/log_directory.h"
 #include "platform/system_log.h"
 
 namespace Vorn_SCard_Bridge {
@@ -86,23 +85,18 @@ void Logger::open_sink_unlocked(LogDestination flag) {
         case LogDestination::CONSOLE:
             if (!console_open) {
                 console_open = true;
-                // A terminal gets its colours line by line; anything else gets plain
-                // text, which the outputs write themselves.
-                std::shared_ptr<spdlog::sinks::sink> terminal;
-                if (::isatty(STDERR_FILENO) == 1) {
-                    terminal = std::make_shared<spdlog::sinks::ansicolor_stderr_sink_st>(
-                        spdlog::color_mode::automatic);
-                }
-                outputs->attach(LogDestination::CONSOLE, std::move(terminal));
+                // A colour terminal gets its colours (as the colour sink's automatic
+                // mode decides), written like any other standard error.
+                outputs->attach_standard_error(spdlog::details::os::in_terminal(stderr) &&
+                                               spdlog::details::os::is_color_terminal());
             }
             return;
         case LogDestination::FILE:
             if (!file_sink && file_problem.empty() && !log_file_path.empty()) {
-                std::error_code ignored;
-                std::filesystem::create_directories(log_file_path.parent_path(), ignored);
                 try {
                     file_sink = std::make_shared<spdlog::sinks::rotating_file_sink_st>(
-                        log_file_path.string(), MAX_LOG_FILE_SIZE, MAX_NUM_OF_LOGS, true);
+                        log_file_path.string(), MAX_LOG_FILE_SIZE, MAX_NUM_OF_LOGS, true,
+                        platform::log_file_handlers());
                     outputs->attach(LogDestination::FILE, file_sink);
                 } catch (const std::exception& e) {
                     file_problem = e.what();

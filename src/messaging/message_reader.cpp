@@ -132,14 +132,14 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
 
         if (length == 0) {
             log.warning("Zero length message received", context);
-            throw std::runtime_error("Zero length message received");
+            return nullptr;
         }
         if (length > MAX_MESSAGE_SIZE) {
             log.error("Message too large: " + std::to_string(length) +
                           " bytes (max: " + std::to_string(MAX_MESSAGE_SIZE) + ")",
                       context);
             discard_exactly(source, length);
-            throw std::runtime_error("Error too large of message received");
+            return nullptr;
         }
         if (log.is_enabled(LogLevel::DEBUG)) {
             log.debug("Reading message content (length: " + std::to_string(length) + ")", context);
@@ -152,7 +152,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             log.error("Error reading full message. Expected: " + std::to_string(length) +
                           ", Got: " + std::to_string(body.count),
                       context);
-            throw std::runtime_error("Error reading full message");
+            return nullptr;
         }
 
         log.debug("Parsing JSON message", context);
@@ -169,7 +169,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             const std::string failure = std::string("Error parsing message: ") + e.what() +
                                         "\nText: " + echo_of(text) + "\n";
             log.error(failure, context);
-            throw std::runtime_error(failure);
+            return nullptr;
         }
         result = std::move(parsed);
 
@@ -177,32 +177,31 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             const std::string failure =
                 "Error parsing message (null result)\nText: " + echo_of(text) + "\n";
             log.error(failure, context);
-            result = nullptr;
-            throw std::runtime_error(failure);
-        }
-
-        std::string missing;
-        for (const char* member : {"command", "requestId", "params"}) {
-            if (reading == FrameReading::ENVELOPE && std::strcmp(member, "params") == 0) continue;
-            if (!result.contains(member)) missing += std::string(member) + " ";
-        }
-        if (!missing.empty()) {
-            log.error("Error incomplete message received. Missing: " + missing, context);
-            throw std::runtime_error("Error incomplete message received");
-        }
-
-        const std::string request_id = result.at("requestId").get<std::string>();
-        if (request_id.size() > MAX_REQUEST_ID_LENGTH) {
-            log.error("Request id of " + std::to_string(request_id.size()) +
-                          " bytes is longer than " + std::to_string(MAX_REQUEST_ID_LENGTH) +
-                          ": no answer",
-                      context);
             return nullptr;
         }
-        context.request_id = request_id;
+
+        // A request without "params" is served like one with an empty list: only a
+        // missing command or id makes the frame incomplete (still handed on, so that
+        // the dispatcher answers what it can).
+        if (!result.contains("command") || !result.contains("requestId")) {
+            std::string missing;
+            for (const char* member : {"command", "requestId", "params"}) {
+                if (reading == FrameReading::ENVELOPE && std::strcmp(member, "params") == 0) {
+                    continue;
+                }
+                if (!result.contains(member)) missing += std::string(member) + " ";
+            }
+            log.error("Error incomplete message received. Missing: " + missing, context);
+            return result;
+        }
+
+        // Any id is answered: an answer that its id makes too long for a browser is
+        // dropped when it is written (frame_answer), and the log shows the id's start.
+        context.request_id = result.at("requestId").get<std::string>();
         log.info("Message received and parsed successfully", context);
         return result;
     } catch (const std::exception& e) {
+        // What the checks above did not log themselves (a request id of another type).
         log.error(e.what(), context);
         return result;
     }

@@ -10,9 +10,6 @@
 namespace Vorn_SCard_Bridge {
 
 constexpr std::uint32_t MAX_MESSAGE_SIZE = 1048576;
-// A request with a longer requestId gets no answer: its answers, which repeat the
-// id, could otherwise pass the size a browser takes from the host.
-constexpr std::size_t MAX_REQUEST_ID_LENGTH = 4096;
 // Deeper JSON is refused as a parse failure: copying or serialising it recurses.
 constexpr std::size_t MAX_JSON_DEPTH = 128;
 

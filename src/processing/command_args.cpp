@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "support/codecs.h"
+#include "support/reader_name_text.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -85,6 +86,9 @@ CommandArgs::CommandArgs(const CommandRow& row, const CommandCall& call) : row_(
             value = values_[i].bits;
         } else if (descriptor.kind == ParamKind::SIGNED) {
             value = static_cast<std::int32_t>(values_[i].bits);
+        } else if (descriptor.kind == ParamKind::NAME) {
+            // A name stands for the service's bytes, which its shown form may spell longer.
+            value = static_cast<std::int64_t>(service_reader_name(values_[i].text).size());
         } else if (!is_handle(descriptor.kind)) {
             value = static_cast<std::int64_t>(values_[i].text.size());
         }

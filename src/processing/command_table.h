@@ -31,7 +31,8 @@ enum class ParamKind {
     CARD,     // a card handle: likewise, converted after the context
     NUMBER,   // a 32-bit unsigned number (integers modulo 2^32), at most `high`
     SIGNED,   // a 32-bit signed number from `low` to `high`
-    NAME,     // a text, not empty, at most `high` bytes
+    NAME,     // a reader's name as listed, not empty, at most `high` bytes of the
+              // service's (support/reader_name_text.h)
     DATA,     // a text (hexadecimal bytes), may be empty, at most `high` bytes
     READERS,  // from here on (current state, event state, reader name) records, at most
               // `high` of them (more are the service's refusal); not counted

@@ -2,14 +2,15 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
-#include "scard/reader_names.h"
 #include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
+#include "support/reader_name_text.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -31,10 +32,10 @@ ResultList handle_smartcard_connect(const std::int32_t& context, const std::stri
     std::uint32_t active_protocol = 0;
     HandleReservation slot(HandleKind::CARD, "handle_smartcard_connect");
     const pcsc::Handle service_context = context_handle("handle_smartcard_connect", context);
-    ServiceReaderNames service_name(service_context);
+    const std::string service_name = service_reader_name(reader_name);
     pcsc::Handle handle = 0;
     check_status("handle_smartcard_connect",
-                 pcsc::connect(service_context, service_name(reader_name).c_str(), share_mode,
+                 pcsc::connect(service_context, service_name.c_str(), share_mode,
                                preferred_protocols, handle, active_protocol));
     card = slot.opened(handle, context);
     return {"0x00000000", to_hex(context), to_hex(card), word_hex(active_protocol)};
@@ -111,7 +112,8 @@ ResultList handle_smartcard_status(const std::int32_t& context, const std::int32
     // bytes and the name at its first NUL or the end of the buffer, whichever comes first.
     // A multi-string of several names thereby reports the first one.
     const std::size_t atr_bytes = std::min<std::size_t>(atr_length, atr.size());
-    const std::string reader_name(name.data(), ::strnlen(name.data(), name.size()));
+    const std::string reader_name =
+        shown_reader_name(std::string_view(name.data(), ::strnlen(name.data(), name.size())));
 
     return {"0x00000000",
             to_hex(context),

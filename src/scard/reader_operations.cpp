@@ -4,10 +4,10 @@
 
 #include "scard/checked_call.h"
 #include "scard/pcsc_service.h"
-#include "scard/reader_names.h"
 #include "scard/session_hooks.h"
 #include "scard/smartcard_operations.h"
 #include "support/codecs.h"
+#include "support/reader_name_text.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -29,9 +29,16 @@ std::vector<char> list_names(std::string_view operation, ListCall call, std::int
     return buffer;
 }
 
-// Bounded by the buffer: a list the service failed to double-NUL-terminate ends there.
+// The names as the extension sees them; bounded by the buffer: a list the service
+// failed to double-NUL-terminate ends there.
+std::vector<std::string> shown_names(const std::vector<char>& names) {
+    std::vector<std::string> shown = split_multi_string(names.data(), names.size());
+    for (std::string& name : shown) name = shown_reader_name(name);
+    return shown;
+}
+
 ResultList comma_list(const std::vector<char>& names) {
-    return {"0x00000000", multi_string_to_comma_string(names.data(), names.size())};
+    return {"0x00000000", comma_joined(shown_names(names))};
 }
 
 }  // namespace
@@ -46,9 +53,7 @@ ResultList handle_smartcard_list_readers_array(const std::int32_t& context) {
     require_valid_context(OPERATION, context);
     const std::vector<char> names = list_names(OPERATION, &pcsc::list_readers, context);
     ResultList result{"0x00000000"};
-    for (std::string& name : split_multi_string(names.data(), names.size())) {
-        result.push_back(std::move(name));
-    }
+    for (std::string& name : shown_names(names)) result.push_back(std::move(name));
     return result;
 }
 
@@ -81,11 +86,11 @@ ResultList handle_smartcard_get_status_change(const std::int32_t& context,
         // service (reader names looked up included).
         const WaitScope wait;
         if (wait.cancelled()) raise_scard_error(OPERATION, pcsc::E_CANCELLED);
-        // The records point into the callers' strings (or the listed names), which stay
-        // untouched during the wait.
-        ServiceReaderNames service_name(service_context);
+        // The records point into these names, which stay untouched during the wait.
+        std::vector<std::string> service_names(readers.size());
         for (std::size_t i = 0; i < readers.size(); ++i) {
-            states[i].reader_name = service_name(readers[i].reader_name).c_str();
+            service_names[i] = service_reader_name(readers[i].reader_name);
+            states[i].reader_name = service_names[i].c_str();
             states[i].current_state = readers[i].current_state;
             states[i].event_state = readers[i].event_state;
         }

@@ -124,7 +124,10 @@ std::string multi_string_to_comma_string(const char* multi_string) {
 }
 
 std::string multi_string_to_comma_string(const char* multi_string, std::size_t size) {
-    const std::vector<std::string> names = split_multi_string(multi_string, size);
+    return comma_joined(split_multi_string(multi_string, size));
+}
+
+std::string comma_joined(const std::vector<std::string>& names) {
     std::string result;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) result += ',';

@@ -34,6 +34,9 @@ std::string multi_string_to_comma_string(const char* multi_string);
 // terminate ends at the end of its buffer.
 std::string multi_string_to_comma_string(const char* multi_string, std::size_t size);
 
+// Names -> "A,B": no blank after a comma, commas inside names as they are.
+std::string comma_joined(const std::vector<std::string>& names);
+
 // A PC/SC multi-string -> its names, never reading past `size` bytes.
 std::vector<std::string> split_multi_string(const char* multi_string, std::size_t size);
 

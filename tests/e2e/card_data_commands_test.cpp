@@ -36,7 +36,7 @@ const std::string READ_EXTENDED = "00B00000000000";
 
 const std::string REMOVED =
     "The smart card has been removed, so further communication is not possible";
-const std::string UNSUPPORTED = "Unknown error: 0x8010001F";
+const std::string UNSUPPORTED = "This smart card does not support the requested feature";
 
 class CardDataCommands : public PcscTestBed {
 protected:

@@ -1,10 +1,14 @@
 // A log destination that fails or stalls costs log lines, never the host: the log
 // folder on a full disk (full from the start, or filling up), standard error a
-// pipe nobody reads or that is closed. The host goes on answering, ends within
-// its bound, and once the file can be written again says how many lines it lost.
+// pipe nobody reads or that is closed, or a terminal nobody reads or stopped with Ctrl-S. The host
+// goes on answering, ends within its bound, and once the file can be written again says how many
+// lines it lost.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -132,11 +136,43 @@ private:
     int fds_[2] = {-1, -1};
 };
 
+// A pseudo-terminal given to the host as its standard error, never read; stopped
+// as Ctrl-S stops it when `stop` is set.
+class ErrorTerminal {
+public:
+    explicit ErrorTerminal(bool stop) {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        const char* name = ::ptsname(master_);
+        if (name != nullptr) slave_ = ::open(name, O_RDWR | O_NOCTTY);
+        termios settings{};
+        if (slave_ < 0 || ::tcgetattr(slave_, &settings) != 0) return;
+        settings.c_iflag |= IXON;
+        ::tcsetattr(slave_, TCSANOW, &settings);
+        if (stop && ::write(master_, "\x13", 1) != 1) {
+            ::close(slave_);
+            slave_ = -1;
+        }
+    }
+    ~ErrorTerminal() {
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+    }
+    ErrorTerminal(const ErrorTerminal&) = delete;
+    ErrorTerminal& operator=(const ErrorTerminal&) = delete;
+    int slave() const { return slave_; }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+};
+
 enum class End { INPUT_CLOSED, SIGTERM_SENT };
+enum class ErrorOutput { UNREAD_PIPE, CLOSED_PIPE, UNREAD_TERMINAL, STOPPED_TERMINAL };
 
 struct StderrCase {
     std::string name;
-    bool read_end_closed;  // else open and never read: every write would wait
+    ErrorOutput output;
     End end;
 };
 
@@ -145,11 +181,17 @@ std::ostream& operator<<(std::ostream& out, const StderrCase& c) { return out <<
 class FaultStandardError : public ::testing::TestWithParam<StderrCase> {};
 
 TEST_P(FaultStandardError, NeverHoldsTheHost) {
+    const ErrorOutput output = GetParam().output;
+    const bool terminal =
+        output == ErrorOutput::UNREAD_TERMINAL || output == ErrorOutput::STOPPED_TERMINAL;
     ErrorPipe pipe;
-    ASSERT_GE(pipe.write_end(), 0);
-    if (GetParam().read_end_closed) pipe.close_read_end();
+    ErrorTerminal tty(output == ErrorOutput::STOPPED_TERMINAL);
+    if (output == ErrorOutput::CLOSED_PIPE) pipe.close_read_end();
     HostOptions options;
-    options.error_fd = pipe.write_end();
+    options.error_fd = terminal ? tty.slave() : pipe.write_end();
+    ASSERT_GE(options.error_fd, 0);
+    // A colour terminal: its lines are coloured on their way.
+    if (terminal) options.environment = {{"TERM", "xterm"}};
     HostProcess host(options);
 
     // Far more lines than the pipe holds.
@@ -165,7 +207,7 @@ TEST_P(FaultStandardError, NeverHoldsTheHost) {
     // The file was written all along, and it ends as a normal run does.
     const std::string log = host.log_file_text();
     EXPECT_TRUE(contains(log, "=== Vorn Smart Card Bridge Shutdown Complete ===")) << log;
-    if (GetParam().read_end_closed) {
+    if (output == ErrorOutput::CLOSED_PIPE) {
         EXPECT_TRUE(contains(log,
                              "[Logger] Standard error cannot be written, its lines are "
                              "dropped until it can: Broken pipe"))
@@ -175,9 +217,12 @@ TEST_P(FaultStandardError, NeverHoldsTheHost) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pipes, FaultStandardError,
-    ::testing::Values(StderrCase{"UnreadPipeThenEndOfInput", false, End::INPUT_CLOSED},
-                      StderrCase{"UnreadPipeThenSigterm", false, End::SIGTERM_SENT},
-                      StderrCase{"ClosedPipe", true, End::INPUT_CLOSED}),
+    ::testing::Values(
+        StderrCase{"UnreadPipeThenEndOfInput", ErrorOutput::UNREAD_PIPE, End::INPUT_CLOSED},
+        StderrCase{"UnreadPipeThenSigterm", ErrorOutput::UNREAD_PIPE, End::SIGTERM_SENT},
+        StderrCase{"ClosedPipe", ErrorOutput::CLOSED_PIPE, End::INPUT_CLOSED},
+        StderrCase{"UnreadTerminal", ErrorOutput::UNREAD_TERMINAL, End::INPUT_CLOSED},
+        StderrCase{"StoppedTerminal", ErrorOutput::STOPPED_TERMINAL, End::INPUT_CLOSED}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Start-up with a log location the host cannot use: it still serves, warns
+// Start-up with a log location the host cannot use: it still serves, warns once
 // about the missing file and logs to its other sinks. The shared fallback
 // /tmp/vorn-logs (used when HOME is not set) is refused when it is a symbolic
-// link or belongs to someone else, since anyone can create it first.
+// link or belongs to someone else, since anyone can create it first, and a link
+// planted in it in place of the log file is never followed.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,7 +37,9 @@ void expect_serves_without_file(HostProcess& host) {
     host.close_input();
     EXPECT_EQ(host.wait_exit(10s), 0);
     const std::string log = host.stderr_text();
-    EXPECT_TRUE(contains(log, FILE_REFUSED)) << log;
+    const std::size_t first = log.find(FILE_REFUSED);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(FILE_REFUSED, first + 1), std::string::npos) << "warned twice: " << log;
     EXPECT_TRUE(contains(log, "Shutdown Complete")) << log;
     EXPECT_FALSE(has_crash_report(log)) << log;
 }
@@ -105,6 +108,9 @@ case "$VORN_FAULT_KIND" in
   symlink) ln -s "$VORN_FAULT_TARGET" /tmp/vorn-logs ;;
   foreign) mkdir -m 0700 /tmp/vorn-logs; chown 65534:65534 /tmp/vorn-logs ;;
   file) echo "in the way" > /tmp/vorn-logs ;;
+  link-in-folder)
+    mkdir -m 0755 /tmp/vorn-logs
+    ln -s "$VORN_FAULT_TARGET/log" /tmp/vorn-logs/vorn_scard_bridge.log ;;
 esac
 exec /proc/self/fd/9
 '
@@ -152,14 +158,15 @@ TEST_P(FaultPrivateLogDirectory, IsRefusedAndTheHostStillServes) {
         HostProcess host(options);
         expect_serves_without_file(host);
     }
-    EXPECT_TRUE(fs::is_empty(target)) << "the log followed the symbolic link";
+    EXPECT_TRUE(fs::is_empty(target)) << "the log followed a symbolic link";
     EXPECT_FALSE(fs::exists(home / ".local")) << "wrote into a read-only HOME";
     EXPECT_EQ(describe("/tmp/vorn-logs"), machine_tmp_logs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, FaultPrivateLogDirectory,
                          ::testing::Values(TmpCase{"symlink", true}, TmpCase{"foreign", true},
-                                           TmpCase{"file", true}, TmpCase{"readonly-home", false}),
+                                           TmpCase{"file", true}, TmpCase{"link-in-folder", true},
+                                           TmpCase{"readonly-home", false}),
                          [](const auto& info) {
                              std::string name = info.param.kind;
                              for (char& c : name)

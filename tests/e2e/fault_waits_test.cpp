@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ostream>
 #include <set>
 #include <string>
@@ -307,6 +308,47 @@ TEST_F(FaultWaits, ReleasingAWaitingContextWaitsForTheWaitAlone) {
     EXPECT_EQ(answer_of(host.response_for("release", PROMPT)), success({"0x00000000"}));
     EXPECT_EQ(ask(host, "is_valid_context", json::array({context}), PROMPT).strings().at(0),
               "0x80100003");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
+}
+
+// The next id is easy to guess: an endless wait on it sent right behind the requests
+// that open it is either refused (read before the id existed: it never takes a turn
+// of that context) or waits in that context's turn; either way the calls on that
+// context and on others, and the cancel, are answered.
+TEST_F(FaultWaits, AWaitOnAGuessedIdNeverRunsOutsideItsContextsTurn) {
+    HostProcess host;
+    const std::string first = establish_context(host);
+    ASSERT_FALSE(first.empty());
+    char next_text[16];
+    std::snprintf(next_text, sizeof next_text, "0x%08lX",
+                  (std::stoul(first, nullptr, 16) + 1) & 0xFFFFFFFFul);
+    const std::string next = next_text;
+    std::string batch;
+    for (int i = 0; i < 3; ++i) {
+        batch += frame_of(request("new" + std::to_string(i), "establish_context"));
+    }
+    host.send_raw(batch + frame_of(endless_pnp_wait("guessed", next)));
+    std::set<std::string> handed_out;
+    for (int i = 0; i < 3; ++i) {
+        const Strings result =
+            answer_of(host.response_for("new" + std::to_string(i), PROMPT)).strings();
+        ASSERT_EQ(result.size(), 2u);
+        handed_out.insert(result[1]);
+    }
+    ASSERT_TRUE(handed_out.count(next)) << "ids are not handed out in turn";
+
+    host.send(request("list", "list_readers", {next}));
+    ASSERT_EQ(ask(host, "cancel", json::array({next}), PROMPT), success({"0x00000000"}));
+    const Answer wait = answer_of(host.response_for("guessed", PROMPT));
+    if (wait != WAIT_CANCELLED) {
+        EXPECT_EQ(wait, failure("0x80100003", "Error in handle_smartcard_get_status_change: "
+                                              "The supplied handle was invalid"));
+    }
+    EXPECT_EQ(answer_of(host.response_for("list", PROMPT)).status, "success");
+    const std::string other = establish_context(host);
+    ASSERT_FALSE(other.empty());
+    EXPECT_EQ(ask(host, "list_readers", json::array({other}), PROMPT).status, "success");
     host.close_input();
     EXPECT_EQ(host.wait_exit(EXIT_BOUND), 0);
 }

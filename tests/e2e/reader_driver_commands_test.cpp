@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "e2e/host_answers.h"
@@ -57,8 +58,9 @@ protected:
     void SetUp() override {
         std::string why;
         ASSERT_TRUE(PcscdService::ensure_running(PcscdService::DEFAULT_TIMEOUT, &why)) << why;
-        ASSERT_TRUE(PcscdService::wait_for_readers({TEST_READER, ODD_NAME_READER},
-                                                   PcscdService::DEFAULT_TIMEOUT))
+        ASSERT_TRUE(PcscdService::wait_for_readers(
+            {TEST_READER, ODD_NAME_READER, LATIN1_READER, LONG_ODD_READER},
+            PcscdService::DEFAULT_TIMEOUT))
             << "pcscd does not list the test driver's readers: it was started without the "
                "test bed's reader configuration (run the tests under scripts/hermetic.sh)";
         context_ = establish_context(host);
@@ -267,35 +269,47 @@ TEST_F(PinPad, StructureWhoseLengthsDoNotAddUpFails) {
     EXPECT_THAT(answer.strings()[1], StartsWith("Error in handle_smartcard_control: "));
 }
 
-// --- a reader name that is not UTF-8, sent back as listed ---------------------------------
+// --- reader names that are not UTF-8, sent back as listed ---------------------------------
 
-class OddReaderName : public TestReaderDriver {};
+struct OddName {
+    const char* label;
+    std::string shown;
+};
 
-TEST_F(OddReaderName, IsListedWithReplacementCharacters) {
-    const Answer listed = ask(host, "list_readers", json::array({context_}));
-    ASSERT_EQ(listed.strings().size(), 2u) << listed.result.dump();
-    EXPECT_NE(listed.strings()[1].find(ODD_NAME_READER_SHOWN), std::string::npos)
-        << listed.strings()[1];
-}
+void PrintTo(const OddName& name, std::ostream* out) { *out << name.label; }
 
-TEST_F(OddReaderName, ListedNameConnectsToTheSameReader) {
-    const std::string card = connect_card(host, context_, ODD_NAME_READER_SHOWN);
+class OddReaderName : public TestReaderDriver, public ::testing::WithParamInterface<OddName> {};
+
+// Each such reader is listed once, in a form that reaches that reader and no other,
+// whatever the length of that form: the limit counts the service's bytes.
+TEST_P(OddReaderName, ListedNameReachesThatReader) {
+    const std::string& shown = GetParam().shown;
+    const Answer listed = ask(host, "list_readers_array", json::array({context_}));
+    const Strings names = listed.strings();
+    EXPECT_EQ(std::count(names.begin(), names.end(), shown), 1) << listed.result.dump();
+
+    const std::string card = connect_card(host, context_, shown);
     ASSERT_FALSE(card.empty());
     const Answer status = ask(host, "status", json::array({context_, card}));
     ASSERT_EQ(status.status, "success") << status.result.dump();
-    EXPECT_EQ(status.strings().at(3), ODD_NAME_READER_SHOWN);
+    EXPECT_EQ(status.strings().at(3), shown);
+
+    const Answer wait = ask(host, "get_status_change", json::array({context_, 0, 1, 0, 0, shown}));
+    ASSERT_EQ(wait.status, "success") << wait.result.dump();
+    ASSERT_EQ(wait.strings().size(), 5u);
+    EXPECT_EQ(wait.strings()[4], DRIVER_ATR);
 }
 
-TEST_F(OddReaderName, ListedNameIsWatchedByAStatusWait) {
-    const Answer answer =
-        ask(host, "get_status_change", json::array({context_, 0, 1, 0, 0, ODD_NAME_READER_SHOWN}));
-    ASSERT_EQ(answer.status, "success") << answer.result.dump();
-    ASSERT_EQ(answer.strings().size(), 5u);
-    EXPECT_EQ(answer.strings()[4], DRIVER_ATR);
-}
+INSTANTIATE_TEST_SUITE_P(Names, OddReaderName,
+                         ::testing::Values(OddName{"TwoBadBytes", ODD_NAME_READER_SHOWN},
+                                           OddName{"Latin1", LATIN1_READER_SHOWN},
+                                           OddName{"HundredFFBytes", long_odd_reader_shown()}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+class ReaderNames : public TestReaderDriver {};
 
 // list_readers joins names with commas; list_readers_array keeps each whole.
-TEST_F(OddReaderName, NamesWithACommaAreListedWholeOneByOne) {
+TEST_F(ReaderNames, NamesWithACommaAreListedWholeOneByOne) {
     const Answer listed = ask(host, "list_readers_array", json::array({context_}));
     ASSERT_EQ(listed.status, "success") << listed.result.dump();
     const Strings names = listed.strings();
@@ -306,7 +320,7 @@ TEST_F(OddReaderName, NamesWithACommaAreListedWholeOneByOne) {
     EXPECT_FALSE(connect_card(host, context_, COMMA_READER).empty());
 }
 
-TEST_F(OddReaderName, NameThatNoReaderIsShownAsIsUnknown) {
+TEST_F(ReaderNames, NameThatNoReaderIsShownAsIsUnknown) {
     const Answer answer =
         ask(host, "connect", json::array({context_, "Vorn \uFFFD Odd 01 00", SHARE_SHARED, 3}));
     EXPECT_EQ(answer.status, "error");

@@ -1,11 +1,12 @@
 // Where the log file lies: the desktop's per-user place for logs below HOME (on
 // Linux $XDG_STATE_HOME, by default ~/.local/state), or a private shared
-// directory when HOME is not set.
+// directory without an absolute HOME; and how the log file in it is opened.
 
 #include "logging/log_location.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/log_directory.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -87,21 +89,6 @@ public:
 
 private:
     fs::path path_;
-};
-
-// Works in another directory and comes back.
-class CwdGuard {
-public:
-    explicit CwdGuard(const fs::path& to) : saved(fs::current_path()) { fs::current_path(to); }
-    ~CwdGuard() {
-        std::error_code ignored;
-        fs::current_path(saved, ignored);
-    }
-    CwdGuard(const CwdGuard&) = delete;
-    CwdGuard& operator=(const CwdGuard&) = delete;
-
-private:
-    fs::path saved;
 };
 
 struct HomeCase {
@@ -193,18 +180,26 @@ INSTANTIATE_TEST_SUITE_P(
                       StateHomeCase{"RelativeIgnored", "state", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LogDirectory, EmptyHomeIsRelativeToTheWorkingDirectory) {
-    TempDir temp;
-    HomeGuard home;
-    home.set("");
-    const CwdGuard cwd(temp.path());
-
-    const fs::path directory = get_log_directory();
-    EXPECT_EQ(directory.string(), SUBDIRECTORIES.string());
-    EXPECT_TRUE(directory.is_relative());
-    EXPECT_TRUE(fs::is_directory(temp.path() / SUBDIRECTORIES));
-    EXPECT_EQ(get_log_file_path("vorn_scard_bridge.log").string(),
-              (SUBDIRECTORIES / "vorn_scard_bridge.log").string());
+// XDG_STATE_HOME may name a folder others can write (/tmp): the log's own folder
+// in it must be a plain folder of ours.
+TEST(LogDirectory, AStateFolderOfAnotherUserOrALinkIsRefused) {
+    if (!XDG_LAYOUT) GTEST_SKIP() << "the desktop convention of Linux";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+    for (const bool link : {false, true}) {
+        TempDir temp;
+        HomeGuard home;
+        home.set((temp.path() / "u").string());
+        home.state.set(temp.path().string());
+        const fs::path planted = temp.path() / "vorn-scard-bridge";
+        if (link) {
+            fs::create_directory(temp.path() / "elsewhere");
+            fs::create_directory_symlink(temp.path() / "elsewhere", planted);
+        } else {
+            fs::create_directory(planted);
+            ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+        }
+        EXPECT_THROW(get_log_directory(), fs::filesystem_error) << (link ? "link" : "owner");
+    }
 }
 
 TEST(LogDirectory, FileInTheWayRaisesFilesystemError) {
@@ -299,6 +294,7 @@ struct SharedCase {
     const char* name;
     Planted planted;
     bool refused;
+    const char* home = nullptr;  // HOME's value; unset when null
 };
 
 // Puts the case's thing at /tmp/vorn-logs; false if it could not be made.
@@ -334,7 +330,11 @@ int check_shared_directory(const SharedCase& c) {
         std::fprintf(stderr, "could not plant the case\n");
         return 1;
     }
-    ::unsetenv("HOME");
+    if (c.home != nullptr) {
+        ::setenv("HOME", c.home, 1);
+    } else {
+        ::unsetenv("HOME");
+    }
     try {
         const fs::path directory = get_log_directory();
         if (c.refused) {
@@ -387,7 +387,84 @@ INSTANTIATE_TEST_SUITE_P(
                       SharedCase{"DanglingSymlinkRefused", Planted::DANGLING_SYMLINK, true},
                       SharedCase{"PlainFileRefused", Planted::PLAIN_FILE, true},
                       SharedCase{"OtherUsersDirectoryRefused", Planted::DIRECTORY_OF_ANOTHER_USER,
-                                 true}),
+                                 true},
+                      // Not the user's: the log would go wherever the host was started.
+                      SharedCase{"EmptyHomeUsesIt", Planted::NOTHING, false, ""},
+                      SharedCase{"RelativeHomeUsesIt", Planted::NOTHING, false, "home/u"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- the file
+
+enum class InFolder { NOTHING, OPEN_FILE, LINK_TO_NEW_FILE, LINK_TO_FILE, HARD_LINK };
+
+struct FileCase {
+    const char* name;
+    InFolder planted;
+    bool refused;
+};
+
+class LogFileOpening : public ::testing::TestWithParam<FileCase> {};
+
+// The log file is opened the way the Logger opens it: through the rotating sink.
+TEST_P(LogFileOpening, IsAPrivateFileOfOursNeverReachedThroughALink) {
+    TempDir temp;
+    const fs::path folder = temp.path() / "logs";
+    fs::create_directory(folder);
+    const fs::path file = folder / "vorn_scard_bridge.log";
+    const fs::path target = temp.path() / "target";
+    switch (GetParam().planted) {
+        case InFolder::NOTHING:
+            break;
+        case InFolder::OPEN_FILE:
+            std::ofstream(file) << "old\n";
+            fs::permissions(file, fs::perms(0644));
+            break;
+        case InFolder::LINK_TO_NEW_FILE:
+            fs::create_symlink(target, file);
+            break;
+        case InFolder::LINK_TO_FILE:
+            std::ofstream(target) << "someone's\n";
+            fs::create_symlink(target, file);
+            break;
+        case InFolder::HARD_LINK:
+            std::ofstream(target) << "someone's\n";
+            fs::create_hard_link(target, file);
+            break;
+    }
+    const mode_t old_mask = ::umask(0);
+    bool opened = false;
+    try {
+        spdlog::sinks::rotating_file_sink_st sink(file.string(), 1024 * 1024, 3, false,
+                                                  platform::log_file_handlers());
+        opened = true;
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
+    }
+    ::umask(old_mask);
+    EXPECT_EQ(opened, !GetParam().refused);
+    if (opened) {
+        EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
+    // Nothing was made or written through the planted name.
+    if (GetParam().planted == InFolder::LINK_TO_NEW_FILE) {
+        EXPECT_FALSE(fs::exists(target));
+    }
+    if (fs::exists(target)) {
+        std::ifstream in(target);
+        std::string content;
+        std::getline(in, content);
+        EXPECT_EQ(content, "someone's");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Planted, LogFileOpening,
+    ::testing::Values(FileCase{"NewFileIsPrivate", InFolder::NOTHING, false},
+                      FileCase{"OpenFileMadePrivate", InFolder::OPEN_FILE, false},
+                      FileCase{"LinkToANewFileRefused", InFolder::LINK_TO_NEW_FILE, true},
+                      FileCase{"LinkToAFileRefused", InFolder::LINK_TO_FILE, true},
+                      FileCase{"SecondNameRefused", InFolder::HARD_LINK, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

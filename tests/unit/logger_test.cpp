@@ -200,7 +200,10 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"NoBreakSpaceKept", "a\xC2\xA0z", "a\xC2\xA0z"},
         TextCase{"Utf8Kept", "Lecteur \xC3\xA9 \xE2\x82\xAC", "Lecteur \xC3\xA9 \xE2\x82\xAC"},
         TextCase{"BackslashKept", "C:\\path\\n", "C:\\path\\n"},
-        TextCase{"LoneC2Kept", "end\xC2", "end\xC2"}),
+        // Bytes outside UTF-8 (a page's or a driver's) reach no log raw.
+        TextCase{"LoneC2Escaped", "end\xC2", "end\\xC2"},
+        TextCase{"Latin1Escaped", "Lecteur \xE9 00", "Lecteur \\xE9 00"},
+        TextCase{"OverlongEscaped", "\xC0\xAF/", "\\xC0\\xAF/"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LoggerText, ControlCharactersInTheContextAreEscapedToo) {
@@ -225,12 +228,13 @@ TEST(LoggerText, HugeRequestIdsAndMessagesAreCutWithTheirSize) {
               std::string(127, 'a') + "... [130 bytes]");
 }
 
-TEST(LogEscape, OnlyTextWithControlCharactersNeedsEscaping) {
+TEST(LogEscape, OnlyTextWithControlCharactersOrBytesOutsideUtf8NeedsEscaping) {
     EXPECT_FALSE(needs_log_escaping("plain text {} \\ \xC3\xA9"));
     EXPECT_FALSE(needs_log_escaping(""));
     EXPECT_TRUE(needs_log_escaping("a\nb"));
     EXPECT_TRUE(needs_log_escaping("\x7F"));
     EXPECT_TRUE(needs_log_escaping("\xC2\x9B"));
+    EXPECT_TRUE(needs_log_escaping("\xFF"));
     EXPECT_EQ(escape_for_log("\x01\x1F"), "\\x01\\x1F");
     EXPECT_EQ(escape_for_log("plain"), "plain");
 }

@@ -58,18 +58,20 @@ TEST_F(ScardCardOperations, ConnectToAnUnknownReaderFails) {
               "Error in handle_smartcard_connect: The specified reader name is not recognized");
 }
 
-// The extension sees "\xFF" as U+FFFD; pcscd cannot hold two readers that collide so.
-TEST_F(ScardCardOperations, NameWithReplacementCharacterPrefersTheReaderReallyNamedSo) {
-    const std::string shown = "Pad \uFFFD";
-    service.set_readers({"Pad \xFF", shown});
-    service.next(Fn::CONNECT, {.handle = CARD, .protocol = PROTOCOL_T1});
-    handle_smartcard_connect(CONTEXT, shown, 2, 3);
-    EXPECT_EQ(service.calls(Fn::CONNECT).at(0).reader_name, shown);
-
-    service.set_readers({"Pad \xFE", "Pad \xFF"});
-    service.next(Fn::CONNECT, {.handle = CARD, .protocol = PROTOCOL_T1});
-    handle_smartcard_connect(CONTEXT, shown, 2, 3);
-    EXPECT_EQ(service.calls(Fn::CONNECT).at(1).reader_name, "Pad \xFE");
+// Two readers whose Latin-1 names a plain replacement would show alike: each is listed
+// in its own form, and that form connects to it and to no other.
+TEST_F(ScardCardOperations, ReadersThatWouldShowAlikeAreEachReachedByTheirListedName) {
+    const std::vector<std::string> readers = {"Lecteur \xE9 00 00", "Lecteur \xE8 00 00",
+                                              "Lecteur \uFFFD 00 00"};
+    service.set_readers(readers);
+    const ResultList listed = handle_smartcard_list_readers_array(CONTEXT);
+    ASSERT_THAT(listed, ElementsAre("0x00000000", "Lecteur \uFFFDE9 00 00",
+                                    "Lecteur \uFFFDE8 00 00", "Lecteur \uFFFD\uFFFD 00 00"));
+    for (std::size_t i = 1; i < listed.size(); ++i) {
+        service.next(Fn::CONNECT, {.handle = CARD, .protocol = PROTOCOL_T1});
+        handle_smartcard_connect(CONTEXT, listed[i], 2, 3);
+        EXPECT_EQ(service.calls(Fn::CONNECT).at(i - 1).reader_name, readers.at(i - 1));
+    }
 }
 
 // --- reconnect, disconnect and transactions ----------------------------------------------

@@ -33,8 +33,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"RemovedCard", 0x80100069,
          "Error in handle_smartcard_connect: The smart card has been removed, so further "
          "communication is not possible"},
-        {"NoRowInTheTable", 0x8010002E,
-         "Error in handle_smartcard_connect: Unknown error: 0x8010002E"},
+        {"NoRowInTheTable", 0x80100035,
+         "Error in handle_smartcard_connect: Unknown error: 0x80100035"},
         {"SmallPositive", 1783,
          "Error in handle_smartcard_connect: A smart card reader was not detected"},
     }),

@@ -276,7 +276,9 @@ TEST_F(ScardGetAttrib, UnsupportedAttributeCarriesTheServicesStatus) {
     const VornSCardException e =
         scard_failure([] { handle_smartcard_get_attrib(CONTEXT, CARD, 0x00090303); });
     EXPECT_EQ(e.error_code, E_UNSUPPORTED_FEATURE);
-    EXPECT_EQ(e.message, "Error in handle_smartcard_get_attrib: Unknown error: 0x8010001F");
+    EXPECT_EQ(e.message,
+              "Error in handle_smartcard_get_attrib: This smart card does not support the "
+              "requested feature");
     EXPECT_EQ(service.call_count(Fn::GET_ATTRIB), 1u);
 }
 

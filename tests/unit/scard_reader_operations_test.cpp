@@ -62,7 +62,7 @@ TEST_P(ScardListing, FailedLengthQueryCarriesTheServicesStatus) {
     service.next(GetParam().fn, {.status = E_NO_READERS_AVAILABLE, .length = 12});
     const VornSCardException e = scard_failure([&] { list(); });
     EXPECT_EQ(e.error_code, E_NO_READERS_AVAILABLE);
-    EXPECT_EQ(e.message, GetParam().prefix + "Unknown error: 0x8010002E");
+    EXPECT_EQ(e.message, GetParam().prefix + "Cannot find a smart card reader");
     EXPECT_EQ(service.call_count(GetParam().fn), 1u);
 }
 

@@ -86,6 +86,37 @@ const std::vector<StatusRow>& known_statuses() {
          "The smart card has been reset, so any shared state information is invalid"},
         {"W_REMOVED_CARD", 0x80100069,
          "The smart card has been removed, so further communication is not possible"},
+        {"E_UNSUPPORTED_FEATURE_PCSCLITE", 0x8010001F, "This smart card does not support the requested feature"},
+        {"E_ICC_INSTALLATION", 0x80100020, "No Primary Provider can be found for the smart card"},
+        {"E_ICC_CREATEORDER", 0x80100021, "The requested order of object creation is not supported"},
+        {"E_UNSUPPORTED_FEATURE", 0x80100022, "This smart card does not support the requested feature"},
+        {"E_DIR_NOT_FOUND", 0x80100023, "The identified directory does not exist in the smart card"},
+        {"E_FILE_NOT_FOUND", 0x80100024, "The identified file does not exist in the smart card"},
+        {"E_NO_DIR", 0x80100025, "The supplied path does not represent a smart card directory"},
+        {"E_NO_FILE", 0x80100026, "The supplied path does not represent a smart card file"},
+        {"E_NO_ACCESS", 0x80100027, "Access is denied to this file"},
+        {"E_WRITE_TOO_MANY", 0x80100028, "The smart card does not have enough memory to store the information"},
+        {"E_BAD_SEEK", 0x80100029, "There was an error trying to set the smart card file object pointer"},
+        {"E_INVALID_CHV", 0x8010002A, "The supplied PIN is incorrect"},
+        {"E_UNKNOWN_RES_MNG", 0x8010002B, "An unrecognized error code was returned from a layered component"},
+        {"E_NO_SUCH_CERTIFICATE", 0x8010002C, "The requested certificate does not exist"},
+        {"E_CERTIFICATE_UNAVAILABLE", 0x8010002D, "The requested certificate could not be obtained"},
+        {"E_NO_READERS_AVAILABLE", 0x8010002E, "Cannot find a smart card reader"},
+        {"E_COMM_DATA_LOST", 0x8010002F, "A communications error with the smart card has been detected. Retry the operation"},
+        {"E_NO_KEY_CONTAINER", 0x80100030, "The requested key container does not exist on the smart card"},
+        {"E_SERVER_TOO_BUSY", 0x80100031, "The Smart Card Resource Manager is too busy to complete this operation"},
+        {"E_PIN_CACHE_EXPIRED", 0x80100032, "The smart card PIN cache has expired"},
+        {"E_NO_PIN_CACHE", 0x80100033, "The smart card PIN cannot be cached"},
+        {"E_READ_ONLY_CARD", 0x80100034, "The smart card is read only and cannot be written to"},
+        {"W_SECURITY_VIOLATION", 0x8010006A, "Access was denied because of a security violation"},
+        {"W_WRONG_CHV", 0x8010006B, "The card cannot be accessed because the wrong PIN was presented"},
+        {"W_CHV_BLOCKED", 0x8010006C, "The card cannot be accessed because the maximum number of PIN entry attempts has been reached"},
+        {"W_EOF", 0x8010006D, "The end of the smart card file has been reached"},
+        {"W_CANCELLED_BY_USER", 0x8010006E, "The action was cancelled by the user"},
+        {"W_CARD_NOT_AUTHENTICATED", 0x8010006F, "No PIN was presented to the smart card"},
+        {"W_CACHE_ITEM_NOT_FOUND", 0x80100070, "The requested item could not be found in the cache"},
+        {"W_CACHE_ITEM_STALE", 0x80100071, "The requested cache item is too old and was deleted from the cache"},
+        {"W_CACHE_ITEM_TOO_BIG", 0x80100072, "The new cache item exceeds the maximum per-item size defined for the cache"},
     };
     return rows;
 }
@@ -101,10 +132,9 @@ std::string unknown_text(std::uint32_t pattern) {
 // Codes without a sentence of their own.
 const std::vector<std::uint32_t>& unknown_statuses() {
     static const std::vector<std::uint32_t> codes = {
-        0x8010002E,  // no readers available: deliberately without a row
-        0x8010001F,  // the first code past the E_ block
+        0x80100035,  // the first code past the E_ block
         0x80100064,  // the last code before the W_ block
-        0x8010006A,  // the first code past the W_ block
+        0x80100073,  // the first code past the W_ block
         0x00000005, 0xFFFFFFFF, 0x00000001, 0x80000000,
         0x7FFFFFFF, 0x80100000, 0x000006F6, 0x000006F8,
     };
@@ -120,8 +150,8 @@ TEST_P(KnownStatus, HasItsSentence) {
 INSTANTIATE_TEST_SUITE_P(Table, KnownStatus, ::testing::ValuesIn(known_statuses()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(StatusTable, HasThirtySevenDistinctRowsWithoutFinalStop) {
-    ASSERT_EQ(known_statuses().size(), 37u);
+TEST(StatusTable, HasADistinctRowForEveryDefinedCodeWithoutFinalStop) {
+    ASSERT_EQ(known_statuses().size(), 68u);
     for (const StatusRow& row : known_statuses()) {
         const std::string text = get_win_scard_error_string(as_status(row.code));
         EXPECT_NE(text.rfind("Unknown error", 0), 0u) << row.name;
@@ -143,9 +173,8 @@ TEST_P(UnknownStatus, FallsBackToTheCodeInHex) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fallbacks, UnknownStatus,
-    ::testing::Values(UnknownCase{as_status(0x8010002E), "Unknown error: 0x8010002E"},
-                      UnknownCase{as_status(0x8010001F), "Unknown error: 0x8010001F"},
-                      UnknownCase{as_status(0x8010006A), "Unknown error: 0x8010006A"},
+    ::testing::Values(UnknownCase{as_status(0x80100035), "Unknown error: 0x80100035"},
+                      UnknownCase{as_status(0x80100073), "Unknown error: 0x80100073"},
                       UnknownCase{5, "Unknown error: 0x00000005"},
                       UnknownCase{-1, "Unknown error: 0xFFFFFFFF"},
                       // The longest fallback text fits whole.

@@ -15,4 +15,7 @@ std::filesystem::path log_directory() {
     return directory;
 }
 
+// The profile's folder admits no other user: nothing to check.
+spdlog::file_event_handlers log_file_handlers() { return {}; }
+
 }  // namespace Vorn_SCard_Bridge::platform

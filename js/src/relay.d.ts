@@ -6,6 +6,10 @@ import type { SmartCardResourceManager } from './smart-card.js';
 export declare const RELAY_PORT_NAME: 'vorn-smart-card';
 export declare const GRANTS_KEY: 'vornSmartCardOrigins';
 export declare const RELAYED_COMMANDS: readonly RelayedCommand[];
+/** Host sessions for web pages: one per page, this many per origin... */
+export declare const MAX_SESSIONS_PER_ORIGIN: 4;
+/** ...and this many in all. */
+export declare const MAX_SESSIONS: 5;
 
 export type RelayedCommand =
   | 'get_version'

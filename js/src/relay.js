@@ -9,13 +9,23 @@
 // native port (one host session) per page, so that handles never cross origins.
 // docs/web-smart-card.md ("Web pages") and SECURITY.md say what a page can do.
 
-import { ScardBridgeClient, ScardError, HOST_NAME } from './vorn-scard-client.js';
+import { ScardBridgeClient, ScardError, StatusCode, HOST_NAME } from './vorn-scard-client.js';
 import { installSmartCard } from './smart-card.js';
 
 export const RELAY_PORT_NAME = 'vorn-smart-card';
 /** storage.local key of the user's decisions: { [origin]: "granted" | "refused" }. */
 export const GRANTS_KEY = 'vornSmartCardOrigins';
 const SCRIPT_IDS = { page: 'vorn-smart-card-page', relay: 'vorn-smart-card-relay' };
+
+/**
+ * Host sessions (native ports) the relay keeps open for web pages: one per page
+ * (document), MAX_SESSIONS_PER_ORIGIN per origin across tabs and frames, and
+ * MAX_SESSIONS in all. With the host's 32 contexts a session, web pages together
+ * hold at most 160 of pcscd's 200 contexts (SECURITY.md). A handshake beyond a
+ * bound is answered "busy" and starts nothing.
+ */
+export const MAX_SESSIONS_PER_ORIGIN = 4;
+export const MAX_SESSIONS = 5;
 
 /** The commands a page may send: those the facade uses. */
 export const RELAYED_COMMANDS = Object.freeze([
@@ -103,15 +113,40 @@ export class OriginGrants {
 
 // ---- background ----
 
-// The sender's origin as the browser tells it (never what the page says).
+// The sender's origin as the browser tells it (never what the page says). A
+// sandboxed document's origin is opaque ("null") whatever its address: it is never
+// an allowed origin. Firefox gives no sender.origin: there the address's origin is
+// taken, and the relay's content script (relayContentScript) does not connect from
+// a document whose origin is opaque.
 function senderOrigin(sender) {
-  if (!sender?.tab || sender.frameId !== 0) return null; // top-level pages only
-  if (typeof sender.origin === 'string' && sender.origin !== 'null') return sender.origin;
+  if (!sender?.tab) return null;
+  if (sender.origin !== undefined) return typeof sender.origin === 'string' && sender.origin !== 'null' ? sender.origin : null;
+  return urlOrigin(sender.url);
+}
+
+function urlOrigin(text) {
   try {
-    return new URL(sender.url).origin;
+    const origin = new URL(text).origin;
+    return origin === 'null' ? null : origin;
   } catch {
     return null;
   }
+}
+
+/**
+ * Why a sender may not have a host session, or null when it may: its origin must be
+ * allowed and, in a frame, be the origin of the top-level page (a site's API is not
+ * lent to the frames of another site, nor to another site's frames in it).
+ */
+function senderRefusal(sender, origin, allowed) {
+  if (origin === null || !allowed.has(origin)) return 'denied';
+  if (sender.frameId !== 0 && urlOrigin(sender.tab?.url) !== origin) return 'denied';
+  return null;
+}
+
+// The document a port comes from: one host session each.
+function senderDocument(sender) {
+  return `${sender.tab?.id}/${sender.frameId}/${sender.documentId ?? ''}`;
 }
 
 function validRequest(message) {
@@ -154,6 +189,16 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
     }
   };
   const denial = (origin) => ({ relay: 'denied', message: `${origin} may not use smart cards (the user has not allowed it)` });
+  // Which bound a new session of `origin` from `document` would pass, if any.
+  const overBound = (origin, document) => {
+    const live = [...pages];
+    if (live.some((entry) => entry.document === document)) return 'this page has a smart-card session already (one per page)';
+    if (live.filter((entry) => entry.origin === origin).length >= MAX_SESSIONS_PER_ORIGIN) {
+      return `${origin} has ${MAX_SESSIONS_PER_ORIGIN} smart-card sessions open already (pages of one site may have ${MAX_SESSIONS_PER_ORIGIN})`;
+    }
+    if (live.length >= MAX_SESSIONS) return `web pages have ${MAX_SESSIONS} smart-card sessions open already`;
+    return null;
+  };
 
   const register = async () => {
     const origins = [...allowed];
@@ -162,7 +207,9 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
     if (registered.length > 0) await api.scripting.unregisterContentScripts({ ids: registered.map((script) => script.id) });
     if (origins.length === 0) return;
     const matches = [...new Set(origins.map(originPattern))];
-    const common = { matches, runAt: 'document_start', allFrames: false, persistAcrossSessions: false };
+    // Every frame: a frame of the top page's origin gets the API as the page does; the
+    // background refuses a session to any other.
+    const common = { matches, runAt: 'document_start', allFrames: true, persistAcrossSessions: false };
     await api.scripting.registerContentScripts([
       { id: SCRIPT_IDS.relay, js: [relayScript], world: 'ISOLATED', ...common },
       { id: SCRIPT_IDS.page, js: [pageScript], world: 'MAIN', ...common },
@@ -191,14 +238,22 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
   let ready = null;
   const connectPage = (page) => {
     const origin = senderOrigin(page.sender);
-    if (origin === null || !allowed.has(origin)) {
+    if (senderRefusal(page.sender, origin, allowed) !== null) {
       page.postMessage(denial(origin ?? 'this page'));
       page.disconnect();
       return null;
     }
+    const document = senderDocument(page.sender);
+    const bound = overBound(origin, document);
+    if (bound !== null) {
+      page.postMessage({ relay: 'busy', message: bound });
+      page.disconnect();
+      return null;
+    }
     const native = api.runtime.connectNative(hostName);
-    const entry = { origin, page, native };
+    const entry = { origin, document, page, native };
     pages.add(entry);
+    page.postMessage({ relay: 'open' });
     native.onMessage.addListener((message) => page.postMessage(message));
     native.onDisconnect.addListener(() => {
       const reason = native.error?.message ?? api.runtime.lastError?.message ?? 'the host ended';
@@ -247,6 +302,9 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
 
 /** The content script's part: hands the page a MessagePort wired to the background. */
 export function relayContentScript({ api = browserApi(), target = globalThis.window } = {}) {
+  // A sandboxed document (CSP sandbox, sandboxed iframe) has an opaque origin
+  // whatever its address: it never reaches the extension.
+  if (target.origin === 'null' || !target.isSecureContext) return;
   target.addEventListener('message', (event) => {
     if (event.source !== target || event.data?.vornSmartCard !== 'connect') return;
     const channel = new MessageChannel();
@@ -278,8 +336,11 @@ export function relayContentScript({ api = browserApi(), target = globalThis.win
 
 /**
  * A port to the host through the content script, shaped like runtime.Port for
- * ScardBridgeClient. Fails (kind "disconnected") when no relay answers in time:
- * the extension is missing or not allowed on this page.
+ * ScardBridgeClient, once the extension has opened a host session for this page.
+ * Fails with a ScardError: kind "disconnected" when no relay answers in time (the
+ * extension is missing or not allowed on this page), "denied" when the extension
+ * refuses this page, and kind "scard" with SCARD_E_SERVER_TOO_BUSY (0x80100031)
+ * when a session bound is reached (MAX_SESSIONS_PER_ORIGIN...).
  */
 export function pageRelayPort({ target = globalThis.window, timeoutMs = 5000 } = {}) {
   const id = `${Date.now().toString(36)}-${Math.random().toString(36).slice(2)}`;
@@ -290,9 +351,20 @@ export function pageRelayPort({ target = globalThis.window, timeoutMs = 5000 } =
     }, timeoutMs);
     const onMessage = (event) => {
       if (event.source !== target || event.data?.vornSmartCardRelay !== id || !event.ports?.[0]) return;
-      clearTimeout(timer);
       target.removeEventListener('message', onMessage);
-      resolve(wrapMessagePort(event.ports[0]));
+      const channel = event.ports[0];
+      // The background's first word: the session is open, or why not.
+      channel.onmessage = ({ data }) => {
+        clearTimeout(timer);
+        if (data?.relay === 'open') {
+          resolve(wrapMessagePort(channel));
+          return;
+        }
+        channel.close();
+        const message = String(data?.message ?? 'the extension closed the connection');
+        if (data?.relay === 'busy') reject(new ScardError('scard', message, { code: StatusCode.SCARD_E_SERVER_TOO_BUSY }));
+        else reject(new ScardError(data?.relay === 'denied' ? 'denied' : 'disconnected', message));
+      };
     };
     target.addEventListener('message', onMessage);
     target.postMessage({ vornSmartCard: 'connect', id }, target.location.origin);
@@ -345,6 +417,7 @@ function wrapMessagePort(channel) {
  */
 export function installPageSmartCard({ target = globalThis.window } = {}) {
   return installSmartCard(target.navigator, {
+    global: target,
     connect: async () => {
       const client = new ScardBridgeClient(await pageRelayPort({ target }));
       client.checkHostVersion();

@@ -416,6 +416,8 @@ function wrapMessagePort(channel) {
  * through the relay (a port per resource manager connection).
  */
 export function installPageSmartCard({ target = globalThis.window } = {}) {
+  // A sandboxed document's origin is opaque: the relay never serves it.
+  if (target.origin === 'null' || !target.isSecureContext) return null;
   return installSmartCard(target.navigator, {
     global: target,
     connect: async () => {

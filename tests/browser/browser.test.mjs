@@ -20,7 +20,7 @@
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -54,6 +54,29 @@ const PIN_PAD_READER = process.env.VORN_PIN_PAD_READER ?? '';
 const SETTABLE = process.env.VORN_SET_ATTRIB_TAG ?? '';
 const EXAMPLE_ID = JSON.parse(fs.readFileSync(path.join(ROOT, 'examples/extension/manifest.json'), 'utf8'))
   .browser_specific_settings.gecko.id;
+
+// Another program of the user: the host started by hand, asked for one context.
+async function otherProgramContext(host, work) {
+  const child = spawn(host, [], { stdio: ['pipe', 'pipe', 'ignore'], env: { ...process.env, HOME: work } });
+  const body = Buffer.from(JSON.stringify({ requestId: 'other', command: 'establish_context', params: [] }));
+  const header = Buffer.alloc(4);
+  header.writeUInt32LE(body.length);
+  child.stdin.write(Buffer.concat([header, body]));
+  let output = Buffer.alloc(0);
+  const answer = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no answer from the other program within 20 s')), 20000);
+    child.stdout.on('data', (chunk) => {
+      output = Buffer.concat([output, chunk]);
+      if (output.length >= 4 && output.length >= 4 + output.readUInt32LE(0)) {
+        clearTimeout(timer);
+        resolve(JSON.parse(output.subarray(4, 4 + output.readUInt32LE(0)).toString()));
+      }
+    });
+  });
+  child.stdin.end();
+  assert.equal(answer.status, 'success', JSON.stringify(answer));
+  return answer.result[1];
+}
 
 for (const browser of selectedBrowsers()) {
   describe(`${browser.title} drives the host through the installed manifest`, { timeout: 240000 }, () => {
@@ -365,9 +388,6 @@ for (const browser of selectedBrowsers()) {
       }
       await order({ open: `http://localhost:${port}/site/page.html` });
       await explainerRun('page');
-      const raw = await server.waitFor('page:raw-relay');
-      assert.equal(raw.shutdown, 'unsupported', 'the relay passes on only the commands of the API');
-      assert.equal(raw.version, '1.0.0', 'and the host still serves');
     });
 
     test('setAttribute sets a value the reader takes, on an extension page and on a web page', async (t) => {
@@ -397,6 +417,63 @@ for (const browser of selectedBrowsers()) {
       server.answer('page:revoke');
       const { afterRevoke } = await server.waitFor('page:after-revoke');
       assert.equal(afterRevoke?.name, 'SecurityError', JSON.stringify(afterRevoke));
+    });
+
+    test('sandboxed documents and frames of another site start no host, whatever their address', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      await order({ grant: `http://localhost:${port}` });
+      await server.waitFor('granted');
+      const hosts = hostProcesses(HOST).length;
+      const limits = (origin, params) => `${origin}/site/limits.html?${new URLSearchParams(params)}`;
+      const allowed = `http://localhost:${port}`;
+      const other = `http://127.0.0.1:${port}`;
+      const probe = (label) => limits(allowed, { mode: 'probe', label });
+      const cases = [
+        ['sandboxed-page', `${probe('sandboxed-page')}&sandbox-page`],
+        ['sandboxed-frame', limits(allowed, { mode: 'frames', src: probe('sandboxed-frame'), sandbox: '' })],
+        ['cross-origin-frame', limits(other, { mode: 'frames', src: probe('cross-origin-frame') })],
+      ];
+      for (const [label, url] of cases) {
+        await order({ open: url });
+        const { answers, smartCard, origin } = await server.waitFor(`${label}:probe`);
+        assert.ok(!answers.includes('open'), `${label}: ${JSON.stringify(answers)}`);
+        if (label !== 'cross-origin-frame') {
+          assert.deepEqual([origin, smartCard], ['null', 'undefined'], label);
+          assert.deepEqual(new Set(answers), new Set(['no answer']), `${label}: the extension never hears of it`);
+        }
+      }
+      assert.equal(hostProcesses(HOST).length, hosts, 'no host started');
+    });
+
+    test('one host session per page and four per site: the machine keeps contexts for other programs', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const hosts = hostProcesses(HOST).length;
+      await order({ open: `http://localhost:${port}/site/limits.html?mode=bounds` });
+      const page = await server.waitFor('bounds:page');
+      assert.equal(page.open, 1, 'one session for the page');
+      assert.deepEqual(page.refused, Array(7).fill('0x80100031'), 'the other handshakes: busy, nothing started');
+      assert.equal(page.shutdown, 'unsupported', 'the relay passes on only the commands of the API');
+      assert.equal(page.version, '1.0.0');
+      assert.deepEqual([page.made, page.beyond], [32, '0x80100006'], "the host's per-session cap");
+      const frames = [];
+      for (let i = 1; i <= 4; i++) frames.push(await server.waitFor(`bounds:frame-${i}`));
+      assert.ok(frames.every((f) => f.smartCard === 'object'), 'same-origin frames get the API');
+      assert.deepEqual(
+        frames.map((f) => f.contexts ?? f.responseCode).sort(),
+        [32, 32, 32, 'server-too-busy'].sort(),
+        'three more sessions for the site, the fourth frame refused',
+      );
+      await server.waitFor('question:bounds:other-program');
+      assert.equal(hostProcesses(HOST).length, hosts + 4, 'four hosts for the site');
+      assert.match(await otherProgramContext(HOST, work), /^0x[0-9A-F]{8}$/, 'another program still gets a context');
+      server.answer('bounds:other-program');
+      await server.waitFor('bounds:done');
       await order({});
     });
   });

@@ -49,7 +49,7 @@ export class ReportServer {
   _handle(req, res) {
     const url = new URL(req.url, 'http://127.0.0.1');
     if (req.method === 'GET' && url.pathname.startsWith('/site/') && this.siteDir) {
-      this._serve(path.basename(url.pathname), res);
+      this._serve(path.basename(url.pathname), res, url.searchParams.has('sandbox-page'));
       return;
     }
     if (req.method === 'GET' && url.searchParams.has('question')) {
@@ -75,14 +75,18 @@ export class ReportServer {
     });
   }
 
-  _serve(name, res) {
+  // Any origin may read the site's files (a sandboxed page's is opaque); "?sandbox-page"
+  // serves a page in a CSP sandbox.
+  _serve(name, res, sandboxed) {
     const file = path.join(this.siteDir, name);
     if (!fs.existsSync(file)) {
       res.writeHead(404).end();
       return;
     }
     const types = { '.html': 'text/html', '.js': 'text/javascript', '.json': 'application/json' };
-    res.writeHead(200, { 'content-type': types[path.extname(name)] ?? 'application/octet-stream' });
+    const headers = { 'content-type': types[path.extname(name)] ?? 'application/octet-stream', 'access-control-allow-origin': '*' };
+    if (sandboxed) headers['content-security-policy'] = 'sandbox allow-scripts';
+    res.writeHead(200, headers);
     res.end(fs.readFileSync(file));
   }
 
@@ -221,8 +225,8 @@ export function hostLog(home) {
   return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
 }
 
-const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html'];
-const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js'].map((f) => path.join(HERE, 'extension', f));
+const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html', 'limits.html'];
+const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js', 'limits-page.js'].map((f) => path.join(HERE, 'extension', f));
 // The relay's page scripts are the example extension's: the test runs the ones users get.
 const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js'].map((f) => path.join(ROOT, 'examples/extension', f));
 

@@ -42,6 +42,10 @@ async function facadeSession() {
     if (order.open) {
       const url = order.open.startsWith('/') ? api.runtime.getURL(order.open.slice(1)) : order.open;
       await api.tabs.create({ url });
+    } else if (order.grant) {
+      await relay.grants.decide(order.grant, 'granted');
+      await relay.sync();
+      await report('granted', { origin: order.grant });
     } else if (order.revoke) {
       await relay.grants.forget(order.revoke);
       await relay.sync();

@@ -1,7 +1,5 @@
 // A web page served by the test: navigator.smartCard comes from the relay's page
 // script where the origin is allowed. "?refused" tells an origin the user refused.
-import { ScardBridgeClient } from '@vorn/scard-bridge-client/client';
-import { pageRelayPort } from '@vorn/scard-bridge-client/relay';
 import { runExplainer } from './explainer.js';
 import { reporting, outcome } from './reporting.js';
 
@@ -14,17 +12,6 @@ async function main() {
   }
   try {
     await runExplainer({ smartCard: navigator.smartCard, where: 'page', config, report, ask });
-    // A page that talks to the relay itself gets the API's commands and no others.
-    const client = new ScardBridgeClient(await pageRelayPort());
-    let shutdown = null;
-    try {
-      await client.request('shutdown');
-    } catch (error) {
-      shutdown = error.kind;
-    }
-    const version = await client.getVersion();
-    client.close();
-    await report('page:raw-relay', { shutdown, version });
     // The user revokes the grant while the page is open.
     await ask('page:revoke');
     let afterRevoke = null;

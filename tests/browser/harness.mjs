@@ -227,8 +227,10 @@ export function hostLog(home) {
 
 const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html', 'limits.html'];
 const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js', 'limits-page.js'].map((f) => path.join(HERE, 'extension', f));
-// The relay's page scripts are the example extension's: the test runs the ones users get.
-const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js'].map((f) => path.join(ROOT, 'examples/extension', f));
+// The relay's page scripts and prompt are the example extension's: the test runs the
+// ones users get; its prompt-driver.js plays the user in the prompt window.
+const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js', 'prompt.js'].map((f) => path.join(ROOT, 'examples/extension', f));
+const PROMPT_DRIVER = path.join(HERE, 'extension/prompt-driver.js');
 
 /**
  * The test extension in `dir`, its scripts bundled with the client package as the
@@ -238,7 +240,10 @@ const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js'].map((f) => path.join
 export async function prepareExtension(dir, config) {
   fs.mkdirSync(dir, { recursive: true });
   for (const file of EXTENSION_FILES) fs.copyFileSync(path.join(HERE, 'extension', file), path.join(dir, file));
-  await bundle([...EXTENSION_SCRIPTS, ...RELAY_SCRIPTS], dir);
+  await bundle([...EXTENSION_SCRIPTS, ...RELAY_SCRIPTS, PROMPT_DRIVER], dir);
+  fs.copyFileSync(path.join(ROOT, 'examples/extension/managed-schema.json'), path.join(dir, 'managed-schema.json'));
+  const prompt = fs.readFileSync(path.join(ROOT, 'examples/extension/prompt.html'), 'utf8');
+  fs.writeFileSync(path.join(dir, 'prompt.html'), prompt.replace('</head>', '  <script defer src="prompt-driver.js"></script>\n</head>'));
   fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
   return dir;
 }

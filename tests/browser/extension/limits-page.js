@@ -1,7 +1,8 @@
 // A web page served by the test to try the relay's limits, as a hostile page would:
 // raw handshakes from sandboxed documents and from frames of another origin (none may
 // start a host), and more sessions and contexts than a page and a site may have.
-// ?mode=probe|frames|bounds|session&label=...&src=... (the frame of "frames")
+// And a page that asks once for smart cards (consent).
+// ?mode=probe|frames|bounds|session|consent&label=...&src=...&allow=... (the frame of "frames")
 import { ScardBridgeClient } from '@vorn/scard-bridge-client/client';
 import { pageRelayPort } from '@vorn/scard-bridge-client/relay';
 import { reporting, outcome } from './reporting.js';
@@ -29,9 +30,10 @@ function handshake(timeoutMs) {
   });
 }
 
-function frame(src, sandbox) {
+function frame(src, sandbox, allow) {
   const element = document.createElement('iframe');
   if (sandbox) element.sandbox = 'allow-scripts';
+  if (allow !== null) element.allow = allow;
   element.src = src;
   document.body.append(element);
 }
@@ -48,10 +50,22 @@ async function main(config) {
   if (mode === 'probe') {
     const answers = await Promise.all(Array.from({ length: HANDSHAKES }, () => handshake(1500)));
     await report(`${label}:probe`, { origin: self.origin, smartCard: typeof navigator.smartCard, answers });
+    location.replace('about:blank'); // ends the session it may have
   } else if (mode === 'frames') {
     // On an allowed page: a sandboxed frame of its own address; on another site's
-    // page: a frame of the allowed site.
-    frame(query.get('src'), query.has('sandbox'));
+    // page: a frame of the allowed site, delegated to with ?allow=... or not.
+    frame(query.get('src'), query.has('sandbox'), query.get('allow'));
+  } else if (mode === 'consent') {
+    // The first establishContext() of a site nothing is decided for waits for the user.
+    let result;
+    try {
+      const context = await navigator.smartCard.establishContext();
+      result = { readers: (await context.listReaders()).length };
+    } catch (error) {
+      result = outcome(error);
+    }
+    await report(`consent:${label}`, { origin: self.origin, ...result });
+    location.replace('about:blank');
   } else if (mode === 'bounds') {
     const tries = await Promise.allSettled(Array.from({ length: HANDSHAKES }, () => pageRelayPort()));
     const open = tries.filter((t) => t.status === 'fulfilled').map((t) => t.value);
@@ -72,7 +86,7 @@ async function main(config) {
       }
     }
     await report('bounds:page', { open: open.length, refused, shutdown, version, made, beyond });
-    for (let i = 1; i <= 4; i++) frame(here({ mode: 'session', label: `frame-${i}` }));
+    for (let i = 1; i <= 4; i++) frame(here({ mode: 'session', label: `frame-${i}` }), false, null);
     await ask('bounds:other-program');
     await report('bounds:done');
   } else if (mode === 'session') {

@@ -27,6 +27,9 @@ const PAGE_PATTERN = /^(https:\/\/|http:\/\/(localhost|127\.0\.0\.1|\[::1\]|\*\.
 // Answers for this page only ("allow once", "deny") are kept for this many pages;
 // the oldest is forgotten first (its page asks again).
 const MAX_PAGE_ANSWERS = 256;
+// A site the user denied this many times (pages, reloads) since the extension started
+// is not asked again until it restarts: a page cannot make the prompt come back forever.
+export const MAX_DENIALS = 3;
 // How long the top page's content script has to vouch for a frame's delegation.
 const DELEGATION_TIMEOUT_MS = 2000;
 
@@ -221,7 +224,8 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
   const pageAnswers = new Map(); // document -> "once" | "deny", oldest first
   const prompts = new Map(); // id -> { origin, embeddedIn, settle, windowId }
   const delegations = new Map(); // token -> { tabId, settle }
-  const asking = new Map(); // origin -> its open question (one prompt at a time per origin)
+  const asking = new Set(); // { origin, tabId, settled }: one prompt at a time per origin and per tab
+  const denials = new Map(); // origin -> times the user denied it
 
   const end = (entry, reply) => {
     if (!pages.delete(entry)) return;
@@ -309,8 +313,8 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
 
   // ---- the prompt ----
 
-  // Asks the user in a window of the extension; "deny" when the window is closed
-  // unanswered or the page goes away first.
+  // Asks the user in a window of the extension: "once", "always", "deny" ("deny" too
+  // when the window is closed unanswered), or "gone" when the page went away first.
   const ask = (origin, embeddedIn, gone) =>
     new Promise((resolve) => {
       const id = randomId();
@@ -321,7 +325,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
         if (prompt.windowId !== null) api.windows.remove(prompt.windowId).catch(() => {});
       };
       prompts.set(id, prompt);
-      gone.then(() => prompt.settle('deny'));
+      gone.then(() => prompt.settle('gone'));
       api.windows
         .create({ url: api.runtime.getURL(`${promptPage}?request=${id}`), type: 'popup', width: 460, height: 320, focused: true })
         .then((window) => {
@@ -374,6 +378,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
   const decide = async (page, origin, document, gone, delegated = false) => {
     const sender = page.sender;
     if (origin === null) return { refusal: denial('this page', 'its origin is opaque') };
+    const tabId = sender.tab?.id;
     const top = urlOrigin(sender.tab?.url);
     const embeddedIn = sender.frameId !== 0 && top !== origin ? top : null;
     if (!delegated && embeddedIn !== null) {
@@ -381,8 +386,11 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
       if (!(await delegation(page, sender, origin))) return { refusal: denial(origin, `${top ?? 'the page'} does not delegate "smart-card" to its frame`) };
     }
     await syncing.catch(() => {});
-    // One question at a time per origin: who waited reads the answer again.
+    let left = false;
+    gone.then(() => (left = true));
+    // One question at a time per origin and per tab: who waited reads the answers again.
     for (;;) {
+      if (left) return { refusal: denial(origin, 'the page went away') };
       const now = decisionFor(origin, policy, decisions);
       if (now === 'blocked') return { refusal: refusal(origin, 'blocked by the administrator') };
       if (now === 'refused') return { refusal: refusal(origin, 'refused by the user') };
@@ -390,25 +398,31 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
       const before = pageAnswers.get(document);
       if (before === 'once') return { lasting: false };
       if (before === 'deny') return { refusal: refusal(origin, 'the user denied it on this page') };
-      if (!asking.has(origin)) break;
+      if ((denials.get(origin) ?? 0) >= MAX_DENIALS) return { refusal: refusal(origin, `the user denied it ${MAX_DENIALS} times`) };
+      const open = [...asking].find((question) => question.origin === origin || question.tabId === tabId);
+      if (!open) break;
       page.postMessage({ relay: 'asking' });
-      await asking.get(origin);
+      await open.settled.catch(() => {});
     }
     page.postMessage({ relay: 'asking' });
-    const question = ask(origin, embeddedIn, gone).then(async (answer) => {
-      if (answer === 'always') {
-        await grants.decide(origin, 'granted');
-        await sync();
-      } else {
+    const question = { origin, tabId };
+    let given;
+    question.settled = ask(origin, embeddedIn, gone)
+      .then(async (answer) => {
+        given = answer;
+        if (answer === 'always') {
+          await grants.decide(origin, 'granted');
+          await sync();
+          return;
+        }
+        if (answer === 'gone') return;
         rememberForPage(document, answer);
-      }
-    });
-    asking.set(origin, question.catch(() => {}));
-    try {
-      await question;
-    } finally {
-      asking.delete(origin);
-    }
+        if (answer === 'deny') denials.set(origin, (denials.get(origin) ?? 0) + 1);
+      })
+      .finally(() => asking.delete(question));
+    asking.add(question);
+    await question.settled;
+    if (given === 'gone') return { refusal: denial(origin, 'the page went away') };
     return decide(page, origin, document, gone, true);
   };
 

@@ -15,7 +15,7 @@ export declare const RELAYED_COMMANDS: readonly RelayedCommand[];
 export declare const MAX_SESSIONS_PER_ORIGIN: 4;
 /** ...and this many in all. */
 export declare const MAX_SESSIONS: 5;
-/** A site denied this many times is not asked again until the extension restarts. */
+/** A site denied this many times is not asked again until the browser closes. */
 export declare const MAX_DENIALS: 3;
 
 export type RelayedCommand =

@@ -21,14 +21,16 @@ export const GRANTS_KEY = 'vornSmartCardOrigins';
 export const POLICY_KEYS = Object.freeze({ allowed: 'allowedOrigins', blocked: 'blockedOrigins' });
 /** The user's answers in the prompt. */
 export const PROMPT_ANSWERS = Object.freeze(['once', 'always', 'deny']);
+// storage.session key of the answers for one page and the denials (see startRelay).
+const SESSION_KEY = 'vornSmartCardSession';
 const SCRIPT_IDS = { page: 'vorn-smart-card-page', relay: 'vorn-smart-card-relay' };
 // Pages the scripts may be registered for: secure ones (https, http on loopback).
 const PAGE_PATTERN = /^(https:\/\/|http:\/\/(localhost|127\.0\.0\.1|\[::1\]|\*\.localhost)(:\d+)?\/)/;
 // Answers for this page only ("allow once", "deny") are kept for this many pages;
 // the oldest is forgotten first (its page asks again).
 const MAX_PAGE_ANSWERS = 256;
-// A site the user denied this many times (pages, reloads) since the extension started
-// is not asked again until it restarts: a page cannot make the prompt come back forever.
+// A site the user denied this many times (pages, reloads) is not asked again until the
+// browser closes: a page cannot make the prompt come back forever.
 export const MAX_DENIALS = 3;
 // How long the top page's content script has to vouch for a frame's delegation.
 const DELEGATION_TIMEOUT_MS = 2000;
@@ -259,10 +261,20 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
     const now = decisionFor(entry.origin, policy, decisions);
     return entry.lasting ? now === 'granted' : now !== 'blocked' && now !== 'refused';
   };
+  // The answers for a page and the denials outlive a stopped background (a service
+  // worker stops when idle) in storage.session, until the browser closes.
+  const session = api.storage.session;
+  const keep = () => session?.set({ [SESSION_KEY]: { pages: [...pageAnswers], denials: [...denials] } }).catch(() => {});
+  const restore = async () => {
+    const kept = (await session?.get(SESSION_KEY).catch(() => null))?.[SESSION_KEY];
+    for (const [document, answer] of kept?.pages ?? []) if (!pageAnswers.has(document)) pageAnswers.set(document, answer);
+    for (const [origin, count] of kept?.denials ?? []) if (!denials.has(origin)) denials.set(origin, count);
+  };
   const rememberForPage = (document, answer) => {
     pageAnswers.delete(document);
     pageAnswers.set(document, answer);
     if (pageAnswers.size > MAX_PAGE_ANSWERS) pageAnswers.delete(pageAnswers.keys().next().value);
+    keep();
   };
 
   // Every secure page the extension may reach gets the scripts: where nothing is
@@ -385,6 +397,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
       // A frame of another origin: only where the top page's element delegates to it.
       if (!(await delegation(page, sender, origin))) return { refusal: denial(origin, `${top ?? 'the page'} does not delegate "smart-card" to its frame`) };
     }
+    await ready;
     await syncing.catch(() => {});
     let left = false;
     gone.then(() => (left = true));
@@ -417,7 +430,10 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
         }
         if (answer === 'gone') return;
         rememberForPage(document, answer);
-        if (answer === 'deny') denials.set(origin, (denials.get(origin) ?? 0) + 1);
+        if (answer === 'deny') {
+          denials.set(origin, (denials.get(origin) ?? 0) + 1);
+          keep();
+        }
       })
       .finally(() => asking.delete(question));
     asking.add(question);
@@ -499,7 +515,10 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
     for (const document of [...pageAnswers.keys()]) if (document.startsWith(`${tabId}/`)) pageAnswers.delete(document);
   });
 
-  const ready = sync({ scripts: true }).catch((error) => console.error('smart-card relay:', error));
+  const ready = Promise.all([restore(), sync({ scripts: true })]).then(
+    () => {},
+    (error) => console.error('smart-card relay:', error),
+  );
   return { grants, ready, sync };
 }
 

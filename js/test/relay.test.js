@@ -58,7 +58,7 @@ function event() {
 }
 
 // What startRelay uses of the browser: windows stand for prompts, native ports count hosts.
-function fakeBrowser({ managed = {} } = {}) {
+function fakeBrowser({ managed = {}, kept = {} } = {}) {
   const local = {};
   const state = { prompts: [], hosts: 0, managed };
   let nextWindow = 1;
@@ -80,6 +80,11 @@ function fakeBrowser({ managed = {} } = {}) {
           Object.assign(local, items);
           api.storage.onChanged.fire(Object.fromEntries(Object.keys(items).map((k) => [k, {}])), 'local');
         },
+      },
+      // storage.session: what a restarted background finds (`kept`, shared by the test).
+      session: {
+        get: async (key) => ({ [key]: kept[key] }),
+        set: async (items) => void Object.assign(kept, structuredClone(items)),
       },
       onChanged: event(),
     },
@@ -153,8 +158,9 @@ test('one prompt at a time per site; "once" serves the page that asked, "always"
   assert.deepEqual([c.said.at(-1), state.prompts.length], ['open', 2], 'always: no more prompts');
 });
 
-test('deny holds for the page; a site denied three times is not asked again', async () => {
-  const { state, open, answer, openPrompts } = await started();
+test('deny holds for the page; a site denied three times is not asked again, even by a restarted background', async () => {
+  const kept = {};
+  const { state, open, answer, openPrompts } = await started({ kept });
   for (let i = 1; i <= MAX_DENIALS; i++) {
     const page = open('https://pest.example');
     await settle();
@@ -164,6 +170,10 @@ test('deny holds for the page; a site denied three times is not asked again', as
   const again = open('https://pest.example');
   await settle();
   assert.deepEqual([again.said.at(-1), openPrompts(), state.hosts], ['not-allowed', 0, 0]);
+  const restarted = await started({ kept });
+  const later = restarted.open('https://pest.example');
+  await settle();
+  assert.deepEqual([later.said.at(-1), restarted.openPrompts()], ['not-allowed', 0]);
 });
 
 test("the administrator's list wins: no prompt, and a site blocked later loses its sessions", async () => {

@@ -23,7 +23,7 @@ function handshake(timeoutMs) {
       if (event.data?.vornSmartCardRelay !== id || !event.ports?.[0]) return;
       event.ports[0].onmessage = ({ data }) => {
         clearTimeout(timer);
-        resolve(String(data?.relay));
+        if (data?.relay !== 'asking') resolve(String(data?.relay)); // else the user is asked
       };
     });
     postMessage({ vornSmartCard: 'connect', id }, '*');

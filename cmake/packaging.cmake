@@ -10,8 +10,8 @@
 # With -DVORN_CHROMIUM_EXTENSION_IDS=<id>[;<id>...] and/or
 # -DVORN_FIREFOX_EXTENSION_IDS=<add-on id>[;...] the .deb also carries the system-wide
 # manifests for those extensions (Chrome, Chromium, Edge, Firefox on Linux), so
-# installing it is all a machine needs; the MSIs allow them unless msiexec is given
-# other ids.
+# installing it is all a machine needs; the MSIs register them unless msiexec is given
+# other ids, and install by double-click.
 include(GNUInstallDirs)
 
 set(VORN_CHROMIUM_EXTENSION_IDS "" CACHE STRING
@@ -102,16 +102,25 @@ if(VORN_FIREFOX_EXTENSION_IDS AND NOT WIN32)
           COMPONENT host)
 endif()
 
-# ---- Windows Installer packages, built with wixl (Debian's msitools) ----
+# ---- Windows Installer packages, built with wixl (Debian's wixl and msitools) ----
 # vorn-scard-bridge-<version>-win64.msi installs for the user who runs it (no
 # administrator), -win64-machine.msi for every user; see packaging/windows/*.wxs.
+# Built with extension ids (VORN_CHROMIUM_EXTENSION_IDS, VORN_FIREFOX_EXTENSION_IDS),
+# they install by double-click.
+#
+# vorn-scard-bridge-msi-tests: for tests/windows/msi_round_trip.sh, in msi-tests/, each
+# package again as the next version (-next.msi) and that one built twice (-rebuild.msi:
+# the same version, another product code).
 function(vorn_windows_installer_packages)
   find_program(VORN_WIXL wixl)
-  if(NOT VORN_WIXL)
-    message(STATUS "wixl not found (apt-get install wixl): no vorn-scard-bridge-msi target")
+  find_program(VORN_MSIBUILD msibuild)
+  if(NOT VORN_WIXL OR NOT VORN_MSIBUILD)
+    message(STATUS "wixl or msibuild not found (apt-get install wixl msitools): "
+                   "no vorn-scard-bridge-msi target")
     return()
   endif()
   set(source ${PROJECT_SOURCE_DIR}/packaging/windows/vorn-scard-bridge.wxs)
+  set(fixups ${PROJECT_SOURCE_DIR}/packaging/windows/msi_fixups.cmake)
   set(readme ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt)
   # Properties hold lists as the installer takes them: comma-separated.
   string(REPLACE ";" "," chromium_ids "${VORN_CHROMIUM_EXTENSION_IDS}")
@@ -129,24 +138,49 @@ function(vorn_windows_installer_packages)
     COMMAND ${CMAKE_COMMAND} -E touch ${staging}/stamp
     DEPENDS ${readme} vorn-scard-bridge vorn-scard-bridge-installer
     VERBATIM)
-  set(packages "")
-  foreach(scope user machine)
-    set(name vorn-scard-bridge-${PROJECT_VERSION}-win64)
-    if(scope STREQUAL "machine")
-      string(APPEND name -machine)
+  # One package: its file, version and scope.
+  function(vorn_msi output version scope)
+    string(REGEX MATCH "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$" matched "${version}")
+    if(NOT matched)
+      message(FATAL_ERROR "an MSI's version is x.y.z, not '${version}'")
     endif()
+    math(EXPR patch "${CMAKE_MATCH_3} + 1")
+    set(next "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${patch}")
+    get_filename_component(name ${output} NAME)
+    get_filename_component(folder ${output} DIRECTORY)
     add_custom_command(
-      OUTPUT ${CMAKE_BINARY_DIR}/${name}.msi
-      COMMAND ${VORN_WIXL} --arch x64 --output ${CMAKE_BINARY_DIR}/${name}.msi
-              -D Version=${PROJECT_VERSION} -D Scope=${scope}
-              -D ExtensionIds=${chromium_ids} -D FirefoxIds=${firefox_ids} ${source}
+      OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+      COMMAND ${VORN_WIXL} --arch x64 --output ${output} -D Version=${version}
+              -D NextVersion=${next} -D Scope=${scope} -D ExtensionIds=${chromium_ids}
+              -D FirefoxIds=${firefox_ids} ${source}
+      COMMAND ${CMAKE_COMMAND} -D MSI=${output} "-D SECURE=EXTENSION_IDS;FIREFOX_IDS"
+              "-D ROLLBACK=UndoRegistration;UndoUnregistration" -P ${fixups}
       WORKING_DIRECTORY ${staging}
-      DEPENDS ${source} ${staging}/stamp
-      COMMENT "Building ${name}.msi"
+      DEPENDS ${source} ${fixups} ${staging}/stamp
+      COMMENT "Building ${name}"
       VERBATIM)
-    list(APPEND packages ${CMAKE_BINARY_DIR}/${name}.msi)
+  endfunction()
+  math(EXPR next_patch "${PROJECT_VERSION_PATCH} + 1")
+  set(next_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${next_patch})
+  set(packages "")
+  set(test_packages "")
+  foreach(scope user machine)
+    set(suffix "")
+    if(scope STREQUAL "machine")
+      set(suffix -machine)
+    endif()
+    set(package ${CMAKE_BINARY_DIR}/vorn-scard-bridge-${PROJECT_VERSION}-win64${suffix}.msi)
+    vorn_msi(${package} ${PROJECT_VERSION} ${scope})
+    list(APPEND packages ${package})
+    foreach(build next rebuild)
+      set(package ${CMAKE_BINARY_DIR}/msi-tests/vorn-scard-bridge-win64${suffix}-${build}.msi)
+      vorn_msi(${package} ${next_version} ${scope})
+      list(APPEND test_packages ${package})
+    endforeach()
   endforeach()
   add_custom_target(vorn-scard-bridge-msi DEPENDS ${packages})
+  add_custom_target(vorn-scard-bridge-msi-tests DEPENDS ${test_packages})
 endfunction()
 
 # ---- CPack: a .deb for Debian 12 and alike ----

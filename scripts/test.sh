@@ -6,7 +6,9 @@
 # builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
 # the normal build) and the Windows tests under Wine (tests/windows/run.sh: unit
 # tests, the installer, the MSIs, and the end-to-end suite against the Windows host on
-# a PC/SC that behaves like Windows). Exits non-zero when any of them fails, and when
+# a PC/SC that behaves like Windows) and, beside them, the end-to-end suite against the
+# host built for Apple's PC/SC on a stand-in of the framework (tests/macos/run.sh).
+# Exits non-zero when any of them fails, and when
 # a sanitizer reported anything, in a test or in a host that a test started.
 #
 # As root, each test run gets a private pcscd and vpcd ports (scripts/hermetic.sh)
@@ -29,8 +31,10 @@ stamp() { echo "== [$(($(date +%s) - started))s] $*"; }
 browser_packages=""
 [ -x "$root/tests/browser/run.sh" ] && browser_packages="chromium firefox-esr zip nodejs"
 # The Windows programs are cross-built with mingw-w64 (GoogleTest from its Debian
-# sources), packaged with wixl (msitools' MSI builder) and tried under Wine.
-windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl"
+# sources), packaged with wixl and msitools (the MSI builder and its table tools) and
+# tried under Wine. The MSIs carry the example extension's ids (examples/extension), as
+# an extension's vendor builds theirs, so that they install with no properties.
+windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl msitools"
 # shellcheck disable=SC2086
 "$root/scripts/install-deps.sh" $browser_packages $windows_packages
 [ -z "$browser_packages" ] || "$root/tests/browser/install-deps.sh" # npm tools, before the network goes
@@ -117,15 +121,21 @@ done
 stamp "building (windows)"
 cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DVORN_WERROR=ON \
-    -DVORN_BUILD_BENCH=OFF >/dev/null
+    -DVORN_BUILD_BENCH=OFF -DVORN_CHROMIUM_EXTENSION_IDS=khdljmibjcolepppeikajgmbfeenoldp \
+    -DVORN_FIREFOX_EXTENSION_IDS=scard-example@vorn.example >/dev/null
 ninja -C "$out/windows" vorn-scard-bridge vorn-scard-bridge-installer unit_tests \
-    vorn_winscard_standin vorn-scard-bridge-msi
+    vorn_winscard_standin vorn-scard-bridge-msi vorn-scard-bridge-msi-tests
 (cd "$out/windows" && cpack -G ZIP >/dev/null)
 # Beside the fuzzers: mostly Wine starting hosts and waiting on pcscd.
 stamp "starting the Windows tests"
 timed "windows tests" isolated "$root/tests/windows/run.sh" "$out/windows" "$out/normal" \
     >"$out/windows/test.log" 2>&1 &
 pids="$pids windows:$!"
+# Beside them too: the host with its adapter built for Apple's PC/SC (a target of the
+# normal build) through the end-to-end suite, on the stand-in framework over pcscd.
+stamp "starting the Apple PC/SC tests"
+timed "apple tests" isolated "$root/tests/macos/run.sh" "$out/normal" >"$out/apple.log" 2>&1 &
+pids="$pids apple:$!"
 stamp "building (fuzzers)"
 FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" --build-only
 stamp "starting the fuzzers (${fuzz_seconds}s each)"
@@ -141,6 +151,7 @@ for entry in $pids; do
         fuzz) log="$out/fuzz/run.log" ;;
         browser) log="$out/browser.log" ;;
         windows) log="$out/windows/test.log" ;;
+        apple) log="$out/apple.log" ;;
         *) log="$out/$name/test.log" ;;
     esac
     stamp "$name: $result"

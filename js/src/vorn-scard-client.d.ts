@@ -63,6 +63,15 @@ export type StatusCodeName =
 /** PC/SC status codes by name (unsigned). */
 export declare const StatusCode: Readonly<Record<StatusCodeName, number>>;
 
+/**
+ * The codes after which a context is no use and a new one must be established (the service
+ * stopped, crashed or restarted): SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED,
+ * SCARD_E_INVALID_HANDLE, SCARD_F_COMM_ERROR.
+ */
+export declare const NEW_CONTEXT_CODES: readonly number[];
+/** True for a ScardError whose code is one of NEW_CONTEXT_CODES. */
+export declare function needsNewContext(error: unknown): error is ScardError;
+
 export declare function statusName(code: number): string;
 export declare function parseHex32(text: string): number;
 export declare function formatHex32(value: number): string;
@@ -298,8 +307,14 @@ export declare class ScardBridgeClient {
     onEvent: (event: CardEvent) => void;
     onError?: (error: ScardError) => void;
     context?: Handle;
+    /** Watch only these readers, each while it is connected. */
     readers?: string[];
     waitTimeoutMs?: number;
+    /** How often readers are listed where the PnP notification cannot be waited on (1000). */
+    pollIntervalMs?: number;
+    /** The first wait before a new context is tried once the service went away (250); doubles up to maxRetryDelayMs (4000). */
+    retryDelayMs?: number;
+    maxRetryDelayMs?: number;
   }): Watcher;
 }
 

@@ -90,6 +90,29 @@ export const StatusCode = Object.freeze({
   SCARD_W_CHV_BLOCKED: 0x8010006c,
 });
 
+/**
+ * The codes after which a context is no use and a new one must be established: the
+ * PC/SC service behind it stopped, crashed or restarted. The host passes them on as the
+ * platform gives them (docs/browsers.md, "When the service goes away"):
+ * - SCARD_E_NO_SERVICE: no service runs (pcscd stopped; Windows' service stopped, and
+ *   establish_context while no reader is present);
+ * - SCARD_E_SERVICE_STOPPED: a context of a Windows service that has stopped;
+ * - SCARD_E_INVALID_HANDLE: the context died with the service (a context of an earlier
+ *   pcscd; Windows' is_valid_context after its service stopped);
+ * - SCARD_F_COMM_ERROR: pcsc-lite's answer to a wait in progress when pcscd goes away.
+ */
+export const NEW_CONTEXT_CODES = Object.freeze([
+  StatusCode.SCARD_E_NO_SERVICE,
+  StatusCode.SCARD_E_SERVICE_STOPPED,
+  StatusCode.SCARD_E_INVALID_HANDLE,
+  StatusCode.SCARD_F_COMM_ERROR,
+]);
+
+/** True for a failure that asks for a new context (a code of NEW_CONTEXT_CODES). */
+export function needsNewContext(error) {
+  return error instanceof ScardError && error.kind === 'scard' && NEW_CONTEXT_CODES.includes(error.code);
+}
+
 const STATUS_NAMES = new Map(Object.entries(StatusCode).map(([name, code]) => [code, name]));
 
 /** The PC/SC name of a status code, e.g. 0x8010000A -> "SCARD_E_TIMEOUT". */
@@ -1110,21 +1133,38 @@ export class ScardBridgeClient {
    * ends every wait on its context).
    *
    * onEvent receives { type: "inserted" | "removed" | "reader-added" | "reader-removed",
-   *                    reader, atr, initial } (initial: the card was already there at start).
-   * onError receives a ScardError that ended the watch.
+   *                    reader, atr, initial } (initial: there already at the first listing).
+   * readers: watch only these names (each while it is connected).
+   * When the service goes away (a failure in NEW_CONTEXT_CODES) the watch reports every
+   * reader gone, then establishes a context of its own again, after retryDelayMs and
+   * doubling up to maxRetryDelayMs, until the service answers, and reports the readers
+   * and cards it finds. Where \\?PnP?\Notification cannot be waited on, it lists the
+   * readers every pollIntervalMs.
+   * onError receives a ScardError that ended the watch (the host went away, say).
    * @returns { stop(): Promise<void>, done: Promise<void> }
    */
-  watchCards({ onEvent, onError = () => {}, context = undefined, readers = undefined, waitTimeoutMs = 60000 } = {}) {
+  watchCards({
+    onEvent,
+    onError = () => {},
+    context = undefined,
+    readers = undefined,
+    waitTimeoutMs = 60000,
+    pollIntervalMs = 1000,
+    retryDelayMs = 250,
+    maxRetryDelayMs = 4000,
+  } = {}) {
     if (typeof onEvent !== 'function') throw new TypeError('watchCards needs an onEvent callback');
     let stopped = false;
     let waiting = false;
     let ctx = context;
-    const ownContext = context === undefined;
-    const fixedReaders = readers !== undefined;
-    let usePnp = !fixedReaders;
-    const known = new Map(); // reader -> { state, present }
+    let ownContext = context === undefined;
+    let usePnp = true; // until the platform shows that it has no PnP notification
+    const known = new Map(); // reader -> { state, present, atr, initial }
     let pnpState = ReaderState.UNAWARE;
     let pnpSeen = false;
+    let firstListing = true;
+    let retryDelay = retryDelayMs;
+    let wake = null; // ends the current pause early
 
     const emit = (event) => {
       try {
@@ -1134,83 +1174,142 @@ export class ScardBridgeClient {
       }
     };
 
-    const refreshReaders = async (initial) => {
-      const names = fixedReaders ? readers : await this.listReaders(ctx);
+    const pause = (ms) =>
+      new Promise((resolve) => {
+        const timer = setTimeout(() => {
+          wake = null;
+          resolve();
+        }, ms);
+        wake = () => {
+          clearTimeout(timer);
+          wake = null;
+          resolve();
+        };
+      });
+
+    const forget = (name, entry) => {
+      known.delete(name);
+      if (entry.present) emit({ type: 'removed', reader: name, atr: '', initial: false });
+      emit({ type: 'reader-removed', reader: name, atr: '', initial: false });
+    };
+
+    const refreshReaders = async () => {
+      const listed = await this.listReaderNames(ctx);
+      const names = readers === undefined ? listed : listed.filter((name) => readers.includes(name));
       for (const name of names) {
         if (!known.has(name)) {
-          known.set(name, { state: ReaderState.UNAWARE, present: null });
-          if (!initial) emit({ type: 'reader-added', reader: name, atr: '', initial: false });
+          known.set(name, { state: ReaderState.UNAWARE, present: null, atr: '', initial: firstListing });
+          if (!firstListing) emit({ type: 'reader-added', reader: name, atr: '', initial: false });
         }
       }
-      for (const [name, entry] of [...known.entries()]) {
-        if (!names.includes(name)) {
-          known.delete(name);
-          if (entry.present) emit({ type: 'removed', reader: name, atr: '', initial: false });
-          emit({ type: 'reader-removed', reader: name, atr: '', initial: false });
+      for (const [name, entry] of [...known.entries()]) if (!names.includes(name)) forget(name, entry);
+      firstListing = false;
+    };
+
+    // The service went away: its readers are gone with it, and so is the context.
+    const serviceLost = () => {
+      for (const [name, entry] of [...known.entries()]) forget(name, entry);
+      pnpState = ReaderState.UNAWARE;
+      pnpSeen = false;
+      firstListing = false;
+      // Gives the host back the context's slot; the service answers as it can.
+      if (ownContext && ctx !== undefined && this.connected) this.releaseContext(ctx).catch(() => {});
+      ctx = undefined;
+      ownContext = true;
+    };
+
+    // Reports what one answer of get_status_change says; true when the readers must be listed again.
+    const take = (answer) => {
+      let readersChanged = false;
+      for (const r of answer) {
+        if (r.reader === PNP_NOTIFICATION) {
+          if ((r.eventState & ReaderState.UNKNOWN) !== 0) {
+            // The platform does not know the pseudo reader (Apple's PC/SC): list instead.
+            usePnp = false;
+            readersChanged = true;
+            continue;
+          }
+          readersChanged ||= pnpSeen && r.changed;
+          pnpSeen = true;
+          pnpState = (r.eventState & ~ReaderState.CHANGED) >>> 0;
+          continue;
         }
+        const entry = known.get(r.reader);
+        if (!entry) continue;
+        if ((r.eventState & (ReaderState.UNKNOWN | ReaderState.UNAVAILABLE)) !== 0) readersChanged = true;
+        const present = r.present && (r.eventState & ReaderState.MUTE) === 0;
+        if (entry.present === null) {
+          if (present) emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: entry.initial });
+        } else if (present && !entry.present) {
+          emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: false });
+        } else if (!present && entry.present) {
+          emit({ type: 'removed', reader: r.reader, atr: '', initial: false });
+        } else if (present && entry.present && r.eventCount !== entry.state >>> 16 && r.atr !== entry.atr) {
+          // Swapped between two waits: report both halves.
+          emit({ type: 'removed', reader: r.reader, atr: '', initial: false });
+          emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: false });
+        }
+        entry.present = present;
+        entry.atr = r.atr;
+        entry.state = (r.eventState & ~ReaderState.CHANGED) >>> 0;
       }
+      return readersChanged;
+    };
+
+    // One wait on the known readers (and the PnP notification, where there is one).
+    const watchOnce = async () => {
+      if (stopped) return; // stop() came while a context was made or readers listed
+      const entries = [...known.entries()].map(([reader, e]) => ({ reader, currentState: e.state }));
+      const pnp = usePnp;
+      if (pnp) entries.push({ reader: PNP_NOTIFICATION, currentState: pnpState });
+      if (entries.length === 0) {
+        await pause(pollIntervalMs);
+        if (!stopped) await refreshReaders();
+        return;
+      }
+      let answer;
+      waiting = true;
+      try {
+        answer = await this.getStatusChange(ctx, pnp ? waitTimeoutMs : Math.min(waitTimeoutMs, pollIntervalMs), entries);
+      } catch (error) {
+        if (stopped || error.kind !== 'scard') throw error;
+        if (error.code === StatusCode.SCARD_E_TIMEOUT) {
+          retryDelay = retryDelayMs;
+          if (!pnp) await refreshReaders();
+          return;
+        }
+        if (error.code !== StatusCode.SCARD_E_UNKNOWN_READER && error.code !== StatusCode.SCARD_E_READER_UNAVAILABLE) {
+          throw error;
+        }
+        // No PnP pseudo reader on this platform, or a reader went away.
+        if (pnp && !pnpSeen) usePnp = false;
+        else await pause(pollIntervalMs);
+        if (!stopped) await refreshReaders();
+        return;
+      } finally {
+        waiting = false;
+      }
+      retryDelay = retryDelayMs;
+      if (take(answer)) await refreshReaders();
     };
 
     const loop = async () => {
-      if (ownContext) ctx = await this.establishContext();
-      await refreshReaders(true);
       while (!stopped) {
-        const entries = [...known.entries()].map(([reader, e]) => ({ reader, currentState: e.state }));
-        if (usePnp) entries.push({ reader: PNP_NOTIFICATION, currentState: pnpState });
-        if (entries.length === 0) {
-          // Nothing to wait on and no way to hear about new readers.
-          throw new ScardError('scard', 'no reader is connected', { code: StatusCode.SCARD_E_NO_READERS_AVAILABLE });
-        }
-        let answer;
-        waiting = true;
         try {
-          answer = await this.getStatusChange(ctx, waitTimeoutMs, entries);
+          if (ctx === undefined) {
+            ctx = await this.establishContext();
+            await refreshReaders();
+          } else if (firstListing) {
+            await refreshReaders();
+          }
+          await watchOnce();
         } catch (error) {
           if (stopped) return;
-          if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_TIMEOUT) continue;
-          if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_UNKNOWN_READER) {
-            // No PnP pseudo reader on this platform, or a reader went away.
-            if (usePnp && !pnpSeen) usePnp = false;
-            await refreshReaders(false);
-            continue;
-          }
-          if (error.kind === 'scard' && error.code === StatusCode.SCARD_E_READER_UNAVAILABLE) {
-            await refreshReaders(false);
-            continue;
-          }
-          throw error;
-        } finally {
-          waiting = false;
+          if (!needsNewContext(error)) throw error;
+          serviceLost();
+          await pause(retryDelay);
+          retryDelay = Math.min(retryDelay * 2, maxRetryDelayMs);
         }
-        let readersChanged = false;
-        for (const r of answer) {
-          if (r.reader === PNP_NOTIFICATION) {
-            readersChanged = pnpSeen && r.changed;
-            pnpSeen = true;
-            pnpState = (r.eventState & ~ReaderState.CHANGED) >>> 0;
-            continue;
-          }
-          const entry = known.get(r.reader);
-          if (!entry) continue;
-          const gone = (r.eventState & (ReaderState.UNKNOWN | ReaderState.UNAVAILABLE)) !== 0;
-          if (gone) readersChanged = true;
-          const present = r.present && (r.eventState & ReaderState.MUTE) === 0;
-          if (entry.present === null) {
-            if (present) emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: true });
-          } else if (present && !entry.present) {
-            emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: false });
-          } else if (!present && entry.present) {
-            emit({ type: 'removed', reader: r.reader, atr: '', initial: false });
-          } else if (present && entry.present && r.eventCount !== entry.state >>> 16 && r.atr !== entry.atr) {
-            // Swapped between two waits: report both halves.
-            emit({ type: 'removed', reader: r.reader, atr: '', initial: false });
-            emit({ type: 'inserted', reader: r.reader, atr: r.atr, initial: false });
-          }
-          entry.present = present;
-          entry.atr = r.atr;
-          entry.state = (r.eventState & ~ReaderState.CHANGED) >>> 0;
-        }
-        if (readersChanged && !fixedReaders) await refreshReaders(false);
       }
     };
 
@@ -1229,6 +1328,7 @@ export class ScardBridgeClient {
       stop: async () => {
         if (stopped) return done;
         stopped = true;
+        wake?.();
         if (waiting && ctx !== undefined && this.connected) await this.cancel(ctx).catch(() => {});
         return done;
       },

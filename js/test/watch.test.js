@@ -1,13 +1,27 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { ScardBridgeClient, ReaderState, PNP_NOTIFICATION, StatusCode, formatHex32 } from '../src/vorn-scard-client.js';
+import {
+  ScardBridgeClient,
+  ReaderState,
+  PNP_NOTIFICATION,
+  StatusCode,
+  formatHex32,
+  statusName,
+  INFINITE,
+} from '../src/vorn-scard-client.js';
 import { FakePort, within } from './fake_port.js';
+
+function failure(code) {
+  return { status: 'error', result: [formatHex32(code), statusName(code)] };
+}
 
 // A small model of the service behind the host: readers, cards, and status-change
 // waits that answer when a reader's state differs from what the caller knew.
 class FakeService {
-  constructor(port, readers, { pnp = true } = {}) {
+  // pnp: "notify" (pcsc-lite, Windows), "unknown-reader" (the pseudo reader fails the wait with
+  // SCARD_E_UNKNOWN_READER) or "flagged" (it comes back flagged UNKNOWN, as Apple's PC/SC does).
+  constructor(port, readers, { pnp = 'notify' } = {}) {
     this.readers = new Map(readers.map((name) => [name, { present: false, atr: '', counter: 0 }]));
     this.pnp = pnp;
     this.pnpCounter = 0;
@@ -15,11 +29,19 @@ class FakeService {
     this.nextContext = 1;
     this.released = [];
     this.cancelled = [];
+    this.established = 0;
+    this.running = true;
+    this.downCode = null; // what calls on a context get while the service is stopped
+    this.generation = 0; // contexts of an earlier generation died with their service
+    this.contexts = new Map(); // handle -> generation
     port.script((r) => this.handle(r));
   }
 
   state(name) {
-    if (name === PNP_NOTIFICATION) return this.pnp ? (this.pnpCounter << 16) >>> 0 : null;
+    if (name === PNP_NOTIFICATION) {
+      if (this.pnp === 'flagged') return ReaderState.UNKNOWN;
+      return this.pnp === 'notify' ? (this.pnpCounter << 16) >>> 0 : null;
+    }
     const reader = this.readers.get(name);
     if (!reader) return null;
     return ((reader.counter << 16) | (reader.present ? ReaderState.PRESENT : ReaderState.EMPTY)) >>> 0;
@@ -41,11 +63,20 @@ class FakeService {
   }
 
   handle(r) {
+    if (r.command === 'establish_context') {
+      this.established++;
+      if (!this.running) return failure(StatusCode.SCARD_E_NO_SERVICE);
+      const context = formatHex32(this.nextContext++);
+      this.contexts.set(context, this.generation);
+      return { status: 'success', result: ['0x00000000', context] };
+    }
+    if (r.command === 'release_context') this.released.push(r.params[0]);
+    if (!this.running) return failure(this.downCode);
+    if (this.contexts.has(r.params[0]) && this.contexts.get(r.params[0]) !== this.generation) {
+      return failure(StatusCode.SCARD_E_INVALID_HANDLE);
+    }
     switch (r.command) {
-      case 'establish_context':
-        return { status: 'success', result: ['0x00000000', formatHex32(this.nextContext++)] };
       case 'release_context':
-        this.released.push(r.params[0]);
         return { status: 'success', result: ['0x00000000'] };
       case 'list_readers':
         return { status: 'success', result: ['0x00000000', [...this.readers.keys()].join(',')] };
@@ -62,8 +93,21 @@ class FakeService {
         for (let i = 0; i + 2 < rest.length; i += 3) entries.push({ current: rest[i], name: rest[i + 2] });
         const now = this.evaluate(entries);
         if (now) return now;
-        if (timeout === 0) return { status: 'error', result: ['0x8010000A', 'timeout'] };
-        return new Promise((resolve) => this.waits.push({ context, entries, resolve }));
+        if (timeout === 0) return failure(StatusCode.SCARD_E_TIMEOUT);
+        return new Promise((resolve) => {
+          const wait = { context, entries, resolve };
+          // INFINITE does not time out (and is beyond what setTimeout takes).
+          const timer = timeout === INFINITE ? undefined : setTimeout(() => {
+            this.waits = this.waits.filter((w) => w !== wait);
+            resolve(failure(StatusCode.SCARD_E_TIMEOUT));
+          }, timeout);
+          timer?.unref();
+          wait.resolve = (answer) => {
+            clearTimeout(timer);
+            resolve(answer);
+          };
+          this.waits.push(wait);
+        });
       }
       default:
         return { status: 'error', result: 'command_not_supported' };
@@ -94,6 +138,20 @@ class FakeService {
     this.readers.set(name, { present: false, atr: '', counter: 0 });
     this.pnpCounter++;
     this.wake();
+  }
+
+  // The service stops: waits in progress fail with waitCode, later calls with downCode
+  // (establish_context with SCARD_E_NO_SERVICE); `unplug` takes the readers away with it.
+  stop(waitCode, downCode, { unplug = false } = {}) {
+    this.running = false;
+    this.downCode = downCode;
+    if (unplug) this.readers.clear();
+    for (const w of this.waits.splice(0)) w.resolve(failure(waitCode));
+  }
+
+  start() {
+    this.running = true;
+    this.generation++;
   }
 
   waitingCount() {
@@ -152,36 +210,25 @@ test('watchCards reports the card already present, then removals and insertions'
   assert.deepEqual(errors, []);
 });
 
-test('watchCards reports readers plugged in through the PnP notification', async () => {
-  const port = new FakePort();
-  const service = new FakeService(port, ['Reader A']);
-  const client = new ScardBridgeClient(port);
-  const events = eventQueue();
-  const watch = client.watchCards({ onEvent: (e) => events.push(e) });
-  await untilWaiting(service);
-  service.plug('Reader C');
-  assert.deepEqual(await events.next(), { type: 'reader-added', reader: 'Reader C', atr: '', initial: false });
-  await untilWaiting(service);
-  service.insert('Reader C', '3B01');
-  assert.deepEqual(await events.next(), { type: 'inserted', reader: 'Reader C', atr: '3B01', initial: false });
-  await untilWaiting(service);
-  await within(watch.stop());
-});
-
-test('watchCards works where the PnP pseudo reader is unknown', async () => {
-  const port = new FakePort();
-  const service = new FakeService(port, ['Reader A'], { pnp: false });
-  const client = new ScardBridgeClient(port);
-  const events = eventQueue();
-  const errors = [];
-  const watch = client.watchCards({ onEvent: (e) => events.push(e), onError: (e) => errors.push(e) });
-  await untilWaiting(service);
-  service.insert('Reader A', '3B02');
-  assert.deepEqual(await events.next(), { type: 'inserted', reader: 'Reader A', atr: '3B02', initial: false });
-  await untilWaiting(service);
-  await within(watch.stop());
-  assert.deepEqual(errors, []);
-});
+// Where the PnP notification cannot be waited on, readers are listed every pollIntervalMs.
+for (const pnp of ['notify', 'unknown-reader', 'flagged']) {
+  test(`watchCards reports a reader plugged in and its card (PnP: ${pnp})`, async () => {
+    const port = new FakePort();
+    const service = new FakeService(port, ['Reader A'], { pnp });
+    const client = new ScardBridgeClient(port);
+    const events = eventQueue();
+    const errors = [];
+    const watch = client.watchCards({ onEvent: (e) => events.push(e), onError: (e) => errors.push(e), pollIntervalMs: 20 });
+    await untilWaiting(service);
+    service.plug('Reader C');
+    assert.deepEqual(await events.next(), { type: 'reader-added', reader: 'Reader C', atr: '', initial: false });
+    service.insert('Reader C', '3B01');
+    assert.deepEqual(await events.next(), { type: 'inserted', reader: 'Reader C', atr: '3B01', initial: false });
+    await within(watch.stop());
+    assert.deepEqual(errors, []);
+    assert.equal(events.pending, 0);
+  });
+}
 
 test('watchCards on a given context and readers neither makes nor releases a context', async () => {
   const port = new FakePort();
@@ -255,4 +302,98 @@ test('waitForCard with no reader connected fails at once', async () => {
     (e) => e,
   );
   assert.equal(error.codeName, 'SCARD_E_NO_READERS_AVAILABLE');
+});
+
+// ---- the service going away under a running watch ----
+
+const { SCARD_F_COMM_ERROR, SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED } = StatusCode;
+const LOSSES = [
+  { what: 'pcscd restarting', waitCode: SCARD_F_COMM_ERROR, downCode: SCARD_E_NO_SERVICE },
+  { what: 'a daemon that crashed', waitCode: SCARD_E_NO_SERVICE, downCode: SCARD_E_NO_SERVICE },
+  { what: "Windows' service stopping with its last reader", waitCode: SCARD_E_SERVICE_STOPPED, downCode: SCARD_E_SERVICE_STOPPED, unplug: true },
+];
+const RETRY = { retryDelayMs: 10, maxRetryDelayMs: 40 };
+
+async function until(predicate, what) {
+  for (let i = 0; i < 400 && !predicate(); i++) await new Promise((r) => setTimeout(r, 5));
+  assert.ok(predicate(), what);
+}
+
+for (const { what, waitCode, downCode, unplug = false } of LOSSES) {
+  test(`watchCards survives ${what}: the readers go, then come back with their cards`, async (t) => {
+    const timers = t.mock.method(globalThis, 'setTimeout');
+    const retries = () => timers.mock.calls.map((c) => c.arguments[1]).filter((ms) => [10, 20, 40].includes(ms));
+    const port = new FakePort();
+    const service = new FakeService(port, ['Reader A']);
+    service.insert('Reader A', '3B00');
+    const client = new ScardBridgeClient(port);
+    const events = eventQueue();
+    const errors = [];
+    const watch = client.watchCards({ onEvent: (e) => events.push(e), onError: (e) => errors.push(e), ...RETRY });
+    assert.deepEqual(await events.next(), { type: 'inserted', reader: 'Reader A', atr: '3B00', initial: true });
+
+    for (let round = 0; round < 2; round++) {
+      await untilWaiting(service);
+      const before = { retries: retries().length, established: service.established };
+      service.stop(waitCode, downCode, { unplug });
+      assert.deepEqual(await events.next(), { type: 'removed', reader: 'Reader A', atr: '', initial: false });
+      assert.deepEqual(await events.next(), { type: 'reader-removed', reader: 'Reader A', atr: '', initial: false });
+      await until(() => service.established >= before.established + 4, 'new contexts are tried while the service is away');
+      // Back-off from retryDelayMs, doubling up to maxRetryDelayMs, from the start again after each recovery.
+      assert.deepEqual(retries().slice(before.retries, before.retries + 4), [10, 20, 40, 40]);
+      if (unplug) service.plug('Reader A');
+      service.start();
+      if (unplug) service.insert('Reader A', '3B00');
+      assert.deepEqual(await events.next(), { type: 'reader-added', reader: 'Reader A', atr: '', initial: false });
+      assert.deepEqual(await events.next(), { type: 'inserted', reader: 'Reader A', atr: '3B00', initial: false });
+    }
+    await untilWaiting(service);
+    await within(watch.stop());
+    assert.deepEqual(errors, []);
+    assert.equal(events.pending, 0);
+    // The lost contexts are given back to the host, and so is the last one.
+    assert.deepEqual(service.released.slice(0, 1), ['0x00000001']);
+    assert.equal(service.released.at(-1), formatHex32(service.nextContext - 1));
+  });
+}
+
+test('watchCards started while the service is stopped waits for it', async () => {
+  const port = new FakePort();
+  const service = new FakeService(port, []);
+  service.stop(SCARD_E_SERVICE_STOPPED, SCARD_E_SERVICE_STOPPED);
+  const client = new ScardBridgeClient(port);
+  const events = eventQueue();
+  const errors = [];
+  const watch = client.watchCards({ onEvent: (e) => events.push(e), onError: (e) => errors.push(e), ...RETRY });
+  await until(() => service.established >= 3, 'new contexts are tried');
+  service.plug('Reader A');
+  service.start();
+  assert.deepEqual(await events.next(), { type: 'reader-added', reader: 'Reader A', atr: '', initial: false });
+  await untilWaiting(service);
+  await within(watch.stop());
+  assert.deepEqual(errors, []);
+});
+
+test('stop() ends a watch that waits for the service at once', async () => {
+  const port = new FakePort();
+  const service = new FakeService(port, []);
+  service.stop(SCARD_E_NO_SERVICE, SCARD_E_NO_SERVICE);
+  const client = new ScardBridgeClient(port);
+  const watch = client.watchCards({ onEvent: () => {}, retryDelayMs: 60000 });
+  await until(() => service.established === 1, 'a first context is tried');
+  await within(watch.stop(), 2000, 'stop during the back-off');
+  assert.equal(service.established, 1);
+});
+
+test('watchCards ends with onError on a failure that a new context does not mend', async () => {
+  const port = new FakePort();
+  const service = new FakeService(port, ['Reader A']);
+  const client = new ScardBridgeClient(port);
+  const errors = [];
+  const watch = client.watchCards({ onEvent: () => {}, onError: (e) => errors.push(e), ...RETRY });
+  await untilWaiting(service);
+  service.stop(StatusCode.SCARD_F_INTERNAL_ERROR, StatusCode.SCARD_F_INTERNAL_ERROR);
+  await within(watch.done, 2000, 'the watcher to end');
+  assert.deepEqual(errors.map((e) => e.codeName), ['SCARD_F_INTERNAL_ERROR']);
+  assert.equal(service.established, 1);
 });

@@ -7,17 +7,22 @@
 // The values the extension sees are pcsc-lite's on every platform (pcsc_wire.h); the
 // functions below convert where a platform differs. Reader names are narrow strings:
 // Windows gets the ...A functions by name, whatever UNICODE says.
+//
+// Which PC/SC this is built for is the build's choice (VORN_PCSC_ABI in CMake), not the
+// system's: CI builds the Apple branch on Linux against a stand-in of the framework.
 
-#if defined(_WIN32)
+#if defined(VORN_PCSC_ABI_WINDOWS)
 // CMake defines WIN32_LEAN_AND_MEAN and NOMINMAX for Windows builds.
 #include <windows.h>
 #include <winscard.h>
-#elif defined(__APPLE__)
+#elif defined(VORN_PCSC_ABI_APPLE)
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
-#else
+#elif defined(VORN_PCSC_ABI_PCSCLITE)
 // pkg-config's libpcsclite adds -I/usr/include/PCSC.
 #include <winscard.h>
+#else
+#error "VORN_PCSC_ABI_PCSCLITE, VORN_PCSC_ABI_APPLE or VORN_PCSC_ABI_WINDOWS: set by CMake"
 #endif
 
 #include <cstdint>
@@ -27,7 +32,7 @@
 #include "scard/pcsc_wire.h"
 
 // The functions that take reader names: Windows' narrow (...A) ones by name.
-#if defined(_WIN32)
+#if defined(VORN_PCSC_ABI_WINDOWS)
 #define VORN_NARROW(function) function##A
 #else
 #define VORN_NARROW(function) function
@@ -35,9 +40,9 @@
 
 namespace Vorn_SCard_Bridge::pcsc::platform {
 
-#if defined(_WIN32)
+#if defined(VORN_PCSC_ABI_WINDOWS)
 using NativeReaderState = SCARD_READERSTATEA;
-#elif defined(__APPLE__)
+#elif defined(VORN_PCSC_ABI_APPLE)
 // The framework's record is packed (61 bytes); only its field names are relied on.
 using NativeReaderState = SCARD_READERSTATE_A;
 #else
@@ -67,7 +72,7 @@ inline LONG status(SCARDHANDLE card, LPSTR reader, LPDWORD reader_length, LPDWOR
 // is the one that matches pcsc-lite's (and Windows') SCardControl.
 inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD input_length,
                     LPVOID output, DWORD output_size, LPDWORD bytes_returned) {
-#ifdef __APPLE__
+#if defined(VORN_PCSC_ABI_APPLE)
     return SCardControl132(card, control_code, input, input_length, output, output_size,
                            bytes_returned);
 #else
@@ -76,7 +81,7 @@ inline LONG control(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD i
 #endif
 }
 
-#if defined(_WIN32)
+#if defined(VORN_PCSC_ABI_WINDOWS)
 inline DWORD native_control_code(std::uint32_t code) { return wire::windows_control_code(code); }
 inline DWORD native_protocols(std::uint32_t protocols) {
     return wire::windows_protocols(protocols);
@@ -106,6 +111,24 @@ inline std::uint32_t protocol_from_native(DWORD protocol) {
 inline std::uint32_t card_state_from_native(DWORD state) { return widths::from_native_word(state); }
 inline void feature_codes_from_native(std::span<std::uint8_t>) {}
 inline std::int32_t from_native_status(LONG status) { return widths::from_native_status(status); }
+#endif
+
+#if defined(VORN_PCSC_ABI_APPLE)
+// The framework keeps no card-event counts in its reader states (El Capitan onward):
+// the adapter keeps them (reader_event_counts.h).
+constexpr bool SERVICE_KEEPS_EVENT_COUNTS = false;
+inline std::int32_t begin_transaction_status(LONG status) {
+    return static_cast<std::int32_t>(wire::begin_transaction_status_from_apple(
+        static_cast<std::uint32_t>(from_native_status(status))));
+}
+inline std::int32_t connect_status(LONG status) {
+    return static_cast<std::int32_t>(
+        wire::connect_status_from_apple(static_cast<std::uint32_t>(from_native_status(status))));
+}
+#else
+constexpr bool SERVICE_KEEPS_EVENT_COUNTS = true;
+inline std::int32_t begin_transaction_status(LONG status) { return from_native_status(status); }
+inline std::int32_t connect_status(LONG status) { return from_native_status(status); }
 #endif
 
 inline SCARDCONTEXT to_native_context(std::uint64_t context) {

@@ -3,14 +3,24 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "scard/pcsc_platform.h"
+#include "scard/reader_event_counts.h"
 
-// The buffer sizes the operations use are the library's own limits.
+// The buffer sizes the operations use are the library's own limits. A control's output
+// buffer holds at least what the library passes on; Apple's header counts its extended
+// buffer without the two status bytes (65,546, pcsc-lite's 65,548), and the library is
+// never offered more than its own count.
 #ifdef MAX_BUFFER_SIZE_EXTENDED
-static_assert(Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE == MAX_BUFFER_SIZE_EXTENDED);
+static_assert(Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE >= MAX_BUFFER_SIZE_EXTENDED);
+constexpr std::uint32_t SERVICE_CONTROL_OUTPUT_SIZE = MAX_BUFFER_SIZE_EXTENDED;
+#else
+constexpr std::uint32_t SERVICE_CONTROL_OUTPUT_SIZE =
+    Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE;
 #endif
 #ifdef MAX_BUFFER_SIZE
 static_assert(Vorn_SCard_Bridge::pcsc::ATTRIBUTE_BUFFER_SIZE == MAX_BUFFER_SIZE);
@@ -52,6 +62,42 @@ void copy_atr(const From& from, To& to) {
     const std::size_t count = std::min(std::size(from), std::size(to));
     std::copy(std::begin(from), std::begin(from) + static_cast<std::ptrdiff_t>(count),
               std::begin(to));
+}
+
+// The card-event counts of a service that keeps none, for every context of the process.
+class KeptEventCounts {
+public:
+    template <typename Native>
+    void to_service(const ReaderState* states, Native* native, std::uint32_t count) {
+        const std::lock_guard lock(mutex_);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            native[i].dwCurrentState =
+                to_native_word(counts_.to_service(name_of(states[i]), states[i].current_state));
+        }
+    }
+    void from_service(ReaderState* states, std::uint32_t count) {
+        const std::lock_guard lock(mutex_);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            ReaderState& state = states[i];
+            const std::size_t atr_length = std::min<std::size_t>(state.atr_length, MAX_ATR_SIZE);
+            state.event_state =
+                counts_.from_service(name_of(state), state.current_state, state.event_state,
+                                     std::span(state.atr.data(), atr_length));
+        }
+    }
+
+private:
+    static std::string name_of(const ReaderState& state) {
+        return state.reader_name != nullptr ? state.reader_name : "";
+    }
+
+    std::mutex mutex_;
+    ReaderEventCounts counts_;
+};
+
+KeptEventCounts& kept_event_counts() {
+    static KeptEventCounts counts;
+    return counts;
 }
 
 }  // namespace
@@ -103,6 +149,9 @@ std::int32_t get_status_change(Handle context, std::uint32_t timeout_ms, ReaderS
         native[i].cbAtr = to_native_word(states[i].atr_length);
         copy_atr(states[i].atr, native[i].rgbAtr);
     }
+    if constexpr (!platform::SERVICE_KEEPS_EVENT_COUNTS) {
+        kept_event_counts().to_service(states, native.data(), count);
+    }
 
     const LONG status =
         platform::get_status_change(to_native_context(context), to_native_word(timeout_ms),
@@ -112,6 +161,9 @@ std::int32_t get_status_change(Handle context, std::uint32_t timeout_ms, ReaderS
         states[i].event_state = from_native_word(native[i].dwEventState);
         states[i].atr_length = from_native_word(native[i].cbAtr);
         copy_atr(native[i].rgbAtr, states[i].atr);
+    }
+    if (!platform::SERVICE_KEEPS_EVENT_COUNTS && status == SCARD_S_SUCCESS) {
+        kept_event_counts().from_service(states, count);
     }
     return from_native_status(status);
 }
@@ -126,7 +178,7 @@ std::int32_t connect(Handle context, const char* reader_name, std::uint32_t shar
         platform::native_protocols(preferred_protocols), &native_card, &native_protocol);
     card = platform::from_native_handle(native_card);
     active_protocol = platform::protocol_from_native(native_protocol);
-    return from_native_status(status);
+    return platform::connect_status(status);
 }
 
 std::int32_t reconnect(Handle card, std::uint32_t share_mode, std::uint32_t preferred_protocols,
@@ -145,7 +197,7 @@ std::int32_t disconnect(Handle card, std::uint32_t disposition) {
 }
 
 std::int32_t begin_transaction(Handle card) {
-    return from_native_status(SCardBeginTransaction(to_native_card(card)));
+    return platform::begin_transaction_status(SCardBeginTransaction(to_native_card(card)));
 }
 
 std::int32_t end_transaction(Handle card, std::uint32_t disposition) {
@@ -189,7 +241,8 @@ std::int32_t control(Handle card, std::uint32_t control_code, const std::uint8_t
     DWORD native_returned = to_native_word(bytes_returned);
     const LONG status = platform::control(
         to_native_card(card), platform::native_control_code(control_code), input,
-        to_native_word(input_length), output, to_native_word(output_size), &native_returned);
+        to_native_word(input_length), output,
+        to_native_word(std::min(output_size, SERVICE_CONTROL_OUTPUT_SIZE)), &native_returned);
     bytes_returned = from_native_word(native_returned);
     if (status == SCARD_S_SUCCESS && control_code == wire::GET_FEATURE_REQUEST &&
         output != nullptr && bytes_returned <= output_size) {

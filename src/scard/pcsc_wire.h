@@ -12,6 +12,9 @@
 // | card state of SCardStatus | bit flags (ABSENT 0x2 ... SPECIFIC 0x40) | 0 (UNKNOWN) ... 6
 // (SPECIFIC) |
 // | statuses | SCARD_* codes | the same codes, a few numbered otherwise, and Win32 errors |
+//
+// Apple's framework numbers everything as pcsc-lite does but for a few statuses of
+// SCardBeginTransaction and SCardConnect (below).
 
 #include <array>
 #include <cstddef>
@@ -126,6 +129,33 @@ constexpr std::uint32_t status_from_windows(std::uint32_t status) {
         if (conversion.windows == status) return conversion.wire;
     }
     return status;
+}
+
+// Apple's framework numbers two calls' failures otherwise than pcsc-lite (as public
+// reports of it on each macOS release tell): SCardBeginTransaction answers RESET_CARD
+// after the card was removed and inserted again (pcsc-lite: REMOVED_CARD) and
+// UNPOWERED_CARD after another application powered it off (pcsc-lite: RESET_CARD);
+// SCardConnect answered NOT_TRANSACTED for a protocol the card lacks (pcsc-lite:
+// PROTO_MISMATCH). The extension acts on these codes, so they become pcsc-lite's.
+constexpr std::uint32_t E_PROTO_MISMATCH = 0x8010000F;
+constexpr std::uint32_t E_NOT_TRANSACTED = 0x80100016;
+constexpr std::uint32_t W_UNPOWERED_CARD = 0x80100067;
+constexpr std::uint32_t W_RESET_CARD = 0x80100068;
+constexpr std::uint32_t W_REMOVED_CARD = 0x80100069;
+
+constexpr std::uint32_t begin_transaction_status_from_apple(std::uint32_t status) {
+    switch (status) {
+        case W_RESET_CARD:
+            return W_REMOVED_CARD;
+        case W_UNPOWERED_CARD:
+            return W_RESET_CARD;
+        default:
+            return status;
+    }
+}
+
+constexpr std::uint32_t connect_status_from_apple(std::uint32_t status) {
+    return status == E_NOT_TRANSACTED ? E_PROTO_MISMATCH : status;
 }
 
 // GET_FEATURE_REQUEST (SCARD_CTL_CODE(3400)) answers a list of TLVs: a feature tag (1

@@ -9,7 +9,8 @@
 // browser binaries), VORN_BROWSER_CARD_SESSION = auto | on | off,
 // VORN_VPCD_PORT / VORN_VPCD_READER (which virtual reader to use),
 // VORN_PIN_PAD_READER (the test driver's PIN-pad reader, when pcscd loaded it),
-// VORN_SET_ATTRIB_TAG (an attribute the test driver's PIN-pad reader lets a page
+// VORN_RESTART_PCSCD=1 (pcscd is the test's to stop and start again, with the
+// reader configuration VORN_PCSCD_CONFIG), VORN_SET_ATTRIB_TAG (an attribute the test driver's PIN-pad reader lets a page
 // set, as "tag:hex value", e.g. "0x00070A02:CAFE"; without it the setAttribute test
 // is skipped).
 //
@@ -55,6 +56,17 @@ const VPCD_PORT = Number(process.env.VORN_VPCD_PORT ?? 35964);
 const READER = process.env.VORN_VPCD_READER ?? `Virtual PCD 00 0${VPCD_PORT - 35963}`;
 const PIN_PAD_READER = process.env.VORN_PIN_PAD_READER ?? '';
 const SETTABLE = process.env.VORN_SET_ATTRIB_TAG ?? '';
+// run.sh started pcscd (with this reader configuration), so the test may stop and start it.
+const RESTART_PCSCD = process.env.VORN_RESTART_PCSCD === '1';
+const PCSCD_CONFIG = process.env.VORN_PCSCD_CONFIG ?? '';
+// Stops the pcscd of this run and waits (bounded) until it is gone.
+async function stopPcscd() {
+  const pid = Number(fs.readFileSync('/run/pcscd/pcscd.pid', 'utf8').replace(/\0/g, '').trim());
+  assert.ok(pid > 0 && alive(pid), `no running pcscd in /run/pcscd/pcscd.pid (${pid})`);
+  process.kill(pid, 'SIGTERM');
+  await waitUntil(() => !alive(pid), 20000, `the exit of pcscd ${pid}`);
+}
+
 const EXAMPLE_ID = JSON.parse(fs.readFileSync(path.join(ROOT, 'examples/extension/manifest.json'), 'utf8'))
   .browser_specific_settings.gecko.id;
 
@@ -151,6 +163,7 @@ for (const browser of selectedBrowsers()) {
         resetCode: 0x42000004,
         select: SELECT_TEST_APPLET,
         read: READ_TEST_RECORD,
+        restartPcscd: RESTART_PCSCD,
         settableAttribute: SETTABLE ? { tag: Number(SETTABLE.split(':')[0]), value: SETTABLE.split(':')[1] } : null,
         facade: { refused: `http://127.0.0.1:${port}` },
         managedStandIn: standIn ? policy : null,
@@ -329,6 +342,47 @@ for (const browser of selectedBrowsers()) {
       assert.equal(session.right.sw, 0x9000);
       assert.equal(session.wrong.ok, false);
       assert.equal(session.wrong.sw, 0x63c2, 'a wrong PIN is an answer: two tries left');
+    });
+
+    test('a running watch survives pcscd stopping and starting again', async (t) => {
+      if (!cardSessionRan || !RESTART_PCSCD) {
+        t.skip(cardSessionRan ? 'pcscd ran before the test: it is not the test\'s to stop' : 'no card session');
+        return;
+      }
+      await server.waitFor('question:restart:insert-card');
+      card = new VirtualCard({ port: VPCD_PORT });
+      await card.insert();
+      server.answer('restart:insert-card');
+      await server.waitFor('restart:watching');
+
+      await stopPcscd();
+      const seen = (type) => server.reports.some((r) => r.step === 'restart:event' && r.event.type === type);
+      await waitUntil(() => seen('reader-removed'), STEP_TIMEOUT_MS, 'the watch reporting the reader gone');
+      card.socket?.destroy(); // vpcd went with pcscd
+      const started = spawnSync(path.join(ROOT, 'tests/fixtures/start_pcscd.sh'), PCSCD_CONFIG ? ['--config', PCSCD_CONFIG] : [], {
+        encoding: 'utf8',
+        timeout: 30000,
+      });
+      assert.equal(started.status, 0, started.stdout + started.stderr);
+      card = new VirtualCard({ port: VPCD_PORT });
+      await card.insert();
+
+      await server.waitFor('question:restart:remove-card');
+      await card.remove();
+      server.answer('restart:remove-card');
+      const { events } = await server.waitFor('restart:watched');
+      // The first insertion may come before or after the watch's first listing.
+      assert.deepEqual(
+        events.map((e, i) => [e.type, e.reader, i === 0 || e.initial]),
+        [
+          ['inserted', READER, true],
+          ['removed', READER, false],
+          ['reader-removed', READER, false],
+          ['reader-added', READER, false],
+          ['inserted', READER, false],
+          ['removed', READER, false],
+        ],
+      );
     });
 
     test('the host exits on its own when the extension disconnects', async () => {

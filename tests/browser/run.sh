@@ -63,6 +63,7 @@ cmake --install "$build" --prefix "$stage" --component host >/dev/null
 
 # ---- pcscd with the virtual readers (and the test reader driver's PIN pad) ----
 pin_pad_reader=""
+restart_pcscd=0
 if [ -x "$root/tests/fixtures/start_pcscd.sh" ]; then
     reader_conf=""
     if cmake --build "$build" --target help | grep -q vorn_test_reader_driver; then
@@ -73,7 +74,9 @@ if [ -x "$root/tests/fixtures/start_pcscd.sh" ]; then
     echo "$started"
     # A pcscd that ran already may not have loaded the driver.
     case $started in
-        *"started pcscd"*) [ -z "$reader_conf" ] || pin_pad_reader="Vorn Test PIN Pad 00 00" ;;
+        *"started pcscd"*)
+            restart_pcscd=1 # ours: the test may stop and start it again
+            [ -z "$reader_conf" ] || pin_pad_reader="Vorn Test PIN Pad 00 00" ;;
         *) echo "== pcscd ran already: the PIN-pad step is skipped" ;;
     esac
 elif ! [ -S /run/pcscd/pcscd.comm ]; then
@@ -92,5 +95,6 @@ if [ $bench = yes ]; then
     exit
 fi
 echo "== browser test ($(/usr/lib/chromium/chromium --version 2>/dev/null), $(firefox-esr --version 2>/dev/null))"
-VORN_PIN_PAD_READER=$pin_pad_reader VORN_SET_ATTRIB_TAG=${VORN_SET_ATTRIB_TAG:-0x00070A02:CAFE} \
+VORN_RESTART_PCSCD=$restart_pcscd VORN_PCSCD_CONFIG=${reader_conf:-} \
+    VORN_PIN_PAD_READER=$pin_pad_reader VORN_SET_ATTRIB_TAG=${VORN_SET_ATTRIB_TAG:-0x00070A02:CAFE} \
     node --test --expose-gc "$root/js/test/"*.test.js "$root/tests/browser/"*.test.mjs

@@ -1,6 +1,6 @@
 // The values the extension sees are pcsc-lite's on every platform: the conversions the
 // adapter makes where Windows numbers them otherwise (Windows' own values as its SDK
-// headers define them).
+// headers define them), and the few statuses Apple's framework numbers otherwise.
 
 #include "scard/pcsc_wire.h"
 
@@ -95,6 +95,31 @@ TEST(PcscWire, WindowsStatusesBecomeThePcscLiteCodesOfTheSameFailure) {
         EXPECT_TRUE(std::any_of(std::begin(cases), std::end(cases),
                                 [&](const Case& c) { return c.windows == conversion.windows; }))
             << "no case for " << std::hex << conversion.windows;
+    }
+}
+
+TEST(PcscWire, AppleStatusesOfTransactionsAndConnectionsBecomePcscLites) {
+    struct Case {
+        std::uint32_t apple;
+        std::uint32_t begin_transaction;
+        std::uint32_t connect;
+        const char* name;  // the status's name on Apple
+    };
+    const Case cases[] = {
+        // A card removed and inserted again.
+        {0x80100068, 0x80100069, 0x80100068, "SCARD_W_RESET_CARD"},
+        // A card another application powered off (pcsc-lite: reset).
+        {0x80100067, 0x80100068, 0x80100067, "SCARD_W_UNPOWERED_CARD"},
+        // A protocol the card lacks.
+        {0x80100016, 0x80100016, 0x8010000F, "SCARD_E_NOT_TRANSACTED"},
+        {0x0, 0x0, 0x0, "SCARD_S_SUCCESS"},
+        {0x80100069, 0x80100069, 0x80100069, "SCARD_W_REMOVED_CARD"},
+        {0x8010000F, 0x8010000F, 0x8010000F, "SCARD_E_PROTO_MISMATCH"},
+        {0x8010000B, 0x8010000B, 0x8010000B, "SCARD_E_SHARING_VIOLATION"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(begin_transaction_status_from_apple(c.apple), c.begin_transaction) << c.name;
+        EXPECT_EQ(connect_status_from_apple(c.apple), c.connect) << c.name;
     }
 }
 

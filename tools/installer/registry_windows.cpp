@@ -1,5 +1,6 @@
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "registry.h"
 
@@ -55,55 +56,84 @@ std::pair<HKEY, std::wstring> split(const std::string& key) {
     return {hive, widen(key.substr(slash + 1))};
 }
 
+// A 64-bit program sees HKLM\Software in the 64-bit view; 32-bit programs, and the
+// browsers looking for native-messaging hosts, read the 32-bit view (Wow6432Node) first.
+// So HKLM keys are written to and removed from both views, and read as the browsers
+// read them. HKCU\Software is one key in both views.
+std::vector<REGSAM> views(HKEY hive) {
+    if (hive == HKEY_LOCAL_MACHINE) return {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+    return {0};
+}
+
 class WindowsRegistry final : public Registry {
 public:
     void set_default_value(const std::string& key, const std::string& value) override {
         const auto [hive, path] = split(key);
-        HKEY handle = nullptr;
-        LSTATUS status = RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                         &handle, nullptr);
-        if (status != ERROR_SUCCESS) {
-            throw std::runtime_error("cannot create " + key + ": " + reason(status));
-        }
         const std::wstring wide = widen(value);
-        status =
-            RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
-                           static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(handle);
-        if (status != ERROR_SUCCESS) {
-            throw std::runtime_error("cannot set " + key + ": " + reason(status));
+        for (const REGSAM view : views(hive)) {
+            HKEY handle = nullptr;
+            LSTATUS status = RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0,
+                                             KEY_SET_VALUE | view, nullptr, &handle, nullptr);
+            if (status != ERROR_SUCCESS) {
+                throw std::runtime_error("cannot create " + key + ": " + reason(status));
+            }
+            status = RegSetValueExW(handle, nullptr, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(wide.c_str()),
+                                    static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+            RegCloseKey(handle);
+            if (status != ERROR_SUCCESS) {
+                throw std::runtime_error("cannot set " + key + ": " + reason(status));
+            }
         }
     }
 
     std::optional<std::string> default_value(const std::string& key) const override {
         const auto [hive, path] = split(key);
-        DWORD size = 0;
-        LSTATUS status =
-            RegGetValueW(hive, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size);
+        for (const REGSAM view : views(hive)) {
+            if (auto value = read(key, hive, path, view)) return value;
+        }
+        return std::nullopt;
+    }
+
+    bool remove_key(const std::string& key) override {
+        const auto [hive, path] = split(key);
+        bool removed = false;
+        for (const REGSAM view : views(hive)) {
+            const LSTATUS status = RegDeleteKeyExW(hive, path.c_str(), view, 0);
+            if (status == ERROR_FILE_NOT_FOUND) continue;
+            if (status != ERROR_SUCCESS) {
+                throw std::runtime_error("cannot remove " + key + ": " + reason(status));
+            }
+            removed = true;
+        }
+        return removed;
+    }
+
+private:
+    static std::optional<std::string> read(const std::string& key, HKEY hive,
+                                           const std::wstring& path, REGSAM view) {
+        HKEY handle = nullptr;
+        LSTATUS status = RegOpenKeyExW(hive, path.c_str(), 0, KEY_QUERY_VALUE | view, &handle);
         if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
         if (status != ERROR_SUCCESS) {
             throw std::runtime_error("cannot read " + key + ": " + reason(status));
         }
-        std::wstring wide(size / sizeof(wchar_t) + 1, L'\0');
-        size = static_cast<DWORD>(wide.size() * sizeof(wchar_t));
-        status =
-            RegGetValueW(hive, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, wide.data(), &size);
+        DWORD size = 0;
+        status = RegGetValueW(handle, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size);
+        std::wstring wide;
+        if (status == ERROR_SUCCESS) {
+            wide.assign(size / sizeof(wchar_t) + 1, L'\0');
+            size = static_cast<DWORD>(wide.size() * sizeof(wchar_t));
+            status = RegGetValueW(handle, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, wide.data(),
+                                  &size);
+        }
+        RegCloseKey(handle);
         if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
         if (status != ERROR_SUCCESS) {
             throw std::runtime_error("cannot read " + key + ": " + reason(status));
         }
         wide.resize(wcsnlen(wide.c_str(), wide.size()));
         return narrow(wide);
-    }
-
-    bool remove_key(const std::string& key) override {
-        const auto [hive, path] = split(key);
-        const LSTATUS status = RegDeleteKeyW(hive, path.c_str());
-        if (status == ERROR_FILE_NOT_FOUND) return false;
-        if (status != ERROR_SUCCESS) {
-            throw std::runtime_error("cannot remove " + key + ": " + reason(status));
-        }
-        return true;
     }
 };
 

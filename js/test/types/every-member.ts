@@ -7,6 +7,8 @@ import {
   ScardError,
   StatusCode,
   HOST_MAJOR_VERSION,
+  NEW_CONTEXT_CODES,
+  needsNewContext,
   type ScardErrorKind,
   type PortLike,
 } from '@vorn/scard-bridge-client/client';
@@ -55,6 +57,15 @@ async function extensionPage(): Promise<string[]> {
   const names: string[] = await client.listReaderNames(context);
   const { card } = await client.connect(context, names[0] ?? '');
   await client.setAttrib(context, card, 0x0007a001, new Uint8Array([1]));
+  const watch = client.watchCards({
+    onEvent: (event) => event.initial,
+    onError: (error) => needsNewContext(error) && NEW_CONTEXT_CODES.includes(error.code ?? 0),
+    readers: names,
+    pollIntervalMs: 1000,
+    retryDelayMs: 250,
+    maxRetryDelayMs: 4000,
+  });
+  await watch.stop();
   return [version ?? '', checked];
 }
 

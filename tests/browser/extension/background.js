@@ -140,6 +140,7 @@ async function cardSession(client) {
     afterRelease = describe(error);
   }
   await report('released', { afterRelease });
+  return true;
 }
 
 // The test driver's PIN pad: the user "types" 1234, the card's PIN; then, told by a
@@ -164,6 +165,34 @@ async function pinPadSession(client) {
   await client.disconnect(context, card, Disposition.LEAVE_CARD);
   await client.releaseContext(context);
   await report('pin-pad', { features, right, wrong });
+}
+
+// A watch that outlives pcscd: with the card in, the test stops pcscd, starts it again
+// and puts the card back; the watch reports the reader and its card gone, then both back,
+// then the card leaving.
+async function serviceRestartSession(client) {
+  await ask('restart:insert-card');
+  const events = [];
+  const count = (type) => events.filter((e) => e.type === type && e.reader === config.reader).length;
+  const watcher = client.watchCards({
+    readers: [config.reader],
+    onEvent: (event) => {
+      events.push(event);
+      report('restart:event', { event }).catch(() => {});
+    },
+    onError: (error) => report('watch-error', describe(error)).catch(() => {}),
+  });
+  const until = async (done) => {
+    for (let i = 0; i < 600 && !done(); i++) await new Promise((resolve) => setTimeout(resolve, 100));
+  };
+  await until(() => count('inserted') === 1);
+  await report('restart:watching', { events });
+  await until(() => count('reader-added') === 1 && count('inserted') === 2);
+  // The card leaves while the watch runs, so that what follows starts without it.
+  await ask('restart:remove-card');
+  await until(() => count('removed') === 2);
+  await watcher.stop();
+  await report('restart:watched', { events });
 }
 
 async function main() {
@@ -197,8 +226,9 @@ async function main() {
     }
     await report('unsupported', { unsupported });
 
-    if (config.cardSession) await cardSession(client);
+    const cardSessionRan = config.cardSession && (await cardSession(client));
     if (config.pinPadReader) await pinPadSession(client);
+    if (config.restartPcscd && cardSessionRan) await serviceRestartSession(client);
 
     await report('closing');
     client.close();

@@ -26,8 +26,8 @@ export async function bundle(scripts, outdir, { nodePaths = [path.join(HERE, 'no
   });
 }
 
-const STATIC = ['manifest.json', 'app.html', 'app.css', 'smart-card.html', 'permissions.html'];
-const SCRIPTS = ['background.js', 'app.js', 'smart-card.js', 'permissions.js', 'page-script.js', 'relay-script.js'];
+const STATIC = ['manifest.json', 'managed-schema.json', 'app.html', 'app.css', 'smart-card.html', 'permissions.html', 'prompt.html'];
+const SCRIPTS = ['background.js', 'app.js', 'smart-card.js', 'permissions.js', 'prompt.js', 'page-script.js', 'relay-script.js'];
 
 export async function buildExample(outdir = path.join(HERE, 'dist')) {
   fs.rmSync(outdir, { recursive: true, force: true });

@@ -1,6 +1,8 @@
-// The user's decisions per site: allow (the browser then asks for access to that
-// site's pages), refuse, or forget one. Sites not listed are refused.
-import { OriginGrants, grantableOrigin, originPattern } from '@vorn/scard-bridge-client/relay';
+// The user's decisions per site: allow (the browser may ask for access to that
+// site's pages), refuse, or forget one (revoking ends its sessions); a site not
+// listed is asked at its first establishContext(). The administrator's lists
+// (storage.managed) are shown, and win.
+import { OriginGrants, grantableOrigin, originPattern, readPolicy } from '@vorn/scard-bridge-client/relay';
 
 const api = globalThis.browser ?? globalThis.chrome;
 const grants = new OriginGrants();
@@ -14,6 +16,18 @@ function showError(text) {
 async function show() {
   const body = $('origins').tBodies[0];
   body.replaceChildren();
+  const policy = readPolicy(await api.storage.managed.get(null).catch(() => ({})));
+  for (const [origins, decision] of [
+    [policy.blocked, 'blocked by your administrator'],
+    [policy.allowed, 'allowed by your administrator'],
+  ]) {
+    for (const origin of [...origins].sort()) {
+      const row = body.insertRow();
+      row.insertCell().textContent = origin;
+      row.insertCell().textContent = decision;
+      row.insertCell();
+    }
+  }
   for (const [origin, decision] of Object.entries(await grants.all()).sort()) {
     const row = body.insertRow();
     row.insertCell().textContent = origin;
@@ -22,7 +36,6 @@ async function show() {
     forget.textContent = decision === 'granted' ? 'Revoke' : 'Forget';
     forget.addEventListener('click', async () => {
       await grants.forget(origin);
-      await api.permissions.remove({ origins: [originPattern(origin)] }).catch(() => {});
       await show();
     });
     row.insertCell().append(forget);
@@ -36,8 +49,8 @@ async function decide(decision) {
     showError('Give an https site (https://example.org), or http on localhost.');
     return;
   }
-  // The extension needs the browser's access to the site to offer it the API;
-  // asking for it must happen in the click itself.
+  // The extension needs the browser's access to the site to offer it the API (the
+  // user may have withdrawn it); asking for it must happen in the click itself.
   if (decision === 'granted' && !(await api.permissions.request({ origins: [originPattern(origin)] }))) {
     showError(`The browser did not give access to ${origin}: it stays refused.`);
     return;

@@ -14,6 +14,7 @@ const PACKED = [
   'LICENSE',
   'README.md',
   'package.json',
+  'src/global.d.ts',
   'src/relay.d.ts',
   'src/relay.js',
   'src/smart-card.d.ts',
@@ -31,7 +32,7 @@ assert.equal(manifest.license, 'Apache-2.0');
 assert.equal(manifest.sideEffects, false);
 assert.equal(manifest.type, 'module');
 for (const field of ['repository', 'homepage', 'bugs', 'description']) assert.ok(manifest[field], `package.json has "${field}"`);
-assert.deepEqual(Object.keys(manifest.exports).sort(), ['.', './client', './facade', './package.json', './relay']);
+assert.deepEqual(Object.keys(manifest.exports).sort(), ['.', './client', './facade', './global', './package.json', './relay']);
 for (const [name, target] of Object.entries(manifest.exports)) {
   for (const file of typeof target === 'string' ? [target] : Object.values(target)) {
     assert.ok(files.includes(path.normalize(file)), `export "${name}" names ${file}, which is packed`);

@@ -1,21 +1,49 @@
-// navigator.smartCard for web pages, through an extension, on the origins the user
-// allowed. Three parts, one per world:
+// navigator.smartCard for web pages, through an extension. Three parts, one per world:
 //
 //   page (the page's own world)    content script (isolated world)      background
 //   installPageSmartCard()  <-MessagePort->  relayContentScript()  <-runtime port->  startRelay()  <-native port->  host
 //
-// The background registers the two scripts for the allowed origins only, checks
-// the origin of every message against the user's current decisions, and opens one
-// native port (one host session) per page, so that handles never cross origins.
+// The page script is on every secure page the extension may reach; the background
+// decides at the page's first establishContext(): an administrator's policy
+// (storage.managed), then the user's decision for the site (storage.local), else it
+// asks the user in a window of its own (consentPrompt()): allow once (for this page),
+// always for this site, or deny. Only then does it open a native port: one host
+// session per page, so that handles never cross origins.
 // docs/web-smart-card.md ("Web pages") and SECURITY.md say what a page can do.
 
-import { ScardBridgeClient, ScardError, HOST_NAME } from './vorn-scard-client.js';
+import { ScardBridgeClient, ScardError, StatusCode, HOST_NAME } from './vorn-scard-client.js';
 import { installSmartCard } from './smart-card.js';
 
 export const RELAY_PORT_NAME = 'vorn-smart-card';
 /** storage.local key of the user's decisions: { [origin]: "granted" | "refused" }. */
 export const GRANTS_KEY = 'vornSmartCardOrigins';
+/** storage.managed keys an administrator sets: lists of origins. A blocked origin stays blocked whatever else says. */
+export const POLICY_KEYS = Object.freeze({ allowed: 'allowedOrigins', blocked: 'blockedOrigins' });
+/** The user's answers in the prompt. */
+export const PROMPT_ANSWERS = Object.freeze(['once', 'always', 'deny']);
+// storage.session key of the answers for one page and the denials (see startRelay).
+const SESSION_KEY = 'vornSmartCardSession';
 const SCRIPT_IDS = { page: 'vorn-smart-card-page', relay: 'vorn-smart-card-relay' };
+// Pages the scripts may be registered for: secure ones (https, http on loopback).
+const PAGE_PATTERN = /^(https:\/\/|http:\/\/(localhost|127\.0\.0\.1|\[::1\]|\*\.localhost)(:\d+)?\/)/;
+// Answers for this page only ("allow once", "deny") are kept for this many pages;
+// the oldest is forgotten first (its page asks again).
+const MAX_PAGE_ANSWERS = 256;
+// A site the user denied this many times (pages, reloads) is not asked again until the
+// browser closes: a page cannot make the prompt come back forever.
+export const MAX_DENIALS = 3;
+// How long the top page's content script has to vouch for a frame's delegation.
+const DELEGATION_TIMEOUT_MS = 2000;
+
+/**
+ * Host sessions (native ports) the relay keeps open for web pages: one per page
+ * (document), MAX_SESSIONS_PER_ORIGIN per origin across tabs and frames, and
+ * MAX_SESSIONS in all. With the host's 32 contexts a session, web pages together
+ * hold at most 160 of pcscd's 200 contexts (SECURITY.md). A handshake beyond a
+ * bound is answered "busy" and starts nothing.
+ */
+export const MAX_SESSIONS_PER_ORIGIN = 4;
+export const MAX_SESSIONS = 5;
 
 /** The commands a page may send: those the facade uses. */
 export const RELAYED_COMMANDS = Object.freeze([
@@ -67,12 +95,14 @@ export function originPattern(origin) {
 
 /** The user's decisions per origin, kept in storage.local. Absent means refused. */
 export class OriginGrants {
+  #storage;
+
   constructor(storage = browserApi().storage) {
-    this._storage = storage;
+    this.#storage = storage;
   }
 
   async all() {
-    const stored = await this._storage.local.get(GRANTS_KEY);
+    const stored = await this.#storage.local.get(GRANTS_KEY);
     return { ...(stored?.[GRANTS_KEY] ?? {}) };
   }
 
@@ -89,7 +119,7 @@ export class OriginGrants {
     if (decision !== 'granted' && decision !== 'refused') throw new TypeError('the decision is "granted" or "refused"');
     const all = await this.all();
     all[origin] = decision;
-    await this._storage.local.set({ [GRANTS_KEY]: all });
+    await this.#storage.local.set({ [GRANTS_KEY]: all });
     return origin;
   }
 
@@ -97,18 +127,65 @@ export class OriginGrants {
   async forget(origin) {
     const all = await this.all();
     delete all[origin];
-    await this._storage.local.set({ [GRANTS_KEY]: all });
+    await this.#storage.local.set({ [GRANTS_KEY]: all });
   }
+}
+
+// ---- decisions ----
+
+/** An administrator's lists from storage.managed, as sets of origins (entries that are no origin are ignored). */
+export function readPolicy(managed) {
+  const list = (key) => new Set((Array.isArray(managed?.[key]) ? managed[key] : []).map((text) => grantableOrigin(String(text))).filter(Boolean));
+  return { allowed: list(POLICY_KEYS.allowed), blocked: list(POLICY_KEYS.blocked) };
+}
+
+/**
+ * What holds for `origin`: "blocked" (the administrator's), "granted" (the
+ * administrator's or the user's), "refused" (the user's), or "ask".
+ */
+export function decisionFor(origin, policy, decisions) {
+  if (policy.blocked.has(origin)) return 'blocked';
+  if (policy.allowed.has(origin)) return 'granted';
+  return decisions[origin] ?? 'ask';
+}
+
+/**
+ * Whether an iframe's `allow` attribute (its permissions policy) delegates
+ * "smart-card" to a document of `origin` in it, `src` being the frame's src: as the
+ * draft's permissions policy, the feature's allowlist is `*`, `'src'` (also when
+ * empty), `'self'`/`'none'` (never another origin) or origins.
+ */
+export function delegatesTo(allow, src, origin) {
+  for (const directive of String(allow ?? '').split(';')) {
+    const [feature, ...allowlist] = directive.trim().split(/\s+/);
+    if (feature !== 'smart-card') continue;
+    const members = allowlist.length === 0 ? ["'src'"] : allowlist;
+    return members.some((member) => {
+      if (member === '*') return true;
+      if (member === "'src'") return urlOrigin(src) === origin;
+      return grantableOrigin(member) === origin && !member.startsWith("'");
+    });
+  }
+  return false;
 }
 
 // ---- background ----
 
-// The sender's origin as the browser tells it (never what the page says).
+// The sender's origin as the browser tells it (never what the page says). A
+// sandboxed document's origin is opaque ("null") whatever its address: it is never
+// an allowed origin. Firefox gives no sender.origin: there the address's origin is
+// taken, and the relay's content script (relayContentScript) does not connect from
+// a document whose origin is opaque.
 function senderOrigin(sender) {
-  if (!sender?.tab || sender.frameId !== 0) return null; // top-level pages only
-  if (typeof sender.origin === 'string' && sender.origin !== 'null') return sender.origin;
+  if (!sender?.tab) return null;
+  if (sender.origin !== undefined) return typeof sender.origin === 'string' && sender.origin !== 'null' ? sender.origin : null;
+  return urlOrigin(sender.url);
+}
+
+function urlOrigin(text) {
   try {
-    return new URL(sender.url).origin;
+    const origin = new URL(text).origin;
+    return origin === 'null' ? null : origin;
   } catch {
     return null;
   }
@@ -126,18 +203,31 @@ function validRequest(message) {
   );
 }
 
+function randomId() {
+  return crypto.randomUUID();
+}
+
 /**
- * Runs the background's part: keeps the page scripts registered for the granted
- * origins, and relays each page's messages to a native port of its own.
+ * Runs the background's part: keeps the page scripts registered on the secure pages
+ * the extension may reach, asks the user where nothing is decided, and relays each
+ * allowed page's messages to a native port of its own.
  *
  * @param options.pageScript, options.relayScript the extension's files built from
  *   installPageSmartCard() and relayContentScript() (classic scripts)
- * @returns { grants, sync(): Promise<void> } (sync: re-reads the decisions now)
+ * @param options.promptPage the extension's page built with consentPrompt()
+ * @param options.managed where the administrator's policy is read (default storage.managed)
+ * @returns { grants, ready, sync(): Promise<void> } (sync: re-reads the decisions now)
  */
-export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api = browserApi() }) {
+export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html', hostName = HOST_NAME, api = browserApi(), managed = api.storage.managed }) {
   const grants = new OriginGrants(api.storage);
-  let allowed = new Set();
-  const pages = new Set(); // { origin, page, native }
+  let policy = readPolicy({});
+  let decisions = {};
+  const pages = new Set(); // { origin, document, page, native, lasting }
+  const pageAnswers = new Map(); // document -> "once" | "deny", oldest first
+  const prompts = new Map(); // id -> { origin, embeddedIn, settle, windowId }
+  const delegations = new Map(); // token -> { tabId, settle }
+  const asking = new Set(); // { origin, tabId, settled }: one prompt at a time per origin and per tab
+  const denials = new Map(); // origin -> times the user denied it
 
   const end = (entry, reply) => {
     if (!pages.delete(entry)) return;
@@ -153,61 +243,225 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
       // the page went away
     }
   };
-  const denial = (origin) => ({ relay: 'denied', message: `${origin} may not use smart cards (the user has not allowed it)` });
+  const denial = (origin, why = 'the user has not allowed it') => ({ relay: 'denied', message: `${origin} may not use smart cards (${why})` });
+  const refusal = (origin, why) => ({ relay: 'not-allowed', message: `${origin} may not use smart cards (${why})` });
+  // Which bound a new session of `origin` from `document` would pass, if any.
+  const overBound = (origin, document) => {
+    const live = [...pages];
+    if (live.some((entry) => entry.document === document)) return 'this page has a smart-card session already (one per page)';
+    if (live.filter((entry) => entry.origin === origin).length >= MAX_SESSIONS_PER_ORIGIN) {
+      return `${origin} has ${MAX_SESSIONS_PER_ORIGIN} smart-card sessions open already (pages of one site may have ${MAX_SESSIONS_PER_ORIGIN})`;
+    }
+    if (live.length >= MAX_SESSIONS) return `web pages have ${MAX_SESSIONS} smart-card sessions open already`;
+    return null;
+  };
+  // A page allowed once keeps its session until the site is refused or blocked; one
+  // allowed for the site, until the site is no longer granted.
+  const stillAllowed = (entry) => {
+    const now = decisionFor(entry.origin, policy, decisions);
+    return entry.lasting ? now === 'granted' : now !== 'blocked' && now !== 'refused';
+  };
+  // The answers for a page and the denials outlive a stopped background (a service
+  // worker stops when idle) in storage.session, until the browser closes.
+  const session = api.storage.session;
+  const keep = () => session?.set({ [SESSION_KEY]: { pages: [...pageAnswers], denials: [...denials] } }).catch(() => {});
+  const restore = async () => {
+    const kept = (await session?.get(SESSION_KEY).catch(() => null))?.[SESSION_KEY];
+    for (const [document, answer] of kept?.pages ?? []) if (!pageAnswers.has(document)) pageAnswers.set(document, answer);
+    for (const [origin, count] of kept?.denials ?? []) if (!denials.has(origin)) denials.set(origin, count);
+  };
+  const rememberForPage = (document, answer) => {
+    pageAnswers.delete(document);
+    pageAnswers.set(document, answer);
+    if (pageAnswers.size > MAX_PAGE_ANSWERS) pageAnswers.delete(pageAnswers.keys().next().value);
+    keep();
+  };
 
+  // Every secure page the extension may reach gets the scripts: where nothing is
+  // decided yet, the page's first establishContext() asks the user.
   const register = async () => {
-    const origins = [...allowed];
+    const held = (await api.permissions.getAll()).origins ?? [];
+    const matches = held.filter((pattern) => PAGE_PATTERN.test(pattern));
     const ours = new Set(Object.values(SCRIPT_IDS));
     const registered = (await api.scripting.getRegisteredContentScripts()).filter((script) => ours.has(script.id));
     if (registered.length > 0) await api.scripting.unregisterContentScripts({ ids: registered.map((script) => script.id) });
-    if (origins.length === 0) return;
-    const matches = [...new Set(origins.map(originPattern))];
-    const common = { matches, runAt: 'document_start', allFrames: false, persistAcrossSessions: false };
+    if (matches.length === 0) return;
+    // Every frame: the background decides which may have a session.
+    const common = { matches, runAt: 'document_start', allFrames: true, persistAcrossSessions: false };
     await api.scripting.registerContentScripts([
       { id: SCRIPT_IDS.relay, js: [relayScript], world: 'ISOLATED', ...common },
       { id: SCRIPT_IDS.page, js: [pageScript], world: 'MAIN', ...common },
     ]);
   };
 
-  // One at a time: a change of the decisions may come while the last one registers.
+  const readManaged = async () => {
+    try {
+      return (await managed?.get(null)) ?? {};
+    } catch {
+      return {}; // no policy (Firefox: no managed storage for this extension)
+    }
+  };
+
+  // One at a time: a change of the decisions may come while the last one is read.
   let syncing = Promise.resolve();
-  const sync = () => {
+  const sync = ({ scripts = false } = {}) => {
     syncing = syncing
       .catch(() => {})
       .then(async () => {
-        allowed = new Set(await grants.granted());
-        for (const entry of [...pages]) if (!allowed.has(entry.origin)) end(entry, denial(entry.origin));
-        await register();
+        policy = readPolicy(await readManaged());
+        decisions = await grants.all();
+        for (const entry of [...pages]) if (!stillAllowed(entry)) end(entry, denial(entry.origin));
+        if (scripts) await register();
       });
     return syncing;
   };
+  const syncLogged = (options) => sync(options).catch((error) => console.error('smart-card relay:', error));
 
   api.storage.onChanged.addListener((changes, area) => {
-    if (area === 'local' && GRANTS_KEY in changes) sync().catch((error) => console.error('smart-card relay:', error));
+    if ((area === 'local' && GRANTS_KEY in changes) || area === 'managed') syncLogged();
+  });
+  api.permissions.onAdded?.addListener(() => syncLogged({ scripts: true }));
+  api.permissions.onRemoved?.addListener(() => syncLogged({ scripts: true }));
+
+  // ---- the prompt ----
+
+  // Asks the user in a window of the extension: "once", "always", "deny" ("deny" too
+  // when the window is closed unanswered), or "gone" when the page went away first.
+  const ask = (origin, embeddedIn, gone) =>
+    new Promise((resolve) => {
+      const id = randomId();
+      const prompt = { origin, embeddedIn, windowId: null };
+      prompt.settle = (answer) => {
+        if (!prompts.delete(id)) return;
+        resolve(answer);
+        if (prompt.windowId !== null) api.windows.remove(prompt.windowId).catch(() => {});
+      };
+      prompts.set(id, prompt);
+      gone.then(() => prompt.settle('gone'));
+      api.windows
+        .create({ url: api.runtime.getURL(`${promptPage}?request=${id}`), type: 'popup', width: 460, height: 320, focused: true })
+        .then((window) => {
+          prompt.windowId = window.id;
+          if (!prompts.has(id)) api.windows.remove(window.id).catch(() => {});
+        })
+        .catch(() => prompt.settle('deny'));
+    });
+  api.windows.onRemoved.addListener((windowId) => {
+    for (const prompt of prompts.values()) if (prompt.windowId === windowId) prompt.settle('deny');
   });
 
-  // A worker woken by a page reads the decisions first: what the page sends
-  // meanwhile waits for them.
-  let ready = null;
-  const connectPage = (page) => {
-    const origin = senderOrigin(page.sender);
-    if (origin === null || !allowed.has(origin)) {
-      page.postMessage(denial(origin ?? 'this page'));
+  // What an extension page (the prompt) or the top page's content script (a frame's
+  // delegation) tells the background.
+  const ownPage = (sender) => sender.id === api.runtime.id && typeof sender.url === 'string' && sender.url.startsWith(api.runtime.getURL(''));
+  api.runtime.onMessage.addListener((message, sender, respond) => {
+    if (message?.vornSmartCardPrompt && ownPage(sender)) {
+      const prompt = prompts.get(message.request);
+      if (message.vornSmartCardPrompt === 'details') respond(prompt ? { origin: prompt.origin, embeddedIn: prompt.embeddedIn } : null);
+      else if (message.vornSmartCardPrompt === 'answer' && PROMPT_ANSWERS.includes(message.answer)) prompt?.settle(message.answer);
+      return false;
+    }
+    if (typeof message?.vornSmartCardDelegation === 'string') {
+      const waiting = delegations.get(message.vornSmartCardDelegation);
+      // Only the top page of the frame's own tab delegates.
+      if (waiting && sender.tab?.id === waiting.tabId && sender.frameId === 0) waiting.settle(message);
+    }
+    return false;
+  });
+
+  // Asks the top page's content script whether the frame's element delegates to it:
+  // the frame hands a token to its parent, whose content script reads the element.
+  const delegation = (page, sender, origin) =>
+    new Promise((resolve) => {
+      const token = randomId();
+      const settle = (answer) => {
+        if (!delegations.delete(token)) return;
+        clearTimeout(timer);
+        resolve(answer !== null && delegatesTo(answer.allow, answer.src, origin));
+      };
+      const timer = setTimeout(() => settle(null), DELEGATION_TIMEOUT_MS);
+      delegations.set(token, { tabId: sender.tab.id, settle });
+      page.postMessage({ relay: 'delegation', token });
+    });
+
+  // ---- the pages ----
+
+  // Whether this page may have a session: "granted" (and whether for as long as the
+  // site is granted), or the refusal to answer.
+  const decide = async (page, origin, document, gone, delegated = false) => {
+    const sender = page.sender;
+    if (origin === null) return { refusal: denial('this page', 'its origin is opaque') };
+    const tabId = sender.tab?.id;
+    const top = urlOrigin(sender.tab?.url);
+    const embeddedIn = sender.frameId !== 0 && top !== origin ? top : null;
+    if (!delegated && embeddedIn !== null) {
+      // A frame of another origin: only where the top page's element delegates to it.
+      if (!(await delegation(page, sender, origin))) return { refusal: denial(origin, `${top ?? 'the page'} does not delegate "smart-card" to its frame`) };
+    }
+    await ready;
+    await syncing.catch(() => {});
+    let left = false;
+    gone.then(() => (left = true));
+    // One question at a time per origin and per tab: who waited reads the answers again.
+    for (;;) {
+      if (left) return { refusal: denial(origin, 'the page went away') };
+      const now = decisionFor(origin, policy, decisions);
+      if (now === 'blocked') return { refusal: refusal(origin, 'blocked by the administrator') };
+      if (now === 'refused') return { refusal: refusal(origin, 'refused by the user') };
+      if (now === 'granted') return { lasting: true };
+      const before = pageAnswers.get(document);
+      if (before === 'once') return { lasting: false };
+      if (before === 'deny') return { refusal: refusal(origin, 'the user denied it on this page') };
+      if ((denials.get(origin) ?? 0) >= MAX_DENIALS) return { refusal: refusal(origin, `the user denied it ${MAX_DENIALS} times`) };
+      const open = [...asking].find((question) => question.origin === origin || question.tabId === tabId);
+      if (!open) break;
+      page.postMessage({ relay: 'asking' });
+      await open.settled.catch(() => {});
+    }
+    page.postMessage({ relay: 'asking' });
+    const question = { origin, tabId };
+    let given;
+    question.settled = ask(origin, embeddedIn, gone)
+      .then(async (answer) => {
+        given = answer;
+        if (answer === 'always') {
+          await grants.decide(origin, 'granted');
+          await sync();
+          return;
+        }
+        if (answer === 'gone') return;
+        rememberForPage(document, answer);
+        if (answer === 'deny') {
+          denials.set(origin, (denials.get(origin) ?? 0) + 1);
+          keep();
+        }
+      })
+      .finally(() => asking.delete(question));
+    asking.add(question);
+    await question.settled;
+    if (given === 'gone') return { refusal: denial(origin, 'the page went away') };
+    return decide(page, origin, document, gone, true);
+  };
+
+  const openSession = (page, origin, document, lasting) => {
+    const bound = overBound(origin, document);
+    if (bound !== null) {
+      page.postMessage({ relay: 'busy', message: bound });
       page.disconnect();
       return null;
     }
     const native = api.runtime.connectNative(hostName);
-    const entry = { origin, page, native };
+    const entry = { origin, document, page, native, lasting };
     pages.add(entry);
+    page.postMessage({ relay: 'open' });
     native.onMessage.addListener((message) => page.postMessage(message));
     native.onDisconnect.addListener(() => {
       const reason = native.error?.message ?? api.runtime.lastError?.message ?? 'the host ended';
       end(entry, { relay: 'closed', message: reason });
     });
     return (message) => {
-      // Every message is checked against the decisions as they are now.
       if (!pages.has(entry)) return;
-      if (!allowed.has(origin)) {
+      // Every message is checked against the decisions as they are now.
+      if (!stillAllowed(entry)) {
         end(entry, denial(origin));
         return;
       }
@@ -222,35 +476,118 @@ export function startRelay({ pageScript, relayScript, hostName = HOST_NAME, api 
       native.postMessage({ requestId: message.requestId, command: message.command, params: message.params });
     };
   };
+
   api.runtime.onConnect.addListener((page) => {
-    if (page.name !== RELAY_PORT_NAME) return;
+    // "vorn-smart-card:<id>": the id the page's content script drew for its document.
+    const [name, documentId] = String(page.name).split(':');
+    if (name !== RELAY_PORT_NAME || !documentId) return;
+    const origin = senderOrigin(page.sender);
+    const document = `${page.sender.tab?.id}/${page.sender.frameId}/${documentId}`;
     let relay;
     const waiting = [];
     let closed = false;
-    page.onMessage.addListener((message) => (relay === undefined ? waiting.push(message) : relay?.(message)));
+    let onGone;
+    const gone = new Promise((resolve) => (onGone = resolve));
+    page.onMessage.addListener((message) => (relay === undefined ? waiting.length < 64 && waiting.push(message) : relay?.(message)));
     page.onDisconnect.addListener(() => {
       closed = true;
+      onGone();
       for (const entry of [...pages]) if (entry.page === page) end(entry, null);
     });
-    ready.then(() => {
-      if (closed) return;
-      relay = connectPage(page);
-      for (const message of waiting.splice(0)) relay?.(message);
-    });
+    decide(page, origin, document, gone)
+      .then(({ refusal, lasting }) => {
+        if (closed) return;
+        if (refusal) {
+          page.postMessage(refusal);
+          page.disconnect();
+          relay = null;
+          return;
+        }
+        relay = openSession(page, origin, document, lasting);
+        for (const message of waiting.splice(0)) relay?.(message);
+      })
+      .catch((error) => {
+        console.error('smart-card relay:', error);
+        if (!closed) page.disconnect();
+      });
+  });
+  api.tabs?.onRemoved?.addListener((tabId) => {
+    for (const document of [...pageAnswers.keys()]) if (document.startsWith(`${tabId}/`)) pageAnswers.delete(document);
   });
 
-  ready = sync().catch((error) => console.error('smart-card relay:', error));
+  const ready = Promise.all([restore(), sync({ scripts: true })]).then(
+    () => {},
+    (error) => console.error('smart-card relay:', error),
+  );
   return { grants, ready, sync };
+}
+
+// ---- the prompt page ----
+
+/**
+ * The prompt's part, on the extension page `promptPage` of startRelay (opened with
+ * "?request=<id>"): shows the origin that asks in the element #origin (and the page
+ * that embeds it in #embedded-in, hidden when none), and answers with the button
+ * clicked: #once, #always or #deny. Closing the window denies.
+ */
+export async function consentPrompt({ api = browserApi(), document = globalThis.document, location = globalThis.location } = {}) {
+  const request = new URLSearchParams(location.search).get('request');
+  const details = await api.runtime.sendMessage({ vornSmartCardPrompt: 'details', request });
+  if (!details) {
+    globalThis.close();
+    return;
+  }
+  document.getElementById('origin').textContent = details.origin;
+  const embedded = document.getElementById('embedded-in');
+  if (embedded) {
+    embedded.hidden = details.embeddedIn === null;
+    embedded.querySelector('span').textContent = details.embeddedIn ?? '';
+  }
+  // A service worker that waits for the answer must not be stopped meanwhile.
+  setInterval(() => api.runtime.sendMessage({ vornSmartCardPrompt: 'waiting', request }).catch(() => {}), 20000);
+  for (const answer of PROMPT_ANSWERS) {
+    const button = document.getElementById(answer);
+    button.disabled = false;
+    button.addEventListener('click', async () => {
+      await api.runtime.sendMessage({ vornSmartCardPrompt: 'answer', request, answer });
+      globalThis.close();
+    });
+  }
 }
 
 // ---- content script ----
 
-/** The content script's part: hands the page a MessagePort wired to the background. */
+/**
+ * The content script's part: hands the page a MessagePort wired to the background.
+ * On the top page it also tells the background whether a frame's element delegates
+ * "smart-card" to the frame (its `allow` attribute), when the frame asks.
+ */
 export function relayContentScript({ api = browserApi(), target = globalThis.window } = {}) {
+  // A sandboxed document (CSP sandbox, sandboxed iframe) has an opaque origin
+  // whatever its address: it never reaches the extension.
+  if (target.origin === 'null' || !target.isSecureContext) return;
+  // This document's own id: answers "for this page" end with it.
+  const documentId = crypto.randomUUID();
+  if (target === target.top) {
+    target.addEventListener(
+      'message',
+      (event) => {
+        const token = event.data?.vornSmartCardDelegation;
+        if (typeof token !== 'string' || event.source === target) return;
+        const element = [...target.document.querySelectorAll('iframe')].find((frame) => frame.contentWindow === event.source);
+        if (!element) return;
+        api.runtime.sendMessage({ vornSmartCardDelegation: token, allow: element.getAttribute('allow') ?? '', src: element.src }).catch(() => {});
+      },
+      true,
+    );
+  }
   target.addEventListener('message', (event) => {
     if (event.source !== target || event.data?.vornSmartCard !== 'connect') return;
+    // One extension answers: another one's relay on the same page would open a second
+    // session and ask the user a second time.
+    event.stopImmediatePropagation();
     const channel = new MessageChannel();
-    const port = api.runtime.connect({ name: RELAY_PORT_NAME });
+    const port = api.runtime.connect({ name: `${RELAY_PORT_NAME}:${documentId}` });
     let open = true;
     const close = (notice) => {
       if (!open) return;
@@ -258,7 +595,11 @@ export function relayContentScript({ api = browserApi(), target = globalThis.win
       if (notice) channel.port1.postMessage(notice);
       channel.port1.close();
     };
-    port.onMessage.addListener((message) => channel.port1.postMessage(message));
+    port.onMessage.addListener((message) => {
+      // The background asks this frame's parent to vouch for it.
+      if (message?.relay === 'delegation') target.parent.postMessage({ vornSmartCardDelegation: String(message.token) }, '*');
+      else channel.port1.postMessage(message);
+    });
     port.onDisconnect.addListener(() =>
       close({ relay: 'closed', message: api.runtime.lastError?.message ?? 'the extension closed the connection' }),
     );
@@ -278,8 +619,13 @@ export function relayContentScript({ api = browserApi(), target = globalThis.win
 
 /**
  * A port to the host through the content script, shaped like runtime.Port for
- * ScardBridgeClient. Fails (kind "disconnected") when no relay answers in time:
- * the extension is missing or not allowed on this page.
+ * ScardBridgeClient, once the extension has opened a host session for this page.
+ * Waits while the extension asks the user. Fails with a "NotAllowedError"
+ * DOMException when the user or the administrator does not allow this site, or with
+ * a ScardError: kind "disconnected" when no relay answers in time (no extension on
+ * this page), "denied" when the extension refuses this document (an opaque origin,
+ * a frame not delegated to), and kind "scard" with SCARD_E_SERVER_TOO_BUSY
+ * (0x80100031) when a session bound is reached (MAX_SESSIONS_PER_ORIGIN...).
  */
 export function pageRelayPort({ target = globalThis.window, timeoutMs = 5000 } = {}) {
   const id = `${Date.now().toString(36)}-${Math.random().toString(36).slice(2)}`;
@@ -290,9 +636,22 @@ export function pageRelayPort({ target = globalThis.window, timeoutMs = 5000 } =
     }, timeoutMs);
     const onMessage = (event) => {
       if (event.source !== target || event.data?.vornSmartCardRelay !== id || !event.ports?.[0]) return;
-      clearTimeout(timer);
       target.removeEventListener('message', onMessage);
-      resolve(wrapMessagePort(event.ports[0]));
+      const channel = event.ports[0];
+      // The background's first word: the session is open, or why not, or that it asks the user.
+      channel.onmessage = ({ data }) => {
+        clearTimeout(timer);
+        if (data?.relay === 'asking') return;
+        if (data?.relay === 'open') {
+          resolve(wrapMessagePort(channel));
+          return;
+        }
+        channel.close();
+        const message = String(data?.message ?? 'the extension closed the connection');
+        if (data?.relay === 'not-allowed') reject(new DOMException(message, 'NotAllowedError'));
+        else if (data?.relay === 'busy') reject(new ScardError('scard', message, { code: StatusCode.SCARD_E_SERVER_TOO_BUSY }));
+        else reject(new ScardError(data?.relay === 'denied' ? 'denied' : 'disconnected', message));
+      };
     };
     target.addEventListener('message', onMessage);
     target.postMessage({ vornSmartCard: 'connect', id }, target.location.origin);
@@ -344,7 +703,10 @@ function wrapMessagePort(channel) {
  * through the relay (a port per resource manager connection).
  */
 export function installPageSmartCard({ target = globalThis.window } = {}) {
+  // A sandboxed document's origin is opaque: the relay never serves it.
+  if (target.origin === 'null' || !target.isSecureContext) return null;
   return installSmartCard(target.navigator, {
+    global: target,
     connect: async () => {
       const client = new ScardBridgeClient(await pageRelayPort({ target }));
       client.checkHostVersion();

@@ -147,12 +147,16 @@ export declare function connectionState(state: number, protocol: number): SmartC
 
 /** Defines navigator.smartCard where it is absent; the one in place otherwise. */
 export declare function installSmartCard(
-  target?: { smartCard?: SmartCardResourceManager },
-  options?: SmartCardResourceManagerOptions,
+  target?: { smartCard?: SmartCardResourceManager } | Navigator,
+  options?: SmartCardResourceManagerOptions & { global?: object },
 ): SmartCardResourceManager;
 
-declare global {
-  interface Navigator {
-    readonly smartCard?: SmartCardResourceManager;
-  }
-}
+/** The four interfaces, as installSmartCard() makes them globals. */
+export declare const INTERFACES: Readonly<{
+  SmartCardResourceManager: typeof SmartCardResourceManager;
+  SmartCardContext: typeof SmartCardContext;
+  SmartCardConnection: typeof SmartCardConnection;
+  SmartCardError: typeof SmartCardError;
+}>;
+/** Makes the interfaces globals of `global` (default globalThis) where it has none. */
+export declare function exposeInterfaces(global?: object): void;

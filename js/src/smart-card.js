@@ -150,11 +150,16 @@ function invalidState(message) {
   return new DOMException(message, 'InvalidStateError');
 }
 
-// BufferSource -> a copy of its bytes.
+const isArrayBuffer = (value) => Object.prototype.toString.call(value) === '[object ArrayBuffer]';
+
+// BufferSource -> a copy of its bytes. As WebIDL converts a BufferSource: an
+// ArrayBuffer (of any realm) or a view of one; shared memory is a TypeError.
 function bufferBytes(source, what) {
-  if (source instanceof ArrayBuffer) return new Uint8Array(source.slice(0));
-  if (ArrayBuffer.isView(source)) return new Uint8Array(source.buffer.slice(source.byteOffset, source.byteOffset + source.byteLength));
-  throw new TypeError(`${what} must be an ArrayBuffer or a view of one`);
+  if (isArrayBuffer(source)) return new Uint8Array(source.slice(0));
+  if (ArrayBuffer.isView(source) && isArrayBuffer(source.buffer)) {
+    return new Uint8Array(source.buffer.slice(source.byteOffset, source.byteOffset + source.byteLength));
+  }
+  throw new TypeError(`${what} must be an ArrayBuffer or a view of one (not of a SharedArrayBuffer)`);
 }
 
 function arrayBufferOf(hex) {
@@ -192,12 +197,25 @@ export function stateToFlagsOut(state) {
   return flags;
 }
 
-/** SmartCardConnectionState for a card state and active protocol; undefined when none fits. */
+/**
+ * SmartCardConnectionState for a card state and active protocol; undefined when none
+ * fits. The host reports any powered card with an ATR as specific; with no active
+ * protocol (a direct connection) that card is one whose protocol is still to be
+ * negotiated, which is how pcsc-lite itself reports it: "negotiable".
+ */
 export function connectionState(state, protocol) {
   const specific = state === WINDOWS_SPECIFIC ? 'specific' : CARD_STATES.find(([bit]) => (state & bit) !== 0)?.[1];
   if (specific !== 'specific') return specific;
-  const name = PROTOCOL_NAMES.get(protocol);
-  return name === 'raw' || name === 't0' || name === 't1' ? name : undefined;
+  return PROTOCOL_NAMES.get(protocol) ?? (protocol === 0 ? 'negotiable' : undefined);
+}
+
+// An AbortSignal member of an options dictionary (undefined when absent).
+function signalOption(options, what) {
+  const signal = options?.signal;
+  if (signal !== undefined && Object.prototype.toString.call(signal) !== '[object AbortSignal]') {
+    throw new TypeError(`${what}.signal must be an AbortSignal`);
+  }
+  return signal;
 }
 
 function abortReason(signal) {
@@ -259,24 +277,40 @@ export class SmartCardResourceManager {
 
 // ---- SmartCardContext ----
 
+// What a connection needs of its context, and how both are made. The classes'
+// static blocks fill these in, so that neither class has a member a page could
+// call besides the draft's.
+let contextOf;
+let connectionOf;
 let constructing = false;
 
-// Contexts and connections are made here only: their constructors are not public.
-function construct(Class, ...attach) {
+function construct(Class) {
   constructing = true;
   try {
-    const made = new Class();
-    made._attach(...attach);
-    return made;
+    return new Class();
   } finally {
     constructing = false;
   }
 }
 
 function newContext(client, handle) {
-  const context = construct(SmartCardContext, client, handle);
+  const context = contextOf.make(client, handle);
   contextsDropped.register(context, { client, handle }, context);
   return context;
+}
+
+const busyMessage = 'An operation is in progress on this context.';
+
+// SmartCardReaderStateIn -> the host's record. Members are converted as WebIDL
+// converts a dictionary: in the order of their names.
+function readerRecord(entry) {
+  if (entry === null || typeof entry !== 'object') throw new TypeError('each reader state must be an object');
+  const count = entry.currentCount === undefined ? undefined : unsignedLong(entry.currentCount, 'currentCount');
+  if (entry.currentState === null || typeof entry.currentState !== 'object') throw new TypeError('currentState is required');
+  if (entry.readerName === undefined) throw new TypeError('readerName is required');
+  let state = flagsInToState(entry.currentState);
+  if (count !== undefined) state = ((state & 0xffff) | (count << 16)) >>> 0;
+  return { reader: String(entry.readerName), currentState: state };
 }
 
 export class SmartCardContext {
@@ -291,13 +325,37 @@ export class SmartCardContext {
     if (!constructing) throw new TypeError('Illegal constructor');
   }
 
-  _attach(client, handle) {
-    this.#client = client;
-    this.#handle = handle;
+  static {
+    contextOf = {
+      make(client, handle) {
+        const context = construct(SmartCardContext);
+        context.#client = client;
+        context.#handle = handle;
+        return context;
+      },
+      client: (context) => context.#client,
+      handle: (context) => context.#handle,
+      busy: (context) => context.#operationInProgress,
+      begin: (context) => {
+        context.#operationInProgress = true;
+      },
+      end: (context) => context.#clearOperation(),
+      run: (context, body) => context.#run(body),
+      transactionOn: (context, readerName) => context.#activeReaderTransactions.get(readerName),
+      setTransaction: (context, readerName, connection) => {
+        if (connection === null) context.#activeReaderTransactions.delete(readerName);
+        else context.#activeReaderTransactions.set(readerName, connection);
+      },
+      forget: (context, connection) => {
+        for (const ref of context.#connections) {
+          if (ref.deref() === connection || ref.deref() === undefined) context.#connections.delete(ref);
+        }
+      },
+    };
   }
 
   listReaders() {
-    if (this.#operationInProgress) return Promise.reject(invalidState('An operation is in progress on this context.'));
+    if (this.#operationInProgress) return Promise.reject(invalidState(busyMessage));
     return this.#run(async () => {
       try {
         return await this.#client.listReaderNames(this.#handle);
@@ -308,29 +366,26 @@ export class SmartCardContext {
   }
 
   getStatusChange(readerStates, options = {}) {
-    const signal = options?.signal;
-    if (this.#operationInProgress) return Promise.reject(invalidState('An operation is in progress on this context.'));
-    if (signal?.aborted) return Promise.reject(abortReason(signal));
+    // The arguments first (a TypeError wins over the state checks), as WebIDL does.
     let records;
+    let signal;
     let timeout = INFINITE;
     try {
+      if (readerStates === null || typeof readerStates?.[Symbol.iterator] !== 'function') {
+        throw new TypeError('readerStates must be a sequence');
+      }
+      records = [...readerStates].map(readerRecord);
+      signal = signalOption(options, 'options');
       if (options?.timeout !== undefined) {
         const ms = Number(options.timeout);
         if (!(ms >= 0)) throw new TypeError('timeout must be a number of milliseconds, 0 or more');
         timeout = Math.min(INFINITE, Math.ceil(ms));
       }
-      records = [...readerStates].map((entry) => {
-        if (typeof entry?.readerName !== 'string') throw new TypeError('readerName is required');
-        if (entry.currentState === null || typeof entry.currentState !== 'object') {
-          throw new TypeError('currentState is required');
-        }
-        let state = flagsInToState(entry.currentState);
-        if (entry.currentCount !== undefined) state = ((state & 0xffff) | (unsignedLong(entry.currentCount, 'currentCount') << 16)) >>> 0;
-        return { reader: entry.readerName, currentState: state };
-      });
     } catch (error) {
       return Promise.reject(error);
     }
+    if (this.#operationInProgress) return Promise.reject(invalidState(busyMessage));
+    if (signal?.aborted) return Promise.reject(abortReason(signal));
     const cancel = () => this.#client.cancel(this.#handle).catch(() => {});
     if (signal) {
       this.#signal = signal;
@@ -354,29 +409,31 @@ export class SmartCardContext {
         if (reason !== undefined && failure instanceof ScardError && failure.code === StatusCode.SCARD_E_CANCELLED) throw reason;
         throw exceptionFor(failure);
       }
-      return answer.map((r) => {
-        const out = {
-          readerName: r.reader,
-          eventState: stateToFlagsOut(r.eventState),
-          eventCount: r.eventState >>> 16,
-        };
-        out.answerToReset = arrayBufferOf(r.atr);
-        return out;
-      });
+      return answer.map((r) => ({
+        readerName: r.reader,
+        eventState: stateToFlagsOut(r.eventState),
+        eventCount: r.eventState >>> 16,
+        answerToReset: arrayBufferOf(r.atr),
+      }));
     });
   }
 
   connect(readerName, accessMode, options = {}) {
-    if (this.#operationInProgress) return Promise.reject(invalidState('An operation is in progress on this context.'));
     let share;
     let protocols = 0;
     try {
+      if (readerName === undefined || accessMode === undefined) throw new TypeError('connect takes a reader name and an access mode');
       readerName = String(readerName);
       share = enumValue(ACCESS_MODES, accessMode, 'SmartCardAccessMode');
-      for (const name of options?.preferredProtocols ?? []) protocols |= enumValue(PROTOCOLS, name, 'SmartCardProtocol');
+      const preferred = options?.preferredProtocols;
+      if (preferred !== undefined) {
+        if (preferred === null || typeof preferred[Symbol.iterator] !== 'function') throw new TypeError('preferredProtocols must be a sequence');
+        for (const name of preferred) protocols |= enumValue(PROTOCOLS, name, 'SmartCardProtocol');
+      }
     } catch (error) {
       return Promise.reject(error);
     }
+    if (this.#operationInProgress) return Promise.reject(invalidState(busyMessage));
     if (this.#activeReaderTransactions.has(readerName)) {
       return Promise.reject(invalidState(`A transaction is active on "${readerName}" in this context.`));
     }
@@ -388,7 +445,7 @@ export class SmartCardContext {
       } catch (error) {
         throw exceptionFor(error);
       }
-      const connection = newConnection(this, readerName, card, protocol);
+      const connection = connectionOf.make(this, readerName, card, protocol);
       this.#connections.add(new WeakRef(connection));
       connectionsDropped.register(connection, { client: this.#client, context: this.#handle, card }, connection);
       const result = { connection };
@@ -398,39 +455,8 @@ export class SmartCardContext {
     });
   }
 
-  // What SmartCardConnection needs of its context (not part of the interface).
-
-  _client() {
-    return this.#client;
-  }
-
-  _handle() {
-    return this.#handle;
-  }
-
-  _busy() {
-    return this.#operationInProgress;
-  }
-
-  _transactionOn(readerName) {
-    return this.#activeReaderTransactions.get(readerName);
-  }
-
-  _setTransaction(readerName, connection) {
-    if (connection === null) this.#activeReaderTransactions.delete(readerName);
-    else this.#activeReaderTransactions.set(readerName, connection);
-  }
-
-  _forget(connection) {
-    for (const ref of this.#connections) if (ref.deref() === connection || ref.deref() === undefined) this.#connections.delete(ref);
-  }
-
   // Runs one host call as "the" operation of this context: it is marked in progress
   // now (synchronously, so an overlapping call sees it) and cleared when it settles.
-  _run(body) {
-    return this.#run(body);
-  }
-
   #run(body) {
     this.#operationInProgress = true;
     return (async () => {
@@ -442,14 +468,6 @@ export class SmartCardContext {
     })();
   }
 
-  _begin() {
-    this.#operationInProgress = true;
-  }
-
-  _end() {
-    this.#clearOperation();
-  }
-
   // Clears the operation and ends a transaction whose callback settled meanwhile.
   #clearOperation() {
     this.#operationInProgress = false;
@@ -459,17 +477,13 @@ export class SmartCardContext {
         this.#connections.delete(ref);
         continue;
       }
-      connection._endSettledTransaction();
+      connectionOf.endSettledTransaction(connection);
       if (this.#operationInProgress) return;
     }
   }
 }
 
 // ---- SmartCardConnection ----
-
-function newConnection(context, readerName, card, protocol) {
-  return construct(SmartCardConnection, context, readerName, card, protocol);
-}
 
 export class SmartCardConnection {
   #context = null;
@@ -482,18 +496,25 @@ export class SmartCardConnection {
     if (!constructing) throw new TypeError('Illegal constructor');
   }
 
-  _attach(context, readerName, card, protocol) {
-    this.#context = context;
-    this.#readerName = readerName;
-    this.#card = card;
-    this.#activeProtocol = protocol;
+  static {
+    connectionOf = {
+      make(context, readerName, card, protocol) {
+        const connection = construct(SmartCardConnection);
+        connection.#context = context;
+        connection.#readerName = readerName;
+        connection.#card = card;
+        connection.#activeProtocol = protocol;
+        return connection;
+      },
+      endSettledTransaction: (connection) => connection.#endSettledTransaction(),
+    };
   }
 
   // The draft's common checks, in its order; a message when the call must be refused.
   #refusal({ transactionOfAnother = true } = {}) {
     const context = this.#context;
-    if (context._busy()) return 'An operation is in progress on this context.';
-    const holder = context._transactionOn(this.#readerName);
+    if (contextOf.busy(context)) return busyMessage;
+    const holder = contextOf.transactionOn(context, this.#readerName);
     if (transactionOfAnother ? holder !== undefined && holder !== this : holder !== undefined) {
       return `A transaction is active on "${this.#readerName}" in this context.`;
     }
@@ -506,10 +527,10 @@ export class SmartCardConnection {
     const refusal = this.#refusal();
     if (refusal !== null) return Promise.reject(invalidState(refusal));
     const context = this.#context;
-    const client = context._client();
-    return context._run(async () => {
+    const client = contextOf.client(context);
+    return contextOf.run(context, async () => {
       try {
-        return done(await call(client, context._handle(), this.#card));
+        return done(await call(client, contextOf.handle(context), this.#card));
       } catch (error) {
         throw exceptionFor(error);
       }
@@ -528,7 +549,7 @@ export class SmartCardConnection {
       () => {
         connectionsDropped.unregister(this);
         this.#card = null;
-        this.#context._forget(this);
+        contextOf.forget(this.#context, this);
       },
     );
   }
@@ -606,53 +627,77 @@ export class SmartCardConnection {
   }
 
   startTransaction(transaction, options = {}) {
-    const signal = options?.signal;
-    if (typeof transaction !== 'function') return Promise.reject(new TypeError('the transaction must be a function'));
+    let signal;
+    try {
+      if (typeof transaction !== 'function') throw new TypeError('the transaction must be a function');
+      signal = signalOption(options, 'options');
+    } catch (error) {
+      return Promise.reject(error);
+    }
     const refusal = this.#refusal({ transactionOfAnother: false });
     if (refusal !== null) return Promise.reject(invalidState(refusal));
     if (this.#transaction !== null) return Promise.reject(invalidState('This connection has a transaction already.'));
     if (signal?.aborted) return Promise.reject(abortReason(signal));
 
     const context = this.#context;
-    const client = context._client();
+    const client = contextOf.client(context);
     return new Promise((resolve, reject) => {
-      context._begin();
-      // The host has no way to cancel a transaction being begun: an abort ends it
-      // as soon as it has begun (see onAbort below for one that already has).
-      client.beginTransaction(context._handle(), this.#card).then(
-        () => this.#began(transaction, signal, resolve, reject),
+      contextOf.begin(context);
+      // The signal guards the wait for the transaction to begin, and only that. The
+      // host cannot cancel a begin that waits for another program's transaction:
+      // an abort settles the promise at once, and a begin that still succeeds is
+      // ended with "leave" without running the callback. The context stays busy
+      // until the host has answered both.
+      let abandoned = false;
+      const onAbort = () => {
+        abandoned = true;
+        reject(abortReason(signal));
+      };
+      signal?.addEventListener('abort', onAbort, { once: true });
+      client.beginTransaction(contextOf.handle(context), this.#card).then(
+        () => {
+          signal?.removeEventListener('abort', onAbort);
+          if (abandoned) this.#leaveAbandoned();
+          else this.#began(transaction, resolve, reject);
+        },
         (error) => {
-          context._end();
-          reject(signal?.aborted ? abortReason(signal) : exceptionFor(error));
+          signal?.removeEventListener('abort', onAbort);
+          contextOf.end(context);
+          if (!abandoned) reject(exceptionFor(error));
         },
       );
     });
   }
 
-  #began(transaction, signal, resolve, reject) {
+  // A transaction that began after its signal fired: nothing runs in it.
+  #leaveAbandoned() {
     const context = this.#context;
-    context._end();
+    const done = () => contextOf.end(context);
+    if (this.#card === null) {
+      done();
+      return;
+    }
+    contextOf
+      .client(context)
+      .endTransaction(contextOf.handle(context), this.#card, DISPOSITIONS.get('leave'))
+      .then(done, done);
+  }
+
+  #began(transaction, resolve, reject) {
+    const context = this.#context;
+    contextOf.end(context);
     const state = { pendingDisposition: null, pendingException: null, resolve, reject, settled: false };
     this.#transaction = state;
-    context._setTransaction(this.#readerName, this);
+    contextOf.setTransaction(context, this.#readerName, this);
 
     // Settles the transaction once with `disposition`; `exception` (if any) rejects it.
     const settle = (disposition, exception) => {
       if (state.settled) return;
       state.settled = true;
-      signal?.removeEventListener('abort', onAbort);
       if (exception !== null) state.pendingException = exception;
-      if (context._busy()) state.pendingDisposition = disposition;
+      if (contextOf.busy(context)) state.pendingDisposition = disposition;
       else this.#endTransaction(disposition);
     };
-    // Aborting a transaction that has begun ends it at once (reset), whatever the
-    // callback still does: the host cannot cancel a call to the card.
-    const onAbort = () => settle('reset', abortReason(signal));
-    if (signal?.aborted) {
-      settle('leave', abortReason(signal));
-      return;
-    }
-    signal?.addEventListener('abort', onAbort);
 
     let callbackResult;
     try {
@@ -668,7 +713,7 @@ export class SmartCardConnection {
           settle('reset', new TypeError(`${JSON.stringify(value)} is not a valid value of SmartCardDisposition`));
           return;
         }
-        const busy = context._busy();
+        const busy = contextOf.busy(context);
         settle(value ?? 'reset', busy ? invalidState('The transaction ended while an operation was in progress.') : null);
       },
       (reason) => settle('reset', reason),
@@ -676,7 +721,7 @@ export class SmartCardConnection {
   }
 
   // Called by the context when its operation clears.
-  _endSettledTransaction() {
+  #endSettledTransaction() {
     const state = this.#transaction;
     if (state === null || state.pendingDisposition === null) return;
     const disposition = state.pendingDisposition;
@@ -688,24 +733,26 @@ export class SmartCardConnection {
     const state = this.#transaction;
     const context = this.#context;
     if (this.#card === null) {
-      context._setTransaction(this.#readerName, null);
+      contextOf.setTransaction(context, this.#readerName, null);
       this.#transaction = null;
       state.reject(invalidState('The connection is disconnected.'));
       return;
     }
-    const client = context._client();
-    context._begin();
-    client.endTransaction(context._handle(), this.#card, DISPOSITIONS.get(disposition)).then(
-      () => this.#transactionEnded(state, null),
-      (error) => this.#transactionEnded(state, error),
-    );
+    contextOf.begin(context);
+    contextOf
+      .client(context)
+      .endTransaction(contextOf.handle(context), this.#card, DISPOSITIONS.get(disposition))
+      .then(
+        () => this.#transactionEnded(state, null),
+        (error) => this.#transactionEnded(state, error),
+      );
   }
 
   #transactionEnded(state, error) {
     const context = this.#context;
-    context._setTransaction(this.#readerName, null);
+    contextOf.setTransaction(context, this.#readerName, null);
     this.#transaction = null;
-    context._end();
+    contextOf.end(context);
     if (state.pendingException !== null) state.reject(state.pendingException);
     else if (error !== null) state.reject(exceptionFor(error));
     else state.resolve(undefined);
@@ -714,14 +761,29 @@ export class SmartCardConnection {
 
 // ---- navigator.smartCard ----
 
+export const INTERFACES = Object.freeze({ SmartCardResourceManager, SmartCardContext, SmartCardConnection, SmartCardError });
+
 /**
- * Defines navigator.smartCard (the same object on every read) where the browser has
- * none; returns the one in place otherwise. `options` go to SmartCardResourceManager.
+ * Makes the four interfaces globals of `global` (as a browser's interface objects:
+ * writable, configurable, not enumerable), each where the global has none, so that
+ * a page's `error instanceof SmartCardError` works.
  */
-export function installSmartCard(target = globalThis.navigator, options = {}) {
+export function exposeInterfaces(global = globalThis) {
+  for (const [name, value] of Object.entries(INTERFACES)) {
+    if (!Object.hasOwn(global, name)) Object.defineProperty(global, name, { value, writable: true, configurable: true, enumerable: false });
+  }
+}
+
+/**
+ * Defines navigator.smartCard (the same object on every read) and the interfaces as
+ * globals where the browser has none; returns the one in place otherwise. `options`
+ * go to SmartCardResourceManager; `options.global` (default globalThis) gets the
+ * interfaces.
+ */
+export function installSmartCard(target = globalThis.navigator, { global = globalThis, ...options } = {}) {
   if (target.smartCard !== undefined) return target.smartCard;
   const manager = new SmartCardResourceManager(options);
+  exposeInterfaces(global);
   Object.defineProperty(target, 'smartCard', { value: manager, enumerable: true, configurable: true });
   return manager;
 }
-

@@ -12,6 +12,7 @@ import {
   SmartCardError,
   SmartCardResourceManager,
   SmartCardContext,
+  SmartCardConnection,
   errorForCode,
   connectionState,
   flagsInToState,
@@ -116,8 +117,11 @@ const STATE_CASES = [
   [0x74, 4, 'raw'],
   // Windows' SCARD_SPECIFIC as a number.
   [6, 2, 't1'],
-  // Specific with no protocol, or no state at all: nothing fits (UnknownError).
-  [0x74, 0, undefined],
+  // The host's specific with no protocol (a direct connection): still to be negotiated.
+  [0x74, 0, 'negotiable'],
+  [6, 0, 'negotiable'],
+  // A protocol that is none of the three, or no state at all: nothing fits (UnknownError).
+  [0x74, 3, undefined],
   [0x00, 2, undefined],
 ];
 
@@ -191,18 +195,123 @@ test("a transaction whose callback returns while its transmit still runs ends af
   assert.deepEqual(sent('end_transaction')[0].params, [CONTEXT, CARD, 3]);
 });
 
-test('aborting a transaction that has begun ends it at once with "reset"', async () => {
+// The transaction's signal guards the wait for the begin, and only that.
+const SIGNAL_CASES = [
+  {
+    name: 'an abort after the begin is ignored: the callback runs on and its disposition ends it',
+    abortWhile: 'callback',
+    begin: 'success',
+    settles: 'resolved',
+    callbackRan: true,
+    ends: [0],
+  },
+  {
+    name: 'an abort while the begin waits rejects at once; a begin that succeeds later is left, the callback never runs',
+    abortWhile: 'begin',
+    begin: 'success',
+    settles: 'reason',
+    callbackRan: false,
+    ends: [0],
+  },
+  {
+    name: 'an abort while the begin waits rejects at once; a begin that fails later ends nothing',
+    abortWhile: 'begin',
+    begin: 'failure',
+    settles: 'reason',
+    callbackRan: false,
+    ends: [],
+  },
+];
+
+for (const { name, abortWhile, begin, settles, callbackRan, ends } of SIGNAL_CASES) {
+  test(name, async () => {
+    let answerBegin;
+    const { connection, context, sent } = await connected({ begin_transaction: () => new Promise((resolve) => (answerBegin = resolve)) });
+    const controller = new AbortController();
+    const reason = new Error('stop waiting');
+    let ran = false;
+    let release;
+    const transaction = connection.startTransaction(
+      () => {
+        ran = true;
+        return new Promise((resolve) => (release = resolve));
+      },
+      { signal: controller.signal },
+    );
+    let settled = null;
+    transaction.then(
+      () => (settled = 'resolved'),
+      (error) => (settled = error === reason ? 'reason' : error),
+    );
+    const turns = async (until) => {
+      for (let i = 0; i < 100 && !until(); i++) await new Promise((resolve) => setImmediate(resolve));
+    };
+    await turns(() => answerBegin !== undefined);
+    if (abortWhile === 'begin') {
+      controller.abort(reason);
+      await turns(() => settled !== null);
+      assert.equal(settled, 'reason', 'settled before the host answered the begin');
+    }
+    answerBegin(begin === 'success' ? { status: 'success', result: [OK] } : { status: 'error', result: ['0x80100069', 'removed'] });
+    if (abortWhile === 'callback') {
+      await turns(() => release !== undefined);
+      controller.abort(reason);
+      release('leave');
+    }
+    await turns(() => settled !== null && sent('end_transaction').length === ends.length);
+    await turns(() => false); // let a wrong late call show up
+    assert.equal(settled, settles);
+    assert.equal(ran, callbackRan);
+    assert.deepEqual(sent('end_transaction').map((r) => r.params[2]), ends);
+    assert.deepEqual(await within(context.listReaders()), ['Reader, with a comma', 'Reader B'], 'the context serves afterwards');
+  });
+}
+
+test('while the context is busy, a bad argument is a TypeError first (argument conversion comes first)', async () => {
+  const { context, connection } = await connected({ get_status_change: () => null });
+  const wait = context.getStatusChange([{ readerName: 'Reader B', currentState: { empty: true } }]);
+  const shared = new Uint8Array(new SharedArrayBuffer(4));
+  const calls = [
+    context.connect('Reader B', 'bogus'),
+    context.connect('Reader B', 'shared', { preferredProtocols: ['t2'] }),
+    context.getStatusChange([{ readerName: 'Reader B' }]),
+    context.getStatusChange([{ readerName: 'Reader B', currentState: {} }], { signal: {} }),
+    connection.disconnect('bogus'),
+    connection.transmit(shared),
+    connection.transmit(new Uint8Array(2), { protocol: 'bogus' }),
+    connection.control(NaN, new Uint8Array()),
+    connection.setAttribute(1, shared.buffer),
+    connection.startTransaction('not a function'),
+  ];
+  for (const call of calls) assert.equal((await rejection(call)).name, 'TypeError');
+  assert.equal((await rejection(context.listReaders())).name, 'InvalidStateError');
+  wait.catch(() => {});
+});
+
+test('an ArrayBuffer of another realm is a BufferSource; shared memory is not', async () => {
+  const vm = await import('node:vm');
   const { connection, sent } = await connected();
-  const controller = new AbortController();
-  let release;
-  const transaction = connection.startTransaction(() => new Promise((resolve) => (release = resolve)), { signal: controller.signal });
-  for (let i = 0; i < 100 && release === undefined; i++) await new Promise((resolve) => setImmediate(resolve));
-  const reason = new Error('stop');
-  controller.abort(reason);
-  assert.equal(await rejection(transaction), reason);
-  assert.deepEqual(sent('end_transaction')[0].params, [CONTEXT, CARD, 1]);
-  release('leave');
-  assert.equal(sent('end_transaction').length, 1, "the callback's late result changes nothing");
+  const foreign = vm.runInNewContext('new Uint8Array([0, 0xA4, 4, 0])');
+  await within(connection.transmit(foreign));
+  assert.equal(sent('transmit')[0].params[3], '00A40400');
+  assert.equal((await rejection(connection.transmit(new SharedArrayBuffer(4)))).name, 'TypeError');
+});
+
+test('the interfaces have the members of the draft and no others; installSmartCard makes them globals', () => {
+  const own = (Class) => Object.getOwnPropertyNames(Class.prototype).sort();
+  assert.deepEqual(own(SmartCardResourceManager), ['constructor', 'establishContext']);
+  assert.deepEqual(own(SmartCardContext), ['connect', 'constructor', 'getStatusChange', 'listReaders']);
+  assert.deepEqual(own(SmartCardConnection), [
+    'constructor', 'control', 'disconnect', 'getAttribute', 'setAttribute', 'startTransaction', 'status', 'transmit',
+  ]);
+  assert.deepEqual(own(SmartCardError), ['constructor', 'responseCode']);
+  const global = {};
+  installSmartCard({}, { global, connect: () => null });
+  assert.deepEqual(Object.keys(global), [], 'not enumerable, as interface objects are');
+  assert.equal(global.SmartCardError, SmartCardError);
+  assert.equal(global.SmartCardConnection, SmartCardConnection);
+  assert.equal(global.SmartCardResourceManager, SmartCardResourceManager);
+  assert.equal(global.SmartCardContext, SmartCardContext);
 });
 
 test('a context the page dropped is released', { skip: typeof globalThis.gc !== 'function' && 'needs node --expose-gc' }, async () => {

@@ -16,12 +16,14 @@
 //
 // After the client's card session, the same browser runs the Web Smart Card
 // explainer's examples through navigator.smartCard: on a page of the test
-// extension, then on a web page of an origin the test allowed (the relay), on
-// one it refused, and on the allowed one once the grant is revoked.
+// extension, then on a web page whose first establishContext() asks the user (the
+// test plays the user in the extension's prompt window), on one the user refused,
+// and on the allowed one once the grant is revoked; then a site allowed for one page
+// only, frames, the session bounds and an administrator's policy.
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -68,6 +70,46 @@ async function stopPcscd() {
 const EXAMPLE_ID = JSON.parse(fs.readFileSync(path.join(ROOT, 'examples/extension/manifest.json'), 'utf8'))
   .browser_specific_settings.gecko.id;
 
+// Another program of the user: the host started by hand, asked for one context.
+async function otherProgramContext(host, work) {
+  const child = spawn(host, [], { stdio: ['pipe', 'pipe', 'ignore'], env: { ...process.env, HOME: work } });
+  const body = Buffer.from(JSON.stringify({ requestId: 'other', command: 'establish_context', params: [] }));
+  const header = Buffer.alloc(4);
+  header.writeUInt32LE(body.length);
+  child.stdin.write(Buffer.concat([header, body]));
+  let output = Buffer.alloc(0);
+  const answer = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no answer from the other program within 20 s')), 20000);
+    child.stdout.on('data', (chunk) => {
+      output = Buffer.concat([output, chunk]);
+      if (output.length >= 4 && output.length >= 4 + output.readUInt32LE(0)) {
+        clearTimeout(timer);
+        resolve(JSON.parse(output.subarray(4, 4 + output.readUInt32LE(0)).toString()));
+      }
+    });
+  });
+  child.stdin.end();
+  assert.equal(answer.status, 'success', JSON.stringify(answer));
+  return answer.result[1];
+}
+
+// Chromium reads policy only from /etc/chromium/policies. In the private mount namespace
+// of scripts/hermetic.sh (as root) the test puts its own there, over a copy of
+// /etc/chromium; elsewhere (false) the test build stands in for storage.managed.
+function chromiumPolicy(extensionId, policy) {
+  if (process.env.VORN_HERMETIC_INNER !== '1' || process.getuid?.() !== 0 || !fs.existsSync('/etc/chromium')) return false;
+  const saved = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-etc-chromium-'));
+  fs.cpSync('/etc/chromium', saved, { recursive: true });
+  const mount = spawnSync('mount', ['-t', 'tmpfs', '-o', 'mode=0755', 'tmpfs', '/etc/chromium'], { encoding: 'utf8' });
+  assert.equal(mount.status, 0, mount.stderr);
+  fs.cpSync(saved, '/etc/chromium', { recursive: true });
+  fs.rmSync(saved, { recursive: true });
+  fs.mkdirSync('/etc/chromium/policies/managed', { recursive: true });
+  const thirdParty = { '3rdparty': { extensions: { [extensionId]: policy } } };
+  fs.writeFileSync('/etc/chromium/policies/managed/vorn-browser-test.json', JSON.stringify(thirdParty));
+  return true;
+}
+
 for (const browser of selectedBrowsers()) {
   describe(`${browser.title} drives the host through the installed manifest`, { timeout: 240000 }, () => {
     let work;
@@ -81,7 +123,10 @@ for (const browser of selectedBrowsers()) {
     let cardSessionRan = false;
     let example;
     let port;
+    let site2;
+    let port2;
     let turn = 0;
+    const prompted = new Set();
 
     before(async () => {
       assert.ok(HOST && fs.existsSync(HOST), `VORN_HOST must name the installed host (got ${HOST})`);
@@ -91,6 +136,20 @@ for (const browser of selectedBrowsers()) {
       dirs = browserDirs(work, browser);
       server = new ReportServer({ siteDir: dirs.extension });
       port = await server.listen();
+      // Two more origins for the administrator's policy: the same pages on another port.
+      site2 = new ReportServer({ siteDir: dirs.extension });
+      port2 = await site2.listen();
+      const policy = { allowedOrigins: [`http://localhost:${port2}`], blockedOrigins: [`http://127.0.0.1:${port2}`] };
+      const standIn = browser.name === 'chromium' && !chromiumPolicy(browser.extensionId, policy);
+      if (standIn) console.log('# chromium: no private mount namespace, storage.managed is stood in for');
+      if (browser.name === 'firefox') {
+        // Firefox reads an extension's managed storage from a manifest beside the
+        // native-messaging ones.
+        const managed = path.join(dirs.home, '.mozilla/managed-storage');
+        fs.mkdirSync(managed, { recursive: true });
+        const manifest = { name: browser.extensionId, description: 'test policy', type: 'storage', data: policy };
+        fs.writeFileSync(path.join(managed, `${browser.extensionId}.json`), JSON.stringify(manifest));
+      }
       cardSessionWanted = CARD_MODE !== 'off';
       example = { id: EXAMPLE_ID, dir: await prepareExample(path.join(work, 'example')) };
       await prepareExtension(dirs.extension, {
@@ -106,7 +165,8 @@ for (const browser of selectedBrowsers()) {
         read: READ_TEST_RECORD,
         restartPcscd: RESTART_PCSCD,
         settableAttribute: SETTABLE ? { tag: Number(SETTABLE.split(':')[0]), value: SETTABLE.split(':')[1] } : null,
-        facade: { granted: `http://localhost:${port}`, refused: `http://127.0.0.1:${port}` },
+        facade: { refused: `http://127.0.0.1:${port}` },
+        managedStandIn: standIn ? policy : null,
       });
     });
 
@@ -116,6 +176,7 @@ for (const browser of selectedBrowsers()) {
       for (const pid of [...hostPids, ...(HOST ? hostProcesses(HOST) : [])].filter(alive)) process.kill(pid, 'SIGKILL');
       await card?.remove();
       await server?.close();
+      await site2?.close();
       if (!work) return;
       if (process.env.VORN_KEEP_BROWSER_TEST_FILES === '1') console.log(`# test files kept in ${work}`);
       // The browser's helper processes may still be writing into its profile.
@@ -158,6 +219,14 @@ for (const browser of selectedBrowsers()) {
         extensionDir: dirs.extension,
         log: dirs.log,
         addons: browser.name === 'firefox' ? [example] : [],
+        // The example extension would serve the test's pages too (the first relay on a
+        // page answers it): Firefox's quarantined domains keep every add-on but the
+        // test's off them.
+        prefs: {
+          'extensions.quarantinedDomains.enabled': true,
+          'extensions.quarantinedDomains.list': 'localhost,127.0.0.1',
+          [`extensions.quarantineIgnoredByUser.${browser.extensionId}`]: true,
+        },
       });
       const started = await server.waitFor('started').catch((error) => {
         throw new Error(`${error.message}\n--- ${browser.title}'s output ---\n${browserOutput(dirs)}`);
@@ -340,6 +409,26 @@ for (const browser of selectedBrowsers()) {
       server.answer(`next-${turn}`, what);
     }
 
+    // Plays the user in the prompt window the relay opens for `origin` (embedded in
+    // `embeddedIn`): clicks "once", "always" or "deny", or closes the window.
+    async function answerPrompt(origin, click, embeddedIn = '') {
+      const prefix = `question:prompt:${origin}:${embeddedIn}:`;
+      let found;
+      await waitUntil(
+        () => (found = server.reports.find((r) => r.step.startsWith(prefix) && !prompted.has(r.step))),
+        STEP_TIMEOUT_MS,
+        `a prompt for ${origin}`,
+      );
+      prompted.add(found.step);
+      server.answer(found.step.slice('question:'.length), { click });
+    }
+    // The hosts started from now on that still run (one that is ending does not count).
+    const hostsSince = () => {
+      const before = new Set(hostProcesses(HOST));
+      return () => hostProcesses(HOST).filter((pid) => !before.has(pid));
+    };
+    const promptsFor = (origin) => server.reports.filter((r) => r.step.startsWith(`question:prompt:${origin}:`)).length;
+
     // The test's part of a run of the explainer examples: the card goes in when the
     // page waits for it and out at the end; then each step's outcome is checked.
     async function explainerRun(where) {
@@ -408,21 +497,22 @@ for (const browser of selectedBrowsers()) {
         return;
       }
       const { decisions } = await server.waitFor('origins-decided');
-      assert.deepEqual(decisions, { [`http://localhost:${port}`]: 'granted', [`http://127.0.0.1:${port}`]: 'refused' });
+      assert.deepEqual(decisions, { [`http://127.0.0.1:${port}`]: 'refused' });
       await order({ open: '/smart-card.html' });
       await explainerRun('extension');
     });
 
-    test('the explainer examples through navigator.smartCard on a web page the user allowed', async (t) => {
+    test('the explainer examples on a web page: its first establishContext() waits for the user, who allows the site always', async (t) => {
       if (!cardSessionRan) {
         t.skip('no card session: the host or the virtual reader is missing');
         return;
       }
+      const hosts = hostsSince();
       await order({ open: `http://localhost:${port}/site/page.html` });
+      await waitUntil(() => promptsFor(`http://localhost:${port}`) > 0, STEP_TIMEOUT_MS, 'the prompt');
+      assert.deepEqual(hosts(), [], 'no host before the user answers');
+      await answerPrompt(`http://localhost:${port}`, 'always');
       await explainerRun('page');
-      const raw = await server.waitFor('page:raw-relay');
-      assert.equal(raw.shutdown, 'unsupported', 'the relay passes on only the commands of the API');
-      assert.equal(raw.version, '1.0.0', 'and the host still serves');
     });
 
     test('setAttribute sets a value the reader takes, on an extension page and on a web page', async (t) => {
@@ -437,21 +527,129 @@ for (const browser of selectedBrowsers()) {
       }
     });
 
-    test('a refused origin has no navigator.smartCard; a revoked one gets SecurityError', async (t) => {
+    test('a refused site gets NotAllowedError unasked; revoking ends a site\'s sessions, and "deny" holds for the page', async (t) => {
       if (!cardSessionRan) {
         t.skip('no card session: the host or the virtual reader is missing');
         return;
       }
       await order({ open: `http://127.0.0.1:${port}/site/page.html?refused` });
       const refused = await server.waitFor('refused-page');
-      assert.deepEqual(refused, { ...refused, origin: `http://127.0.0.1:${port}`, smartCard: 'undefined' });
+      assert.deepEqual([refused.smartCard, refused.refused?.name], ['object', 'NotAllowedError'], JSON.stringify(refused));
+      assert.equal(promptsFor(`http://127.0.0.1:${port}`), 0, 'no prompt for a refused site');
 
       await server.waitFor('question:page:revoke');
       await order({ revoke: `http://localhost:${port}` });
       await server.waitFor('revoked');
       server.answer('page:revoke');
-      const { afterRevoke } = await server.waitFor('page:after-revoke');
-      assert.equal(afterRevoke?.name, 'SecurityError', JSON.stringify(afterRevoke));
+      await answerPrompt(`http://localhost:${port}`, 'deny');
+      const { inFlight, afterRevoke, again } = await server.waitFor('page:after-revoke');
+      assert.equal(inFlight?.name, 'SecurityError', `the open context: ${JSON.stringify(inFlight)}`);
+      assert.equal(afterRevoke?.name, 'NotAllowedError', `asked again, denied: ${JSON.stringify(afterRevoke)}`);
+      assert.equal(again?.name, 'NotAllowedError', JSON.stringify(again));
+      assert.equal(promptsFor(`http://localhost:${port}`), 2, 'the denied page is not asked again');
+    });
+
+    test('"allow once" lasts for the page: the next page of the site asks again', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const consent = (label) => `http://localhost:${port}/site/limits.html?mode=consent&label=${label}`;
+      await order({ open: consent('once') });
+      await answerPrompt(`http://localhost:${port}`, 'once');
+      const once = await server.waitFor('consent:once');
+      assert.ok(once.readers >= 1, JSON.stringify(once));
+      await order({ open: consent('closed') });
+      await answerPrompt(`http://localhost:${port}`, 'close');
+      const closed = await server.waitFor('consent:closed');
+      assert.equal(closed.name, 'NotAllowedError', `a prompt closed unanswered denies: ${JSON.stringify(closed)}`);
+      assert.equal(promptsFor(`http://localhost:${port}`), 4);
+    });
+
+    test('sandboxed documents and frames of another site start no host; a frame delegated to with allow="smart-card" is asked about', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const limits = (origin, params) => `${origin}/site/limits.html?${new URLSearchParams(params)}`;
+      const allowed = `http://localhost:${port}`;
+      const other = `http://127.0.0.1:${port}`;
+      const probe = (label) => limits(allowed, { mode: 'probe', label });
+
+      // Delegated to by another site's page, a frame of a site not decided yet: the prompt
+      // names both; allowed once, the frame gets one session.
+      let hosts = hostsSince();
+      await order({ open: limits(other, { mode: 'frames', src: probe('delegated-frame'), allow: 'smart-card' }) });
+      await answerPrompt(allowed, 'once', other);
+      const { answers } = await server.waitFor('delegated-frame:probe');
+      assert.deepEqual(answers.toSorted(), [...Array(7).fill('busy'), 'open'], JSON.stringify(answers));
+      await waitUntil(() => hosts().length === 0, 10000, "the end of the frame's session");
+      assert.equal(promptsFor(other), 0, 'the embedding page is never asked about');
+
+      await order({ grant: allowed });
+      await server.waitFor('granted');
+      hosts = hostsSince();
+      const cases = [
+        ['sandboxed-page', `${probe('sandboxed-page')}&sandbox-page`],
+        ['sandboxed-frame', limits(allowed, { mode: 'frames', src: probe('sandboxed-frame'), sandbox: '' })],
+        ['cross-origin-frame', limits(other, { mode: 'frames', src: probe('cross-origin-frame') })],
+      ];
+      for (const [label, url] of cases) {
+        await order({ open: url });
+        const { answers, smartCard, origin } = await server.waitFor(`${label}:probe`);
+        if (label !== 'cross-origin-frame') {
+          assert.deepEqual([origin, smartCard], ['null', 'undefined'], label);
+          assert.deepEqual(new Set(answers), new Set(['no answer']), `${label}: the extension never hears of it`);
+        } else {
+          assert.deepEqual(new Set(answers), new Set(['denied']), `${label}: not delegated to`);
+        }
+      }
+      assert.deepEqual(hosts(), [], 'no host started');
+    });
+
+    test('one host session per page and four per site: the machine keeps contexts for other programs', async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const hosts = hostsSince();
+      await order({ open: `http://localhost:${port}/site/limits.html?mode=bounds` });
+      const page = await server.waitFor('bounds:page');
+      assert.equal(page.open, 1, 'one session for the page');
+      assert.deepEqual(page.refused, Array(7).fill('0x80100031'), 'the other handshakes: busy, nothing started');
+      assert.equal(page.shutdown, 'unsupported', 'the relay passes on only the commands of the API');
+      assert.equal(page.version, '1.0.0');
+      assert.deepEqual([page.made, page.beyond], [32, '0x80100006'], "the host's per-session cap");
+      const frames = [];
+      for (let i = 1; i <= 4; i++) frames.push(await server.waitFor(`bounds:frame-${i}`));
+      assert.ok(frames.every((f) => f.smartCard === 'object'), 'same-origin frames get the API');
+      assert.deepEqual(
+        frames.map((f) => f.contexts ?? f.responseCode).sort(),
+        [32, 32, 32, 'server-too-busy'].sort(),
+        'three more sessions for the site, the fourth frame refused',
+      );
+      await server.waitFor('question:bounds:other-program');
+      assert.equal(hosts().length, 4, 'four hosts for the site');
+      assert.match(await otherProgramContext(HOST, work), /^0x[0-9A-F]{8}$/, 'another program still gets a context');
+      server.answer('bounds:other-program');
+      await server.waitFor('bounds:done');
+    });
+
+    test("an administrator's policy allows a site unasked and blocks one, whatever the user decided", async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const allowed = `http://localhost:${port2}`;
+      const blocked = `http://127.0.0.1:${port2}`;
+      await order({ grant: blocked });
+      await server.waitFor('granted');
+      for (const origin of [allowed, blocked]) await order({ open: `${origin}/site/limits.html?mode=consent&label=${origin}` });
+      const pass = await server.waitFor(`consent:${allowed}`);
+      assert.ok(pass.readers >= 1, JSON.stringify(pass));
+      const block = await server.waitFor(`consent:${blocked}`);
+      assert.equal(block.name, 'NotAllowedError', JSON.stringify(block));
+      assert.deepEqual([promptsFor(allowed), promptsFor(blocked)], [0, 0], 'no prompt either way');
       await order({});
     });
   });

@@ -49,7 +49,7 @@ export class ReportServer {
   _handle(req, res) {
     const url = new URL(req.url, 'http://127.0.0.1');
     if (req.method === 'GET' && url.pathname.startsWith('/site/') && this.siteDir) {
-      this._serve(path.basename(url.pathname), res);
+      this._serve(path.basename(url.pathname), res, url.searchParams.has('sandbox-page'));
       return;
     }
     if (req.method === 'GET' && url.searchParams.has('question')) {
@@ -75,14 +75,18 @@ export class ReportServer {
     });
   }
 
-  _serve(name, res) {
+  // Any origin may read the site's files (a sandboxed page's is opaque); "?sandbox-page"
+  // serves a page in a CSP sandbox.
+  _serve(name, res, sandboxed) {
     const file = path.join(this.siteDir, name);
     if (!fs.existsSync(file)) {
       res.writeHead(404).end();
       return;
     }
     const types = { '.html': 'text/html', '.js': 'text/javascript', '.json': 'application/json' };
-    res.writeHead(200, { 'content-type': types[path.extname(name)] ?? 'application/octet-stream' });
+    const headers = { 'content-type': types[path.extname(name)] ?? 'application/octet-stream', 'access-control-allow-origin': '*' };
+    if (sandboxed) headers['content-security-policy'] = 'sandbox allow-scripts';
+    res.writeHead(200, headers);
     res.end(fs.readFileSync(file));
   }
 
@@ -221,10 +225,12 @@ export function hostLog(home) {
   return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
 }
 
-const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html'];
-const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js'].map((f) => path.join(HERE, 'extension', f));
-// The relay's page scripts are the example extension's: the test runs the ones users get.
-const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js'].map((f) => path.join(ROOT, 'examples/extension', f));
+const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html', 'limits.html'];
+const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js', 'limits-page.js'].map((f) => path.join(HERE, 'extension', f));
+// The relay's page scripts and prompt are the example extension's: the test runs the
+// ones users get; its prompt-driver.js plays the user in the prompt window.
+const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js', 'prompt.js'].map((f) => path.join(ROOT, 'examples/extension', f));
+const PROMPT_DRIVER = path.join(HERE, 'extension/prompt-driver.js');
 
 /**
  * The test extension in `dir`, its scripts bundled with the client package as the
@@ -234,7 +240,10 @@ const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js'].map((f) => path.join
 export async function prepareExtension(dir, config) {
   fs.mkdirSync(dir, { recursive: true });
   for (const file of EXTENSION_FILES) fs.copyFileSync(path.join(HERE, 'extension', file), path.join(dir, file));
-  await bundle([...EXTENSION_SCRIPTS, ...RELAY_SCRIPTS], dir);
+  await bundle([...EXTENSION_SCRIPTS, ...RELAY_SCRIPTS, PROMPT_DRIVER], dir);
+  fs.copyFileSync(path.join(ROOT, 'examples/extension/managed-schema.json'), path.join(dir, 'managed-schema.json'));
+  const prompt = fs.readFileSync(path.join(ROOT, 'examples/extension/prompt.html'), 'utf8');
+  fs.writeFileSync(path.join(dir, 'prompt.html'), prompt.replace('</head>', '  <script defer src="prompt-driver.js"></script>\n</head>'));
   fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
   return dir;
 }

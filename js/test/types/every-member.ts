@@ -1,3 +1,4 @@
+import type {} from "@vorn/scard-bridge-client/global";
 // Uses every member of the package's typings as an application would, through the
 // package's own exports; `tsc -p test/types` checks it (npm run check-types).
 

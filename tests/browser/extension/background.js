@@ -13,8 +13,20 @@ import { reporting } from './reporting.js';
 // Firefox has browser.* (and chrome.*), the Chromium family chrome.* only.
 const api = globalThis.browser ?? globalThis.chrome;
 
-// Its listeners must be in place when the worker starts.
-const relay = startRelay({ pageScript: 'page-script.js', relayScript: 'relay-script.js' });
+// Its listeners must be in place when the worker starts. Where the browser cannot be
+// given a policy here (Chromium reads it from /etc), config.json's "managedStandIn"
+// stands in for storage.managed.
+const relay = startRelay({
+  pageScript: 'page-script.js',
+  relayScript: 'relay-script.js',
+  promptPage: 'prompt.html',
+  managed: {
+    get: async () => {
+      const { managedStandIn } = await (await fetch(api.runtime.getURL('config.json'))).json();
+      return managedStandIn ?? (await api.storage.managed.get(null));
+    },
+  },
+});
 
 // Service workers may not use top-level await: everything runs from main().
 let config;
@@ -30,10 +42,9 @@ function describe(error) {
   };
 }
 
-// The decisions the test made as the user; then the pages it opens, one at a
-// time, and the grants it revokes, until it answers with nothing to do.
+// The decision the test made as the user beforehand; then the pages it opens, one
+// at a time, and the grants it makes and revokes, until it answers with nothing to do.
 async function facadeSession() {
-  await relay.grants.decide(config.facade.granted, 'granted');
   await relay.grants.decide(config.facade.refused, 'refused');
   await relay.sync();
   await report('origins-decided', { decisions: await relay.grants.all() });
@@ -42,6 +53,10 @@ async function facadeSession() {
     if (order.open) {
       const url = order.open.startsWith('/') ? api.runtime.getURL(order.open.slice(1)) : order.open;
       await api.tabs.create({ url });
+    } else if (order.grant) {
+      await relay.grants.decide(order.grant, 'granted');
+      await relay.sync();
+      await report('granted', { origin: order.grant });
     } else if (order.revoke) {
       await relay.grants.forget(order.revoke);
       await relay.sync();

@@ -1,7 +1,6 @@
 // A web page served by the test: navigator.smartCard comes from the relay's page
-// script where the origin is allowed. "?refused" tells an origin the user refused.
-import { ScardBridgeClient } from '@vorn/scard-bridge-client/client';
-import { pageRelayPort } from '@vorn/scard-bridge-client/relay';
+// script; its first establishContext() asks the user. "?refused" tells an origin the
+// user refused beforehand.
 import { runExplainer } from './explainer.js';
 import { reporting, outcome } from './reporting.js';
 
@@ -9,31 +8,20 @@ async function main() {
   const config = await (await fetch('config.json')).json();
   const { report, ask } = reporting(config.reportUrl);
   if (new URLSearchParams(location.search).has('refused')) {
-    await report('refused-page', { origin: location.origin, smartCard: typeof navigator.smartCard });
+    const refused = await navigator.smartCard.establishContext().then(() => null, outcome);
+    await report('refused-page', { origin: location.origin, smartCard: typeof navigator.smartCard, refused });
     return;
   }
   try {
     await runExplainer({ smartCard: navigator.smartCard, where: 'page', config, report, ask });
-    // A page that talks to the relay itself gets the API's commands and no others.
-    const client = new ScardBridgeClient(await pageRelayPort());
-    let shutdown = null;
-    try {
-      await client.request('shutdown');
-    } catch (error) {
-      shutdown = error.kind;
-    }
-    const version = await client.getVersion();
-    client.close();
-    await report('page:raw-relay', { shutdown, version });
-    // The user revokes the grant while the page is open.
+    // The user revokes the grant while the page is open: what was open fails, and the
+    // next establishContext() asks again (the test denies: for this page's life).
+    const context = await navigator.smartCard.establishContext();
     await ask('page:revoke');
-    let afterRevoke = null;
-    try {
-      await navigator.smartCard.establishContext();
-    } catch (error) {
-      afterRevoke = outcome(error);
-    }
-    await report('page:after-revoke', { afterRevoke });
+    const inFlight = await context.listReaders().then(() => null, outcome);
+    const afterRevoke = await navigator.smartCard.establishContext().then(() => null, outcome);
+    const again = await navigator.smartCard.establishContext().then(() => null, outcome);
+    await report('page:after-revoke', { inFlight, afterRevoke, again });
   } catch (error) {
     await report('error', { where: 'page', ...outcome(error), stack: String(error?.stack) });
   }

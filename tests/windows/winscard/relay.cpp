@@ -301,7 +301,9 @@ LONG Service::establish(std::uint64_t client, std::uint64_t& handle) {
 // (SCARD_READERSTATE's reference):
 // - "\\?PnP?\Notification" with SCARD_STATE_UNAWARE returns at once; its event state
 //   then holds the number of readers in its high word (MS-RDPESC 2.2.7) and CHANGED
-//   (assumed: the change that made it return);
+//   (assumed: the change that made it return); so does a current state whose high word
+//   is not the number of readers (assumed); one whose high word is waits for a reader
+//   to come or go, as in pcsc-lite;
 // - a reader the service does not know is reported in its flags, SCARD_STATE_UNKNOWN
 //   "then SCARD_STATE_CHANGED and SCARD_STATE_IGNORE will also be set", and the wait
 //   returns at once (the status is not stated: assumed SCARD_S_SUCCESS); pcsc-lite
@@ -330,7 +332,9 @@ LONG Service::wait(SCARDCONTEXT context, DWORD timeout, const std::vector<std::s
         SCARD_READERSTATE& state = states[i];
         const DWORD current = state.dwCurrentState;
         if (names[i] == PNP) {
-            if ((current & 0xFFFF) == SCARD_STATE_UNAWARE) {
+            // UNAWARE "is represented by all bits set to zero"; a count of readers that
+            // is no longer right is a change too (assumed from MS-RDPESC's event state).
+            if (current == SCARD_STATE_UNAWARE || (current >> 16) != readers.size()) {
                 state.dwEventState = static_cast<DWORD>(readers.size() << 16) | SCARD_STATE_CHANGED;
                 at_once = true;
             } else {

@@ -87,7 +87,12 @@ public:
 
     std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id) override {
         const std::lock_guard lock(session_.mutex_);
-        return route_.handle(session_.handles_, kind, id);
+        const auto handle = route_.handle(session_.handles_, kind, id);
+        if (handle) {
+            context_ = kind == HandleKind::CONTEXT ? std::optional(id)
+                                                   : session_.handles_.context_of_card(id);
+        }
+        return handle;
     }
 
     void closed(HandleKind kind, std::int32_t id, std::int32_t status) override {
@@ -118,11 +123,20 @@ public:
         session_.schedule_.left_wait(id_);
     }
 
+    // Before the answer goes out: an extension that establishes a new context at once
+    // finds the lost one's slot free, whether it releases the old one or not.
+    void service_lost() override {
+        const std::lock_guard lock(session_.mutex_);
+        if (context_) session_.handles_.remove(HandleKind::CONTEXT, *context_);
+    }
+
 private:
     Session& session_;
     LaneSchedule::Id id_;
     const RequestRoute& route_;
     bool ended_by_cancel_;
+    // The context this request's calls named (a card's context for a card).
+    std::optional<std::int32_t> context_;
 };
 
 std::uint32_t Session::random_first_id() {

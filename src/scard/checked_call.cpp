@@ -22,6 +22,7 @@ std::string error_prefix(std::string_view operation) {
 }  // namespace
 
 void raise_scard_error(std::string_view operation, std::int32_t status) {
+    if (pcsc::service_lost(status)) note_service_lost();
     throw VornSCardException(status, error_prefix(operation) + get_win_scard_error_string(status));
 }
 

@@ -5,8 +5,10 @@
 // Include only from pcsc_service.cpp: nothing else in the host sees a PC/SC header.
 //
 // The values the extension sees are pcsc-lite's on every platform (pcsc_wire.h); the
-// functions below convert where a platform differs. Reader names are narrow strings:
-// Windows gets the ...A functions by name, whatever UNICODE says.
+// functions below convert where a platform differs. Reader names are UTF-8 here and on
+// the wire; Windows gets them in UTF-16 through its ...W functions (named, whatever
+// UNICODE says): its ...A functions would pass them through the ANSI code page, where a
+// name in another script loses its characters and names no reader.
 //
 // Which PC/SC this is built for is the build's choice (VORN_PCSC_ABI in CMake), not the
 // system's: CI builds the Apple branch on Linux against a stand-in of the framework.
@@ -25,48 +27,142 @@
 #error "VORN_PCSC_ABI_PCSCLITE, VORN_PCSC_ABI_APPLE or VORN_PCSC_ABI_WINDOWS: set by CMake"
 #endif
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <string>
 
 #include "scard/pcsc_widths.h"
 #include "scard/pcsc_wire.h"
 
-// The functions that take reader names: Windows' narrow (...A) ones by name.
-#if defined(VORN_PCSC_ABI_WINDOWS)
-#define VORN_NARROW(function) function##A
-#else
-#define VORN_NARROW(function) function
-#endif
-
 namespace Vorn_SCard_Bridge::pcsc::platform {
 
 #if defined(VORN_PCSC_ABI_WINDOWS)
-using NativeReaderState = SCARD_READERSTATEA;
-#elif defined(VORN_PCSC_ABI_APPLE)
+using NativeReaderState = SCARD_READERSTATEW;
+
+inline std::wstring utf16(const char* text) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(std::max(size, 1)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), size);
+    out.resize(out.size() - 1);  // the terminator MultiByteToWideChar counted
+    return out;
+}
+
+// A text of WinSCard's (embedded NULs and all) as UTF-8.
+inline std::string utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+// A reader name as the wait's record holds it: UTF-16, kept as long as the record.
+class NativeName {
+public:
+    explicit NativeName(const char* name) : text_(utf16(name)) {}
+    LPCWSTR get() const { return text_.c_str(); }
+
+private:
+    std::wstring text_;
+};
+
+// A text WinSCard writes, in UTF-16, fetched whole (its length, then the text, again if
+// it grew in between), then given to our caller in UTF-8 by the same two-call rule:
+// the length when `buffer` is null, SCARD_E_INSUFFICIENT_BUFFER when it is short.
+template <typename Fetch>
+LONG in_utf8(Fetch fetch, LPSTR buffer, LPDWORD length) {
+    constexpr int ATTEMPTS = 3;
+    std::wstring text;
+    LONG status = SCARD_E_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < ATTEMPTS && status == SCARD_E_INSUFFICIENT_BUFFER; ++attempt) {
+        DWORD size = 0;
+        status = fetch(nullptr, &size);
+        if (status != SCARD_S_SUCCESS) return status;
+        text.assign(size, L'\0');
+        status = fetch(text.data(), &size);
+        text.resize(std::min<std::size_t>(size, text.size()));
+    }
+    if (status != SCARD_S_SUCCESS) return status;
+    const std::string out = utf8(text);
+    const DWORD capacity = *length;
+    *length = static_cast<DWORD>(out.size());
+    if (buffer == nullptr) return SCARD_S_SUCCESS;
+    if (out.size() > capacity) return SCARD_E_INSUFFICIENT_BUFFER;
+    std::memcpy(buffer, out.data(), out.size());
+    return SCARD_S_SUCCESS;
+}
+
+inline LONG list_readers(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
+    return in_utf8(
+        [&](LPWSTR wide, LPDWORD size) { return SCardListReadersW(context, nullptr, wide, size); },
+        buffer, length);
+}
+inline LONG list_reader_groups(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
+    return in_utf8(
+        [&](LPWSTR wide, LPDWORD size) { return SCardListReaderGroupsW(context, wide, size); },
+        buffer, length);
+}
+inline LONG get_status_change(SCARDCONTEXT context, DWORD timeout, NativeReaderState* states,
+                              DWORD count) {
+    return SCardGetStatusChangeW(context, timeout, states, count);
+}
+inline LONG connect(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
+                    LPSCARDHANDLE card, LPDWORD active_protocol) {
+    return SCardConnectW(context, utf16(reader).c_str(), share_mode, protocols, card,
+                         active_protocol);
+}
+// The name is fetched whole even when the caller asks only for its length: its UTF-8
+// length is known only then.
+inline LONG status(SCARDHANDLE card, LPSTR reader, LPDWORD reader_length, LPDWORD state,
+                   LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
+    const DWORD atr_capacity = atr_length != nullptr ? *atr_length : 0;
+    return in_utf8(
+        [&](LPWSTR wide, LPDWORD size) {
+            if (atr_length != nullptr) *atr_length = atr_capacity;
+            return SCardStatusW(card, wide, size, state, protocol, atr, atr_length);
+        },
+        reader, reader_length);
+}
+#else
+#if defined(VORN_PCSC_ABI_APPLE)
 // The framework's record is packed (61 bytes); only its field names are relied on.
 using NativeReaderState = SCARD_READERSTATE_A;
 #else
 using NativeReaderState = SCARD_READERSTATE;
 #endif
 
+class NativeName {
+public:
+    explicit NativeName(const char* name) : name_(name) {}
+    const char* get() const { return name_; }
+
+private:
+    const char* name_;
+};
+
 inline LONG list_readers(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
-    return VORN_NARROW(SCardListReaders)(context, nullptr, buffer, length);
+    return SCardListReaders(context, nullptr, buffer, length);
 }
 inline LONG list_reader_groups(SCARDCONTEXT context, LPSTR buffer, LPDWORD length) {
-    return VORN_NARROW(SCardListReaderGroups)(context, buffer, length);
+    return SCardListReaderGroups(context, buffer, length);
 }
 inline LONG get_status_change(SCARDCONTEXT context, DWORD timeout, NativeReaderState* states,
                               DWORD count) {
-    return VORN_NARROW(SCardGetStatusChange)(context, timeout, states, count);
+    return SCardGetStatusChange(context, timeout, states, count);
 }
 inline LONG connect(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
                     LPSCARDHANDLE card, LPDWORD active_protocol) {
-    return VORN_NARROW(SCardConnect)(context, reader, share_mode, protocols, card, active_protocol);
+    return SCardConnect(context, reader, share_mode, protocols, card, active_protocol);
 }
 inline LONG status(SCARDHANDLE card, LPSTR reader, LPDWORD reader_length, LPDWORD state,
                    LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
-    return VORN_NARROW(SCardStatus)(card, reader, reader_length, state, protocol, atr, atr_length);
+    return SCardStatus(card, reader, reader_length, state, protocol, atr, atr_length);
 }
+#endif
 
 // The framework's SCardControl keeps the pre-1.3.2 pcsc-lite signature; SCardControl132
 // is the one that matches pcsc-lite's (and Windows') SCardControl.

@@ -142,8 +142,10 @@ std::int32_t get_status_change(Handle context, std::uint32_t timeout_ms, ReaderS
     // pcsc-lite's record has 64-bit state words, the framework's is packed: ours maps
     // onto neither, so the wait runs on a native copy.
     std::vector<platform::NativeReaderState> native(count);
+    std::vector<platform::NativeName> names;
+    names.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        native[i].szReader = states[i].reader_name;
+        native[i].szReader = names.emplace_back(states[i].reader_name).get();
         native[i].dwCurrentState = to_native_word(states[i].current_state);
         native[i].dwEventState = to_native_word(states[i].event_state);
         native[i].cbAtr = to_native_word(states[i].atr_length);

@@ -23,10 +23,19 @@ constexpr std::int32_t E_INVALID_PARAMETER = static_cast<std::int32_t>(0x8010000
 constexpr std::int32_t E_NO_MEMORY = static_cast<std::int32_t>(0x80100006u);
 constexpr std::int32_t E_INSUFFICIENT_BUFFER = static_cast<std::int32_t>(0x80100008u);
 constexpr std::int32_t E_TIMEOUT = static_cast<std::int32_t>(0x8010000Au);
+constexpr std::int32_t F_COMM_ERROR = static_cast<std::int32_t>(0x80100013u);
 constexpr std::int32_t F_UNKNOWN_ERROR = static_cast<std::int32_t>(0x80100014u);
 constexpr std::int32_t E_READER_UNAVAILABLE = static_cast<std::int32_t>(0x80100017u);
 constexpr std::int32_t E_NO_SERVICE = static_cast<std::int32_t>(0x8010001Du);
 constexpr std::int32_t E_SERVICE_STOPPED = static_cast<std::int32_t>(0x8010001Eu);
+
+// The service itself is gone (pcscd ended or restarting; Windows' Smart Card service
+// stopped, as it does when the last reader is removed): every context and card of it
+// is lost, and only a new context can go on (README, "When the service goes away").
+// F_COMM_ERROR is pcsc-lite's answer to a call cut off by its daemon's end.
+constexpr bool service_lost(std::int32_t status) {
+    return status == E_NO_SERVICE || status == E_SERVICE_STOPPED || status == F_COMM_ERROR;
+}
 
 constexpr std::uint32_t SCOPE_USER = 0;
 constexpr std::uint32_t STATE_POWERED = 0x10;

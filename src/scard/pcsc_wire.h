@@ -107,7 +107,7 @@ constexpr std::array<StatusConversion, 11> WINDOWS_STATUSES{{
     // Win32 errors, passed on from the handle table, the memory manager and the reader
     // driver's I/O requests.
     {0x1, E_UNSUPPORTED_FEATURE},   // ERROR_INVALID_FUNCTION: a control code the driver
-                                    // does not know
+                                    // does not know (assumed: no page says which code)
     {0x6, E_INVALID_HANDLE},        // ERROR_INVALID_HANDLE: a context or card it never
                                     // handed out, or one released
     {0x8, E_NO_MEMORY},             // ERROR_NOT_ENOUGH_MEMORY
@@ -115,11 +115,13 @@ constexpr std::array<StatusConversion, 11> WINDOWS_STATUSES{{
     {0x32, E_UNSUPPORTED_FEATURE},  // ERROR_NOT_SUPPORTED: an attribute or control code
                                     // the driver does not support
     {0x57, E_INVALID_PARAMETER},    // ERROR_INVALID_PARAMETER
-    // ERROR_BROKEN_PIPE: the connection to the Smart Card service broke (the service
-    // stopped); pcsc-lite answers every call with NO_SERVICE once its daemon is gone.
+    // ERROR_BROKEN_PIPE: Microsoft names it for a remote session without smart-card
+    // redirection, where no service can be reached; taken as NO_SERVICE (an assumption:
+    // no page says what it means for a local call).
     {0x6D, E_NO_SERVICE},
     {0x7A, E_INSUFFICIENT_BUFFER},  // ERROR_INSUFFICIENT_BUFFER: a driver's answer to
-                                    // SCardControl or SCardGetAttrib is longer
+                                    // SCardControl or SCardGetAttrib is longer (that
+                                    // the needed length is written back is assumed)
     {0xEA, E_INSUFFICIENT_BUFFER},  // ERROR_MORE_DATA
     {0x5B4, E_TIMEOUT},             // ERROR_TIMEOUT
 }};

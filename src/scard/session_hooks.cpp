@@ -42,6 +42,10 @@ void note_handle_closed(HandleKind kind, std::int32_t id, std::int32_t status) {
     if (current_hooks != nullptr) current_hooks->closed(kind, id, status);
 }
 
+void note_service_lost() {
+    if (current_hooks != nullptr) current_hooks->service_lost();
+}
+
 std::optional<pcsc::Handle> service_handle(HandleKind kind, std::int32_t id) {
     if (current_hooks != nullptr) return current_hooks->service_handle(kind, id);
     return static_cast<pcsc::Handle>(static_cast<std::uint32_t>(id));

@@ -36,6 +36,9 @@ public:
     // leave_wait() once the service returned.
     virtual bool enter_wait() = 0;
     virtual void leave_wait() = 0;
+    // A call of this request found the service gone (pcsc::service_lost): the context
+    // it named, or the card's context, is lost with it and its slots come free.
+    virtual void service_lost() = 0;
 };
 
 // The hooks of the request run on this thread; nullptr outside a session.
@@ -85,6 +88,7 @@ private:
 };
 
 void note_handle_closed(HandleKind kind, std::int32_t id, std::int32_t status);
+void note_service_lost();
 
 // The service's handle for an id the extension sent, or none when the session did not
 // hand it out (or no longer holds it).

@@ -250,7 +250,8 @@ TEST_F(FaultMemory, WaitsOnMoreReadersThanTheServiceTakesAreRefusedAtOnceBehindA
     ASSERT_FALSE(context.empty());
     // Long enough to outlast the 40 refusals on a slow (sanitized, loaded) build: 40 MB
     // of JSON to parse took over 30 s under ThreadSanitizer on a busy machine.
-    host.send(request("long", "get_status_change", {context, 300000, 1, 0, 0, PNP_NOTIFICATION}));
+    host.send(request("long", "get_status_change",
+                      {context, 300000, 1, pnp_known_state(), 0, PNP_NOTIFICATION}));
     json params = json::array({context, 0, 100});
     for (int i = 0; i < 40000; ++i) params.insert(params.end(), {0, 0, VPCD_READER_1});
     const std::string params_text = params.dump();

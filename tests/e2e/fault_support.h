@@ -50,6 +50,11 @@ inline bool hermetic_run() {
     return inner != nullptr && std::strcmp(inner, "1") == 0;
 }
 
+// True when the host under test is the Windows build on the stand-in WinSCard
+// (tests/windows/e2e.sh): where Windows answers otherwise than pcsc-lite, a test
+// expects Windows' answer there.
+inline bool windows_stand_in() { return std::getenv("VORN_WINSCARD_RELAY") != nullptr; }
+
 // The output of the host split into frames. `rest` holds the bytes after the
 // last whole frame: anything there is a frame cut short.
 struct SplitOutput {

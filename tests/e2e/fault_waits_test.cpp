@@ -51,6 +51,7 @@ TEST_P(FaultWedge, HealthcheckCancelAndReleaseAnswerAtOnceBehindSixtyThreeQueued
         json params = json::array({context});
         params.insert(params.end(), queued.params_after_context.begin(),
                       queued.params_after_context.end());
+        if (params.size() > 5 && params[5] == PNP_NOTIFICATION) params[3] = pnp_known_state();
         batch += frame_of(request("queued" + std::to_string(i), queued.command, params));
     }
     host.send_raw(batch);
@@ -95,9 +96,10 @@ protected:
                                        std::chrono::milliseconds bound) {
         const std::string wait = "wait" + std::to_string(trial);
         const std::string cancel = "cancel" + std::to_string(trial);
-        host.send_raw(frame_of(request(wait, "get_status_change",
-                                       {context, timeout, 1, 0, 0, PNP_NOTIFICATION})) +
-                      frame_of(request(cancel, "cancel", {context})));
+        host.send_raw(
+            frame_of(request(wait, "get_status_change",
+                             {context, timeout, 1, pnp_known_state(), 0, PNP_NOTIFICATION})) +
+            frame_of(request(cancel, "cancel", {context})));
         EXPECT_EQ(answer_of(host.response_for(cancel, PROMPT)), success({"0x00000000"}));
         return host.response_for(wait, bound);
     }

@@ -24,6 +24,7 @@
 
 #include "fault_support.h"
 #include "fixtures/host_process.h"
+#include "fixtures/pcscd_service.h"
 #include "host_answers.h"
 
 namespace Vorn_SCard_Bridge::testbed {
@@ -53,8 +54,19 @@ inline json request(const std::string& id, const std::string& name, json params 
 
 inline std::string frame_of(const json& request) { return HostProcess::frame(request.dump()); }
 
+// The current state that keeps a wait on the PnP reader waiting: pcsc-lite 1.9 waits
+// for a reader to come or go whatever it is, Windows returns at once for UNAWARE
+// (SCARD_READERSTATE) and waits while its high word holds the number of readers
+// (MS-RDPESC 2.2.7). The test bed's readers stay the same throughout a run.
+inline std::uint32_t pnp_known_state() {
+    if (!windows_stand_in()) return 0;
+    static const auto known = static_cast<std::uint32_t>(PcscdService::readers().size()) << 16;
+    return known;
+}
+
 inline json endless_pnp_wait(const std::string& id, const std::string& context) {
-    return request(id, "get_status_change", {context, INFINITE, 1, 0, 0, PNP_NOTIFICATION});
+    return request(id, "get_status_change",
+                   {context, INFINITE, 1, pnp_known_state(), 0, PNP_NOTIFICATION});
 }
 
 // The whole frames of an output by requestId; a test failure for a cut frame,

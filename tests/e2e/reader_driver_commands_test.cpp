@@ -327,5 +327,37 @@ TEST_F(ReaderNames, NameThatNoReaderIsShownAsIsUnknown) {
     EXPECT_EQ(answer.strings().at(0), "0x80100009");
 }
 
+// --- readers named in other scripts ----------------------------------------------------
+// Each is listed, watched and connected under its own name, and the card's status names
+// it so. (On Windows through WinSCard's UTF-16 functions: its ANSI ones turn what the
+// code page lacks into '?', and the name so listed reaches no reader.)
+
+class ScriptReaderName : public TestReaderDriver,
+                         public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ScriptReaderName, IsListedWatchedAndConnectedByItsName) {
+    const std::string name = GetParam();
+    ASSERT_TRUE(PcscdService::wait_for_readers({name}, PcscdService::DEFAULT_TIMEOUT));
+    const Strings listed = ask(host, "list_readers_array", json::array({context_})).strings();
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 1) << json(listed).dump();
+
+    const Answer watched =
+        ask(host, "get_status_change", json::array({context_, 0, 1, 0, 0, name}));
+    ASSERT_EQ(watched.status, "success") << watched.result.dump();
+    EXPECT_EQ(watched.strings().at(4), DRIVER_ATR);
+
+    const std::string card = connect_card(host, context_, name);
+    ASSERT_FALSE(card.empty());
+    const Answer status = ask(host, "status", json::array({context_, card}));
+    ASSERT_EQ(status.status, "success") << status.result.dump();
+    EXPECT_EQ(status.strings().at(3), name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ScriptReaderName, ::testing::Values(LATIN_READER, CYRILLIC_READER, CJK_READER),
+    [](const auto& info) {
+        return std::string(info.index == 0 ? "Latin" : info.index == 1 ? "Cyrillic" : "Cjk");
+    });
+
 }  // namespace
 }  // namespace Vorn_SCard_Bridge::testbed

@@ -188,5 +188,35 @@ TEST_F(SessionTest, FinishAnswersEveryRequestAndReleasesTheContext) {
     EXPECT_EQ(session.context_count(), 0u);
 }
 
+// A call that finds the service gone loses its context with it: the session forgets
+// the context (the page need not release it) before the answer goes out. Other
+// failures leave it held.
+TEST_F(SessionTest, OnlyAServiceGoneForgetsTheContextOfTheCall) {
+    struct Case {
+        std::int32_t status;
+        std::size_t contexts_after;
+    };
+    const Case cases[] = {
+        {pcsc::E_NO_SERVICE, 0}, {pcsc::E_SERVICE_STOPPED, 0}, {pcsc::F_COMM_ERROR, 0},
+        {pcsc::E_TIMEOUT, 1},    {pcsc::E_INVALID_HANDLE, 1},
+    };
+    for (const Case& c : cases) {
+        Session own{2};
+        own.submit(request("ctx", "establish_context"), {});
+        const auto established = answers.wait_for("ctx").value_or(json());
+        ASSERT_EQ(established["status"], "success");
+        const std::string id = established["result"][1].get<std::string>();
+        FakePcsc::instance().next(Fn::GET_STATUS_CHANGE, {.status = c.status});
+        const std::string wait = "wait" + std::to_string(c.status);
+        own.submit(request(wait, "get_status_change",
+                           json::array({id, 0, 1, fake::STATE_EMPTY, 0, fake::READER_B})),
+                   {});
+        EXPECT_EQ(answers.wait_for(wait).value_or(json())["result"][0], to_hex(c.status));
+        EXPECT_EQ(own.context_count(), c.contexts_after) << to_hex(c.status);
+        EXPECT_TRUE(own.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+        answers = Answers();
+    }
+}
+
 }  // namespace
 }  // namespace Vorn_SCard_Bridge

@@ -20,13 +20,19 @@ namespace Vorn_SCard_Bridge::winscard_relay {
 
 // The environment variable that tells the DLL where the relay listens ("127.0.0.1:PORT").
 constexpr const char* RELAY_ADDRESS_VARIABLE = "VORN_WINSCARD_RELAY";
+// Settings the tests give the DLL through the host's environment: the statuses some
+// functions are to return (winscard_dll.cpp) and how long a transaction may stay idle
+// before the card is reset, in milliseconds (Windows: five seconds).
+constexpr const char* STATUS_VARIABLE = "VORN_WINSCARD_STATUS";
+constexpr const char* IDLE_RESET_VARIABLE = "VORN_WINSCARD_IDLE_RESET_MS";
 // The largest message either way: a transmit's 65,538-byte answer or a control code's
 // and their lengths, with room to spare.
 constexpr std::uint32_t MAX_MESSAGE_SIZE = 1 << 20;
 
 enum class Call : std::uint32_t {
-    // First message of every connection. OPEN_CLIENT: the connection that lives as long
-    // as the DLL's process; the relay answers a client id and, when the connection ends,
+    // First message of every connection. OPEN_CLIENT(idle-transaction limit in ms): the
+    // connection that lives as long as the DLL's process; the relay answers a client id and, when
+    // the connection ends,
     // releases whatever the process left (as Windows' service does when a process
     // ends). JOIN_CLIENT(client id): a connection that carries calls of that process.
     OPEN_CLIENT = 1,

@@ -20,18 +20,25 @@ constexpr std::uint64_t FIRST_CONTEXT_NUMBER = 3;
 constexpr std::uint64_t CARD_HANDLE_BASE = 0xEA00000100000000;
 
 // Win32 errors that WinSCard passes on.
+// Assumed, no Microsoft page says it: an I/O control code the driver does not know.
 constexpr std::uint32_t ERROR_INVALID_FUNCTION = 0x1;
+// SCardIsValidContext: a handle the service does not (or no longer) know.
 constexpr std::uint32_t ERROR_INVALID_HANDLE = 0x6;
+// IOCTL_SMARTCARD_GET_ATTRIBUTE: a driver answers STATUS_NOT_SUPPORTED for an attribute
+// it lacks.
 constexpr std::uint32_t ERROR_NOT_SUPPORTED = 0x32;
-constexpr std::uint32_t ERROR_BROKEN_PIPE = 0x6D;
+// Assumed, undocumented whether the needed length is written back: a driver's answer
+// longer than the buffer of SCardControl or SCardGetAttrib (the relay writes it back).
 constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 0x7A;
+// Not given: Smart Card Return Values ties ERROR_BROKEN_PIPE (0x6D) to a remote session
+// without smart-card redirection, not to the service's end; a call cut off by the
+// service's stop answers SCARD_E_SERVICE_STOPPED (relay.cpp, Service).
 
 // Status codes where the two differ, and those the conversion turns.
 constexpr std::uint32_t WINDOWS_UNSUPPORTED_FEATURE = 0x80100022;
 constexpr std::uint32_t PCSC_LITE_UNSUPPORTED_FEATURE = 0x8010001F;
 constexpr std::uint32_t INVALID_HANDLE_STATUS = 0x80100003;
 constexpr std::uint32_t INSUFFICIENT_BUFFER_STATUS = 0x80100008;
-constexpr std::uint32_t COMM_ERROR_STATUS = 0x80100013;
 
 // Which kind of call a status comes from: the reader driver's own requests
 // (SCardControl, SCardGetAttrib) pass on the driver's Win32 errors.
@@ -44,22 +51,20 @@ constexpr std::uint32_t windows_status(std::uint32_t status, CallKind kind) {
             // The service's handle table does not know it (or no longer).
             return ERROR_INVALID_HANDLE;
         case PCSC_LITE_UNSUPPORTED_FEATURE:
-            // An I/O control code the driver does not know is an invalid device request;
-            // an attribute it does not have, a request it does not support.
+            // An I/O control code the driver does not know (assumed, see above); an
+            // attribute it does not have, a request it does not support.
             if (kind == CallKind::CONTROL) return ERROR_INVALID_FUNCTION;
             if (kind == CallKind::ATTRIBUTE) return ERROR_NOT_SUPPORTED;
             return WINDOWS_UNSUPPORTED_FEATURE;
         case INSUFFICIENT_BUFFER_STATUS:
             return kind == CallKind::SERVICE ? status : ERROR_INSUFFICIENT_BUFFER;
-        case COMM_ERROR_STATUS:
-            // The call's connection to the service broke (the service stopped under it).
-            return ERROR_BROKEN_PIPE;
         default:
             return status;
     }
 }
 
-// SCARD_PROTOCOL_RAW is 0x10000 on Windows, 0x4 in pcsc-lite; T=0, T=1 and T=15 agree.
+// SCARD_PROTOCOL_RAW is 0x10000 on Windows, 0x4 in pcsc-lite (winsmcrd.h); T=0 (1) and
+// T=1 (2) agree. winsmcrd.h defines no T=15: pcsc-lite's 0x8 is passed as it is.
 constexpr std::uint32_t PROTOCOL_RAW = 0x00010000;
 constexpr std::uint32_t PCSC_LITE_PROTOCOL_RAW = 0x4;
 

@@ -8,6 +8,9 @@
 // written back where the caller said, and a relay that cannot be reached is a Smart Card
 // service that is not running (SCARD_E_NO_SERVICE).
 //
+// Reader names: the relay carries pcsc-lite's bytes; this side gives them as Windows
+// does, UTF-16 in the ...W functions and through the ANSI code page in the ...A ones.
+//
 // SCARD_AUTOALLOCATE is not modelled (neither the host nor the installer uses it): a
 // call given it answers SCARD_E_INVALID_PARAMETER.
 
@@ -66,6 +69,21 @@ std::optional<std::string> exchange(SOCKET socket, const Writer& request) {
     return receive_message(socket);
 }
 
+// A number the tests may set in the environment, or `otherwise`.
+std::optional<DWORD> environment_number(const char* name) {
+    char text[32];
+    const DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+    if (length == 0 || length >= sizeof text) return std::nullopt;
+    return static_cast<DWORD>(std::strtoul(text, nullptr, 0));
+}
+
+// "If a transaction is held on the card for more than five seconds with no operations
+// happening on that card, then the card is reset" (SCardBeginTransaction). Tests may
+// shorten it (VORN_WINSCARD_IDLE_RESET_MS) so as not to wait five seconds.
+DWORD idle_transaction_limit_ms() {
+    return environment_number(winscard_relay::IDLE_RESET_VARIABLE).value_or(5000);
+}
+
 // The connections to the relay: one that lives as long as the process (its end tells
 // the relay that the process is gone) and a pool of connections for calls, one per call
 // in progress, so that a blocking wait and the SCardCancel that ends it travel apart.
@@ -121,8 +139,9 @@ private:
         }
         SOCKET socket = open_connection();
         if (socket == INVALID_SOCKET) return false;
-        const auto answer =
-            exchange(socket, Writer().u32(static_cast<std::uint32_t>(Call::OPEN_CLIENT)));
+        const auto answer = exchange(socket, Writer()
+                                                 .u32(static_cast<std::uint32_t>(Call::OPEN_CLIENT))
+                                                 .u32(idle_transaction_limit_ms()));
         Reader reader(answer.value_or(std::string()));
         const std::uint32_t status = reader.u32();
         const std::uint64_t id = reader.u64();
@@ -179,6 +198,35 @@ Relay& relay() {
 
 Writer request(Call call) { return Writer().u32(static_cast<std::uint32_t>(call)); }
 
+// The knob for statuses only Windows has (Smart Card Return Values: the PIN cache and
+// read-only card codes 0x80100032-34, SCARD_W_CANCELLED_BY_USER ... 0x8010006E-72):
+// pcscd never gives them, so a test names a function and the status it is to return,
+// VORN_WINSCARD_STATUS="SCardTransmit=0x80100033,SCardStatus=0x8010006E". The function
+// then returns it at once, without asking the service.
+std::optional<LONG> injected(const char* function) {
+    char text[512];
+    const DWORD length =
+        GetEnvironmentVariableA(winscard_relay::STATUS_VARIABLE, text, sizeof text);
+    if (length == 0 || length >= sizeof text) return std::nullopt;
+    const std::string settings(text, length);
+    const std::string wanted = std::string(function) + "=";
+    for (std::size_t at = 0; at < settings.size();) {
+        std::size_t end = settings.find(',', at);
+        if (end == std::string::npos) end = settings.size();
+        const std::string setting = settings.substr(at, end - at);
+        if (setting.rfind(wanted, 0) == 0) {
+            return static_cast<LONG>(std::strtoul(setting.c_str() + wanted.size(), nullptr, 0));
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+#define VORN_INJECTED(function)                                   \
+    if (const std::optional<LONG> status = injected(#function)) { \
+        return *status;                                           \
+    }
+
 // Sends the request; on an answer, `read` takes what follows the status.
 template <typename ReadRest>
 LONG forward(const Writer& message, ReadRest read) {
@@ -199,70 +247,125 @@ Writer& buffer_request(Writer& message, const void* buffer, DWORD length) {
     return message.u32(buffer != nullptr ? 1 : 0).u32(length);
 }
 
-std::string multi_string(LPCSTR text) {
+// The most the relay is asked to write back for a list or a name: all of it.
+constexpr DWORD WHOLE = winscard_relay::MAX_MESSAGE_SIZE / 4;
+
+// --- Reader names ------------------------------------------------------------------
+// Windows names readers in UTF-16 ("...W" functions). pcsc-lite names them with bytes,
+// UTF-8 by convention: a name becomes UTF-16 by MultiByteToWideChar, which puts
+// U+FFFD for each byte that is not UTF-8 (MultiByteToWideChar: "invalid input
+// characters" are replaced "with U+FFFD" since Windows Vista). A name that comes back
+// in UTF-16 is the pcsc-lite name of the reader listed as it.
+//
+// The "...A" functions: "the current Windows ANSI code page" (GetACP) stands between
+// them and the UTF-16 names; a character the code page lacks becomes '?'
+// (WideCharToMultiByte with no default character given), and the name so read back
+// names no reader.
+
+std::wstring wide(std::string_view text, UINT code_page) {
+    if (text.empty()) return {};
+    const int size =
+        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+std::string narrow(std::wstring_view text, UINT code_page) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+// A caller's text (NUL-terminated, or a multi-string when `multi`) as UTF-16.
+std::wstring caller_text(LPCWSTR text, bool multi = false) {
+    if (text == nullptr) return {};
+    const wchar_t* end = text;
+    if (!multi) return std::wstring(text);
+    while (*end != L'\0') end += std::wcslen(end) + 1;
+    return std::wstring(text, end + 1);
+}
+std::wstring caller_text(LPCSTR text, bool multi = false) {
     if (text == nullptr) return {};
     const char* end = text;
+    if (!multi) return wide(text, CP_ACP);
     while (*end != '\0') end += std::strlen(end) + 1;
-    return std::string(text, end + 1);
+    return wide(std::string_view(text, static_cast<std::size_t>(end + 1 - text)), CP_ACP);
 }
 
-LONG list(Call call, SCARDCONTEXT context, LPCSTR groups, LPSTR buffer, LPDWORD length) {
+// The caller's own encoding of a UTF-16 text: itself, or the ANSI code page's.
+std::basic_string<WCHAR> in_caller_encoding(const std::wstring& text, const WCHAR*) { return text; }
+std::string in_caller_encoding(const std::wstring& text, const char*) {
+    return narrow(text, CP_ACP);
+}
+
+// Hands a text to a caller's buffer as WinSCard does: its length (in the caller's
+// characters) when no buffer is given, SCARD_E_INSUFFICIENT_BUFFER with the length
+// needed when the buffer is short (SCardListReaders, SCardStatus).
+template <typename Char>
+LONG deliver(const std::wstring& text, Char* buffer, LPDWORD length) {
+    const auto out = in_caller_encoding(text, buffer);
+    const DWORD capacity = *length;
+    *length = static_cast<DWORD>(out.size());
+    if (buffer == nullptr) return SCARD_S_SUCCESS;
+    if (out.size() > capacity) return SCARD_E_INSUFFICIENT_BUFFER;
+    std::memcpy(buffer, out.data(), out.size() * sizeof(Char));
+    return SCARD_S_SUCCESS;
+}
+
+// The readers (or groups) as the service lists them, pcsc-lite's multi-string.
+LONG list_service(Call call, SCARDCONTEXT context, const std::string& groups, bool filtered,
+                  std::string& listed) {
+    Writer message = request(call);
+    message.u64(context).u32(filtered ? 1 : 0).bytes(groups);
+    buffer_request(message, &listed, WHOLE);
+    return forward(message, [&](Reader& reader, LONG status) {
+        reader.u32();
+        const std::string_view text = reader.bytes();
+        if (status == SCARD_S_SUCCESS) listed.assign(text);
+    });
+}
+
+// The pcsc-lite name of the reader a caller names in UTF-16.
+std::string service_name(SCARDCONTEXT context, const std::wstring& name) {
+    std::string utf8 = narrow(name, CP_UTF8);
+    // Only a name with U+FFFD in it can stand for a name that is not UTF-8.
+    if (name.find(L'\xFFFD') == std::wstring::npos) return utf8;
+    std::string listed;
+    if (list_service(Call::LIST_READERS, context, {}, false, listed) != SCARD_S_SUCCESS) {
+        return utf8;
+    }
+    for (std::size_t at = 0; at < listed.size() && listed[at] != '\0';) {
+        const std::string reader(listed.c_str() + at);
+        if (wide(reader, CP_UTF8) == name) return reader;
+        at += reader.size() + 1;
+    }
+    return utf8;
+}
+
+template <typename Char>
+LONG list(Call call, SCARDCONTEXT context, const Char* groups, Char* buffer, LPDWORD length) {
     if (length == nullptr) return SCARD_E_INVALID_PARAMETER;
     if (*length == SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
-    Writer message = request(call);
-    message.u64(context).u32(groups != nullptr ? 1 : 0).bytes(multi_string(groups));
-    buffer_request(message, buffer, *length);
-    const DWORD capacity = *length;
-    return forward(message, [&](Reader& reader, LONG status) {
-        const DWORD needed = reader.u32();
-        const std::string_view text = reader.bytes();
-        if (status == SCARD_S_SUCCESS || status == SCARD_E_INSUFFICIENT_BUFFER) *length = needed;
-        if (status == SCARD_S_SUCCESS && buffer != nullptr && text.size() <= capacity) {
-            std::memcpy(buffer, text.data(), text.size());
-        }
-    });
+    std::string listed;
+    const LONG status = list_service(call, context, narrow(caller_text(groups, true), CP_UTF8),
+                                     groups != nullptr, listed);
+    if (status != SCARD_S_SUCCESS) return status;
+    return deliver(wide(listed, CP_UTF8), buffer, length);
 }
 
-}  // namespace
-
-extern "C" {
-
-LONG WINAPI SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
-    if (context == nullptr) return SCARD_E_INVALID_PARAMETER;
-    return forward(request(Call::ESTABLISH_CONTEXT).u32(scope), [&](Reader& reader, LONG status) {
-        const std::uint64_t handle = reader.u64();
-        if (status == SCARD_S_SUCCESS) *context = static_cast<SCARDCONTEXT>(handle);
-    });
-}
-
-LONG WINAPI SCardReleaseContext(SCARDCONTEXT context) {
-    return forward(request(Call::RELEASE_CONTEXT).u64(context));
-}
-
-LONG WINAPI SCardIsValidContext(SCARDCONTEXT context) {
-    return forward(request(Call::IS_VALID_CONTEXT).u64(context));
-}
-
-LONG WINAPI SCardCancel(SCARDCONTEXT context) {
-    return forward(request(Call::CANCEL).u64(context));
-}
-
-LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR groups, LPSTR readers, LPDWORD length) {
-    return list(Call::LIST_READERS, context, groups, readers, length);
-}
-
-LONG WINAPI SCardListReaderGroupsA(SCARDCONTEXT context, LPSTR groups, LPDWORD length) {
-    return list(Call::LIST_READER_GROUPS, context, nullptr, groups, length);
-}
-
-LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_READERSTATEA states,
-                                  DWORD count) {
+template <typename State>
+LONG get_status_change(SCARDCONTEXT context, DWORD timeout, State* states, DWORD count) {
     if (count > 0 && states == nullptr) return SCARD_E_INVALID_PARAMETER;
     Writer message = request(Call::GET_STATUS_CHANGE);
     message.u64(context).u32(timeout).u32(count);
     for (DWORD i = 0; i < count; ++i) {
         if (states[i].szReader == nullptr) return SCARD_E_INVALID_VALUE;
-        message.bytes(std::string_view(states[i].szReader))
+        message.bytes(service_name(context, caller_text(states[i].szReader)))
             .u32(states[i].dwCurrentState)
             .u32(states[i].cbAtr)
             .bytes(states[i].rgbAtr, sizeof states[i].rgbAtr);
@@ -280,13 +383,17 @@ LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_R
     });
 }
 
-LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
-                          LPSCARDHANDLE card, LPDWORD active_protocol) {
+template <typename Char>
+LONG connect(SCARDCONTEXT context, const Char* reader, DWORD share_mode, DWORD protocols,
+             LPSCARDHANDLE card, LPDWORD active_protocol) {
     if (reader == nullptr || card == nullptr || active_protocol == nullptr) {
         return SCARD_E_INVALID_PARAMETER;
     }
     Writer message = request(Call::CONNECT);
-    message.u64(context).bytes(std::string_view(reader)).u32(share_mode).u32(protocols);
+    message.u64(context)
+        .bytes(service_name(context, caller_text(reader)))
+        .u32(share_mode)
+        .u32(protocols);
     return forward(message, [&](Reader& answer, LONG status) {
         const std::uint64_t handle = answer.u64();
         const DWORD protocol = answer.u32();
@@ -297,30 +404,9 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode,
     });
 }
 
-LONG WINAPI SCardReconnect(SCARDHANDLE card, DWORD share_mode, DWORD protocols,
-                           DWORD initialization, LPDWORD active_protocol) {
-    Writer message = request(Call::RECONNECT);
-    message.u64(card).u32(share_mode).u32(protocols).u32(initialization);
-    return forward(message, [&](Reader& answer, LONG status) {
-        const DWORD protocol = answer.u32();
-        if (status == SCARD_S_SUCCESS && active_protocol != nullptr) *active_protocol = protocol;
-    });
-}
-
-LONG WINAPI SCardDisconnect(SCARDHANDLE card, DWORD disposition) {
-    return forward(request(Call::DISCONNECT).u64(card).u32(disposition));
-}
-
-LONG WINAPI SCardBeginTransaction(SCARDHANDLE card) {
-    return forward(request(Call::BEGIN_TRANSACTION).u64(card));
-}
-
-LONG WINAPI SCardEndTransaction(SCARDHANDLE card, DWORD disposition) {
-    return forward(request(Call::END_TRANSACTION).u64(card).u32(disposition));
-}
-
-LONG WINAPI SCardStatusA(SCARDHANDLE card, LPSTR reader_name, LPDWORD reader_length, LPDWORD state,
-                         LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
+template <typename Char>
+LONG status(SCARDHANDLE card, Char* reader_name, LPDWORD reader_length, LPDWORD state,
+            LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
     if ((reader_name != nullptr && reader_length == nullptr) ||
         (atr != nullptr && atr_length == nullptr)) {
         return SCARD_E_INVALID_PARAMETER;
@@ -330,36 +416,148 @@ LONG WINAPI SCardStatusA(SCARDHANDLE card, LPSTR reader_name, LPDWORD reader_len
     if (name_capacity == SCARD_AUTOALLOCATE || atr_capacity == SCARD_AUTOALLOCATE) {
         return SCARD_E_INVALID_PARAMETER;
     }
+    std::string name;
     Writer message = request(Call::STATUS);
     message.u64(card);
-    buffer_request(message, reader_name, name_capacity);
+    buffer_request(message, &name, WHOLE);
     buffer_request(message, atr, atr_capacity);
-    return forward(message, [&](Reader& answer, LONG status) {
-        const DWORD name_needed = answer.u32();
-        const std::string_view name = answer.bytes();
+    LONG result = forward(message, [&](Reader& answer, LONG status) {
+        answer.u32();
+        name.assign(answer.bytes());
         const DWORD card_state = answer.u32();
         const DWORD card_protocol = answer.u32();
         const DWORD atr_needed = answer.u32();
         const std::string_view atr_bytes = answer.bytes();
         if (!answer.ok()) return;
         if (status != SCARD_S_SUCCESS && status != SCARD_E_INSUFFICIENT_BUFFER) return;
-        if (reader_length != nullptr) *reader_length = name_needed;
         if (atr_length != nullptr) *atr_length = atr_needed;
         if (status != SCARD_S_SUCCESS) return;
-        if (reader_name != nullptr && name.size() <= name_capacity) {
-            std::memcpy(reader_name, name.data(), name.size());
-        }
         if (atr != nullptr && atr_bytes.size() <= atr_capacity) {
             std::memcpy(atr, atr_bytes.data(), atr_bytes.size());
         }
         if (state != nullptr) *state = card_state;
         if (protocol != nullptr) *protocol = card_protocol;
     });
+    if (reader_length == nullptr) return result;
+    if (result != SCARD_S_SUCCESS && result != SCARD_E_INSUFFICIENT_BUFFER) return result;
+    const LONG named = deliver(wide(name, CP_UTF8), reader_name, reader_length);
+    return result == SCARD_S_SUCCESS ? named : result;
+}
+
+}  // namespace
+
+extern "C" {
+
+LONG WINAPI SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
+    VORN_INJECTED(SCardEstablishContext)
+    if (context == nullptr) return SCARD_E_INVALID_PARAMETER;
+    return forward(request(Call::ESTABLISH_CONTEXT).u32(scope), [&](Reader& reader, LONG status) {
+        const std::uint64_t handle = reader.u64();
+        if (status == SCARD_S_SUCCESS) *context = static_cast<SCARDCONTEXT>(handle);
+    });
+}
+
+LONG WINAPI SCardReleaseContext(SCARDCONTEXT context) {
+    VORN_INJECTED(SCardReleaseContext)
+    return forward(request(Call::RELEASE_CONTEXT).u64(context));
+}
+
+LONG WINAPI SCardIsValidContext(SCARDCONTEXT context) {
+    VORN_INJECTED(SCardIsValidContext)
+    return forward(request(Call::IS_VALID_CONTEXT).u64(context));
+}
+
+LONG WINAPI SCardCancel(SCARDCONTEXT context) {
+    VORN_INJECTED(SCardCancel)
+    return forward(request(Call::CANCEL).u64(context));
+}
+
+LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR groups, LPSTR readers, LPDWORD length) {
+    VORN_INJECTED(SCardListReaders)
+    return list(Call::LIST_READERS, context, groups, readers, length);
+}
+
+LONG WINAPI SCardListReadersW(SCARDCONTEXT context, LPCWSTR groups, LPWSTR readers,
+                              LPDWORD length) {
+    VORN_INJECTED(SCardListReaders)
+    return list(Call::LIST_READERS, context, groups, readers, length);
+}
+
+LONG WINAPI SCardListReaderGroupsA(SCARDCONTEXT context, LPSTR groups, LPDWORD length) {
+    VORN_INJECTED(SCardListReaderGroups)
+    return list(Call::LIST_READER_GROUPS, context, static_cast<LPCSTR>(nullptr), groups, length);
+}
+
+LONG WINAPI SCardListReaderGroupsW(SCARDCONTEXT context, LPWSTR groups, LPDWORD length) {
+    VORN_INJECTED(SCardListReaderGroups)
+    return list(Call::LIST_READER_GROUPS, context, static_cast<LPCWSTR>(nullptr), groups, length);
+}
+
+LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_READERSTATEA states,
+                                  DWORD count) {
+    VORN_INJECTED(SCardGetStatusChange)
+    return get_status_change(context, timeout, states, count);
+}
+
+LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT context, DWORD timeout, LPSCARD_READERSTATEW states,
+                                  DWORD count) {
+    VORN_INJECTED(SCardGetStatusChange)
+    return get_status_change(context, timeout, states, count);
+}
+
+LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD share_mode, DWORD protocols,
+                          LPSCARDHANDLE card, LPDWORD active_protocol) {
+    VORN_INJECTED(SCardConnect)
+    return connect(context, reader, share_mode, protocols, card, active_protocol);
+}
+
+LONG WINAPI SCardConnectW(SCARDCONTEXT context, LPCWSTR reader, DWORD share_mode, DWORD protocols,
+                          LPSCARDHANDLE card, LPDWORD active_protocol) {
+    VORN_INJECTED(SCardConnect)
+    return connect(context, reader, share_mode, protocols, card, active_protocol);
+}
+LONG WINAPI SCardReconnect(SCARDHANDLE card, DWORD share_mode, DWORD protocols,
+                           DWORD initialization, LPDWORD active_protocol) {
+    VORN_INJECTED(SCardReconnect)
+    Writer message = request(Call::RECONNECT);
+    message.u64(card).u32(share_mode).u32(protocols).u32(initialization);
+    return forward(message, [&](Reader& answer, LONG status) {
+        const DWORD protocol = answer.u32();
+        if (status == SCARD_S_SUCCESS && active_protocol != nullptr) *active_protocol = protocol;
+    });
+}
+
+LONG WINAPI SCardDisconnect(SCARDHANDLE card, DWORD disposition) {
+    VORN_INJECTED(SCardDisconnect)
+    return forward(request(Call::DISCONNECT).u64(card).u32(disposition));
+}
+
+LONG WINAPI SCardBeginTransaction(SCARDHANDLE card) {
+    VORN_INJECTED(SCardBeginTransaction)
+    return forward(request(Call::BEGIN_TRANSACTION).u64(card));
+}
+
+LONG WINAPI SCardEndTransaction(SCARDHANDLE card, DWORD disposition) {
+    VORN_INJECTED(SCardEndTransaction)
+    return forward(request(Call::END_TRANSACTION).u64(card).u32(disposition));
+}
+
+LONG WINAPI SCardStatusA(SCARDHANDLE card, LPSTR reader_name, LPDWORD reader_length, LPDWORD state,
+                         LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
+    VORN_INJECTED(SCardStatus)
+    return status(card, reader_name, reader_length, state, protocol, atr, atr_length);
+}
+
+LONG WINAPI SCardStatusW(SCARDHANDLE card, LPWSTR reader_name, LPDWORD reader_length, LPDWORD state,
+                         LPDWORD protocol, LPBYTE atr, LPDWORD atr_length) {
+    VORN_INJECTED(SCardStatus)
+    return status(card, reader_name, reader_length, state, protocol, atr, atr_length);
 }
 
 LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST send_record, LPCBYTE command,
                           DWORD command_length, LPSCARD_IO_REQUEST receive_record, LPBYTE response,
                           LPDWORD response_length) {
+    VORN_INJECTED(SCardTransmit)
     if (send_record == nullptr || command == nullptr || response_length == nullptr) {
         return SCARD_E_INVALID_PARAMETER;
     }
@@ -388,6 +586,7 @@ LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST send_record, LPC
 
 LONG WINAPI SCardControl(SCARDHANDLE card, DWORD control_code, LPCVOID input, DWORD input_length,
                          LPVOID output, DWORD output_size, LPDWORD bytes_returned) {
+    VORN_INJECTED(SCardControl)
     if (bytes_returned == nullptr || (input == nullptr && input_length != 0)) {
         return SCARD_E_INVALID_PARAMETER;
     }
@@ -406,6 +605,7 @@ LONG WINAPI SCardControl(SCARDHANDLE card, DWORD control_code, LPCVOID input, DW
 }
 
 LONG WINAPI SCardGetAttrib(SCARDHANDLE card, DWORD attribute, LPBYTE value, LPDWORD length) {
+    VORN_INJECTED(SCardGetAttrib)
     if (length == nullptr) return SCARD_E_INVALID_PARAMETER;
     if (*length == SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
     Writer message = request(Call::GET_ATTRIB);
@@ -424,6 +624,7 @@ LONG WINAPI SCardGetAttrib(SCARDHANDLE card, DWORD attribute, LPBYTE value, LPDW
 }
 
 LONG WINAPI SCardSetAttrib(SCARDHANDLE card, DWORD attribute, LPCBYTE value, DWORD length) {
+    VORN_INJECTED(SCardSetAttrib)
     if (value == nullptr && length != 0) return SCARD_E_INVALID_PARAMETER;
     return forward(request(Call::SET_ATTRIB).u64(card).u32(attribute).bytes(value, length));
 }

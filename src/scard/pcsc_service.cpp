@@ -8,9 +8,12 @@
 
 #include "scard/pcsc_platform.h"
 
-// The buffer sizes the operations use are the library's own limits.
+// The buffer sizes the operations use are the library's own limits. The control buffer
+// holds the largest answer of either: pcsc-lite's extended buffer (65,548 bytes) and
+// Apple's, which counts it without the status word (65,546).
 #ifdef MAX_BUFFER_SIZE_EXTENDED
-static_assert(Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE == MAX_BUFFER_SIZE_EXTENDED);
+static_assert(Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE >= MAX_BUFFER_SIZE_EXTENDED &&
+              Vorn_SCard_Bridge::pcsc::MAX_CONTROL_OUTPUT_SIZE - MAX_BUFFER_SIZE_EXTENDED <= 2);
 #endif
 #ifdef MAX_BUFFER_SIZE
 static_assert(Vorn_SCard_Bridge::pcsc::ATTRIBUTE_BUFFER_SIZE == MAX_BUFFER_SIZE);

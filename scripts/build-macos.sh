@@ -1,8 +1,10 @@
 #!/bin/sh
 # Cross-builds the macOS programs on Linux for Intel (x86_64) and Apple silicon
 # (aarch64) with Zig (cmake/zig-macos.cmake), checks that no Linux-only call reached a
-# file they compile, prints what `file` says of each program, and packs the universal
-# archive (scripts/package-macos.sh). Only the host, the installer and talk are built.
+# file they compile, prints what `file` says of each program, packs the universal
+# archive (scripts/package-macos.sh) and checks what it holds: the arm64 parts signed
+# (ad hoc), no library but libSystem and the PCSC framework. Only the host, the
+# installer and talk are built.
 #   scripts/build-macos.sh [OUT_DIR]     builds into OUT_DIR/macos-<arch> (default out/)
 #   scripts/build-macos.sh --zig-only    only installs Zig (npm ci; needs the registry)
 # Zig comes from the npm registry at the version cmake/macos/package-lock.json names.
@@ -40,5 +42,22 @@ package=$("$root/scripts/package-macos.sh" "$out/macos-x86_64" "$out/macos-aarch
 tar -tzf "$package"
 staging=$(mktemp -d)
 tar -C "$staging" -xzf "$package"
-file "$staging"/*/vorn-scard-bridge "$staging"/*/vorn-scard-bridge-installer
+objdump=$(command -v llvm-objdump || command -v llvm-objdump-14)
+for program in "$staging"/*/vorn-scard-bridge "$staging"/*/vorn-scard-bridge-installer; do
+    file "$program"
+    # Apple silicon runs no code without a signature: the linker's ad-hoc one must
+    # have survived lipo.
+    if ! "$objdump" --macho --arch=arm64 --private-headers "$program" | grep -q LC_CODE_SIGNATURE; then
+        echo "the arm64 part of $program is not signed" >&2
+        exit 1
+    fi
+    # What a Mac has: libSystem and the PCSC framework, nothing of this build machine.
+    others=$("$objdump" --macho --arch=all --dylibs-used "$program" | grep -v -e "^/" \
+        -e "/usr/lib/libSystem.B.dylib " -e "/System/Library/Frameworks/PCSC.framework/Versions/A/PCSC " \
+        || true)
+    if [ -n "$others" ]; then
+        echo "$program needs libraries a Mac does not have:$others" >&2
+        exit 1
+    fi
+done
 rm -rf "$staging"

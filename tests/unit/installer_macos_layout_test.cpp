@@ -106,7 +106,8 @@ TEST_P(InstallerMacOsLayout, InstallWritesWhereEachBrowserLooksAndTheDoctorFinds
     EXPECT_EQ(ok_topics, GetParam().doctor_ok_topics) << printed.str();
     EXPECT_NE(printed.str().find(host_.string()), std::string::npos) << printed.str();
 
-    for (const auto& file : plan_uninstall(request(), env_).files) remove_file_if_present(file.file);
+    for (const auto& file : plan_uninstall(request(), env_).files)
+        remove_file_if_present(file.file);
     EXPECT_TRUE(manifests_on_disk().empty());
     EXPECT_NE(report.count(Level::PROBLEM), doctor().count(Level::PROBLEM));
 }

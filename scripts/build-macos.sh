@@ -47,14 +47,15 @@ for program in "$staging"/*/vorn-scard-bridge "$staging"/*/vorn-scard-bridge-ins
     file "$program"
     # Apple silicon runs no code without a signature: the linker's ad-hoc one must
     # have survived lipo.
-    if ! "$objdump" --macho --arch=arm64 --private-headers "$program" | grep -q LC_CODE_SIGNATURE; then
+    if ! "$objdump" --macho --arch=arm64 --private-headers "$program" |
+        grep -q LC_CODE_SIGNATURE; then
         echo "the arm64 part of $program is not signed" >&2
         exit 1
     fi
     # What a Mac has: libSystem and the PCSC framework, nothing of this build machine.
     others=$("$objdump" --macho --arch=all --dylibs-used "$program" | grep -v -e "^/" \
-        -e "/usr/lib/libSystem.B.dylib " -e "/System/Library/Frameworks/PCSC.framework/Versions/A/PCSC " \
-        || true)
+        -e "/usr/lib/libSystem.B.dylib " \
+        -e "/System/Library/Frameworks/PCSC.framework/Versions/A/PCSC " || true)
     if [ -n "$others" ]; then
         echo "$program needs libraries a Mac does not have:$others" >&2
         exit 1

@@ -13,7 +13,8 @@ root=${VORN_SOURCE_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 # process interfaces, and socket options macOS lacks (it has SO_NOSIGPIPE instead of
 # MSG_NOSIGNAL).
 names='pipe2|accept4|dup3|epoll_[a-z0-9_]+|eventfd|signalfd|timerfd_[a-z0-9_]+'
-names="$names"'|inotify_[a-z0-9_]+|prctl|memfd_create|sendfile64|SOCK_CLOEXEC|SOCK_NONBLOCK|MSG_NOSIGNAL'
+names="$names"'|inotify_[a-z0-9_]+|prctl|memfd_create|sendfile64'
+names="$names"'|SOCK_CLOEXEC|SOCK_NONBLOCK|MSG_NOSIGNAL'
 names="$names"'|MSG_MORE|TCP_QUICKACK|TCP_CORK|O_TMPFILE|O_PATH|SO_PEERCRED|PR_SET_[A-Z0-9_]+'
 pattern="(^|[^A-Za-z0-9_])($names)([^A-Za-z0-9_]|\$)"
 

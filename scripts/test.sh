@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs every test on a fresh Debian machine (as root): installs what is needed,
 # builds the normal, the AddressSanitizer+UndefinedBehaviorSanitizer and the
-# ThreadSanitizer configurations, the fuzzers and the Windows programs (mingw-w64,
-# with their zip and MSIs), and runs the unit and end-to-end tests of the three
-# builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
+# ThreadSanitizer configurations, the fuzzers, the Windows programs (mingw-w64,
+# with their zip and MSIs) and the macOS programs (Zig, for Intel and Apple silicon,
+# with their universal archive: scripts/build-macos.sh), and runs the unit and
+# end-to-end tests of the three builds, the fuzzers for a bounded time, the browser test (tests/browser/run.sh, on
 # the normal build) and the Windows tests under Wine (tests/windows/run.sh: unit
 # tests, the installer, the MSIs, and the end-to-end suite against the Windows host on
 # a PC/SC that behaves like Windows) and, beside them, the end-to-end suite against the
@@ -35,9 +36,14 @@ browser_packages=""
 # tried under Wine. The MSIs carry the example extension's ids (examples/extension), as
 # an extension's vendor builds theirs, so that they install with no properties.
 windows_packages="g++-mingw-w64-x86-64-posix wine wine64 googletest wixl msitools"
+# The macOS programs are cross-built with Zig (from npm: Debian has none) and joined
+# into universal ones with LLVM's lipo; `file` shows what was built.
+macos_packages="llvm-14 file"
+command -v npm >/dev/null 2>&1 || macos_packages="$macos_packages nodejs npm"
 # shellcheck disable=SC2086
-"$root/scripts/install-deps.sh" $browser_packages $windows_packages
+"$root/scripts/install-deps.sh" $browser_packages $windows_packages $macos_packages
 [ -z "$browser_packages" ] || "$root/tests/browser/install-deps.sh" # npm tools, before the network goes
+"$root/scripts/build-macos.sh" --zig-only
 stamp "dependencies installed"
 
 configure() { # dir, extra cmake args...
@@ -142,6 +148,10 @@ stamp "starting the fuzzers (${fuzz_seconds}s each)"
 timed fuzzers env FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "$fuzz_seconds" \
     >"$out/fuzz/run.log" 2>&1 &
 pids="$pids fuzz:$!"
+# Beside the fuzzers too: two small cross-builds (the host, the installer and talk).
+stamp "building (macOS, in the background)"
+timed "macOS build" "$root/scripts/build-macos.sh" "$out" >"$out/macos.log" 2>&1 &
+pids="$pids macos:$!"
 
 status=0
 for entry in $pids; do
@@ -152,6 +162,7 @@ for entry in $pids; do
         browser) log="$out/browser.log" ;;
         windows) log="$out/windows/test.log" ;;
         apple) log="$out/apple.log" ;;
+        macos) log="$out/macos.log" ;;
         *) log="$out/$name/test.log" ;;
     esac
     stamp "$name: $result"

@@ -92,15 +92,19 @@ Environment current_environment() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr) env.xdg_config_home = xdg;
     if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr) env.xdg_state_home = xdg;
     if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr) {
-        env.local_app_data = fs::u8path(local);
+        env.local_app_data = path_from_utf8(local);
     }
     if (const char* shared = std::getenv("ProgramData"); shared != nullptr) {
-        env.program_data = fs::u8path(shared);
+        env.program_data = path_from_utf8(shared);
     }
     if (const char* programs = std::getenv("ProgramFiles"); programs != nullptr) {
-        env.program_files = fs::u8path(programs);
+        env.program_files = path_from_utf8(programs);
     }
     return env;
+}
+
+fs::path path_from_utf8(std::string_view text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
 }
 
 fs::path system_path(const Environment& env, const fs::path& path) {

@@ -37,6 +37,10 @@ struct Environment {
 // Our folder's name below %LOCALAPPDATA%, %ProgramData% and the programs folders.
 inline constexpr std::string_view PRODUCT_FOLDER = "Vorn Smart Card Bridge";
 
+// A path from UTF-8 text (the environment on Windows, manifests everywhere):
+// std::filesystem::u8path without its C++20 deprecation.
+std::filesystem::path path_from_utf8(std::string_view text);
+
 // A system path below env.system_root.
 std::filesystem::path system_path(const Environment& env, const std::filesystem::path& path);
 

@@ -139,7 +139,7 @@ std::optional<fs::path> registered_manifest(DoctorReport& report, const std::str
     if (registry == nullptr) return std::nullopt;
     try {
         const auto value = registry->default_value(key);
-        if (value) return fs::u8path(*value);
+        if (value) return path_from_utf8(*value);
     } catch (const std::runtime_error& e) {
         report.add(Level::PROBLEM, topic, e.what());
     }

@@ -24,13 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef SOCK_CLOEXEC
-constexpr int SOCKET_FLAGS = SOCK_CLOEXEC;
-#else
-// macOS has no SOCK_CLOEXEC; the socket lives for one connect, with no process started.
-constexpr int SOCKET_FLAGS = 0;
-#endif
-
 bool path_exists(const fs::path& path) {
     std::error_code ec;
     return fs::exists(path, ec);
@@ -45,7 +38,9 @@ std::string pcscd_socket_path() {
 
 // True when something accepts connections on the pcscd socket.
 bool socket_answers(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCKET_FLAGS, 0);
+    // Not close-on-exec (macOS has no SOCK_CLOEXEC): it lives for one connect, and the
+    // doctor starts no process meanwhile.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) return false;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -152,8 +152,7 @@ void ChildProcess::signal(int number) {
     if (id_ > 0 && !exit_) ::kill(static_cast<pid_t>(id_), number);
 }
 
-// Not inherited even by a child another thread starts at the same moment.
-bool make_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
+// make_pipe: one file per system (src/platform/<system>/pipe_creation.cpp).
 
 int wait_readable(int fd, int timeout_ms) {
     pollfd entry = {fd, POLLIN, 0};

@@ -73,9 +73,8 @@ TEST_F(FaultServiceRestart, RequestsFailWhileStoppedAndANewContextWorksAfterRest
     // A wait that only the service's end can finish: the second reader is empty
     // and we say we know it, with the event counter it reports now.
     const std::uint32_t known = known_state(host, context, VPCD_READER_1);
-    host.send({{"requestId", "endless"},
-               {"command", "get_status_change"},
-               {"params", {context, INFINITE, 1, known, 0, VPCD_READER_1}}});
+    host.send(
+        request("endless", "get_status_change", {context, INFINITE, 1, known, 0, VPCD_READER_1}));
     EXPECT_EQ(ask(host, command("healthcheck")).status, "success");
     // Nothing the host answers tells that the wait is inside the service yet (a
     // healthcheck is answered without waiting for any worker); a wait cut off on its

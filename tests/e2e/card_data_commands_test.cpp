@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +13,6 @@
 #include "e2e/host_answers.h"
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
-#include "fixtures/pcscd_service.h"
 #include "fixtures/virtual_card.h"
 
 namespace Vorn_SCard_Bridge::testbed {
@@ -295,16 +293,7 @@ TEST_F(CardDataCommands, AttributeTheReaderDoesNotSupportIsTheServicesError) {
 
 // --- Parameter checks, one host for the whole table --------------------------------------
 
-class CardDataChecks : public ::testing::TestWithParam<CommandCase> {
-protected:
-    static void SetUpTestSuite() {
-        PcscdService::ensure_running();
-        host = std::make_unique<HostProcess>();
-    }
-    static void TearDownTestSuite() { host.reset(); }
-
-    static inline std::unique_ptr<HostProcess> host;
-};
+class CardDataChecks : public CommandChecks {};
 
 TEST_P(CardDataChecks, AnswersExactly) {
     EXPECT_EQ(ask(*host, GetParam().request), GetParam().expected);

@@ -201,9 +201,7 @@ TEST_F(ContextReaderCommands, CardInsertedDuringTheWaitEndsItWithTheNewState) {
     const std::uint32_t empty = known_state(context, VPCD_READER_0);
     ASSERT_NE(empty & STATE_EMPTY, 0u);
 
-    host.send({{"requestId", "wait"},
-               {"command", "get_status_change"},
-               {"params", json::array({context, 30000, 1, empty, 0, VPCD_READER_0})}});
+    host.send(request("wait", "get_status_change", {context, 30000, 1, empty, 0, VPCD_READER_0}));
     insert_card(VPCD_PORT_0);
 
     const Answer answer = answer_of(host.response_for("wait", 40s));
@@ -228,9 +226,8 @@ TEST_F(ContextReaderCommands, LongWaitDoesNotHoldUpOtherRequestsAndCancelEndsIt)
     const std::string context = establish_context(host);
     const std::uint32_t empty = known_state(context, VPCD_READER_1);
 
-    host.send({{"requestId", "long-wait"},
-               {"command", "get_status_change"},
-               {"params", json::array({context, 60000, 1, empty, 0, VPCD_READER_1})}});
+    host.send(
+        request("long-wait", "get_status_change", {context, 60000, 1, empty, 0, VPCD_READER_1}));
     EXPECT_EQ(ask(host, command("healthcheck")), success({"OK"}));
 
     // A cancel that arrives before the wait has reached the service cancels nothing, so
@@ -304,16 +301,7 @@ TEST_F(ContextReaderCommands, MoreReadersThanTheServiceWaitsOnComeBackAsItsError
 
 // --- Parameter checks and fixed answers, one host for the whole table ------------------
 
-class ContextReaderChecks : public ::testing::TestWithParam<CommandCase> {
-protected:
-    static void SetUpTestSuite() {
-        PcscdService::ensure_running();
-        host = std::make_unique<HostProcess>();
-    }
-    static void TearDownTestSuite() { host.reset(); }
-
-    static inline std::unique_ptr<HostProcess> host;
-};
+class ContextReaderChecks : public CommandChecks {};
 
 TEST_P(ContextReaderChecks, AnswersExactly) {
     EXPECT_EQ(ask(*host, GetParam().request), GetParam().expected);

@@ -86,9 +86,8 @@ TEST_F(FaultCardRemoval, RemovedDuringAnEndlessWaitEndsTheWaitWithTheEmptyReader
     const std::uint32_t present = known_state(host, context, VPCD_READER_0);
     ASSERT_NE(present & PRESENT, 0u) << std::hex << present;
 
-    host.send({{"requestId", "watch"},
-               {"command", "get_status_change"},
-               {"params", {context, INFINITE, 1, present, 0, VPCD_READER_0}}});
+    host.send(
+        request("watch", "get_status_change", {context, INFINITE, 1, present, 0, VPCD_READER_0}));
     // Other requests go on while the wait runs.
     EXPECT_EQ(ask(host, command("healthcheck")).strings(), Strings{"OK"});
 

@@ -80,9 +80,8 @@ TEST_F(FaultServiceRestart, RequestsFailWhileStoppedAndANewContextWorksAfterRest
     // now.
     const std::string watch = establish_context(host);
     const std::uint32_t known = known_state(host, watch, VPCD_READER_1);
-    host.send({{"requestId", "endless"},
-               {"command", "get_status_change"},
-               {"params", {watch, INFINITE, 1, known, 0, VPCD_READER_1}}});
+    host.send(
+        request("endless", "get_status_change", {watch, INFINITE, 1, known, 0, VPCD_READER_1}));
     EXPECT_EQ(ask(host, command("healthcheck")).status, "success");
     // Nothing the host answers tells that the wait is inside the service yet (a
     // healthcheck is answered without waiting for any worker); a wait cut off on its

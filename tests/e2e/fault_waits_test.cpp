@@ -184,12 +184,8 @@ TEST_F(FaultWaits, ASecondCallOnAWaitingContextWaitsItsTurnWithoutFreezingTheOth
     const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
     host.send(endless_wait("endless", context, empty));
     EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
-    host.send({{"requestId", "same-context-list"},
-               {"command", "list_readers"},
-               {"params", json::array({context})}});
-    host.send({{"requestId", "same-context-card"},
-               {"command", "transmit"},
-               {"params", json::array({context, handle, 2, SELECT})}});
+    host.send(request("same-context-list", "list_readers", {context}));
+    host.send(request("same-context-card", "transmit", {context, handle, 2, SELECT}));
     EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
 
     const std::string other = establish_context(host);
@@ -298,9 +294,7 @@ TEST_F(FaultWaits, ReleasingAWaitingContextWaitsForTheWaitAlone) {
     const std::uint32_t empty = known_state(host, context, VPCD_READER_1);
     host.send(endless_wait("endless", context, empty));
     EXPECT_EQ(ask(host, command("healthcheck"), PROMPT), success({"OK"}));
-    host.send({{"requestId", "release"},
-               {"command", "release_context"},
-               {"params", json::array({context})}});
+    host.send(request("release", "release_context", {context}));
     const std::string other = establish_context(host);
     EXPECT_FALSE(other.empty()) << "PC/SC calls of other contexts are blocked";
 

@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fixtures/host_process.h"
+#include "fixtures/pcscd_service.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 
@@ -69,6 +72,13 @@ inline json command(const std::string& name, std::optional<json> params = std::n
     return request;
 }
 
+// A whole request: its id, its command and its params.
+inline json request(const std::string& id, const std::string& name, json params = json::array()) {
+    json whole = command(name, std::move(params));
+    whole["requestId"] = id;
+    return whole;
+}
+
 // Sends the body with a fresh requestId and answers what came back for it.
 inline Answer ask(HostProcess& host, json request,
                   std::chrono::milliseconds timeout = ANSWER_TIMEOUT) {
@@ -121,6 +131,18 @@ inline std::ostream& operator<<(std::ostream& out, const CommandCase& c) {
 inline std::string case_name(const ::testing::TestParamInfo<CommandCase>& info) {
     return info.param.name;
 }
+
+// A table of parameter checks, each case asked of one host kept for the whole suite.
+class CommandChecks : public ::testing::TestWithParam<CommandCase> {
+protected:
+    static void SetUpTestSuite() {
+        PcscdService::ensure_running();
+        host = std::make_unique<HostProcess>();
+    }
+    static void TearDownTestSuite() { host.reset(); }
+
+    static inline std::unique_ptr<HostProcess> host;
+};
 
 // The JSON library's descriptions of a parameter of the wrong type.
 inline const std::string STRING_EXPECTED =

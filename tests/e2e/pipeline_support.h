@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -47,10 +49,6 @@ inline constexpr std::chrono::milliseconds PROMPT = std::chrono::seconds(5);
 inline constexpr std::chrono::milliseconds EXIT_BOUND = std::chrono::seconds(3);
 // Peak memory the host may reach whatever a page sends.
 inline constexpr std::uint64_t BOUNDED_HWM_KB = 64 * 1024;
-
-inline json request(const std::string& id, const std::string& name, json params = json::array()) {
-    return {{"requestId", id}, {"command", name}, {"params", std::move(params)}};
-}
 
 inline std::string frame_of(const json& request) { return HostProcess::frame(request.dump()); }
 
@@ -101,6 +99,54 @@ inline std::optional<long> ended_within(HostProcess& host, std::chrono::millisec
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+// What the host's threads are doing: the CPU time they have used so far (in
+// nanoseconds), and whether any of them runs or waits for a core.
+struct HostActivity {
+    std::uint64_t cpu_ns = 0;
+    bool running = false;
+};
+
+inline HostActivity host_activity(pid_t pid) {
+    HostActivity activity;
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        std::uint64_t on_cpu = 0;
+        if (schedstat >> on_cpu) activity.cpu_ns += on_cpu;
+        std::ifstream stat_file(task.path() / "stat");
+        const std::string stat((std::istreambuf_iterator<char>(stat_file)),
+                               std::istreambuf_iterator<char>());
+        const auto state = stat.rfind(')');
+        if (state != std::string::npos && state + 2 < stat.size() && stat[state + 2] == 'R') {
+            activity.running = true;
+        }
+    }
+    return activity;
+}
+
+// Waits, at most `bound`, until the host rests: for a tenth of a second its
+// threads together used less than 2% of a core, and none of them runs or waits
+// for a core (on a loaded machine a busy host may get no core for a while). A
+// host that still reads, parses, runs or writes works more than that; one that
+// waits for room to write, for its answers to be read, or for input, does not.
+// `also` must hold as well. True when it came.
+inline bool rests_within(
+    HostProcess& host, std::chrono::milliseconds bound,
+    const std::function<bool()>& also = [] { return true; }) {
+    constexpr auto WINDOW = std::chrono::milliseconds(100);
+    constexpr std::uint64_t AT_REST_NS = 2'000'000;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::uint64_t used = host_activity(host.pid()).cpu_ns;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(WINDOW);
+        const HostActivity now = host_activity(host.pid());
+        if (now.cpu_ns - used < AT_REST_NS && !now.running && also()) return true;
+        used = now.cpu_ns;
+    }
+    return false;
 }
 
 // Writes frames to the host from a thread of its own, so the test can leave the

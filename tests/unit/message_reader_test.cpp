@@ -340,8 +340,10 @@ std::vector<ReaderCase> reader_cases() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, ReadMessage, ::testing::ValuesIn(reader_cases()),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Frames, ReadMessage,
+    ::testing::ValuesIn(vorn_test::cases_unless_death_test_child(reader_cases)),
+    [](const auto& info) { return info.param.name; });
 
 struct EnvelopeCase {
     const char* name;
@@ -409,8 +411,10 @@ std::vector<ReaderCase> small_reader_cases() {
     return small;
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, ReadMessageTrickled, ::testing::ValuesIn(small_reader_cases()),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Frames, ReadMessageTrickled,
+    ::testing::ValuesIn(vorn_test::cases_unless_death_test_child(small_reader_cases)),
+    [](const auto& info) { return info.param.name; });
 
 TEST(ReadMessageLines, GoodMessageLogsEveryStep) {
     const Bytes input = frame(request("r1"));

@@ -120,6 +120,8 @@ std::string regex_escape(std::string_view text) {
     return out;
 }
 
+bool in_death_test_child() { return !GTEST_FLAG_GET(internal_run_death_test).empty(); }
+
 void exit_child(int code) {
     std::fflush(nullptr);
     std::_Exit(code);

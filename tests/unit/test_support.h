@@ -61,6 +61,19 @@ bool finishes_within(std::function<void()> work, std::chrono::milliseconds limit
 // expectations of EXPECT_EXIT.
 std::string regex_escape(std::string_view text);
 
+// True in the child of a death test: the test binary run again for that one test.
+bool in_death_test_child();
+
+// The cases `build` makes, or none in the child of a death test. GoogleTest builds
+// every table of cases in every process, and the child runs none of them: tables
+// of frames of a megabyte cost more there than the child's own test. Not for the
+// tables of death tests themselves, whose children need their case.
+template <typename Case>
+std::vector<Case> cases_unless_death_test_child(std::vector<Case> (*build)()) {
+    if (in_death_test_child()) return {};
+    return build();
+}
+
 // Ends a death-test child with `code` without running static destructors
 // (worker threads may still be alive) after flushing standard streams.
 [[noreturn]] void exit_child(int code);

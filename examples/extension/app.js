@@ -7,6 +7,7 @@ import {
   Disposition,
   StatusCode,
   formatHex32,
+  needsNewContext,
 } from '@vorn/scard-bridge-client/client';
 
 const $ = (id) => document.getElementById(id);
@@ -109,11 +110,38 @@ function markCard(reader, atr) {
   row.cells[3].textContent = atr ?? '';
 }
 
-async function listReaders() {
-  const readers = await state.client.listReaders(state.context);
+// The page's context dies with the PC/SC service (pcscd restarted; Windows stops its
+// service when the last reader is unplugged and starts it when one is plugged in): the
+// page then makes a new one, and while the service is not back it has no context and no
+// reader. The card it had connected went with the old context.
+async function listReadersNow() {
+  let readers = null;
+  try {
+    if (state.context !== null) readers = await state.client.listReaders(state.context);
+  } catch (error) {
+    if (!needsNewContext(error)) throw error;
+  }
+  if (readers === null) {
+    await releaseCard();
+    if (state.context !== null) state.client.releaseContext(state.context).catch(() => {});
+    state.context = await state.client.establishContext().catch((error) => {
+      if (needsNewContext(error)) return null;
+      throw error;
+    });
+    readers = state.context === null ? [] : await state.client.listReaders(state.context);
+  }
   showReaders(readers);
   log(`readers: ${readers.join(', ') || '(none)'}`);
   return readers;
+}
+
+// One listing at a time: reader events come in bursts (every reader at once when the
+// service goes), and two listings that both made a new context would leave one behind.
+let listings = Promise.resolve();
+function listReaders() {
+  const listing = listings.then(listReadersNow);
+  listings = listing.catch(() => {});
+  return listing;
 }
 
 async function waitForCard() {
@@ -190,8 +218,7 @@ async function start() {
   try {
     // connect() asked the host its version and refuses one it cannot use.
     setHost(`Connected to the host, version ${await client.ready}`, 'ok');
-    state.context = await client.establishContext();
-    await listReaders();
+    await listReaders(); // establishes the page's context once the service runs
   } catch (error) {
     fail(error);
     return;

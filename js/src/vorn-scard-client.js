@@ -98,7 +98,8 @@ export const StatusCode = Object.freeze({
  *   establish_context while no reader is present);
  * - SCARD_E_SERVICE_STOPPED: a context of a Windows service that has stopped;
  * - SCARD_E_INVALID_HANDLE: the context died with the service (a context of an earlier
- *   pcscd; Windows' is_valid_context after its service stopped);
+ *   pcscd; on Windows, the calls after one that answered SCARD_E_SERVICE_STOPPED, the
+ *   host having let the context go, and is_valid_context after its service stopped);
  * - SCARD_F_COMM_ERROR: pcsc-lite's answer to a wait in progress when pcscd goes away.
  */
 export const NEW_CONTEXT_CODES = Object.freeze([

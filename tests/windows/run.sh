@@ -6,11 +6,13 @@
 #   2. the host through its pipes: it answers healthcheck and get_version, opens a
 #      context and lists the readers through the stand-in, and ends when its input
 #      ends, or when its output is closed while its input stays open;
-#   3. the installer's round trip through the registry (installer_registry.sh, in
+#   3. a running watch of the JavaScript client survives the only reader unplugged and
+#      plugged back (watch_replug.mjs: pcscd stopped and started again);
+#   4. the installer's round trip through the registry (installer_registry.sh, in
 #      a prefix of its own);
-#   4. the MSIs' install by double-click, repair, upgrade, another build of the same
+#   5. the MSIs' install by double-click, repair, upgrade, another build of the same
 #      version and removal (msi_round_trip.sh, in a prefix of its own);
-#   5. the end-to-end suite against the host (e2e.sh, in a prefix of its own).
+#   6. the end-to-end suite against the host (e2e.sh, in a prefix of its own).
 #
 #   scripts/hermetic.sh tests/windows/run.sh WINDOWS_BUILD LINUX_BUILD
 # WINDOWS_BUILD: the Windows build, with the MSIs and their test builds made with the
@@ -75,6 +77,10 @@ held="$prefix/input-held"
     touch "$ended"
 } | head -c 1 >/dev/null
 [ ! -e "$held" ] || fail "the host kept reading after its answers could not be written"
+
+step "a running watch survives the only reader unplugged and plugged back"
+timeout 120 node "$here/watch_replug.mjs" "$host" "$linux_build/tests/reader.conf.d" ||
+    fail "the watch did not survive the reader unplugged and plugged back"
 
 step "the installer and the registry"
 # Its prefix has Wine's own WinSCard.

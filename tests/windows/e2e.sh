@@ -35,6 +35,7 @@ HostLogging.EveryLineFollowsThePattern            log lines end in CR LF on Wind
 *FaultFullDisk.*                                  log file under HOME, on a tmpfs mounted for it
 *FaultLogVolume.*                                 log file under HOME, a stand-in /dev/log
 *FaultStandardError.*                             log file under HOME, POSIX signals
+Names/OddReaderName.*                             names that are not UTF-8: Windows' are UTF-16
 "
 filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
 

@@ -29,7 +29,7 @@ reasons="
 TestBedSmoke.*                                        the test bed alone, no host
 ContextReaderCommands.PnpNotificationReaderIsPassedToTheService the PnP reader is not supported on Apple: ...TheServiceLacksComesBackFlaggedUnknown
 FaultMemory.WaitsOnMoreReadersThanTheServiceTakesAreRefusedAtOnceBehindALongWait a wait on the PnP reader as the long wait
-FaultMemory.HundredOneMegabyteFramesBehindSixtyFourEndlessWaitsAreAllAnswered endless waits on the PnP reader
+FaultMemory.TenOneMegabyteFramesBehindSixtyFourEndlessWaitsAreAllAnswered endless waits on the PnP reader
 */FaultUnreadOutput.*                                 endless waits on the PnP reader
 */FaultWedge.*                                        endless waits on the PnP reader
 FaultWaits.ACancelAlsoEndsTheWaitsQueuedOnItsContext  endless waits on the PnP reader

@@ -12,14 +12,12 @@
 #include "e2e/host_answers.h"
 #include "fixtures/host_process.h"
 #include "fixtures/pcsc_test_bed.h"
+#include "fixtures/pcscd_service.h"
 #include "fixtures/virtual_card.h"
 
 namespace Vorn_SCard_Bridge::testbed {
 namespace {
 
-constexpr std::uint32_t CHANGED = 0x0002;
-constexpr std::uint32_t EMPTY = 0x0010;
-constexpr std::uint32_t PRESENT = 0x0020;
 constexpr std::uint32_t UNPOWER_CARD = 2;
 
 class CardEvents : public PcscTestBed {
@@ -49,21 +47,21 @@ std::uint32_t count_of(std::uint32_t state) { return state >> 16; }
 
 TEST_F(CardEvents, EachInsertionAndRemovalCountsOneInTheReadersState) {
     const std::uint32_t empty = look(VPCD_READER_0);
-    ASSERT_NE(empty & EMPTY, 0u) << std::hex << empty;
+    ASSERT_NE(empty & STATE_EMPTY, 0u) << std::hex << empty;
 
     insert_card();
     const std::uint32_t present = look(VPCD_READER_0);
-    EXPECT_NE(present & PRESENT, 0u) << std::hex << present;
+    EXPECT_NE(present & STATE_PRESENT, 0u) << std::hex << present;
     EXPECT_EQ(count_of(present), (count_of(empty) + 1) & 0xFFFF) << std::hex << present;
 
     remove_card();
     const std::uint32_t removed = look(VPCD_READER_0);
-    EXPECT_NE(removed & EMPTY, 0u) << std::hex << removed;
+    EXPECT_NE(removed & STATE_EMPTY, 0u) << std::hex << removed;
     EXPECT_EQ(count_of(removed), (count_of(empty) + 2) & 0xFFFF) << std::hex << removed;
 }
 
 TEST_F(CardEvents, AWaitThatNamesAnOldCountEndsAtOnceWithTheChange) {
-    const std::uint32_t empty = look(VPCD_READER_0) & ~CHANGED;
+    const std::uint32_t empty = look(VPCD_READER_0) & ~STATE_CHANGED;
     insert_card();
     look(VPCD_READER_0);
     remove_card();
@@ -72,8 +70,8 @@ TEST_F(CardEvents, AWaitThatNamesAnOldCountEndsAtOnceWithTheChange) {
         ask(host, "get_status_change", json::array({context(), 60000, 1, empty, 0, VPCD_READER_0}));
     ASSERT_EQ(wait.status, "success") << wait.result;
     const auto event = static_cast<std::uint32_t>(std::stoul(wait.strings().at(3), nullptr, 16));
-    EXPECT_NE(event & CHANGED, 0u) << std::hex << event;
-    EXPECT_NE(event & EMPTY, 0u) << std::hex << event;
+    EXPECT_NE(event & STATE_CHANGED, 0u) << std::hex << event;
+    EXPECT_NE(event & STATE_EMPTY, 0u) << std::hex << event;
     EXPECT_EQ(count_of(event), (count_of(empty) + 2) & 0xFFFF) << std::hex << event;
 }
 

@@ -100,13 +100,18 @@ export const StatusCode = Object.freeze({
  * - SCARD_E_INVALID_HANDLE: the context died with the service (a context of an earlier
  *   pcscd; on Windows, the calls after one that answered SCARD_E_SERVICE_STOPPED, the
  *   host having let the context go, and is_valid_context after its service stopped);
- * - SCARD_F_COMM_ERROR: pcsc-lite's answer to a wait in progress when pcscd goes away.
+ * - SCARD_F_COMM_ERROR: pcsc-lite's answer to a wait in progress when pcscd goes away;
+ * - SCARD_W_SECURITY_VIOLATION: pcsc-lite's answer to a call that was on its way in
+ *   when pcscd went away (seen on slow builds; the next call answers SCARD_E_NO_SERVICE).
+ *   pcscd also gives it where polkit refuses a program: a watch then keeps trying, at
+ *   its longest back-off.
  */
 export const NEW_CONTEXT_CODES = Object.freeze([
   StatusCode.SCARD_E_NO_SERVICE,
   StatusCode.SCARD_E_SERVICE_STOPPED,
   StatusCode.SCARD_E_INVALID_HANDLE,
   StatusCode.SCARD_F_COMM_ERROR,
+  StatusCode.SCARD_W_SECURITY_VIOLATION,
 ]);
 
 /** True for a failure that asks for a new context (a code of NEW_CONTEXT_CODES). */

@@ -152,10 +152,11 @@ test('waitForCard with no reader connected fails at once', async () => {
 
 // ---- the service going away under a running watch ----
 
-const { SCARD_F_COMM_ERROR, SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED } = StatusCode;
+const { SCARD_F_COMM_ERROR, SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED, SCARD_W_SECURITY_VIOLATION } = StatusCode;
 const LOSSES = [
   { what: 'pcscd restarting', waitCode: SCARD_F_COMM_ERROR, downCode: SCARD_E_NO_SERVICE },
   { what: 'a daemon that crashed', waitCode: SCARD_E_NO_SERVICE, downCode: SCARD_E_NO_SERVICE },
+  { what: 'pcscd going while a call was on its way in', waitCode: SCARD_W_SECURITY_VIOLATION, downCode: SCARD_E_NO_SERVICE },
   { what: "Windows' service stopping with its last reader", waitCode: SCARD_E_SERVICE_STOPPED, downCode: SCARD_E_SERVICE_STOPPED, unplug: true },
 ];
 const RETRY = { retryDelayMs: 10, maxRetryDelayMs: 40 };

@@ -8,4 +8,4 @@ const api = globalThis.browser ?? globalThis.chrome;
 api.action.onClicked.addListener(() => {
   api.tabs.create({ url: api.runtime.getURL('app.html') });
 });
-startRelay({ pageScript: 'page-script.js', relayScript: 'relay-script.js', promptPage: 'prompt.html' });
+startRelay({ pageScript: 'page-script.js', relayScript: 'relay-script.js', workersScript: 'workers-script.js', promptPage: 'prompt.html' });

@@ -12,6 +12,35 @@ import * as esbuild from 'esbuild';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 
+const TARGET = ['chrome111', 'firefox128'];
+
+// `import text from './file.js?script'`: the file bundled as a classic script, as a
+// string (the page script carries the part that runs first in a page's workers).
+function scriptText(nodePaths) {
+  return {
+    name: 'script-text',
+    setup(build) {
+      build.onResolve({ filter: /\?script$/ }, (args) => ({
+        path: path.resolve(args.resolveDir, args.path.slice(0, -'?script'.length)),
+        namespace: 'script-text',
+      }));
+      build.onLoad({ filter: /.*/, namespace: 'script-text' }, async (args) => {
+        const built = await esbuild.build({
+          entryPoints: [args.path],
+          bundle: true,
+          format: 'iife',
+          minify: true,
+          write: false,
+          target: TARGET,
+          nodePaths,
+          logLevel: 'warning',
+        });
+        return { contents: built.outputFiles[0].text, loader: 'text', resolveDir: path.dirname(args.path) };
+      });
+    },
+  };
+}
+
 /** Bundles each of `scripts` (paths) into `outdir` under its own name, as a classic script. */
 export async function bundle(scripts, outdir, { nodePaths = [path.join(HERE, 'node_modules')] } = {}) {
   await esbuild.build({
@@ -20,14 +49,15 @@ export async function bundle(scripts, outdir, { nodePaths = [path.join(HERE, 'no
     outdir,
     bundle: true,
     format: 'iife',
-    target: ['chrome111', 'firefox128'],
+    target: TARGET,
     nodePaths,
+    plugins: [scriptText(nodePaths)],
     logLevel: 'warning',
   });
 }
 
 const STATIC = ['manifest.json', 'managed-schema.json', 'app.html', 'app.css', 'smart-card.html', 'permissions.html', 'prompt.html'];
-const SCRIPTS = ['background.js', 'app.js', 'smart-card.js', 'permissions.js', 'prompt.js', 'page-script.js', 'relay-script.js'];
+const SCRIPTS = ['background.js', 'app.js', 'smart-card.js', 'permissions.js', 'prompt.js', 'page-script.js', 'relay-script.js', 'workers-script.js'];
 
 export async function buildExample(outdir = path.join(HERE, 'dist')) {
   fs.rmSync(outdir, { recursive: true, force: true });

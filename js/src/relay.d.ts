@@ -80,6 +80,11 @@ export interface RelayOptions {
   pageScript: string;
   /** The extension's file built from relayContentScript(). */
   relayScript: string;
+  /**
+   * The extension's file built from allowPageWorkers(), run on the pages of the sites
+   * granted for good: their dedicated workers get navigator.smartCard (none without it).
+   */
+  workersScript?: string;
   /** The extension's page built with consentPrompt() (default "prompt.html"). */
   promptPage?: string;
   hostName?: string;
@@ -95,10 +100,20 @@ export interface Relay {
   sync(): Promise<void>;
 }
 
-/** The prompt window's part: shows who asks (#origin, #embedded-in) and answers with #once, #always or #deny. */
+/** The prompt window's part: shows who asks (#origin, #embedded-in, #reader at a connect) and answers with #once, #always or #deny. */
 export declare function consentPrompt(options?: { document?: Document; location?: Location }): Promise<void>;
 
 export declare function startRelay(options: RelayOptions): Relay;
 export declare function relayContentScript(options?: { target?: Window }): void;
 export declare function pageRelayPort(options?: { target?: Window; timeoutMs?: number }): Promise<PortLike>;
-export declare function installPageSmartCard(options?: { target?: Window }): SmartCardResourceManager;
+/** The page's one host session: each call gives a port of its own over it (the page's facade, each worker's). */
+export declare function pageSession(options?: { target?: Window; timeoutMs?: number }): () => Promise<PortLike>;
+/**
+ * navigator.smartCard on a page, through the relay; with `workerScript` (the source of
+ * a classic script that calls installWorkerSmartCard()), in its dedicated workers too.
+ */
+export declare function installPageSmartCard(options?: { target?: Window; workerScript?: string | null }): SmartCardResourceManager | null;
+/** The part that runs first in a worker the page started: navigator.smartCard over the page's session. */
+export declare function installWorkerSmartCard(options?: { scope?: typeof globalThis; timeoutMs?: number }): SmartCardResourceManager;
+/** Marks the page (of a site granted for good) whose workers get navigator.smartCard. */
+export declare function allowPageWorkers(options?: { target?: Window }): void;

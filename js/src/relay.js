@@ -23,7 +23,7 @@ export const POLICY_KEYS = Object.freeze({ allowed: 'allowedOrigins', blocked: '
 export const PROMPT_ANSWERS = Object.freeze(['once', 'always', 'deny']);
 // storage.session key of the answers for one page and the denials (see startRelay).
 const SESSION_KEY = 'vornSmartCardSession';
-const SCRIPT_IDS = { page: 'vorn-smart-card-page', relay: 'vorn-smart-card-relay' };
+const SCRIPT_IDS = { page: 'vorn-smart-card-page', relay: 'vorn-smart-card-relay', workers: 'vorn-smart-card-workers' };
 // Pages the scripts may be registered for: secure ones (https, http on loopback).
 const PAGE_PATTERN = /^(https:\/\/|http:\/\/(localhost|127\.0\.0\.1|\[::1\]|\*\.localhost)(:\d+)?\/)/;
 // Answers for this page only ("allow once", "deny") are kept for this many pages;
@@ -85,6 +85,14 @@ export function grantableOrigin(text) {
   const host = url.hostname;
   const loopback = host === 'localhost' || host.endsWith('.localhost') || /^127(\.\d{1,3}){3}$/.test(host) || host === '[::1]';
   return url.protocol === 'http:' && loopback ? url.origin : null;
+}
+
+// Whether the host permission `mine` (a match pattern) covers the pattern `pattern`
+// (scheme://host/*): the same, the scheme's every host, or every URL.
+function covers(mine, pattern) {
+  if (mine === pattern || mine === '<all_urls>') return true;
+  const [scheme] = pattern.split('://');
+  return mine === `${scheme}://*/*` || (mine === '*://*/*' && (scheme === 'https' || scheme === 'http'));
 }
 
 /** The match pattern of an origin's pages (patterns have no port: the relay checks it). */
@@ -214,11 +222,14 @@ function randomId() {
  *
  * @param options.pageScript, options.relayScript the extension's files built from
  *   installPageSmartCard() and relayContentScript() (classic scripts)
+ * @param options.workersScript the extension's file built from allowPageWorkers(),
+ *   run on the pages of the sites granted for good (by the user or the administrator):
+ *   their dedicated workers get navigator.smartCard (none without it)
  * @param options.promptPage the extension's page built with consentPrompt()
  * @param options.managed where the administrator's policy is read (default storage.managed)
  * @returns { grants, ready, sync(): Promise<void> } (sync: re-reads the decisions now)
  */
-export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html', hostName = HOST_NAME, api = browserApi(), managed = api.storage.managed }) {
+export function startRelay({ pageScript, relayScript, workersScript = null, promptPage = 'prompt.html', hostName = HOST_NAME, api = browserApi(), managed = api.storage.managed }) {
   const grants = new OriginGrants(api.storage);
   let policy = readPolicy({});
   let decisions = {};
@@ -278,20 +289,31 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
   };
 
   // Every secure page the extension may reach gets the scripts: where nothing is
-  // decided yet, the page's first establishContext() asks the user.
-  const register = async () => {
+  // decided yet, the page's first establishContext() asks the user. The pages of the
+  // sites granted for good also get workersScript (their workers get the API).
+  let workerPatterns = '';
+  const grantedPatterns = (held) => {
+    const granted = new Set([...policy.allowed, ...Object.keys(decisions)].filter((origin) => decisionFor(origin, policy, decisions) === 'granted'));
+    return [...new Set([...granted].map(originPattern))].filter((pattern) => held.some((mine) => covers(mine, pattern))).sort();
+  };
+  const register = async ({ always = true } = {}) => {
     const held = (await api.permissions.getAll()).origins ?? [];
+    const workers = workersScript ? grantedPatterns(held) : [];
+    if (!always && workers.join(' ') === workerPatterns) return;
+    workerPatterns = workers.join(' ');
     const matches = held.filter((pattern) => PAGE_PATTERN.test(pattern));
     const ours = new Set(Object.values(SCRIPT_IDS));
     const registered = (await api.scripting.getRegisteredContentScripts()).filter((script) => ours.has(script.id));
     if (registered.length > 0) await api.scripting.unregisterContentScripts({ ids: registered.map((script) => script.id) });
     if (matches.length === 0) return;
     // Every frame: the background decides which may have a session.
-    const common = { matches, runAt: 'document_start', allFrames: true, persistAcrossSessions: false };
-    await api.scripting.registerContentScripts([
-      { id: SCRIPT_IDS.relay, js: [relayScript], world: 'ISOLATED', ...common },
-      { id: SCRIPT_IDS.page, js: [pageScript], world: 'MAIN', ...common },
-    ]);
+    const common = { runAt: 'document_start', allFrames: true, persistAcrossSessions: false };
+    const scripts = [
+      { id: SCRIPT_IDS.relay, js: [relayScript], world: 'ISOLATED', matches, ...common },
+      { id: SCRIPT_IDS.page, js: [pageScript], world: 'MAIN', matches, ...common },
+    ];
+    if (workers.length > 0) scripts.push({ id: SCRIPT_IDS.workers, js: [workersScript], world: 'MAIN', matches: workers, ...common });
+    await api.scripting.registerContentScripts(scripts);
   };
 
   const readManaged = async () => {
@@ -311,7 +333,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
         policy = readPolicy(await readManaged());
         decisions = await grants.all();
         for (const entry of [...pages]) if (!stillAllowed(entry)) end(entry, denial(entry.origin));
-        if (scripts) await register();
+        await register({ always: scripts });
       });
     return syncing;
   };
@@ -327,10 +349,10 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
 
   // Asks the user in a window of the extension: "once", "always", "deny" ("deny" too
   // when the window is closed unanswered), or "gone" when the page went away first.
-  const ask = (origin, embeddedIn, gone) =>
+  const ask = (origin, embeddedIn, gone, reader = null) =>
     new Promise((resolve) => {
       const id = randomId();
-      const prompt = { origin, embeddedIn, windowId: null };
+      const prompt = { origin, embeddedIn, reader, windowId: null };
       prompt.settle = (answer) => {
         if (!prompts.delete(id)) return;
         resolve(answer);
@@ -356,7 +378,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
   api.runtime.onMessage.addListener((message, sender, respond) => {
     if (message?.vornSmartCardPrompt && ownPage(sender)) {
       const prompt = prompts.get(message.request);
-      if (message.vornSmartCardPrompt === 'details') respond(prompt ? { origin: prompt.origin, embeddedIn: prompt.embeddedIn } : null);
+      if (message.vornSmartCardPrompt === 'details') respond(prompt ? { origin: prompt.origin, embeddedIn: prompt.embeddedIn, reader: prompt.reader } : null);
       else if (message.vornSmartCardPrompt === 'answer' && PROMPT_ANSWERS.includes(message.answer)) prompt?.settle(message.answer);
       return false;
     }
@@ -385,6 +407,35 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
 
   // ---- the pages ----
 
+  // The origin of the top page that embeds a frame of another origin; null for a top page or a same-origin frame.
+  const embeddingOf = (sender, origin) => {
+    const top = urlOrigin(sender.tab?.url);
+    return sender.frameId !== 0 && top !== origin ? top : null;
+  };
+
+  // Whether a page may connect to `reader`. A site granted for good (by the user or
+  // the administrator) may use every reader; a page allowed once is asked per reader at
+  // its first connect to it, naming the reader ("once": this reader for the page's
+  // session; "always": the site; "deny": this connect fails, and the next ones to that
+  // reader fail unasked). A page denied MAX_DENIALS readers is not asked again.
+  const readerAllowed = async (entry, reader) => {
+    for (;;) {
+      if (!pages.has(entry) || !stillAllowed(entry)) return false;
+      if (decisionFor(entry.origin, policy, decisions) === 'granted' || entry.readers.allowed.has(reader)) return true;
+      if (entry.readers.denied.has(reader) || entry.readers.denied.size >= MAX_DENIALS) return false;
+      const answer = await ask(entry.origin, entry.embeddedIn, entry.gone, reader);
+      if (answer === 'gone') return false;
+      if (answer === 'always') {
+        await grants.decide(entry.origin, 'granted');
+        await sync();
+      } else if (answer === 'once') {
+        entry.readers.allowed.add(reader);
+      } else {
+        entry.readers.denied.add(reader);
+      }
+    }
+  };
+
   // Whether this page may have a session: "granted" (and whether for as long as the
   // site is granted), or the refusal to answer.
   const decide = async (page, origin, document, gone, delegated = false) => {
@@ -392,7 +443,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
     if (origin === null) return { refusal: denial('this page', 'its origin is opaque') };
     const tabId = sender.tab?.id;
     const top = urlOrigin(sender.tab?.url);
-    const embeddedIn = sender.frameId !== 0 && top !== origin ? top : null;
+    const embeddedIn = embeddingOf(sender, origin);
     if (!delegated && embeddedIn !== null) {
       // A frame of another origin: only where the top page's element delegates to it.
       if (!(await delegation(page, sender, origin))) return { refusal: denial(origin, `${top ?? 'the page'} does not delegate "smart-card" to its frame`) };
@@ -442,7 +493,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
     return decide(page, origin, document, gone, true);
   };
 
-  const openSession = (page, origin, document, lasting) => {
+  const openSession = (page, origin, document, lasting, gone) => {
     const bound = overBound(origin, document);
     if (bound !== null) {
       page.postMessage({ relay: 'busy', message: bound });
@@ -450,7 +501,8 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
       return null;
     }
     const native = api.runtime.connectNative(hostName);
-    const entry = { origin, document, page, native, lasting };
+    const readers = { allowed: new Set(), denied: new Set() };
+    const entry = { origin, document, page, native, lasting, gone, embeddedIn: embeddingOf(page.sender, origin), readers, asking: Promise.resolve() };
     pages.add(entry);
     page.postMessage({ relay: 'open' });
     native.onMessage.addListener((message) => page.postMessage(message));
@@ -473,7 +525,20 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
         page.postMessage({ relay: 'refused', requestId: String(message?.requestId ?? ''), command: String(message?.command ?? '') });
         return;
       }
-      native.postMessage({ requestId: message.requestId, command: message.command, params: message.params });
+      const request = { requestId: message.requestId, command: message.command, params: message.params };
+      if (request.command !== 'connect' || decisionFor(origin, policy, decisions) === 'granted') {
+        native.postMessage(request);
+        return;
+      }
+      // One reader question at a time per page; the connect waits for its answer.
+      const reader = String(request.params[1] ?? '');
+      entry.asking = entry.asking.then(async () => {
+        const allowed = await readerAllowed(entry, reader).catch(() => false);
+        if (!pages.has(entry)) return;
+        if (allowed) native.postMessage(request);
+        // Answered as the host answers a refused call: SCARD_W_SECURITY_VIOLATION.
+        else page.postMessage({ requestId: request.requestId, status: 'error', result: ['0x8010006A', `${origin} may not use the reader "${reader}" (the user has not allowed it)`] });
+      });
     };
   };
 
@@ -503,7 +568,7 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
           relay = null;
           return;
         }
-        relay = openSession(page, origin, document, lasting);
+        relay = openSession(page, origin, document, lasting, gone);
         for (const message of waiting.splice(0)) relay?.(message);
       })
       .catch((error) => {
@@ -527,7 +592,8 @@ export function startRelay({ pageScript, relayScript, promptPage = 'prompt.html'
 /**
  * The prompt's part, on the extension page `promptPage` of startRelay (opened with
  * "?request=<id>"): shows the origin that asks in the element #origin (and the page
- * that embeds it in #embedded-in, hidden when none), and answers with the button
+ * that embeds it in #embedded-in, hidden when none; the reader a connect names in
+ * #reader's <strong>, hidden when the page asks for a context), and answers with the button
  * clicked: #once, #always or #deny. Closing the window denies.
  */
 export async function consentPrompt({ api = browserApi(), document = globalThis.document, location = globalThis.location } = {}) {
@@ -538,6 +604,11 @@ export async function consentPrompt({ api = browserApi(), document = globalThis.
     return;
   }
   document.getElementById('origin').textContent = details.origin;
+  const reader = document.getElementById('reader');
+  if (reader) {
+    reader.hidden = !details.reader;
+    reader.querySelector('strong').textContent = details.reader ?? '';
+  }
   const embedded = document.getElementById('embedded-in');
   if (embedded) {
     embedded.hidden = details.embeddedIn === null;
@@ -617,6 +688,34 @@ export function relayContentScript({ api = browserApi(), target = globalThis.win
 
 // ---- page ----
 
+// The first word on a channel to the relay: the session is open (a port shaped like
+// runtime.Port), or why not; "asking" while the user is asked (the time-out stops).
+function relayAnswer(channel, timer) {
+  return new Promise((resolve, reject) => {
+    channel.onmessage = ({ data }) => {
+      clearTimeout(timer);
+      if (data?.relay === 'asking') return;
+      if (data?.relay === 'open') {
+        resolve(wrapMessagePort(channel));
+        return;
+      }
+      channel.close();
+      const message = String(data?.message ?? 'the extension closed the connection');
+      if (data?.relay === 'not-allowed') reject(new DOMException(message, 'NotAllowedError'));
+      else if (data?.relay === 'busy') reject(new ScardError('scard', message, { code: StatusCode.SCARD_E_SERVER_TOO_BUSY }));
+      else reject(new ScardError(data?.relay === 'denied' ? 'denied' : 'disconnected', message));
+    };
+  });
+}
+
+// The first word that tells a worker why the page's session did not open (relayAnswer reads it).
+function refusalWord(error) {
+  const message = String(error?.message ?? error);
+  if (error?.name === 'NotAllowedError') return { relay: 'not-allowed', message };
+  if (error instanceof ScardError && error.code === StatusCode.SCARD_E_SERVER_TOO_BUSY) return { relay: 'busy', message };
+  return { relay: error instanceof ScardError && error.kind === 'denied' ? 'denied' : 'closed', message };
+}
+
 /**
  * A port to the host through the content script, shaped like runtime.Port for
  * ScardBridgeClient, once the extension has opened a host session for this page.
@@ -637,25 +736,94 @@ export function pageRelayPort({ target = globalThis.window, timeoutMs = 5000 } =
     const onMessage = (event) => {
       if (event.source !== target || event.data?.vornSmartCardRelay !== id || !event.ports?.[0]) return;
       target.removeEventListener('message', onMessage);
-      const channel = event.ports[0];
-      // The background's first word: the session is open, or why not, or that it asks the user.
-      channel.onmessage = ({ data }) => {
-        clearTimeout(timer);
-        if (data?.relay === 'asking') return;
-        if (data?.relay === 'open') {
-          resolve(wrapMessagePort(channel));
-          return;
-        }
-        channel.close();
-        const message = String(data?.message ?? 'the extension closed the connection');
-        if (data?.relay === 'not-allowed') reject(new DOMException(message, 'NotAllowedError'));
-        else if (data?.relay === 'busy') reject(new ScardError('scard', message, { code: StatusCode.SCARD_E_SERVER_TOO_BUSY }));
-        else reject(new ScardError(data?.relay === 'denied' ? 'denied' : 'disconnected', message));
-      };
+      relayAnswer(event.ports[0], timer).then(resolve, reject);
     };
     target.addEventListener('message', onMessage);
     target.postMessage({ vornSmartCard: 'connect', id }, target.location.origin);
   });
+}
+
+/**
+ * The page's one host session, shared by its navigator.smartCard and those of its
+ * workers: each call gives a port of its own (runtime.Port's shape) over the same
+ * relay port, opened at the first call and again after it closed. Request ids are
+ * tagged per port, so that answers go back to the port that asked. Contexts a port
+ * established and did not release are released when it disconnects (a worker that
+ * ended); the session ends with its last port.
+ */
+export function pageSession({ target = globalThis.window, timeoutMs = 5000 } = {}) {
+  let opening = null;
+  let nextTag = 1;
+  const open = () =>
+    (opening ??= pageRelayPort({ target, timeoutMs }).then(
+      (relay) => {
+        const users = new Map(); // tag -> { deliver, lost }
+        relay.onMessage.addListener((message) => {
+          const id = String(message?.requestId ?? '');
+          const colon = id.indexOf(':');
+          users.get(id.slice(0, colon))?.deliver({ ...message, requestId: id.slice(colon + 1) });
+        });
+        relay.onDisconnect.addListener(() => {
+          opening = null;
+          for (const user of [...users.values()]) user.lost(relay.error);
+          users.clear();
+        });
+        return { relay, users };
+      },
+      (error) => {
+        opening = null;
+        throw error;
+      },
+    ));
+  return async () => {
+    const { relay, users } = await open();
+    const tag = `p${nextTag++}`;
+    const contexts = new Set(); // the host's handles this port established and holds
+    const establishing = new Set(); // request ids of its establish_context
+    const messageListeners = [];
+    const disconnectListeners = [];
+    let connected = true;
+    const port = {
+      error: undefined,
+      postMessage(message) {
+        if (!connected) throw new Error('Attempting to use a disconnected port object');
+        if (message === null || typeof message !== 'object') return;
+        const { requestId, command, params } = message;
+        if (command === 'establish_context') establishing.add(requestId);
+        if (command === 'release_context' && Array.isArray(params)) contexts.delete(params[0]);
+        // Only a request goes on: nothing a port sends can speak for the relay.
+        relay.postMessage({ requestId: `${tag}:${requestId}`, command, params });
+      },
+      disconnect() {
+        if (!connected) return;
+        connected = false;
+        users.delete(tag);
+        try {
+          for (const context of contexts) relay.postMessage({ requestId: `${tag}:release`, command: 'release_context', params: [context] });
+          if (users.size === 0) {
+            opening = null;
+            relay.disconnect();
+          }
+        } catch {
+          // the session is gone, and what it held with it
+        }
+      },
+      onMessage: { addListener: (listener) => messageListeners.push(listener) },
+      onDisconnect: { addListener: (listener) => disconnectListeners.push(listener) },
+    };
+    users.set(tag, {
+      deliver(message) {
+        if (establishing.delete(message.requestId) && message.status === 'success' && Array.isArray(message.result)) contexts.add(message.result[1]);
+        for (const listener of messageListeners) listener(message);
+      },
+      lost(error) {
+        connected = false;
+        port.error = error;
+        for (const listener of disconnectListeners) listener(port);
+      },
+    });
+    return port;
+  };
 }
 
 function wrapMessagePort(channel) {
@@ -700,15 +868,208 @@ function wrapMessagePort(channel) {
 
 /**
  * The page's part: defines navigator.smartCard, whose contexts reach the host
- * through the relay (a port per resource manager connection).
+ * through the relay, one session per page (pageSession). With `workerScript` (the
+ * source of a classic script that calls installWorkerSmartCard(), as the extension's
+ * build bundles it), the dedicated workers the page starts get navigator.smartCard
+ * too, over the page's session (wrapWorkers).
  */
-export function installPageSmartCard({ target = globalThis.window } = {}) {
+export function installPageSmartCard({ target = globalThis.window, workerScript = null } = {}) {
   // A sandboxed document's origin is opaque: the relay never serves it.
   if (target.origin === 'null' || !target.isSecureContext) return null;
-  return installSmartCard(target.navigator, {
+  const session = pageSession({ target });
+  const manager = installSmartCard(target.navigator, {
     global: target,
     connect: async () => {
-      const client = new ScardBridgeClient(await pageRelayPort({ target }));
+      const client = new ScardBridgeClient(await session());
+      client.checkHostVersion();
+      return client;
+    },
+  });
+  if (typeof workerScript === 'string' && workerScript.length > 0) wrapWorkers({ target, workerScript, session });
+  return manager;
+}
+
+// ---- dedicated workers ----
+//
+// No extension script runs in a worker. The page's Worker constructor is wrapped: a
+// worker of the page's own origin starts from a blob: whose first statement installs
+// navigator.smartCard in the worker (installWorkerSmartCard), and which then loads
+// the page's script by its absolute address (importScripts, or import() for a module
+// worker). The worker's facade is the page's own code in the worker's realm; its
+// requests reach the page over a MessagePort that only the two scripts hold, and
+// the page passes them on in its one session (pageSession): the worker gets what the
+// page would, asked for by the page, within the page's bounds.
+
+/** Key of the first message a wrapped worker receives: the page's control port. */
+const WORKER_HANDSHAKE = 'vornSmartCardWorker';
+// Set on the pages of the sites granted for good (allowPageWorkers): only there are
+// workers started from a blob:, which changes what they see (docs/web-smart-card.md,
+// "Workers"). A page that sets it itself gets nothing its own scripts could not have.
+const WORKERS_ALLOWED = Symbol.for('vorn-smart-card-workers');
+
+/**
+ * The part startRelay's workersScript runs, before the page's scripts, on the pages
+ * of the sites granted for good: from then on the dedicated workers the page starts
+ * get navigator.smartCard.
+ */
+export function allowPageWorkers({ target = globalThis.window } = {}) {
+  Object.defineProperty(target, WORKERS_ALLOWED, { value: true, configurable: true });
+}
+
+function wrapWorkers({ target, workerScript, session }) {
+  const Original = target.Worker;
+  if (typeof Original !== 'function') return;
+  const postMessage = Original.prototype.postMessage;
+  const terminate = Original.prototype.terminate;
+  const ends = new WeakMap(); // worker -> () => ends what it holds
+
+  // A worker's control port: it asks for sessions ("connect", with a port) and says
+  // it closes; the page answers each on its port as the content script answers the page.
+  const serve = (control, url) => {
+    const channels = new Set();
+    const end = () => {
+      for (const channel of channels) channel.end();
+      channels.clear();
+      control.close();
+    };
+    control.onmessage = ({ data, ports }) => {
+      if (data?.worker === 'ready') URL.revokeObjectURL(url);
+      else if (data?.worker === 'closing') end();
+      else if (data?.worker === 'connect' && ports?.length === 1) {
+        const channel = ports[0];
+        let port = null;
+        let ended = false;
+        const entry = {
+          end() {
+            ended = true;
+            port?.disconnect();
+            channel.close();
+          },
+        };
+        channels.add(entry);
+        channel.postMessage({ relay: 'asking' }); // the page's own handshake has the time-out
+        session().then(
+          (opened) => {
+            if (ended) {
+              opened.disconnect();
+              return;
+            }
+            port = opened;
+            port.onMessage.addListener((message) => channel.postMessage(message));
+            port.onDisconnect.addListener(() => {
+              channel.postMessage(refusalWord(new ScardError(port.error?.kind === 'denied' ? 'denied' : 'disconnected', port.error?.message ?? 'the session ended')));
+              channels.delete(entry);
+              channel.close();
+            });
+            channel.onmessage = ({ data: message }) => {
+              if (message?.relay === 'close') {
+                channels.delete(entry);
+                entry.end();
+              } else if (message?.relay === undefined) {
+                port.postMessage(message);
+              }
+            };
+            channel.postMessage({ relay: 'open' });
+          },
+          (error) => {
+            channels.delete(entry);
+            if (ended) return;
+            channel.postMessage(refusalWord(error));
+            channel.close();
+          },
+        );
+      }
+    };
+    return end;
+  };
+
+  function Worker(scriptURL, options = undefined) {
+    if (new.target === undefined) throw new TypeError("Failed to construct 'Worker': Please use the 'new' operator.");
+    let address = null;
+    try {
+      address = new URL(String(scriptURL), target.document.baseURI);
+    } catch {
+      // the browser's own constructor says why
+    }
+    // Only the page's own scripts at an http(s) address: a data: worker is of no origin,
+    // and a page may revoke its blob: address as soon as the worker is made (the blob:
+    // start would load it later).
+    const own = address !== null && /^https?:$/.test(address.protocol) && address.origin === target.location.origin;
+    if (target[WORKERS_ALLOWED] !== true || !own) return Reflect.construct(Original, [scriptURL, options], new.target);
+    const load = options?.type === 'module'
+      ? `import(${JSON.stringify(address.href)}).catch((error) => setTimeout(() => { throw error; }));`
+      : `importScripts(${JSON.stringify(address.href)});`;
+    const url = URL.createObjectURL(new Blob([`${workerScript}\n${load}\n`], { type: 'text/javascript' }));
+    let worker;
+    try {
+      worker = Reflect.construct(Original, [url, options], new.target);
+    } catch {
+      // A policy refuses blob: workers (CSP worker-src, Trusted Types): the page's worker as it asked.
+      URL.revokeObjectURL(url);
+      return Reflect.construct(Original, [scriptURL, options], new.target);
+    }
+    const control = new MessageChannel();
+    postMessage.call(worker, { [WORKER_HANDSHAKE]: true }, [control.port2]);
+    ends.set(worker, serve(control.port1, url));
+    return worker;
+  }
+  Object.defineProperty(Worker, 'prototype', { value: Original.prototype });
+  Object.setPrototypeOf(Worker, Object.getPrototypeOf(Original));
+  Object.defineProperty(Original.prototype, 'terminate', {
+    value: function terminateWorker() {
+      ends.get(this)?.();
+      return terminate.call(this);
+    },
+    writable: true,
+    configurable: true,
+    enumerable: false,
+  });
+  Object.defineProperty(target, 'Worker', { value: Worker, writable: true, configurable: true, enumerable: false });
+}
+
+/**
+ * The worker's part, first in a worker that wrapWorkers started: defines
+ * navigator.smartCard (and the interfaces) in the worker, its sessions asked of the
+ * page over the control port the page hands it in its first message. The extension
+ * bundles a classic script that calls this, and gives its source to
+ * installPageSmartCard({ workerScript }).
+ */
+export function installWorkerSmartCard({ scope = globalThis, timeoutMs = 5000 } = {}) {
+  if (scope.navigator?.smartCard !== undefined) return scope.navigator.smartCard;
+  let control = null;
+  const controlPort = new Promise((resolve) => {
+    const take = (event) => {
+      if (event.data?.[WORKER_HANDSHAKE] !== true || event.ports?.length !== 1) return;
+      // The worker's own scripts never see the page's port.
+      event.stopImmediatePropagation();
+      scope.removeEventListener('message', take, true);
+      control = event.ports[0];
+      control.postMessage({ worker: 'ready' });
+      resolve(control);
+    };
+    // Capturing, and first: at the target, capturing listeners run before the others.
+    scope.addEventListener('message', take, true);
+  });
+  const close = scope.close;
+  if (typeof close === 'function') {
+    Object.defineProperty(scope, 'close', {
+      value: function closeWorker() {
+        control?.postMessage({ worker: 'closing' });
+        return close.call(this);
+      },
+      writable: true,
+      configurable: true,
+      enumerable: false,
+    });
+  }
+  return installSmartCard(scope.navigator, {
+    global: scope,
+    connect: async () => {
+      const channel = new MessageChannel();
+      const timer = setTimeout(() => channel.port1.onmessage?.({ data: { relay: 'closed', message: 'no page answered this worker' } }), timeoutMs);
+      const answered = relayAnswer(channel.port1, timer);
+      controlPort.then((port) => port.postMessage({ worker: 'connect' }, [channel.port2]));
+      const client = new ScardBridgeClient(await answered);
       client.checkHostVersion();
       return client;
     },

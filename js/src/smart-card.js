@@ -119,6 +119,9 @@ export function errorForCode(code, message = '') {
       return new DOMException(message, 'InvalidStateError');
     case StatusCode.SCARD_P_SHUTDOWN:
       return new DOMException(message, 'AbortError');
+    case StatusCode.SCARD_W_SECURITY_VIOLATION:
+      // The relay's answer to a connect the user denied (and pcscd's to a program polkit refuses).
+      return new DOMException(message, 'NotAllowedError');
     default:
       return new DOMException(message, 'UnknownError');
   }

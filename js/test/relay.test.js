@@ -1,11 +1,12 @@
 // The relay's decisions that need no browser: whose word wins for an origin, and
-// which frames a page delegates "smart-card" to. The prompt, the frames and the
-// sessions themselves are tried in Chromium and Firefox (tests/browser).
+// which frames a page delegates "smart-card" to; how the page's ports share its one
+// session. The prompt, the frames, the workers and the sessions themselves are tried
+// in Chromium and Firefox (tests/browser).
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { MAX_DENIALS, RELAY_PORT_NAME, decisionFor, delegatesTo, readPolicy, startRelay } from '../src/relay.js';
+import { MAX_DENIALS, RELAY_PORT_NAME, decisionFor, delegatesTo, pageSession, readPolicy, startRelay } from '../src/relay.js';
 
 test("the administrator's block wins, then the administrator's allow, then the user; else the user is asked", () => {
   const policy = readPolicy({
@@ -200,4 +201,65 @@ test('a page that goes away while asked closes its prompt, and counts as no answ
   open('https://gone.example');
   await settle();
   assert.equal(openPrompts(), 1, 'the next page is asked');
+});
+
+// ---- one session per page, shared by the page and its workers ----
+
+// A window whose content script answers each handshake with a port to a stand-in relay
+// that records what reaches it.
+function relayedWindow() {
+  const target = new EventTarget();
+  const state = { handshakes: 0, received: [], relay: null };
+  target.location = { origin: 'https://site.example' };
+  target.postMessage = (data) => {
+    if (data?.vornSmartCard !== 'connect') return;
+    state.handshakes += 1;
+    const channel = new MessageChannel();
+    state.relay = channel.port1;
+    channel.port1.onmessage = ({ data: message }) => state.received.push(message);
+    const event = new Event('message');
+    Object.assign(event, { data: { vornSmartCardRelay: data.id }, source: target, ports: [channel.port2] });
+    target.dispatchEvent(event);
+    channel.port1.postMessage({ relay: 'open' });
+  };
+  return { target, state };
+}
+
+const until = async (predicate) => {
+  for (let i = 0; i < 200 && !predicate(); i++) await new Promise((resolve) => setTimeout(resolve, 1));
+  assert.ok(predicate());
+};
+
+test("the page's ports share one session: answers go to the port that asked, and a port that leaves gives back its contexts", async () => {
+  const { target, state } = relayedWindow();
+  const open = pageSession({ target, timeoutMs: 1000 });
+  const [page, worker] = await Promise.all([open(), open()]);
+  const heard = { page: [], worker: [] };
+  page.onMessage.addListener((message) => heard.page.push(message));
+  worker.onMessage.addListener((message) => heard.worker.push(message));
+  page.postMessage({ requestId: '1', command: 'establish_context', params: [] });
+  worker.postMessage({ requestId: '1', command: 'establish_context', params: [], relay: 'close' });
+  await until(() => state.received.length === 2);
+  assert.equal(state.handshakes, 1, 'one session for both');
+  const [forPage, forWorker] = state.received.map((message) => message.requestId);
+  assert.notEqual(forPage, forWorker);
+  assert.deepEqual(state.received[1], { requestId: forWorker, command: 'establish_context', params: [] }, 'a port speaks no relay word');
+  state.relay.postMessage({ requestId: forWorker, status: 'success', result: ['0x00000000', '0x0000002A'] });
+  state.relay.postMessage({ requestId: forPage, status: 'success', result: ['0x00000000', '0x0000002B'] });
+  await until(() => heard.page.length === 1 && heard.worker.length === 1);
+  assert.deepEqual([heard.page[0].result[1], heard.worker[0].result[1], heard.worker[0].requestId], ['0x0000002B', '0x0000002A', '1']);
+
+  worker.disconnect();
+  await until(() => state.received.length === 3);
+  assert.deepEqual([state.received[2].command, state.received[2].params], ['release_context', ['0x0000002A']]);
+  page.disconnect();
+  await until(() => state.received.length === 5);
+  assert.deepEqual(state.received.slice(3), [
+    { requestId: 'p1:release', command: 'release_context', params: ['0x0000002B'] },
+    { relay: 'close' },
+  ], 'the session ends with its last port');
+  const again = await open();
+  assert.equal(state.handshakes, 2, 'and the next port opens a new one');
+  again.disconnect();
+  state.relay.close();
 });

@@ -78,6 +78,7 @@ const CODE_CASES = [
   ['SCARD_E_INVALID_PARAMETER', 'TypeError', null],
   ['SCARD_E_INVALID_HANDLE', 'InvalidStateError', null],
   ['SCARD_E_SERVICE_STOPPED', 'InvalidStateError', null],
+  ['SCARD_W_SECURITY_VIOLATION', 'NotAllowedError', null],
   ['SCARD_P_SHUTDOWN', 'AbortError', null],
   // The session limits (32 contexts, 64 cards) and everything else the table does not name.
   ['SCARD_E_NO_MEMORY', 'UnknownError', null],

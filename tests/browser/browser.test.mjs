@@ -14,12 +14,13 @@
 // set, as "tag:hex value", e.g. "0x00070A02:CAFE"; without it the setAttribute test
 // is skipped).
 //
-// After the client's card session, the same browser runs the Web Smart Card
-// explainer's examples through navigator.smartCard: on a page of the test
-// extension, then on a web page whose first establishContext() asks the user (the
-// test plays the user in the extension's prompt window), on one the user refused,
-// and on the allowed one once the grant is revoked; then a site allowed for one page
-// only, frames, the session bounds and an administrator's policy.
+// After the client's card session, the same browser reaches the host through
+// navigator.smartCard on a page of the test extension, then runs the Web Smart Card
+// explainer's examples on a web page whose first establishContext() asks the user (the
+// test plays the user in the extension's prompt window); then a site the user refused,
+// the allowed one once the grant is revoked, a site allowed for one page only (and
+// asked per reader), frames, the session bounds, an administrator's policy, and the
+// draft's worker on a page of an allowed site.
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -410,9 +411,10 @@ for (const browser of selectedBrowsers()) {
     }
 
     // Plays the user in the prompt window the relay opens for `origin` (embedded in
-    // `embeddedIn`): clicks "once", "always" or "deny", or closes the window.
-    async function answerPrompt(origin, click, embeddedIn = '') {
-      const prefix = `question:prompt:${origin}:${embeddedIn}:`;
+    // `embeddedIn`, asking for `reader` at a connect): clicks "once", "always" or
+    // "deny", or closes the window.
+    async function answerPrompt(origin, click, embeddedIn = '', reader = '') {
+      const prefix = `question:prompt:${origin}:${embeddedIn}:${reader}:`;
       let found;
       await waitUntil(
         () => (found = server.reports.find((r) => r.step.startsWith(prefix) && !prompted.has(r.step))),
@@ -491,7 +493,7 @@ for (const browser of selectedBrowsers()) {
       await server.waitFor(`${where}:done`);
     }
 
-    test('the explainer examples through navigator.smartCard on an extension page', async (t) => {
+    test("navigator.smartCard on an extension page reaches the host over the page's own port", async (t) => {
       if (!cardSessionRan) {
         t.skip('no card session: the host or the virtual reader is missing');
         return;
@@ -499,7 +501,8 @@ for (const browser of selectedBrowsers()) {
       const { decisions } = await server.waitFor('origins-decided');
       assert.deepEqual(decisions, { [`http://127.0.0.1:${port}`]: 'refused' });
       await order({ open: '/smart-card.html' });
-      await explainerRun('extension');
+      const { readers } = await server.waitFor('extension:readers');
+      assert.ok(readers.includes(READER), JSON.stringify(readers));
     });
 
     test('the explainer examples on a web page: its first establishContext() waits for the user, who allows the site always', async (t) => {
@@ -515,16 +518,14 @@ for (const browser of selectedBrowsers()) {
       await explainerRun('page');
     });
 
-    test('setAttribute sets a value the reader takes, on an extension page and on a web page', async (t) => {
+    test('setAttribute sets a value the reader takes', async (t) => {
       if (!SETTABLE || !PIN_PAD_READER) {
         t.skip('VORN_SET_ATTRIB_TAG or the PIN-pad reader is missing');
         return;
       }
       const [tag, value] = SETTABLE.split(':');
-      for (const where of ['extension', 'page']) {
-        const pad = server.reports.find((r) => r.step === `${where}:pin-pad`);
-        assert.deepEqual(pad?.setAttribute, { readBack: value.toUpperCase() }, `${where}: setAttribute(${tag}) then getAttribute`);
-      }
+      const pad = server.reports.find((r) => r.step === 'page:pin-pad');
+      assert.deepEqual(pad?.setAttribute, { readBack: value.toUpperCase() }, `setAttribute(${tag}) then getAttribute`);
     });
 
     test('a refused site gets NotAllowedError unasked; revoking ends a site\'s sessions, and "deny" holds for the page', async (t) => {
@@ -549,21 +550,24 @@ for (const browser of selectedBrowsers()) {
       assert.equal(promptsFor(`http://localhost:${port}`), 2, 'the denied page is not asked again');
     });
 
-    test('"allow once" lasts for the page: the next page of the site asks again', async (t) => {
+    test('"allow once" lasts for the page and asks at each reader\'s first connect; the next page of the site asks again', async (t) => {
       if (!cardSessionRan) {
         t.skip('no card session: the host or the virtual reader is missing');
         return;
       }
       const consent = (label) => `http://localhost:${port}/site/limits.html?mode=consent&label=${label}`;
-      await order({ open: consent('once') });
+      await order({ open: `${consent('once')}&reader=${encodeURIComponent(READER)}` });
       await answerPrompt(`http://localhost:${port}`, 'once');
+      await answerPrompt(`http://localhost:${port}`, 'once', '', READER);
+      await answerPrompt(`http://localhost:${port}`, 'deny', '', 'Not Allowed Reader');
       const once = await server.waitFor('consent:once');
       assert.ok(once.readers >= 1, JSON.stringify(once));
+      assert.deepEqual(once.connects, ['connected', 'connected', 'NotAllowedError', 'NotAllowedError'], 'asked once per reader');
       await order({ open: consent('closed') });
       await answerPrompt(`http://localhost:${port}`, 'close');
       const closed = await server.waitFor('consent:closed');
       assert.equal(closed.name, 'NotAllowedError', `a prompt closed unanswered denies: ${JSON.stringify(closed)}`);
-      assert.equal(promptsFor(`http://localhost:${port}`), 4);
+      assert.equal(promptsFor(`http://localhost:${port}`), 6);
     });
 
     test('sandboxed documents and frames of another site start no host; a frame delegated to with allow="smart-card" is asked about', async (t) => {
@@ -635,21 +639,47 @@ for (const browser of selectedBrowsers()) {
       await server.waitFor('bounds:done');
     });
 
-    test("an administrator's policy allows a site unasked and blocks one, whatever the user decided", async (t) => {
+    // Whose word wins (a block over the user's grant) is the relay's Node test's: here,
+    // that each browser's managed storage reaches the relay.
+    test("an administrator's policy, read from the browser's managed storage, allows a site unasked and blocks one", async (t) => {
       if (!cardSessionRan) {
         t.skip('no card session: the host or the virtual reader is missing');
         return;
       }
       const allowed = `http://localhost:${port2}`;
       const blocked = `http://127.0.0.1:${port2}`;
-      await order({ grant: blocked });
-      await server.waitFor('granted');
+      const hosts = hostsSince();
       for (const origin of [allowed, blocked]) await order({ open: `${origin}/site/limits.html?mode=consent&label=${origin}` });
       const pass = await server.waitFor(`consent:${allowed}`);
       assert.ok(pass.readers >= 1, JSON.stringify(pass));
       const block = await server.waitFor(`consent:${blocked}`);
       assert.equal(block.name, 'NotAllowedError', JSON.stringify(block));
       assert.deepEqual([promptsFor(allowed), promptsFor(blocked)], [0, 0], 'no prompt either way');
+      await waitUntil(() => hosts().length === 0, 10000, "the end of the allowed page's session");
+    });
+
+    test("a dedicated worker of an allowed page runs the draft's example within the page's session", async (t) => {
+      if (!cardSessionRan) {
+        t.skip('no card session: the host or the virtual reader is missing');
+        return;
+      }
+      const hosts = hostsSince();
+      await order({ open: `http://localhost:${port2}/site/workers.html` });
+      const { runs, usable, failed } = await server.waitFor('workers');
+      assert.equal(failed, undefined, JSON.stringify(failed));
+      for (const type of ['classic', 'module']) {
+        const seen = runs[type];
+        assert.deepEqual(
+          { ...seen, readers: seen.readers?.includes(READER) },
+          { ...seen, smartCard: 'object', scheme: 'blob:', isContext: true, readers: true, failure: 'unknown-reader' },
+          `${type}: ${JSON.stringify(seen)}`,
+        );
+        // The page holds one of its session's 32 contexts; the module worker gets back
+        // what the classic one held once it was terminated.
+        assert.equal(seen.contexts, 31, `${type}: ${JSON.stringify(seen)}`);
+      }
+      assert.equal(usable, true, 'the page keeps its own context');
+      await waitUntil(() => hosts().length === 0, 10000, "the end of the page's session");
       await order({});
     });
   });

@@ -225,11 +225,11 @@ export function hostLog(home) {
   return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
 }
 
-const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html', 'limits.html'];
-const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js', 'limits-page.js'].map((f) => path.join(HERE, 'extension', f));
+const EXTENSION_FILES = ['manifest.json', 'smart-card.html', 'page.html', 'limits.html', 'workers.html', 'draft-worker.js'];
+const EXTENSION_SCRIPTS = ['background.js', 'smart-card-page.js', 'web-page.js', 'limits-page.js', 'workers-page.js'].map((f) => path.join(HERE, 'extension', f));
 // The relay's page scripts and prompt are the example extension's: the test runs the
 // ones users get; its prompt-driver.js plays the user in the prompt window.
-const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js', 'prompt.js'].map((f) => path.join(ROOT, 'examples/extension', f));
+const RELAY_SCRIPTS = ['page-script.js', 'relay-script.js', 'workers-script.js', 'prompt.js'].map((f) => path.join(ROOT, 'examples/extension', f));
 const PROMPT_DRIVER = path.join(HERE, 'extension/prompt-driver.js');
 
 /**

@@ -42,6 +42,9 @@ import {
   relayContentScript,
   pageRelayPort,
   installPageSmartCard,
+  installWorkerSmartCard,
+  allowPageWorkers,
+  pageSession,
   type Relay,
   type RelayedCommand,
 } from '@vorn/scard-bridge-client/relay';
@@ -113,13 +116,17 @@ async function pages(): Promise<void> {
   const decisions = await grants.all();
   console.log(decisions[origin] === 'granted', await grants.granted());
   await grants.forget(origin);
-  const relay: Relay = startRelay({ pageScript: 'page-script.js', relayScript: 'relay-script.js' });
+  const relay: Relay = startRelay({ pageScript: 'page-script.js', relayScript: 'relay-script.js', workersScript: 'workers-script.js' });
   await relay.ready;
   await relay.sync();
   relayContentScript();
   const port: PortLike = await pageRelayPort({ timeoutMs: 1000 });
   port.disconnect();
-  const manager: SmartCardResourceManager = installPageSmartCard();
+  const manager: SmartCardResourceManager | null = installPageSmartCard({ workerScript: 'installWorkerSmartCard()' });
+  allowPageWorkers();
+  const shared: PortLike = await pageSession()();
+  shared.disconnect();
+  installWorkerSmartCard({ scope: globalThis, timeoutMs: 1000 });
   const commands: readonly RelayedCommand[] = RELAYED_COMMANDS;
   console.log(manager, commands, RELAY_PORT_NAME, GRANTS_KEY, grantableOrigin('https://a.example'), originPattern(origin));
 }

@@ -19,6 +19,7 @@ const api = globalThis.browser ?? globalThis.chrome;
 const relay = startRelay({
   pageScript: 'page-script.js',
   relayScript: 'relay-script.js',
+  workersScript: 'workers-script.js',
   promptPage: 'prompt.html',
   managed: {
     get: async () => {

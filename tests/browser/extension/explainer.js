@@ -1,6 +1,5 @@
 // The Web Smart Card explainer's examples, run through navigator.smartCard as a
-// page would write them, once from an extension page and once from a web page
-// (through the relay). Each outcome goes to the test as a report; the test asks
+// page would write them, on a web page (through the relay). Each outcome goes to the test as a report; the test asks
 // the questions that need the card moved.
 
 import {
@@ -24,7 +23,7 @@ async function rejectionOf(promise) {
 }
 
 /**
- * @param where "extension" or "page"
+ * @param where the prefix of the reports ("page")
  * @param report (step, data) => Promise
  * @param ask (question) => Promise<answer>
  */

@@ -1,7 +1,7 @@
 // A web page served by the test to try the relay's limits, as a hostile page would:
 // raw handshakes from sandboxed documents and from frames of another origin (none may
 // start a host), and more sessions and contexts than a page and a site may have.
-// And a page that asks once for smart cards (consent).
+// And a page that asks once for smart cards, and for readers (consent).
 // ?mode=probe|frames|bounds|session|consent&label=...&src=...&allow=... (the frame of "frames")
 import { ScardBridgeClient } from '@vorn/scard-bridge-client/client';
 import { pageRelayPort } from '@vorn/scard-bridge-client/relay';
@@ -61,6 +61,18 @@ async function main(config) {
     try {
       const context = await navigator.smartCard.establishContext();
       result = { readers: (await context.listReaders()).length };
+      // With ?reader=: connects to it twice, then twice to a reader the user denies.
+      if (query.has('reader')) {
+        const connect = (reader) =>
+          context.connect(reader, 'direct').then(
+            ({ connection }) => connection.disconnect().then(() => 'connected'),
+            (error) => error.name,
+          );
+        result.connects = [];
+        for (const reader of [query.get('reader'), query.get('reader'), 'Not Allowed Reader', 'Not Allowed Reader']) {
+          result.connects.push(await connect(reader));
+        }
+      }
     } catch (error) {
       result = outcome(error);
     }

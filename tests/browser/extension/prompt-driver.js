@@ -1,6 +1,7 @@
 // Added to the example's prompt window in the test build only: plays the user. It
 // waits for the window to show who asks, tells the test, and clicks the button the
-// test names ("once", "always", "deny"), or closes the window ("close").
+// test names ("once", "always", "deny"), or closes the window ("close"). The question
+// names the origin, the embedding page and the reader ('' for none).
 import { reporting } from './reporting.js';
 
 const api = globalThis.browser ?? globalThis.chrome;
@@ -15,7 +16,9 @@ async function main() {
   const embedded = document.getElementById('embedded-in');
   const request = new URLSearchParams(location.search).get('request');
   const embeddedIn = embedded.hidden ? '' : embedded.querySelector('span').textContent;
-  const { click } = await ask(`prompt:${origin.textContent}:${embeddedIn}:${request}`);
+  const reader = document.getElementById('reader');
+  const readerName = reader.hidden ? '' : reader.querySelector('strong').textContent;
+  const { click } = await ask(`prompt:${origin.textContent}:${embeddedIn}:${readerName}:${request}`);
   if (click === 'close') window.close();
   else document.getElementById(click).click();
 }

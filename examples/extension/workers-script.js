@@ -1,0 +1,6 @@
+// Runs in the page's own world, before the page's scripts, on the pages of the sites
+// allowed always (by the user or the administrator): the dedicated workers those pages
+// start get navigator.smartCard too.
+import { allowPageWorkers } from '@vorn/scard-bridge-client/relay';
+
+allowPageWorkers();

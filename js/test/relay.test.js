@@ -61,7 +61,7 @@ function event() {
 // What startRelay uses of the browser: windows stand for prompts, native ports count hosts.
 function fakeBrowser({ managed = {}, kept = {} } = {}) {
   const local = {};
-  const state = { prompts: [], hosts: 0, managed };
+  const state = { prompts: [], hosts: 0, managed, scripts: [] };
   let nextWindow = 1;
   const api = {
     runtime: {
@@ -90,7 +90,11 @@ function fakeBrowser({ managed = {}, kept = {} } = {}) {
       onChanged: event(),
     },
     permissions: { getAll: async () => ({ origins: ['https://*/*'] }), onAdded: event(), onRemoved: event() },
-    scripting: { getRegisteredContentScripts: async () => [], unregisterContentScripts: async () => {}, registerContentScripts: async () => {} },
+    scripting: {
+      getRegisteredContentScripts: async () => state.scripts,
+      unregisterContentScripts: async ({ ids }) => void (state.scripts = state.scripts.filter((script) => !ids.includes(script.id))),
+      registerContentScripts: async (scripts) => void state.scripts.push(...scripts),
+    },
     windows: {
       create: async ({ url }) => {
         const prompt = { id: nextWindow++, request: new URL(url).searchParams.get('request'), open: true };
@@ -115,7 +119,7 @@ const settle = () => new Promise((resolve) => setTimeout(resolve, 0));
 
 async function started(options) {
   const { api, state } = fakeBrowser(options);
-  const relay = startRelay({ pageScript: 'p.js', relayScript: 'r.js', api, managed: { get: async () => state.managed } });
+  const relay = startRelay({ pageScript: 'p.js', relayScript: 'r.js', workersScript: 'w.js', api, managed: { get: async () => state.managed } });
   await relay.ready;
   let tabs = 0;
   const open = (origin, tabId = ++tabs) => {
@@ -188,6 +192,21 @@ test("the administrator's list wins: no prompt, and a site blocked later loses i
   api.storage.onChanged.fire({}, 'managed');
   await settle();
   assert.deepEqual([corp.said.at(-1), state.hosts], ['denied', 0]);
+});
+
+test('the workers script runs on the pages of the sites granted for good, and no longer once they are not', async () => {
+  const { relay, state } = await started({ managed: { allowedOrigins: ['https://corp.example'], blockedOrigins: ['https://bad.example'] } });
+  const workers = () => state.scripts.find((script) => script.js[0] === 'w.js')?.matches ?? [];
+  assert.deepEqual(workers(), ['https://corp.example/*']);
+  await relay.grants.decide('https://site.example:8443', 'granted');
+  await relay.grants.decide('https://bad.example', 'granted');
+  await relay.grants.decide('https://refused.example', 'refused');
+  await relay.sync();
+  assert.deepEqual(workers(), ['https://corp.example/*', 'https://site.example/*']);
+  await relay.grants.forget('https://site.example:8443');
+  await relay.sync();
+  assert.deepEqual(workers(), ['https://corp.example/*']);
+  assert.equal(state.scripts.length, 3, 'the page and relay scripts stay');
 });
 
 test('a page that goes away while asked closes its prompt, and counts as no answer', async () => {

@@ -15,7 +15,7 @@ const HERE = path.dirname(fileURLToPath(import.meta.url));
 const TARGET = ['chrome111', 'firefox128'];
 
 // `import text from './file.js?script'`: the file bundled as a classic script, as a
-// string (the page script carries the part that runs first in a page's workers).
+// string (workers-script.js carries the part that runs first in a page's workers).
 function scriptText(nodePaths) {
   return {
     name: 'script-text',

@@ -81,8 +81,9 @@ export interface RelayOptions {
   /** The extension's file built from relayContentScript(). */
   relayScript: string;
   /**
-   * The extension's file built from allowPageWorkers(), run on the pages of the sites
-   * granted for good: their dedicated workers get navigator.smartCard (none without it).
+   * The extension's file built from allowPageWorkers() (with the worker's part as text),
+   * run on the pages of the sites granted for good: their dedicated workers get
+   * navigator.smartCard (none without it).
    */
   workersScript?: string;
   /** The extension's page built with consentPrompt() (default "prompt.html"). */
@@ -108,12 +109,12 @@ export declare function relayContentScript(options?: { target?: Window }): void;
 export declare function pageRelayPort(options?: { target?: Window; timeoutMs?: number }): Promise<PortLike>;
 /** The page's one host session: each call gives a port of its own over it (the page's facade, each worker's). */
 export declare function pageSession(options?: { target?: Window; timeoutMs?: number }): () => Promise<PortLike>;
-/**
- * navigator.smartCard on a page, through the relay; with `workerScript` (the source of
- * a classic script that calls installWorkerSmartCard()), in its dedicated workers too.
- */
-export declare function installPageSmartCard(options?: { target?: Window; workerScript?: string | null }): SmartCardResourceManager | null;
+/** navigator.smartCard on a page, through the relay (and in its workers where allowPageWorkers() ran). */
+export declare function installPageSmartCard(options?: { target?: Window }): SmartCardResourceManager | null;
 /** The part that runs first in a worker the page started: navigator.smartCard over the page's session. */
 export declare function installWorkerSmartCard(options?: { scope?: typeof globalThis; timeoutMs?: number }): SmartCardResourceManager;
-/** Marks the page (of a site granted for good) whose workers get navigator.smartCard. */
-export declare function allowPageWorkers(options?: { target?: Window }): void;
+/**
+ * On a page of a site granted for good: its dedicated workers get navigator.smartCard.
+ * `workerScript`: the source of a classic script that calls installWorkerSmartCard().
+ */
+export declare function allowPageWorkers(options: { target?: Window; workerScript: string }): void;

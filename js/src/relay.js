@@ -222,9 +222,10 @@ function randomId() {
  *
  * @param options.pageScript, options.relayScript the extension's files built from
  *   installPageSmartCard() and relayContentScript() (classic scripts)
- * @param options.workersScript the extension's file built from allowPageWorkers(),
- *   run on the pages of the sites granted for good (by the user or the administrator):
- *   their dedicated workers get navigator.smartCard (none without it)
+ * @param options.workersScript the extension's file built from allowPageWorkers() (with
+ *   the worker's part as text), run on the pages of the sites granted for good (by the
+ *   user or the administrator): their dedicated workers get navigator.smartCard (none
+ *   without it)
  * @param options.promptPage the extension's page built with consentPrompt()
  * @param options.managed where the administrator's policy is read (default storage.managed)
  * @returns { grants, ready, sync(): Promise<void> } (sync: re-reads the decisions now)
@@ -868,12 +869,11 @@ function wrapMessagePort(channel) {
 
 /**
  * The page's part: defines navigator.smartCard, whose contexts reach the host
- * through the relay, one session per page (pageSession). With `workerScript` (the
- * source of a classic script that calls installWorkerSmartCard(), as the extension's
- * build bundles it), the dedicated workers the page starts get navigator.smartCard
+ * through the relay, one session per page (pageSession). On the pages where
+ * allowPageWorkers() ran, the dedicated workers the page starts get navigator.smartCard
  * too, over the page's session (wrapWorkers).
  */
-export function installPageSmartCard({ target = globalThis.window, workerScript = null } = {}) {
+export function installPageSmartCard({ target = globalThis.window } = {}) {
   // A sandboxed document's origin is opaque: the relay never serves it.
   if (target.origin === 'null' || !target.isSecureContext) return null;
   const session = pageSession({ target });
@@ -885,7 +885,7 @@ export function installPageSmartCard({ target = globalThis.window, workerScript 
       return client;
     },
   });
-  if (typeof workerScript === 'string' && workerScript.length > 0) wrapWorkers({ target, workerScript, session });
+  wrapWorkers({ target, session });
   return manager;
 }
 
@@ -902,21 +902,26 @@ export function installPageSmartCard({ target = globalThis.window, workerScript 
 
 /** Key of the first message a wrapped worker receives: the page's control port. */
 const WORKER_HANDSHAKE = 'vornSmartCardWorker';
-// Set on the pages of the sites granted for good (allowPageWorkers): only there are
-// workers started from a blob:, which changes what they see (docs/web-smart-card.md,
-// "Workers"). A page that sets it itself gets nothing its own scripts could not have.
-const WORKERS_ALLOWED = Symbol.for('vorn-smart-card-workers');
+// Holds, on the pages of the sites granted for good (allowPageWorkers), the source of
+// what runs first in their workers: only there are workers started from a blob:,
+// which changes what they see (docs/web-smart-card.md, "Workers"). Set before the
+// page's scripts run, and fixed; a page could only have set it to run its own code
+// in its own workers.
+const WORKER_SCRIPT = Symbol.for('vorn-smart-card-worker-script');
 
 /**
  * The part startRelay's workersScript runs, before the page's scripts, on the pages
  * of the sites granted for good: from then on the dedicated workers the page starts
- * get navigator.smartCard.
+ * get navigator.smartCard. `workerScript`: the source of a classic script that calls
+ * installWorkerSmartCard(), as the extension's build bundles it (the example's
+ * build.mjs: `import workerScript from './worker-script.js?script'`).
  */
-export function allowPageWorkers({ target = globalThis.window } = {}) {
-  Object.defineProperty(target, WORKERS_ALLOWED, { value: true, configurable: true });
+export function allowPageWorkers({ target = globalThis.window, workerScript }) {
+  if (typeof workerScript !== 'string' || workerScript.length === 0) throw new TypeError("allowPageWorkers needs the worker script's source");
+  if (!Object.hasOwn(target, WORKER_SCRIPT)) Object.defineProperty(target, WORKER_SCRIPT, { value: workerScript });
 }
 
-function wrapWorkers({ target, workerScript, session }) {
+function wrapWorkers({ target, session }) {
   const Original = target.Worker;
   if (typeof Original !== 'function') return;
   const postMessage = Original.prototype.postMessage;
@@ -995,7 +1000,8 @@ function wrapWorkers({ target, workerScript, session }) {
     // and a page may revoke its blob: address as soon as the worker is made (the blob:
     // start would load it later).
     const own = address !== null && /^https?:$/.test(address.protocol) && address.origin === target.location.origin;
-    if (target[WORKERS_ALLOWED] !== true || !own) return Reflect.construct(Original, [scriptURL, options], new.target);
+    const workerScript = target[WORKER_SCRIPT];
+    if (typeof workerScript !== 'string' || !own) return Reflect.construct(Original, [scriptURL, options], new.target);
     const load = options?.type === 'module'
       ? `import(${JSON.stringify(address.href)}).catch((error) => setTimeout(() => { throw error; }));`
       : `importScripts(${JSON.stringify(address.href)});`;
@@ -1032,7 +1038,7 @@ function wrapWorkers({ target, workerScript, session }) {
  * navigator.smartCard (and the interfaces) in the worker, its sessions asked of the
  * page over the control port the page hands it in its first message. The extension
  * bundles a classic script that calls this, and gives its source to
- * installPageSmartCard({ workerScript }).
+ * allowPageWorkers({ workerScript }).
  */
 export function installWorkerSmartCard({ scope = globalThis, timeoutMs = 5000 } = {}) {
   if (scope.navigator?.smartCard !== undefined) return scope.navigator.smartCard;

@@ -122,8 +122,8 @@ async function pages(): Promise<void> {
   relayContentScript();
   const port: PortLike = await pageRelayPort({ timeoutMs: 1000 });
   port.disconnect();
-  const manager: SmartCardResourceManager | null = installPageSmartCard({ workerScript: 'installWorkerSmartCard()' });
-  allowPageWorkers();
+  const manager: SmartCardResourceManager | null = installPageSmartCard();
+  allowPageWorkers({ workerScript: 'installWorkerSmartCard()' });
   const shared: PortLike = await pageSession()();
   shared.disconnect();
   installWorkerSmartCard({ scope: globalThis, timeoutMs: 1000 });

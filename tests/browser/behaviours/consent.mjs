@@ -14,6 +14,7 @@ export default function consent(s) {
     await order({ open: `http://127.0.0.1:${port}/site/page.html?refused` });
     const refused = await server.waitFor('refused-page');
     assert.deepEqual([refused.smartCard, refused.refused?.name], ['object', 'NotAllowedError'], JSON.stringify(refused));
+    assert.deepEqual(refused.inWorker, { smartCard: 'undefined', scheme: 'http:' }, 'its worker is left as it was');
     assert.equal(promptsFor(`http://127.0.0.1:${port}`), 0, 'no prompt for a refused site');
 
     await server.waitFor('question:page:revoke');

@@ -6,6 +6,7 @@ const held = [];
 
 async function run() {
   const seen = { smartCard: typeof navigator.smartCard, scheme: self.location.protocol };
+  if (navigator.smartCard === undefined) return seen; // a worker the extension leaves alone
   const context = await navigator.smartCard.establishContext();
   held.push(context);
   seen.isContext = context instanceof SmartCardContext;

@@ -9,7 +9,11 @@ async function main() {
   const { report, ask } = reporting(config.reportUrl);
   if (new URLSearchParams(location.search).has('refused')) {
     const refused = await navigator.smartCard.establishContext().then(() => null, outcome);
-    await report('refused-page', { origin: location.origin, smartCard: typeof navigator.smartCard, refused });
+    // A site not allowed always: its workers start as the browser starts them.
+    const worker = new Worker('draft-worker.js');
+    const inWorker = await new Promise((resolve) => (worker.onmessage = ({ data }) => resolve(data)));
+    worker.terminate();
+    await report('refused-page', { origin: location.origin, smartCard: typeof navigator.smartCard, refused, inWorker });
     return;
   }
   try {

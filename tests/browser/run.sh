@@ -67,7 +67,8 @@ restart_pcscd=0
 if [ -x "$root/tests/fixtures/start_pcscd.sh" ]; then
     reader_conf=""
     if cmake --build "$build" --target help | grep -q vorn_test_reader_driver; then
-        cmake --build "$build" --target vorn_test_reader_driver
+        # The driver and the reader configuration that names it (pcscd -c needs the folder).
+        cmake --build "$build" --target vorn_test_reader_driver vorn_reader_conf
         reader_conf="$build/tests/reader.conf.d"
     fi
     started=$("$root/tests/fixtures/start_pcscd.sh" ${reader_conf:+--config "$reader_conf"})

@@ -1,7 +1,7 @@
 // Every list of commands outside the host, against its command table: README's list,
 // the JS client's methods and their typings, the web-page relay's list and its typings.
 // One test: it names each file that is out of step and the line to change. (The
-// fuzzer and its dictionaries take their commands from the table itself.)
+// fuzzers and their dictionary take the commands from the table itself.)
 
 #include <gtest/gtest.h>
 
@@ -92,16 +92,16 @@ struct KeptList {
     std::string pattern;  // the group that matches is a command's name
     Which which;
     bool part = false;
-    std::string how;  // how an entry is written, "{}" the command
+    std::string entry;  // what stands for a command there, "{}" its name
 };
 
 const std::vector<KeptList>& kept_lists() {
     static const std::vector<KeptList> lists = {
-        {"README.md", "- Commands:", "\n\n", "`([a-z_]+)`", Which::ALL, false, "`{}`"},
+        {"README.md", "- Commands:", "\n\n", "`([a-z_]+)`", Which::ALL, false, "`{}` to the list"},
         // The client sends each command (but the "_unicode" forms) from a method.
         {"js/src/vorn-scard-client.js", "export class ScardBridgeClient", "",
          R"re((?:request|_call)\(\s*'([a-z_]+)'|command: '([a-z_]+)')re", Which::PLAIN, false,
-         "a method that sends '{}'"},
+         "a method that sends '{}' to the class"},
         {"js/src/relay.js", "RELAYED_COMMANDS = Object.freeze([", "]);", "'([a-z_]+)'",
          Which::DISPATCHED, true, "'{}'"},
         {"js/src/relay.d.ts", "export type RelayedCommand =", ";", "'([a-z_]+)'", Which::DISPATCHED,
@@ -111,7 +111,7 @@ const std::vector<KeptList>& kept_lists() {
 }
 
 std::string entry(const KeptList& list, const std::string& name) {
-    std::string text = list.how;
+    std::string text = list.entry;
     return text.replace(text.find("{}"), 2, name);
 }
 
@@ -128,12 +128,12 @@ TEST(CommandLists, MatchTheCommandTable) {
         const std::string where = list.file + ":" + std::to_string(found.line) + ": ";
         for (const std::string& name : wanted) {
             if (!list.part && listed.count(name) == 0) {
-                ADD_FAILURE() << where << "add " << entry(list, name) << " to the list there";
+                ADD_FAILURE() << where << "add " << entry(list, name);
             }
         }
         for (const std::string& name : listed) {
             if (wanted.count(name) == 0) {
-                ADD_FAILURE() << where << "take " << entry(list, name)
+                ADD_FAILURE() << where << "take " << name
                               << " out: the command table has no such command";
             }
         }

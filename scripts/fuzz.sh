@@ -50,8 +50,11 @@ for target in $targets; do
     seeds="$root/tests/fuzz/corpus/$target"
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
+    # Requests' members and the command table's commands (tests/fuzz/CMakeLists.txt).
     dict=""
-    [ -f "$root/tests/fuzz/$target.dict" ] && dict="-dict=$root/tests/fuzz/$target.dict"
+    case $target in
+        frame_reader|process_message) dict="-dict=$build/tests/fuzz/requests.dict" ;;
+    esac
     echo "== fuzzing $target for ${seconds}s"
     log="$build/$target.log"
     # shellcheck disable=SC2086

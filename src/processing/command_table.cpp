@@ -17,7 +17,8 @@ using json = nlohmann::json;
 
 const char* const VERSION = "1.0.0";
 constexpr std::int64_t MAX_NAME_LENGTH = 256;
-constexpr std::int64_t MAX_DATA_LENGTH = 131072;
+// What a control command's data may be; the operation takes less (handle_smartcard_control).
+constexpr std::int64_t MAX_CONTROL_DATA_LENGTH = 131072;
 
 // A row's call for an operation that takes the request's parameters, in their order.
 template <auto Operation>
@@ -45,10 +46,10 @@ constexpr ParamDescriptor SHARE_MODE{ParamKind::NUMBER, 0, 3, "Invalid share_mod
 constexpr ParamDescriptor TOTAL_READERS{ParamKind::SIGNED, 0, 100,
                                         "Invalid total_readers value: {value}"};
 constexpr ParamDescriptor READER_RECORDS{ParamKind::READERS, 0, pcsc::MAX_READERS_PER_WAIT};
-constexpr ParamDescriptor APDU{ParamKind::DATA, 0, MAX_DATA_LENGTH,
+constexpr ParamDescriptor APDU{ParamKind::DATA, 0, MAX_TRANSMIT_HEX_LENGTH,
                                "Transmit data exceeds maximum size. Data was {value} characters"};
 constexpr ParamDescriptor CONTROL_DATA{
-    ParamKind::DATA, 0, MAX_DATA_LENGTH,
+    ParamKind::DATA, 0, MAX_CONTROL_DATA_LENGTH,
     "Control data exceeds maximum size. Data was {value} characters"};
 
 // The count and emptiness refusals, as most commands word them.

@@ -14,7 +14,6 @@ namespace Vorn_SCard_Bridge {
 namespace {
 
 // Characters of hexadecimal text, inclusive.
-constexpr std::size_t MAX_TRANSMIT_HEX_LENGTH = 0x20000;
 constexpr std::size_t MAX_CONTROL_HEX_LENGTH = 4096;
 constexpr std::size_t MAX_ATTRIBUTE_HEX_LENGTH = 2 * pcsc::ATTRIBUTE_BUFFER_SIZE;
 constexpr std::size_t APDU_HEADER_SIZE = 4;

@@ -6,8 +6,10 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "scard/pcsc_calls.h"
 #include "scard/pcsc_platform.h"
 #include "scard/reader_event_counts.h"
 
@@ -34,6 +36,13 @@ static_assert(Vorn_SCard_Bridge::pcsc::ATTRIBUTE_BUFFER_SIZE == MAX_BUFFER_SIZE)
 // inside the library while holding its process-wide lock).
 
 namespace Vorn_SCard_Bridge::pcsc {
+
+// One function here for each call of the PC/SC list (pcsc_calls.h), and the platform's
+// own function behind it.
+#define VORN_ADAPTER_CALL(Api, name, NAME, ON, TEXT) \
+    static_assert(std::is_function_v<decltype(name)> && std::is_function_v<decltype(::Api)>);
+VORN_PCSC_CALLS(VORN_ADAPTER_CALL)
+#undef VORN_ADAPTER_CALL
 
 namespace {
 

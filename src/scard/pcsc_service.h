@@ -8,6 +8,7 @@
 // file that includes a PC/SC header, through pcsc_platform.h); unit tests link a
 // scriptable fake in its place.
 //
+// One function per call of the PC/SC list (pcsc_calls.h), named as it names it.
 // Each function returns the service's status as a signed 32-bit value (0 is
 // success) and does nothing else: no logging, no exceptions.
 

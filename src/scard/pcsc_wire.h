@@ -40,6 +40,23 @@ constexpr std::uint32_t STATE_POWERED = 0x10;
 constexpr std::uint32_t STATE_NEGOTIABLE = 0x20;
 constexpr std::uint32_t STATE_SPECIFIC = 0x40;
 
+// pcsc-lite's reader-state flags of a status-change record, SCARD_STATE_* (Apple's and
+// Windows' are the same), and the count of the reader's card events in the event state's high 16
+// bits.
+namespace reader_state {
+constexpr std::uint32_t STATE_UNAWARE = 0x0000;
+constexpr std::uint32_t STATE_IGNORE = 0x0001;
+constexpr std::uint32_t STATE_CHANGED = 0x0002;
+constexpr std::uint32_t STATE_UNKNOWN = 0x0004;
+constexpr std::uint32_t STATE_UNAVAILABLE = 0x0008;
+constexpr std::uint32_t STATE_EMPTY = 0x0010;
+constexpr std::uint32_t STATE_PRESENT = 0x0020;
+constexpr std::uint32_t STATE_INUSE = 0x0100;
+constexpr std::uint32_t STATE_FLAGS = 0xFFFF;
+constexpr unsigned COUNT_SHIFT = 16;
+constexpr std::uint32_t with_count(std::uint32_t count) { return count << COUNT_SHIFT; }
+}  // namespace reader_state
+
 // A code in pcsc-lite's form becomes Windows' SCARD_CTL_CODE of the same function; any
 // other code (e.g. one a Windows reader listed in its features) is passed unchanged.
 constexpr std::uint32_t windows_control_code(std::uint32_t code) {

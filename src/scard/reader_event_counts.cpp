@@ -2,19 +2,13 @@
 
 #include <algorithm>
 
+#include "scard/pcsc_wire.h"
+
 namespace Vorn_SCard_Bridge::pcsc {
 
 namespace {
 
-// pcsc-lite's reader-state flags (the framework's are the same).
-constexpr std::uint32_t STATE_UNAWARE = 0x0000;
-constexpr std::uint32_t STATE_IGNORE = 0x0001;
-constexpr std::uint32_t STATE_CHANGED = 0x0002;
-constexpr std::uint32_t STATE_UNKNOWN = 0x0004;
-constexpr std::uint32_t STATE_EMPTY = 0x0010;
-constexpr std::uint32_t STATE_PRESENT = 0x0020;
-constexpr std::uint32_t STATE_FLAGS = 0xFFFF;
-constexpr unsigned COUNT_SHIFT = 16;
+using namespace wire::reader_state;
 
 std::uint16_t count_of(std::uint32_t state) {
     return static_cast<std::uint16_t>(state >> COUNT_SHIFT);
@@ -54,7 +48,7 @@ std::uint32_t ReaderEventCounts::from_service(const std::string& reader,
     seen.presence = presence;
     seen.atr.assign(atr.begin(), atr.end());
 
-    std::uint32_t answer = (event_state & STATE_FLAGS) | std::uint32_t{seen.count} << COUNT_SHIFT;
+    std::uint32_t answer = (event_state & STATE_FLAGS) | with_count(seen.count);
     if (current_state != STATE_UNAWARE && count_of(current_state) != seen.count) {
         answer |= STATE_CHANGED;
     }

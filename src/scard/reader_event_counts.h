@@ -42,7 +42,7 @@ public:
 private:
     struct Reader {
         std::uint16_t count = 0;
-        // STATE_EMPTY or STATE_PRESENT as last seen; 0 before the first look.
+        // STATE_EMPTY or STATE_PRESENT (wire::reader_state) as last seen; 0 before the first look.
         std::uint32_t presence = 0;
         std::vector<std::uint8_t> atr;
     };

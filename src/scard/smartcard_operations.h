@@ -4,6 +4,7 @@
 // service through pcsc_service.h and returns the result list of strings, or
 // throws VornSCardException carrying the service's status. None of them logs.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +14,11 @@
 namespace Vorn_SCard_Bridge {
 
 using ResultList = std::vector<std::string>;
+
+// The most hexadecimal characters of one APDU (65,536 bytes). One limit, stated twice:
+// the transmit command refuses a longer text, and handle_smartcard_transmit answers
+// one with a refusal of its own.
+constexpr std::size_t MAX_TRANSMIT_HEX_LENGTH = 131072;
 
 // Contexts
 ResultList handle_smartcard_establish_context(std::int32_t& context, std::uint32_t scope);

@@ -14,8 +14,8 @@ constexpr std::int32_t E_INVALID_VALUE = static_cast<std::int32_t>(0x80100011u);
 constexpr std::uint32_t SCOPE_SYSTEM = 2;
 // pcsc-lite refuses more records than this in one wait.
 constexpr std::uint32_t MAX_WAIT_RECORDS = 16;
-constexpr std::uint32_t STATE_IGNORE = 0x0001;
-constexpr std::uint32_t STATE_INUSE = 0x0100;
+constexpr std::uint32_t STATE_IGNORE = pcsc::wire::reader_state::STATE_IGNORE;
+constexpr std::uint32_t STATE_INUSE = pcsc::wire::reader_state::STATE_INUSE;
 // What SCardStatus reports for a powered card: present, powered, negotiable.
 constexpr std::uint32_t CARD_STATE_POWERED = 0x0034;
 constexpr std::uint32_t ATTR_VENDOR_NAME = 0x00010100;
@@ -68,40 +68,11 @@ void apply_buffer_reply(const Reply& reply, Byte* buffer, std::uint32_t& length)
 
 const char* name_of(Fn fn) {
     switch (fn) {
-        case Fn::ESTABLISH_CONTEXT:
-            return "establish_context";
-        case Fn::RELEASE_CONTEXT:
-            return "release_context";
-        case Fn::IS_VALID_CONTEXT:
-            return "is_valid_context";
-        case Fn::CANCEL:
-            return "cancel";
-        case Fn::LIST_READERS:
-            return "list_readers";
-        case Fn::LIST_READER_GROUPS:
-            return "list_reader_groups";
-        case Fn::GET_STATUS_CHANGE:
-            return "get_status_change";
-        case Fn::CONNECT:
-            return "connect";
-        case Fn::RECONNECT:
-            return "reconnect";
-        case Fn::DISCONNECT:
-            return "disconnect";
-        case Fn::BEGIN_TRANSACTION:
-            return "begin_transaction";
-        case Fn::END_TRANSACTION:
-            return "end_transaction";
-        case Fn::STATUS:
-            return "status";
-        case Fn::TRANSMIT:
-            return "transmit";
-        case Fn::CONTROL:
-            return "control";
-        case Fn::GET_ATTRIB:
-            return "get_attrib";
-        case Fn::SET_ATTRIB:
-            return "set_attrib";
+#define VORN_FAKE_NAME(Api, name, NAME, ON, TEXT) \
+    case Fn::NAME:                                \
+        return #name;
+        VORN_PCSC_CALLS(VORN_FAKE_NAME)
+#undef VORN_FAKE_NAME
     }
     return "?";
 }
@@ -216,29 +187,12 @@ std::optional<Reply> FakePcsc::take_reply_unlocked(Fn fn) {
 
 // --- overrides ---
 
-#define VORN_FAKE_OVERRIDE(name)                                         \
+#define VORN_FAKE_OVERRIDE(Api, name, NAME, ON, TEXT)                    \
     void FakePcsc::override_##name(decltype(Overrides::name) function) { \
         std::lock_guard lock(mutex_);                                    \
         overrides_.name = std::move(function);                           \
     }
-
-VORN_FAKE_OVERRIDE(establish_context)
-VORN_FAKE_OVERRIDE(release_context)
-VORN_FAKE_OVERRIDE(is_valid_context)
-VORN_FAKE_OVERRIDE(cancel)
-VORN_FAKE_OVERRIDE(list_readers)
-VORN_FAKE_OVERRIDE(list_reader_groups)
-VORN_FAKE_OVERRIDE(get_status_change)
-VORN_FAKE_OVERRIDE(connect)
-VORN_FAKE_OVERRIDE(reconnect)
-VORN_FAKE_OVERRIDE(disconnect)
-VORN_FAKE_OVERRIDE(begin_transaction)
-VORN_FAKE_OVERRIDE(end_transaction)
-VORN_FAKE_OVERRIDE(status)
-VORN_FAKE_OVERRIDE(transmit)
-VORN_FAKE_OVERRIDE(control)
-VORN_FAKE_OVERRIDE(get_attrib)
-
+VORN_PCSC_CALLS(VORN_FAKE_OVERRIDE)
 #undef VORN_FAKE_OVERRIDE
 
 // --- the simulated world ---
@@ -888,11 +842,15 @@ std::int32_t FakePcsc::get_attrib(std::int32_t card, std::uint32_t attribute_id,
 
 std::int32_t FakePcsc::set_attrib(std::int32_t card, std::uint32_t attribute_id,
                                   const std::uint8_t* value, std::uint32_t length) {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     Bytes bytes(value, value + length);
     record_unlocked(
         Call{.fn = Fn::SET_ATTRIB, .card = card, .attribute_id = attribute_id, .data = bytes});
     if (auto reply = take_reply_unlocked(Fn::SET_ATTRIB)) return reply->status;
+    if (auto custom = overrides_.set_attrib) {
+        lock.unlock();
+        return custom(card, attribute_id, value, length);
+    }
     if (disconnected_cards_.count(card) != 0) return pcsc::E_INVALID_HANDLE;
     attributes_[attribute_id] = std::move(bytes);
     return pcsc::SUCCESS;

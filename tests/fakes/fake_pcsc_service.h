@@ -36,30 +36,19 @@
 #include <string_view>
 #include <vector>
 
+#include "scard/pcsc_calls.h"
 #include "scard/pcsc_service.h"
+#include "scard/pcsc_wire.h"
 
 namespace Vorn_SCard_Bridge::fake {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// One per call of the PC/SC list (scard/pcsc_calls.h).
 enum class Fn {
-    ESTABLISH_CONTEXT,
-    RELEASE_CONTEXT,
-    IS_VALID_CONTEXT,
-    CANCEL,
-    LIST_READERS,
-    LIST_READER_GROUPS,
-    GET_STATUS_CHANGE,
-    CONNECT,
-    RECONNECT,
-    DISCONNECT,
-    BEGIN_TRANSACTION,
-    END_TRANSACTION,
-    STATUS,
-    TRANSMIT,
-    CONTROL,
-    GET_ATTRIB,
-    SET_ATTRIB,
+#define VORN_FAKE_FN(Api, name, NAME, ON, TEXT) NAME,
+    VORN_PCSC_CALLS(VORN_FAKE_FN)
+#undef VORN_FAKE_FN
 };
 
 // "control", "get_status_change", ...: the pcsc:: function's name.
@@ -75,11 +64,11 @@ constexpr std::int32_t E_NO_READERS_AVAILABLE = static_cast<std::int32_t>(0x8010
 constexpr std::int32_t W_REMOVED_CARD = static_cast<std::int32_t>(0x80100069u);
 
 // Reader-state flags and protocols of the service.
-constexpr std::uint32_t STATE_UNAWARE = 0x0000;
-constexpr std::uint32_t STATE_CHANGED = 0x0002;
-constexpr std::uint32_t STATE_UNKNOWN = 0x0004;
-constexpr std::uint32_t STATE_EMPTY = 0x0010;
-constexpr std::uint32_t STATE_PRESENT = 0x0020;
+constexpr std::uint32_t STATE_UNAWARE = pcsc::wire::reader_state::STATE_UNAWARE;
+constexpr std::uint32_t STATE_CHANGED = pcsc::wire::reader_state::STATE_CHANGED;
+constexpr std::uint32_t STATE_UNKNOWN = pcsc::wire::reader_state::STATE_UNKNOWN;
+constexpr std::uint32_t STATE_EMPTY = pcsc::wire::reader_state::STATE_EMPTY;
+constexpr std::uint32_t STATE_PRESENT = pcsc::wire::reader_state::STATE_PRESENT;
 constexpr std::uint32_t PROTOCOL_T0 = 1;
 constexpr std::uint32_t PROTOCOL_T1 = 2;
 constexpr std::uint32_t PROTOCOL_RAW = 4;
@@ -166,6 +155,18 @@ struct Reply {
     std::vector<ReaderOutcome> readers{};       // get_status_change, by record index
 };
 
+class FakePcsc;
+
+// An override of one of FakePcsc's service functions: a function of the same signature.
+template <typename Member>
+struct OverrideOf;
+template <typename... Args>
+struct OverrideOf<std::int32_t (FakePcsc::*)(Args...)> {
+    using type = std::function<std::int32_t(Args...)>;
+};
+template <typename Member>
+using Override = typename OverrideOf<Member>::type;
+
 class FakePcsc {
 public:
     static FakePcsc& instance();
@@ -184,36 +185,6 @@ public:
     void next(Fn fn, Reply reply);
     // Replies still queued for fn (a test can check that its script was used up).
     std::size_t pending(Fn fn) const;
-
-    // --- overrides: same signatures as the pcsc:: functions ---
-    void override_establish_context(std::function<std::int32_t(std::uint32_t, std::int32_t&)>);
-    void override_release_context(std::function<std::int32_t(std::int32_t)>);
-    void override_is_valid_context(std::function<std::int32_t(std::int32_t)>);
-    void override_cancel(std::function<std::int32_t(std::int32_t)>);
-    void override_list_readers(std::function<std::int32_t(std::int32_t, char*, std::uint32_t&)>);
-    void override_list_reader_groups(
-        std::function<std::int32_t(std::int32_t, char*, std::uint32_t&)>);
-    void override_get_status_change(std::function<std::int32_t(std::int32_t, std::uint32_t,
-                                                               pcsc::ReaderState*, std::uint32_t)>);
-    void override_connect(
-        std::function<std::int32_t(std::int32_t, const char*, std::uint32_t, std::uint32_t,
-                                   std::int32_t&, std::uint32_t&)>);
-    void override_reconnect(std::function<std::int32_t(std::int32_t, std::uint32_t, std::uint32_t,
-                                                       std::uint32_t, std::uint32_t&)>);
-    void override_disconnect(std::function<std::int32_t(std::int32_t, std::uint32_t)>);
-    void override_begin_transaction(std::function<std::int32_t(std::int32_t)>);
-    void override_end_transaction(std::function<std::int32_t(std::int32_t, std::uint32_t)>);
-    void override_status(
-        std::function<std::int32_t(std::int32_t, char*, std::uint32_t&, std::uint32_t&,
-                                   std::uint32_t&, std::uint8_t*, std::uint32_t&)>);
-    void override_transmit(
-        std::function<std::int32_t(std::int32_t, pcsc::ProtocolRecord, const std::uint8_t*,
-                                   std::uint32_t, std::uint8_t*, std::uint32_t&)>);
-    void override_control(
-        std::function<std::int32_t(std::int32_t, std::uint32_t, const std::uint8_t*, std::uint32_t,
-                                   std::uint8_t*, std::uint32_t, std::uint32_t&)>);
-    void override_get_attrib(
-        std::function<std::int32_t(std::int32_t, std::uint32_t, std::uint8_t*, std::uint32_t&)>);
 
     // --- the simulated world ---
     // The readers, in the order list_readers reports them; a reader not named here is
@@ -273,6 +244,12 @@ public:
     std::int32_t set_attrib(std::int32_t card, std::uint32_t attribute_id,
                             const std::uint8_t* value, std::uint32_t length);
 
+    // --- overrides: override_establish_context ... one per call, with its signature above ---
+#define VORN_FAKE_OVERRIDE(Api, name, NAME, ON, TEXT) \
+    void override_##name(Override<decltype(&FakePcsc::name)> function);
+    VORN_PCSC_CALLS(VORN_FAKE_OVERRIDE)
+#undef VORN_FAKE_OVERRIDE
+
 private:
     FakePcsc();
 
@@ -288,34 +265,9 @@ private:
         int transactions = 0;
     };
     struct Overrides {
-        std::function<std::int32_t(std::uint32_t, std::int32_t&)> establish_context;
-        std::function<std::int32_t(std::int32_t)> release_context;
-        std::function<std::int32_t(std::int32_t)> is_valid_context;
-        std::function<std::int32_t(std::int32_t)> cancel;
-        std::function<std::int32_t(std::int32_t, char*, std::uint32_t&)> list_readers;
-        std::function<std::int32_t(std::int32_t, char*, std::uint32_t&)> list_reader_groups;
-        std::function<std::int32_t(std::int32_t, std::uint32_t, pcsc::ReaderState*, std::uint32_t)>
-            get_status_change;
-        std::function<std::int32_t(std::int32_t, const char*, std::uint32_t, std::uint32_t,
-                                   std::int32_t&, std::uint32_t&)>
-            connect;
-        std::function<std::int32_t(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                                   std::uint32_t&)>
-            reconnect;
-        std::function<std::int32_t(std::int32_t, std::uint32_t)> disconnect;
-        std::function<std::int32_t(std::int32_t)> begin_transaction;
-        std::function<std::int32_t(std::int32_t, std::uint32_t)> end_transaction;
-        std::function<std::int32_t(std::int32_t, char*, std::uint32_t&, std::uint32_t&,
-                                   std::uint32_t&, std::uint8_t*, std::uint32_t&)>
-            status;
-        std::function<std::int32_t(std::int32_t, pcsc::ProtocolRecord, const std::uint8_t*,
-                                   std::uint32_t, std::uint8_t*, std::uint32_t&)>
-            transmit;
-        std::function<std::int32_t(std::int32_t, std::uint32_t, const std::uint8_t*, std::uint32_t,
-                                   std::uint8_t*, std::uint32_t, std::uint32_t&)>
-            control;
-        std::function<std::int32_t(std::int32_t, std::uint32_t, std::uint8_t*, std::uint32_t&)>
-            get_attrib;
+#define VORN_FAKE_OVERRIDE(Api, name, NAME, ON, TEXT) Override<decltype(&FakePcsc::name)> name;
+        VORN_PCSC_CALLS(VORN_FAKE_OVERRIDE)
+#undef VORN_FAKE_OVERRIDE
     };
 
     void reset_unlocked();

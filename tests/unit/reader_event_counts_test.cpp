@@ -10,17 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "scard/pcsc_wire.h"
+
 namespace Vorn_SCard_Bridge::pcsc {
 namespace {
 
-constexpr std::uint32_t UNAWARE = 0x0000;
-constexpr std::uint32_t IGNORE = 0x0001;
-constexpr std::uint32_t CHANGED = 0x0002;
-constexpr std::uint32_t UNKNOWN = 0x0004;
-constexpr std::uint32_t EMPTY = 0x0010;
-constexpr std::uint32_t PRESENT = 0x0020;
-constexpr std::uint32_t INUSE = 0x0100;
-constexpr std::uint32_t count(std::uint32_t n) { return n << 16; }
+namespace state = wire::reader_state;
+constexpr std::uint32_t UNAWARE = state::STATE_UNAWARE;
+constexpr std::uint32_t IGNORE = state::STATE_IGNORE;
+constexpr std::uint32_t CHANGED = state::STATE_CHANGED;
+constexpr std::uint32_t UNKNOWN = state::STATE_UNKNOWN;
+constexpr std::uint32_t EMPTY = state::STATE_EMPTY;
+constexpr std::uint32_t PRESENT = state::STATE_PRESENT;
+constexpr std::uint32_t INUSE = state::STATE_INUSE;
+constexpr std::uint32_t count(std::uint32_t n) { return state::with_count(n); }
 
 const std::string READER = "Reader 00 00";
 const std::string OTHER = "Reader 01 00";

@@ -366,22 +366,7 @@ LONG Service::wait(SCARDCONTEXT context, DWORD timeout, const std::vector<std::s
     return at_once && status == SCARD_E_TIMEOUT ? SCARD_S_SUCCESS : status;
 }
 
-bool takes_card(Call call) {
-    switch (call) {
-        case Call::RECONNECT:
-        case Call::DISCONNECT:
-        case Call::BEGIN_TRANSACTION:
-        case Call::END_TRANSACTION:
-        case Call::STATUS:
-        case Call::TRANSMIT:
-        case Call::CONTROL:
-        case Call::GET_ATTRIB:
-        case Call::SET_ATTRIB:
-            return true;
-        default:
-            return false;
-    }
-}
+bool takes_card(Call call) { return winscard_relay::call_on(call) == winscard_relay::CallOn::CARD; }
 
 // A buffer the DLL's caller gave (present or not, its size), and the native one for it.
 struct Buffer {
@@ -406,6 +391,10 @@ struct Buffer {
 
 std::string Service::answer(std::uint64_t client, Call call, Reader& in) {
     Writer out;
+    if (call == Call::OPEN_CLIENT || call == Call::JOIN_CLIENT ||
+        static_cast<std::uint32_t>(call) >= winscard_relay::CALLS_END) {
+        return out.u32(to_windows(SCARD_E_INVALID_PARAMETER)).message();
+    }
     if (call == Call::ESTABLISH_CONTEXT) {
         in.u32();  // the scope: pcsc-lite knows only the user's
         std::uint64_t handle = 0;
@@ -636,8 +625,10 @@ std::string Service::answer(std::uint64_t client, Call call, Reader& in) {
             out.u32(to_windows(status, CallKind::ATTRIBUTE));
             break;
         }
-        default:
-            out.u32(to_windows(SCARD_E_INVALID_PARAMETER));
+        // Answered above.
+        case Call::OPEN_CLIENT:
+        case Call::JOIN_CLIENT:
+        case Call::ESTABLISH_CONTEXT:
             break;
     }
     return out.message();

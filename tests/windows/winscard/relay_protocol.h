@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "scard/pcsc_calls.h"
+
 namespace Vorn_SCard_Bridge::winscard_relay {
 
 // The environment variable that tells the DLL where the relay listens ("127.0.0.1:PORT").
@@ -29,6 +31,9 @@ constexpr const char* IDLE_RESET_VARIABLE = "VORN_WINSCARD_IDLE_RESET_MS";
 // and their lengths, with room to spare.
 constexpr std::uint32_t MAX_MESSAGE_SIZE = 1 << 20;
 
+// What each call's first argument is (scard/pcsc_calls.h).
+enum class CallOn { NEW_CONTEXT, CONTEXT, CARD };
+
 enum class Call : std::uint32_t {
     // First message of every connection. OPEN_CLIENT(idle-transaction limit in ms): the
     // connection that lives as long as the DLL's process; the relay answers a client id and, when
@@ -37,24 +42,31 @@ enum class Call : std::uint32_t {
     // ends). JOIN_CLIENT(client id): a connection that carries calls of that process.
     OPEN_CLIENT = 1,
     JOIN_CLIENT,
-    ESTABLISH_CONTEXT,
-    RELEASE_CONTEXT,
-    IS_VALID_CONTEXT,
-    CANCEL,
-    LIST_READERS,
-    LIST_READER_GROUPS,
-    GET_STATUS_CHANGE,
-    CONNECT,
-    RECONNECT,
-    DISCONNECT,
-    BEGIN_TRANSACTION,
-    END_TRANSACTION,
-    STATUS,
-    TRANSMIT,
-    CONTROL,
-    GET_ATTRIB,
-    SET_ATTRIB,
+// Then one per WinSCard function of the PC/SC list, in its order.
+#define VORN_RELAY_CALL(Api, name, NAME, ON, TEXT) NAME,
+    VORN_PCSC_CALLS(VORN_RELAY_CALL)
+#undef VORN_RELAY_CALL
 };
+
+// One past the last call: a number from here on names none.
+#define VORN_RELAY_COUNT(Api, name, NAME, ON, TEXT) +1
+constexpr std::uint32_t CALLS_END =
+    static_cast<std::uint32_t>(Call::JOIN_CLIENT) + 1 VORN_PCSC_CALLS(VORN_RELAY_COUNT);
+#undef VORN_RELAY_COUNT
+
+constexpr CallOn call_on(Call call) {
+    switch (call) {
+#define VORN_RELAY_CALL_ON(Api, name, NAME, ON, TEXT) \
+    case Call::NAME:                                  \
+        return CallOn::ON;
+        VORN_PCSC_CALLS(VORN_RELAY_CALL_ON)
+#undef VORN_RELAY_CALL_ON
+        case Call::OPEN_CLIENT:
+        case Call::JOIN_CLIENT:
+            break;
+    }
+    return CallOn::NEW_CONTEXT;
+}
 
 class Writer {
 public:

@@ -14,7 +14,8 @@
 // SCARD_AUTOALLOCATE is not modelled (neither the host nor the installer uses it): a
 // call given it answers SCARD_E_INVALID_PARAMETER.
 
-#define WINSCARDAPI
+// Exported as they are declared: what the DLL defines of WinSCard is what it exports.
+#define WINSCARDAPI __declspec(dllexport)
 #define WINSCARDDATA __declspec(dllexport)
 #include <windows.h>
 #include <winscard.h>
@@ -31,6 +32,7 @@
 
 #include "messaging/frame_codec.h"
 #include "relay_protocol.h"
+#include "scard/pcsc_calls.h"
 
 using namespace Vorn_SCard_Bridge;
 using winscard_relay::Call;
@@ -630,3 +632,15 @@ LONG WINAPI SCardSetAttrib(SCARDHANDLE card, DWORD attribute, LPCBYTE value, DWO
 }
 
 }  // extern "C"
+
+// Every WinSCard function of the PC/SC list (scard/pcsc_calls.h), in both forms where it
+// takes reader names: the DLL does not link while one of them is missing above.
+#define VORN_EXPORT_PLAIN(A, W, Api) reinterpret_cast<AnyFunction>(&Api),
+#define VORN_EXPORT_NAMES(A, W, Api) \
+    reinterpret_cast<AnyFunction>(&A), reinterpret_cast<AnyFunction>(&W),
+#define VORN_EXPORT(Api, name, NAME, ON, TEXT) VORN_EXPORT_##TEXT(Api##A, Api##W, Api)
+using AnyFunction = void (*)();  // a cast to it is never a mismatch (-Wcast-function-type)
+[[gnu::used]] extern const AnyFunction VORN_EXPORTS[] = {VORN_PCSC_CALLS(VORN_EXPORT)};
+#undef VORN_EXPORT
+#undef VORN_EXPORT_NAMES
+#undef VORN_EXPORT_PLAIN

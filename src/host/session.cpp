@@ -163,6 +163,13 @@ void Session::submit(nlohmann::json request, const CommandRow* row, RequestBudge
     if (lane_kind == CommandLane::CONTEXT && args != nullptr && args->exceeds_records()) {
         lane_kind = CommandLane::ANY;
     }
+    if (lane_kind == CommandLane::AT_ONCE) {
+        // Needs nothing of the session: answered here, without its lock, and written
+        // once the submitting thread is about to wait.
+        Job job{0, std::move(parsed), std::move(token), {}};
+        run(job);
+        return;
+    }
     const std::optional<std::int32_t> context = args ? args->context_id() : std::nullopt;
     const std::optional<std::int32_t> card = args ? args->card_id() : std::nullopt;
 
@@ -171,7 +178,7 @@ void Session::submit(nlohmann::json request, const CommandRow* row, RequestBudge
             route_request(handles_, lane_kind, context, card)};
     // A call on an id the session does not hold is refused by its own checks, which
     // need neither a turn nor the service.
-    if (lane_kind == CommandLane::AT_ONCE || job.route.at_once) {
+    if (job.route.at_once) {
         // Nothing to wait for: answered here, without waking another thread.
         lock.unlock();
         run(job);  // written once the submitting thread is about to wait

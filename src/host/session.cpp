@@ -28,27 +28,6 @@ constexpr std::uint32_t LEAVE_CARD = 0;  // SCARD_LEAVE_CARD
 
 Logger& logger() { return Logger::get_instance(LogLevel::ERROR, LogDestination::CONSOLE, {}); }
 
-std::string text_member(const nlohmann::json& request, const char* name) {
-    if (!request.is_object()) return {};
-    const auto found = request.find(name);
-    return found != request.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-// The handle at `index` of "params", when it is one the codec reads.
-std::optional<std::int32_t> handle_param(const nlohmann::json& request, std::size_t index) {
-    if (!request.is_object()) return std::nullopt;
-    const auto params = request.find("params");
-    if (params == request.end() || !params->is_array() || params->size() <= index ||
-        !(*params)[index].is_string()) {
-        return std::nullopt;
-    }
-    try {
-        return from_hex((*params)[index].get<std::string>());
-    } catch (const std::exception&) {
-        return std::nullopt;  // the command's own checks answer it
-    }
-}
-
 // The answers this thread queued leave, and so do the log lines: a thread that
 // finished its work writes them itself instead of waking another for them.
 void write_out() {
@@ -165,10 +144,6 @@ Session::~Session() {
     changed_.wait(lock, [this] { return workers_ == 0 && !control_thread_alive_; });
 }
 
-RequestRoute Session::route_of_unlocked(const nlohmann::json& request, CommandLane kind) const {
-    return route_request(handles_, kind, handle_param(request, 0), handle_param(request, 1));
-}
-
 std::vector<Session::Job> Session::take_jobs_unlocked(const std::vector<LaneSchedule::Id>& ids) {
     std::vector<Job> taken;
     for (const LaneSchedule::Id id : ids) {
@@ -180,24 +155,30 @@ std::vector<Session::Job> Session::take_jobs_unlocked(const std::vector<LaneSche
     return taken;
 }
 
-void Session::submit(nlohmann::json request, RequestBudget::Token token) {
-    const std::string command = text_member(request, "command");
-    const CommandTraits traits = find_command_traits(command);
-    CommandLane lane_kind = traits.lane;
+void Session::submit(nlohmann::json request, const CommandRow* row, RequestBudget::Token token) {
+    ParsedRequest parsed = parse_request(std::move(request), row);
+    CommandLane lane_kind = row != nullptr ? row->lane : CommandLane::ANY;
+    const CommandArgs* args = parsed.args ? &*parsed.args : nullptr;
     // A wait the service refuses for its size is answered at once, never queued.
-    if (lane_kind == CommandLane::CONTEXT && request.is_object()) {
-        const auto params = request.find("params");
-        if (params != request.end() && exceeds_wait_records(command, *params)) {
-            lane_kind = CommandLane::ANY;
-        }
+    if (lane_kind == CommandLane::CONTEXT && args != nullptr && args->exceeds_records()) {
+        lane_kind = CommandLane::ANY;
     }
+    if (lane_kind == CommandLane::AT_ONCE) {
+        // Needs nothing of the session: answered here, without its lock, and written
+        // once the submitting thread is about to wait.
+        Job job{0, std::move(parsed), std::move(token), {}};
+        run(job);
+        return;
+    }
+    const std::optional<std::int32_t> context = args ? args->context_id() : std::nullopt;
+    const std::optional<std::int32_t> card = args ? args->card_id() : std::nullopt;
 
     std::unique_lock lock(mutex_);
-    Job job{next_id_++, std::move(request), std::move(token), {}};
-    job.route = route_of_unlocked(job.request, lane_kind);
+    Job job{next_id_++, std::move(parsed), std::move(token),
+            route_request(handles_, lane_kind, context, card)};
     // A call on an id the session does not hold is refused by its own checks, which
     // need neither a turn nor the service.
-    if (lane_kind == CommandLane::AT_ONCE || job.route.at_once) {
+    if (job.route.at_once) {
         // Nothing to wait for: answered here, without waking another thread.
         lock.unlock();
         run(job);  // written once the submitting thread is about to wait
@@ -206,7 +187,7 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     // Threads are woken once the lock is free, so that they do not wake only to
     // wait for it.
     if (lane_kind == CommandLane::CONTROL) {
-        ControlJob control{std::move(job), traits.cancels};
+        ControlJob control{std::move(job), row != nullptr && row->has(CANCELS)};
         std::vector<Job> cancelled;
         if (control.cancel) {
             // Takes effect in arrival order, before any later request is looked at.
@@ -220,7 +201,8 @@ void Session::submit(nlohmann::json request, RequestBudget::Token token) {
         return;
     }
     const LaneSchedule::Id id = job.id;
-    const auto kind = traits.waits ? LaneSchedule::Kind::WAIT : LaneSchedule::Kind::CALL;
+    const auto kind =
+        row != nullptr && row->has(WAITS) ? LaneSchedule::Kind::WAIT : LaneSchedule::Kind::CALL;
     if (!schedule_.submit(id, job.route.lane, kind)) {
         lock.unlock();
         std::vector<Job> refused;
@@ -317,12 +299,11 @@ void Session::run(Job& job, bool ended_by_cancel) {
     JobHooks hooks(*this, job, ended_by_cancel);
     const ScopedSessionHooks installed(&hooks);
     try {
-        // The answer takes the request's place in the budget once written; the
-        // request's weight stays counted until the parsed request is gone too (when
-        // process_message returns and the job's token goes).
-        process_message(std::move(job.request), [&job](nlohmann::json&& response) {
-            RequestBudget::Token answer = job.token.split_off(RequestBudget::weight_of(response));
-            add_message_to_send_queue(std::move(response), std::move(answer));
+        // The answer takes the request's place in the budget, weighed by its frame
+        // once it is made; the request's weight stays counted until the parsed
+        // request is gone too (when the job's token goes).
+        process_request(job.request, [&job](nlohmann::json&& response) {
+            add_message_to_send_queue(std::move(response), job.token.split_off(0));
         });
     } catch (const std::exception& e) {
         logger().error(std::string("Task failed: ") + e.what(), LogContext());
@@ -395,10 +376,11 @@ void Session::refuse_unstarted(std::vector<Job>& jobs) {
     // Answered in the order they arrived.
     std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.id < b.id; });
     for (Job& job : jobs) {
-        const std::string request_id = text_member(job.request, "requestId");
-        if (request_id.empty()) continue;  // no answer without an id, as ever
-        const LogContext context("MessageProcessor", text_member(job.request, "command"),
-                                 request_id);
+        const ParsedRequest& request = job.request;
+        // No answer without an id, as ever.
+        if (request.envelope != ParsedRequest::Envelope::USABLE) continue;
+        const std::string& request_id = request.request_id;
+        const LogContext context("MessageProcessor", request.command, request_id);
         logger().error("Request not started: the host is shutting down", context);
         add_message_to_send_queue(
             nlohmann::json{{"requestId", request_id},

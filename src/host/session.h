@@ -26,10 +26,11 @@
 #include "host/lane_schedule.h"
 #include "host/request_route.h"
 #include "messaging/request_budget.h"
+#include "processing/process_message.h"
 
 namespace Vorn_SCard_Bridge {
 
-enum class CommandLane;
+struct CommandRow;
 
 class Session {
 public:
@@ -49,8 +50,11 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // A request read from the extension, in arrival order, with its share of the budget.
-    void submit(nlohmann::json request, RequestBudget::Token token);
+    // A request read from the extension, in arrival order, with its share of the
+    // budget; `row` is its command's (find_command), nullptr for an unknown command.
+    // It is parsed here, once, on the thread that read it (parse_request), and where
+    // it runs is decided from the ids it names (route_request).
+    void submit(nlohmann::json request, const CommandRow* row, RequestBudget::Token token);
 
     // Ends the session: requests not started are answered with an error, waits are
     // cancelled, running calls finish, and the contexts and cards still held are
@@ -67,14 +71,13 @@ public:
 private:
     struct Job {
         LaneSchedule::Id id = 0;
-        nlohmann::json request;
+        ParsedRequest request;
         RequestBudget::Token token;
         RequestRoute route;  // decided when it was read
     };
     class JobHooks;
     friend class JobHooks;
 
-    RequestRoute route_of_unlocked(const nlohmann::json& request, CommandLane kind) const;
     // Answers requests that will not run: the host is shutting down.
     static void refuse_unstarted(std::vector<Job>& jobs);
     // Answers waits that a cancel ended before they started.

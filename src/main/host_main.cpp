@@ -64,8 +64,8 @@ constexpr const char* TOO_BUSY = "0x80100031";
 
 // Requests that never wait for other work or for a card, and whose answer could
 // unblock the rest (a cancel): served even while the budget is at its limit.
-bool is_prompt(const std::string& command) {
-    const CommandLane lane = find_command_lane(command);
+bool is_prompt(const CommandRow* row) {
+    const CommandLane lane = row != nullptr ? row->lane : CommandLane::ANY;
     return lane == CommandLane::AT_ONCE || lane == CommandLane::CONTROL;
 }
 
@@ -242,17 +242,19 @@ HostOutcome run_host(const HostIo& io) {
                 const bool refused = over_budget;
                 if (request.is_null()) continue;
                 const std::string command = request["command"].get<std::string>();
-                if (ends_session(command)) {
+                // The command's row, looked up once for the request's whole way.
+                const CommandRow* row = find_command(command);
+                if (row != nullptr && row->has(ENDS_SESSION)) {
                     shutdown_requested.store(true);
                     break;
                 }
                 ++processed_messages;
-                if (refused && (envelope_only || !is_prompt(command))) {
+                if (refused && (envelope_only || !is_prompt(row))) {
                     token = {};
                     refuse_busy(request, command);
                     continue;
                 }
-                session->submit(std::move(request), std::move(token));
+                session->submit(std::move(request), row, std::move(token));
             } catch (const SecurityException& e) {
                 logger.critical(std::string("Security violation: ") + e.what(), context);
                 if (e.get_severity() == SecuritySeverity::CRITICAL) {

@@ -1,7 +1,8 @@
 #pragma once
 
-// The one place where answers become frames: serialised once, when they are
-// queued, so that an answer waiting to be written is held as its bytes alone.
+// The one place where answers become frames: serialised once, straight into the
+// frame, when they are queued, so that an answer waiting to be written is held as
+// its bytes alone.
 
 #include <cstddef>
 #include <nlohmann/json.hpp>

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <concepts>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -9,11 +8,9 @@
 
 namespace Vorn_SCard_Bridge {
 
-// What a command gets: the request's command text and "params", and the
-// request's log context.
+// Where a command logs: the request's command text and log context.
 struct CommandCall {
     const std::string& command;
-    const nlohmann::json& params;
     Logger& logger;
     const LogContext& log_context;
 
@@ -24,6 +21,11 @@ struct CommandCall {
         if (debug_enabled()) logger.debug(make_text(), log_context);
     }
     void info(std::string_view message) const { logger.info(message, log_context); }
+    // Built only when information lines are written.
+    template <std::invocable MakeText>
+    void info(MakeText make_text) const {
+        if (logger.is_enabled(LogLevel::INFO)) logger.info(make_text(), log_context);
+    }
     void error(std::string_view message) const { logger.error(message, log_context); }
     bool debug_enabled() const { return logger.is_enabled(LogLevel::DEBUG); }
 };

@@ -25,7 +25,7 @@ template <auto Operation>
 json operation(const CommandArgs& args) {
     return [&]<typename... Params>(ResultList (*call)(Params...)) {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return json(call(args.value<std::remove_cvref_t<Params>>(I)...));
+            return result_of(call(args.value<std::remove_cvref_t<Params>>(I)...));
         }
         (std::index_sequence_for<Params...>{});
     }(Operation);
@@ -64,7 +64,7 @@ constexpr CountAndEmpty GROUPS{"Missing context parameter  for {command}",
 
 json establish_context(const CommandArgs&) {
     std::int32_t context = 0;
-    return handle_smartcard_establish_context(context, pcsc::SCOPE_USER);
+    return result_of(handle_smartcard_establish_context(context, pcsc::SCOPE_USER));
 }
 
 // In the order of the README's list: name, lane, parameters, refusals, debug lines

@@ -1,6 +1,7 @@
 // process_message: the envelope checks, the exact response of each request and
-// the dispatcher's log lines. Responses are taken from the process-wide queue,
-// always with a bounded wait.
+// the dispatcher's log lines; and what parse_request reads once, on the thread
+// that read the request. Responses are taken from the process-wide queue, always
+// with a bounded wait.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include "messaging/messaging_queue.h"
 #include "processing/command_table.h"
 #include "processing/process_message.h"
+#include "scard/pcsc_service.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -758,6 +760,97 @@ TEST_F(Dispatcher, EstablishContextAnswersTheServicesHandle) {
                                  processor_prefix("establish_context", "ec") +
                                      "Context established successfully (context: 0x01020304)")),
         all.end());
+}
+
+// ---------------------------------------------------------------- parsed once
+
+struct RouteIdsCase {
+    const char* name;
+    json request;
+    std::optional<std::int32_t> context;
+    std::optional<std::int32_t> card;
+    bool exceeds_records = false;
+};
+
+json too_many_records() {
+    json params = {"0x1", 0, 1};
+    for (std::size_t i = 0; i <= pcsc::MAX_READERS_PER_WAIT; ++i) {
+        for (const json& value : {json(0), json(0), json("Reader")}) params.push_back(value);
+    }
+    return params;
+}
+
+// Where a request runs depends on the ids it names alone: they are read even when
+// another parameter is refused, and only where the row has a handle.
+TEST(ParseRequest, ReadsTheIdsARequestRunsOnWhateverElseItHolds) {
+    const RouteIdsCase cases[] = {
+        {"Transmit", request("t", "transmit", {"0x1", "0x2", 2, "00"}), 1, 2},
+        {"RefusedProtocol", request("t", "transmit", {"0x1", "0x2", "two", "00"}), 1, 2},
+        {"ContextNoText", request("t", "transmit", {1, "0x2", 2, "00"}), std::nullopt, 2},
+        {"NoIds", request("t", "transmit", {"", "xyz", 2, "00"}), std::nullopt, std::nullopt},
+        {"TooFew", request("t", "transmit", {"0xA"}), 10, std::nullopt},
+        {"ContextOnly", request("l", "list_readers", {"0x0A", "0x0B"}), 10, std::nullopt},
+        {"NameIsNoCard", request("c", "connect", {"0x1", "0x2", 2, 3}), 1, std::nullopt},
+        {"ParamsObject", request("l", "list_readers", {{"a", "0x1"}}), std::nullopt, std::nullopt},
+        {"Wait", request("w", "get_status_change", {"0x1", 0, 1, 0, 0, "R"}), 1, std::nullopt},
+        {"LongWait", request("w", "get_status_change", too_many_records()), 1, std::nullopt, true},
+    };
+    for (const RouteIdsCase& c : cases) {
+        const CommandRow* row = find_command(c.request["command"]);
+        const ParsedRequest parsed = parse_request(c.request, row);
+        ASSERT_TRUE(parsed.args.has_value()) << c.name;
+        EXPECT_EQ(parsed.args->context_id(), c.context) << c.name;
+        EXPECT_EQ(parsed.args->card_id(), c.card) << c.name;
+        EXPECT_EQ(parsed.args->exceeds_records(), c.exceeds_records) << c.name;
+    }
+    // A command without a row or without an operation has no parameters to read.
+    EXPECT_FALSE(parse_request(request("u", "HealthCheck", {"0x1"}), nullptr).args);
+    EXPECT_FALSE(parse_request(request("s", "shutdown"), find_command("shutdown")).args);
+}
+
+// The checks run where the request is read, but what they refuse is logged and
+// answered where it runs, in the order of its other lines.
+TEST_F(Dispatcher, ARefusalIsLoggedWhenTheRequestRunsNotWhenItIsRead) {
+    const json message = request("c4", "connect", {"0x1", "Reader A", 2});
+    std::optional<ParsedRequest> parsed;
+    {
+        vorn_test::StderrCapture capture;
+        parsed = parse_request(message, find_command("connect"));
+        EXPECT_TRUE(processor_lines(capture.take_lines(), true).empty());
+    }
+    vorn_test::StderrCapture capture;
+    std::optional<json> answer;
+    process_request(*parsed, [&answer](json&& response) { answer = std::move(response); });
+    EXPECT_EQ(answer, general_error("c4", "Insufficient parameters for connect"));
+    const std::string p = processor_prefix("connect", "c4");
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"info", p + "Starting message processing"},
+        {"info", p + "Processing command: connect"},
+        {"error", p + "Insufficient parameters for connect"},
+        {"error", p + "General error in connect: Insufficient parameters for connect"},
+        {"info", p + "Message processing fully completed"},
+    };
+    EXPECT_EQ(processor_lines(capture.take_lines(), false), expected);
+}
+
+// A record's type error comes after the lines logged before the call.
+TEST_F(Dispatcher, ARecordsRefusalFollowsTheLinesBeforeTheCall) {
+    const auto [answer, lines] =
+        dispatch(request("w", "get_status_change", {"0x1", 0, 1, 0, 0, 7}));
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, general_error("w", conversion_error<std::string>(json(7))));
+    const std::string p = processor_prefix("get_status_change", "w");
+    const auto all = processor_lines(lines, true);
+    const auto before =
+        std::find(all.begin(), all.end(),
+                  std::make_pair(std::string("debug"),
+                                 p + "Getting status change (timeout: 0ms, readers: 1)"));
+    const auto refused = std::find_if(all.begin(), all.end(), [](const auto& line) {
+        return line.second.find("General error") != std::string::npos;
+    });
+    ASSERT_NE(before, all.end());
+    ASSERT_NE(refused, all.end());
+    EXPECT_LT(before, refused);
 }
 
 }  // namespace

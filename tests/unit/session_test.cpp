@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,9 +16,12 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fakes/fake_pcsc_service.h"
+#include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
+#include "processing/command_table.h"
 #include "support/codecs.h"
 #include "test_support.h"
 
@@ -30,6 +34,12 @@ using nlohmann::json;
 
 json request(const std::string& id, const std::string& command, json params = json::array()) {
     return json{{"requestId", id}, {"command", command}, {"params", std::move(params)}};
+}
+
+// As the host loop submits: the command's row looked up once.
+void submit(Session& session, json request, RequestBudget::Token token) {
+    const CommandRow* row = find_command(request.value("command", ""));
+    session.submit(std::move(request), row, std::move(token));
 }
 
 // Answers by request id, as they come off the process-wide queue.
@@ -45,14 +55,26 @@ public:
                 MessagingQueue::instance().push(json{{"requestId", "__unblock__"}});
                 continue;
             }
-            if (*popped) seen[(**popped).value("requestId", "")] = **popped;
+            if (!*popped) continue;
+            const std::string popped_id = (**popped).value("requestId", "");
+            order.push_back(popped_id);
+            seen[popped_id] = **popped;
         }
         const auto found = seen.find(id);
         return found == seen.end() ? std::nullopt : std::optional<json>(found->second);
     }
 
+    // Of the answers taken so far, the id among `ids` that came first.
+    std::string first_of(const std::vector<std::string>& ids) const {
+        for (const std::string& id : order) {
+            if (std::find(ids.begin(), ids.end(), id) != ids.end()) return id;
+        }
+        return "none";
+    }
+
 private:
     std::map<std::string, json> seen;
+    std::vector<std::string> order;
 };
 
 std::string status_of(const std::optional<json>& answer) {
@@ -67,7 +89,7 @@ protected:
 
     // A context of the session: the id it handed out.
     void establish() {
-        session.submit(request("ctx", "establish_context"), {});
+        submit(session, request("ctx", "establish_context"), {});
         const auto answer = answers.wait_for("ctx").value_or(json());
         ASSERT_EQ(answer["status"], "success");
         context = answer["result"][1].get<std::string>();
@@ -77,7 +99,7 @@ protected:
     void wait_on_a_context() {
         FakePcsc::instance().set_waits_block(true);
         ASSERT_NO_FATAL_FAILURE(establish());
-        session.submit(request("wait", "get_status_change", endless_wait()), {});
+        submit(session, request("wait", "get_status_change", endless_wait()), {});
     }
 
     json endless_wait() const {
@@ -114,12 +136,12 @@ TEST_F(SessionTest, ACancelThatMissesItsWaitIsRepeatedUntilTheWaitEnds) {
         return pcsc::SUCCESS;
     });
     ASSERT_NO_FATAL_FAILURE(establish());
-    session.submit(request("wait", "get_status_change", endless_wait()), {});
+    submit(session, request("wait", "get_status_change", endless_wait()), {});
     {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, vorn_test::WAIT_LIMIT, [&] { return entered; }));
     }
-    session.submit(request("cancel", "cancel", json::array({context})), {});
+    submit(session, request("cancel", "cancel", json::array({context})), {});
 
     EXPECT_EQ(answers.wait_for("cancel").value_or(json())["status"], "success");
     const auto wait = answers.wait_for("wait");
@@ -134,14 +156,14 @@ TEST_F(SessionTest, ACancelThatMissesItsWaitIsRepeatedUntilTheWaitEnds) {
 TEST_F(SessionTest, CallsQueuedBehindAWaitHoldNoThreadAndRunAfterTheCancel) {
     wait_on_a_context();
     for (int i = 0; i < 100; ++i) {
-        session.submit(request("list" + std::to_string(i), "list_readers", json::array({context})),
-                       {});
+        submit(session, request("list" + std::to_string(i), "list_readers", json::array({context})),
+               {});
     }
-    session.submit(request("health", "healthcheck"), {});
+    submit(session, request("health", "healthcheck"), {});
     EXPECT_EQ(answers.wait_for("health").value_or(json())["status"], "success");
     EXPECT_LE(session.worker_count(), 4u);
 
-    session.submit(request("cancel", "cancel", json::array({context})), {});
+    submit(session, request("cancel", "cancel", json::array({context})), {});
     EXPECT_EQ(status_of(answers.wait_for("wait")),
               "error " + json::array({"0x80100002",
                                       "Error in handle_smartcard_get_status_change: The action "
@@ -157,10 +179,10 @@ TEST_F(SessionTest, MadeUpHandlesAreInvalidWithoutAskingTheService) {
     ASSERT_NO_FATAL_FAILURE(establish());
     const std::string made_up = to_hex(fake::DEFAULT_CONTEXT);
     ASSERT_NE(made_up, context);
-    session.submit(request("release", "release_context", json::array({made_up})), {});
-    session.submit(request("valid", "is_valid_context", json::array({made_up})), {});
-    session.submit(
-        request("transmit", "transmit", json::array({context, made_up, 2, "00A4040000"})), {});
+    submit(session, request("release", "release_context", json::array({made_up})), {});
+    submit(session, request("valid", "is_valid_context", json::array({made_up})), {});
+    submit(session,
+           request("transmit", "transmit", json::array({context, made_up, 2, "00A4040000"})), {});
     for (const char* id : {"release", "valid", "transmit"}) {
         const auto answer = answers.wait_for(id);
         ASSERT_TRUE(answer.has_value()) << id;
@@ -176,7 +198,7 @@ TEST_F(SessionTest, MadeUpHandlesAreInvalidWithoutAskingTheService) {
 // cancelled), the others are refused; what the extension left open is released.
 TEST_F(SessionTest, FinishAnswersEveryRequestAndReleasesTheContext) {
     wait_on_a_context();
-    session.submit(request("queued", "list_readers", json::array({context})), {});
+    submit(session, request("queued", "list_readers", json::array({context})), {});
     EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
 
     EXPECT_EQ(answers.wait_for("wait").value_or(json())["result"][0], "0x80100002");
@@ -202,20 +224,61 @@ TEST_F(SessionTest, OnlyAServiceGoneForgetsTheContextOfTheCall) {
     };
     for (const Case& c : cases) {
         Session own{2};
-        own.submit(request("ctx", "establish_context"), {});
+        submit(own, request("ctx", "establish_context"), {});
         const auto established = answers.wait_for("ctx").value_or(json());
         ASSERT_EQ(established["status"], "success");
         const std::string id = established["result"][1].get<std::string>();
         FakePcsc::instance().next(Fn::GET_STATUS_CHANGE, {.status = c.status});
         const std::string wait = "wait" + std::to_string(c.status);
-        own.submit(request(wait, "get_status_change",
-                           json::array({id, 0, 1, fake::STATE_EMPTY, 0, fake::READER_B})),
-                   {});
+        submit(own,
+               request(wait, "get_status_change",
+                       json::array({id, 0, 1, fake::STATE_EMPTY, 0, fake::READER_B})),
+               {});
         EXPECT_EQ(answers.wait_for(wait).value_or(json())["result"][0], to_hex(c.status));
         EXPECT_EQ(own.context_count(), c.contexts_after) << to_hex(c.status);
         EXPECT_TRUE(own.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
         answers = Answers();
     }
+}
+
+// Where a call runs depends on its ids alone: one on a held context whose other
+// parameters are refused still takes its turn behind the calls before it, as it
+// always did, while one that the service would refuse for its size does not wait.
+TEST_F(SessionTest, ARefusedCallWaitsItsTurnAndAnOversizedWaitDoesNot) {
+    wait_on_a_context();
+    submit(session, request("connect", "connect", json::array({context, "Reader", 9, 3})), {});
+    json records = json::array({context, fake::INFINITE_TIMEOUT, 1});
+    for (std::size_t i = 0; i <= pcsc::MAX_READERS_PER_WAIT; ++i) {
+        records.push_back(fake::STATE_EMPTY);
+        records.push_back(0);
+        records.push_back(fake::READER_B);
+    }
+    submit(session, request("long", "get_status_change", records), {});
+    EXPECT_EQ(answers.wait_for("long").value_or(json())["status"], "error");
+    // Answered on this thread: it is queued before the connect's refusal.
+    submit(session, request("health", "healthcheck"), {});
+    EXPECT_EQ(answers.wait_for("health").value_or(json())["status"], "success");
+    EXPECT_EQ(answers.first_of({"health", "connect"}), "health");
+
+    submit(session, request("cancel", "cancel", json::array({context})), {});
+    EXPECT_EQ(status_of(answers.wait_for("connect")),
+              "error " + json::array({"0x80100014", "Invalid share_mode value: 9"}).dump());
+    EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+}
+
+// An answer waiting to be written weighs its frame in the budget, and the request
+// nothing once it is answered.
+TEST_F(SessionTest, AnAnswerWeighsItsFrame) {
+    RequestBudget budget;
+    submit(session, request("weighed", "get_version"), budget.try_take(4096));
+    // Answered on this thread: queued, not yet written.
+    const std::size_t held = budget.bytes();
+    EXPECT_EQ(budget.requests(), 0u);
+    const auto answer = answers.wait_for("weighed");
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(held, framing::encode_frame(answer->dump()).size());
+    EXPECT_EQ(budget.bytes(), 0u);
+    EXPECT_TRUE(session.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
 }
 
 }  // namespace

@@ -2,10 +2,7 @@
 // host, against a virtual card in the vpcd reader "Virtual PCD 00 00", and
 // prints each request and answer as it goes.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -16,8 +13,7 @@
 #include <thread>
 
 #include "fixtures/virtual_card.h"
-#include "messaging/frame_codec.h"
-#include "platform/child_process.h"
+#include "host_client.h"
 
 using Vorn_SCard_Bridge::testbed::Bytes;
 using Vorn_SCard_Bridge::testbed::hex;
@@ -25,9 +21,10 @@ using Vorn_SCard_Bridge::testbed::VirtualCard;
 
 namespace {
 
-namespace framing = Vorn_SCard_Bridge::framing;
+namespace host_client = Vorn_SCard_Bridge::host_client;
 namespace platform = Vorn_SCard_Bridge::platform;
 
+// The host, answering one request at a time.
 class Host {
 public:
     explicit Host(const std::string& program) {
@@ -35,40 +32,24 @@ public:
         options.program = program;
         options.error = platform::ChildStream::NUL;
         std::string error;
-        if (!child.start(options, error)) throw std::runtime_error(error);
-        input = child.input();
-        output = child.output();
-    }
-    ~Host() {
-        child.close_input();
-        while (!child.wait(std::chrono::hours(1))) {
-        }
+        if (!client.start(options, error)) throw std::runtime_error(error);
     }
 
-    void send(const nlohmann::json& request) {
-        if (!framing::write_all(input, framing::encode_frame(request.dump()))) {
-            throw std::runtime_error("the host stopped reading");
-        }
-    }
-
-    nlohmann::json receive(int timeout_ms = 15000) {
-        for (std::string text;;) {
-            if (decoder.next_text(text)) return nlohmann::json::parse(text);
-            pollfd fd = {output, POLLIN, 0};
-            if (::poll(&fd, 1, timeout_ms) <= 0)
+    nlohmann::json ask(const nlohmann::json& request) {
+        if (!client.send(request.dump())) throw std::runtime_error("the host stopped reading");
+        std::string text;
+        switch (client.receive(text, std::chrono::seconds(15))) {
+            case host_client::Received::FRAME:
+                return nlohmann::json::parse(text);
+            case host_client::Received::TIMED_OUT:
                 throw std::runtime_error("no answer from the host");
-            char chunk[65536];
-            const ssize_t got = ::read(output, chunk, sizeof chunk);
-            if (got <= 0) throw std::runtime_error("the host ended");
-            decoder.feed(chunk, static_cast<std::size_t>(got));
+            default:
+                throw std::runtime_error("the host ended");
         }
     }
 
 private:
-    platform::ChildProcess child;
-    int input = -1;
-    int output = -1;
-    framing::FrameDecoder decoder;
+    host_client::HostClient client;
 };
 
 int step_number = 0;
@@ -79,8 +60,7 @@ nlohmann::json show(Host& host, const std::string& what, const std::string& comm
     std::cout << "\n"
               << step_number << ". " << what << "\n   -> " << command << " " << params.dump()
               << "\n";
-    host.send({{"requestId", id}, {"command", command}, {"params", params}});
-    const auto response = host.receive();
+    const auto response = host.ask({{"requestId", id}, {"command", command}, {"params", params}});
     std::cout << "   <- " << response["status"].get<std::string>() << " "
               << response["result"].dump() << "\n";
     if (response["status"] != "success") throw std::runtime_error(command + " failed");

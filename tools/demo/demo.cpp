@@ -24,43 +24,21 @@ namespace {
 namespace host_client = Vorn_SCard_Bridge::host_client;
 namespace platform = Vorn_SCard_Bridge::platform;
 
-// The host, answering one request at a time.
-class Host {
-public:
-    explicit Host(const std::string& program) {
-        platform::ChildOptions options;
-        options.program = program;
-        options.error = platform::ChildStream::NUL;
-        std::string error;
-        if (!client.start(options, error)) throw std::runtime_error(error);
-    }
-
-    nlohmann::json ask(const nlohmann::json& request) {
-        if (!client.send(request.dump())) throw std::runtime_error("the host stopped reading");
-        std::string text;
-        switch (client.receive(text, std::chrono::seconds(15))) {
-            case host_client::Received::FRAME:
-                return nlohmann::json::parse(text);
-            case host_client::Received::TIMED_OUT:
-                throw std::runtime_error("no answer from the host");
-            default:
-                throw std::runtime_error("the host ended");
-        }
-    }
-
-private:
-    host_client::HostClient client;
-};
-
 int step_number = 0;
 
-nlohmann::json show(Host& host, const std::string& what, const std::string& command,
-                    const nlohmann::json& params) {
+nlohmann::json show(host_client::HostClient& host, const std::string& what,
+                    const std::string& command, const nlohmann::json& params) {
     const std::string id = std::to_string(++step_number);
     std::cout << "\n"
               << step_number << ". " << what << "\n   -> " << command << " " << params.dump()
               << "\n";
-    const auto response = host.ask({{"requestId", id}, {"command", command}, {"params", params}});
+    const nlohmann::json request = {{"requestId", id}, {"command", command}, {"params", params}};
+    std::string text;
+    if (!host.send(request.dump())) throw std::runtime_error("the host stopped reading");
+    if (host.receive(text, std::chrono::seconds(15)) != host_client::Received::FRAME) {
+        throw std::runtime_error("no answer from the host");
+    }
+    const auto response = nlohmann::json::parse(text);
     std::cout << "   <- " << response["status"].get<std::string>() << " "
               << response["result"].dump() << "\n";
     if (response["status"] != "success") throw std::runtime_error(command + " failed");
@@ -81,7 +59,11 @@ int main(int argc, char** argv) {
         card.respond(hex("00B0000000"), hex("56 6F 72 6E 20 64 65 6D 6F 20 63 61 72 64 90 00"));
         const std::string reader = card.reader_name();
 
-        Host host(host_program);
+        platform::ChildOptions options;
+        options.program = host_program;
+        options.error = platform::ChildStream::NUL;
+        host_client::HostClient host;
+        if (std::string error; !host.start(options, error)) throw std::runtime_error(error);
         std::cout << "Vorn Smart Card Bridge demo: host " << host_program << "\n";
         show(host, "Is the host alive?", "healthcheck", nlohmann::json::array());
         const auto established =

@@ -14,10 +14,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>

@@ -50,9 +50,7 @@ SpawnOptions reference_options(const BenchConfig& config) {
 // A process the client drives: the host, the echo, or the reference host.
 struct Side {
     Side(std::string name_, const SpawnOptions& options)
-        : name(std::move(name_)),
-          process(options),
-          client(process.client()) {}
+        : name(std::move(name_)), process(options), client(process.client()) {}
     std::string name;
     ChildProcess process;
     FrameClient client;

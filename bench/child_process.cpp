@@ -50,23 +50,14 @@ ChildProcess::ChildProcess(const SpawnOptions& options) {
         child_options.error_fd = error_file;
     }
     std::string error;
-    const bool started = child_.start(child_options, error);
+    const bool started = client_.start(child_options, error);
     if (error_file >= 0) ::close(error_file);
     if (!started) throw std::runtime_error(error);
 }
 
-ChildProcess::~ChildProcess() {
-    // Give it the end of its input first; a host that does not go gets killed (and
-    // reaped) by the helper.
-    close_input();
-    child_.wait(std::chrono::seconds(2));
-}
-
-void ChildProcess::close_input() { child_.close_input(); }
-
 int ChildProcess::wait() {
     std::optional<int> code;
-    while (!(code = child_.wait(std::chrono::hours(1)))) {
+    while (!(code = client_.wait_exit(std::chrono::hours(1)))) {
     }
     return *code;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-// A program run as a browser runs the host: a child whose standard input and
-// output are pipes to us and whose standard error goes to a file. Also what
-// /proc tells about a running process (memory, CPU time, wake-ups).
+// A program run as a browser runs the host, through the host's client: a child
+// whose standard input and output are pipes to us and whose standard error goes to
+// a file. Also what /proc tells about a running process (memory, CPU time, wake-ups).
 
 #include <sys/types.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/child_process.h"
+#include "host_client.h"
 
 namespace Vorn_SCard_Bridge::bench {
 
@@ -26,23 +26,22 @@ struct SpawnOptions {
 class ChildProcess {
 public:
     explicit ChildProcess(const SpawnOptions& options);
-    ~ChildProcess();
+    // Ends its input; a child that does not go within two seconds is killed.
+    ~ChildProcess() { client_.finish(std::chrono::seconds(2)); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return static_cast<pid_t>(child_.id()); }
-    // Our ends of the child's standard input and output.
-    int input_fd() const { return child_.input(); }
-    int output_fd() const { return child_.output(); }
+    pid_t pid() const { return static_cast<pid_t>(client_.id()); }
+    host_client::HostClient& client() { return client_; }
 
     // Ends the child's input (a browser closing the port).
-    void close_input();
+    void close_input() { client_.close_input(); }
     // Waits for the child to end and returns its exit code (128 + signal number
     // when a signal ended it); idempotent.
     int wait();
 
 private:
-    platform::ChildProcess child_;
+    host_client::HostClient client_;
 };
 
 // What the kernel reports for a live process, summed over its threads.

@@ -13,7 +13,6 @@ namespace Vorn_SCard_Bridge::bench {
 
 namespace {
 
-constexpr std::size_t READ_CHUNK = 256 * 1024;
 // Requests are added to the outgoing buffer while it holds less than this.
 constexpr std::size_t WRITE_BATCH = 64 * 1024;
 constexpr int STALL_TIMEOUT_MS = 30000;
@@ -50,39 +49,33 @@ std::uint64_t request_id_of(std::string_view text) {
     return id;
 }
 
-FrameClient::FrameClient(int to_child, int from_child)
-    : to_child_(to_child), from_child_(from_child), read_buffer_(READ_CHUNK) {
-    set_non_blocking(to_child_);
-    set_non_blocking(from_child_);
+FrameClient::FrameClient(host_client::HostClient& host) : host_(host) {
+    set_non_blocking(host_.input());
+    set_non_blocking(host_.output());
 }
 
 void FrameClient::send(std::string_view text) {
-    if (framing::write_all(to_child_, framing::encode_frame(text), STALL_TIMEOUT_MS)) return;
+    if (host_.send(text, STALL_TIMEOUT_MS)) return;
     if (errno == ETIMEDOUT) throw std::runtime_error("child stopped reading");
     throw system_error("write to child");
 }
 
-void FrameClient::fill_input(std::chrono::milliseconds timeout) {
-    for (;;) {
-        const ssize_t got = ::read(from_child_, read_buffer_.data(), read_buffer_.size());
-        if (got > 0) {
-            input_.feed(read_buffer_.data(), static_cast<std::size_t>(got));
-            return;
-        }
-        if (got == 0) throw std::runtime_error("child closed its output");
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) throw system_error("read from child");
-        pollfd in = {from_child_, POLLIN, 0};
-        if (::poll(&in, 1, static_cast<int>(timeout.count())) == 0) {
-            throw std::runtime_error("no response from child");
-        }
+void FrameClient::fill_input() {
+    if (!host_.read_some(std::chrono::milliseconds(0)) && host_.output() < 0) {
+        throw std::runtime_error("child closed its output");
     }
 }
 
 std::string FrameClient::receive(std::chrono::milliseconds timeout) {
     std::string text;
-    while (!input_.next_text(text)) fill_input(timeout);
-    return text;
+    switch (host_.receive(text, timeout)) {
+        case host_client::Received::FRAME:
+            return text;
+        case host_client::Received::TIMED_OUT:
+            throw std::runtime_error("no response from child");
+        default:
+            throw std::runtime_error("child closed its output");
+    }
 }
 
 std::string FrameClient::round_trip(std::string_view text) {
@@ -118,7 +111,7 @@ PipelinedRun FrameClient::run_pipelined(const RequestText& request_text, std::si
             ++in_flight;
         }
 
-        pollfd fds[2] = {{from_child_, POLLIN, 0}, {to_child_, 0, 0}};
+        pollfd fds[2] = {{host_.output(), POLLIN, 0}, {host_.input(), 0, 0}};
         if (out_offset < out.size()) fds[1].events = POLLOUT;
         const int ready = ::poll(fds, 2, STALL_TIMEOUT_MS);
         if (ready == 0) throw std::runtime_error("pipelined run stalled");
@@ -129,7 +122,7 @@ PipelinedRun FrameClient::run_pipelined(const RequestText& request_text, std::si
 
         if ((fds[1].revents & (POLLOUT | POLLERR)) != 0) {
             const ssize_t wrote =
-                ::write(to_child_, out.data() + out_offset, out.size() - out_offset);
+                ::write(host_.input(), out.data() + out_offset, out.size() - out_offset);
             if (wrote < 0 && errno != EAGAIN && errno != EINTR)
                 throw system_error("write to child");
             if (wrote > 0) {
@@ -142,9 +135,9 @@ PipelinedRun FrameClient::run_pipelined(const RequestText& request_text, std::si
             }
         }
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            fill_input(std::chrono::milliseconds(STALL_TIMEOUT_MS));
+            fill_input();
             const Clock::time_point now = Clock::now();
-            while (input_.next_text(text)) {
+            while (host_.next_read(text)) {
                 const std::uint64_t id = request_id_of(text);
                 if (id >= count || run.latencies_us[id] >= 0) {
                     throw std::runtime_error("unexpected response " + std::to_string(id));

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "messaging/frame_codec.h"
+#include "host_client.h"
 
 namespace Vorn_SCard_Bridge::bench {
 
@@ -37,8 +37,8 @@ struct PipelinedRun {
 
 class FrameClient {
 public:
-    // Our ends of the pipes to the child's standard input and from its output.
-    FrameClient(int to_child, int from_child);
+    // Talks through `host`'s channel (made non-blocking).
+    explicit FrameClient(host_client::HostClient& host);
 
     void send(std::string_view text);
     // The next response text; throws when none comes within the time-out.
@@ -52,12 +52,10 @@ public:
                                std::size_t window);
 
 private:
-    void fill_input(std::chrono::milliseconds timeout);
+    // Reads what the child wrote, for the frames its client holds.
+    void fill_input();
 
-    int to_child_;
-    int from_child_;
-    std::vector<char> read_buffer_;
-    framing::FrameDecoder input_;
+    host_client::HostClient& host_;
 };
 
 }  // namespace Vorn_SCard_Bridge::bench

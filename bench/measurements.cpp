@@ -50,9 +50,7 @@ SpawnOptions reference_options(const BenchConfig& config) {
 // A process the client drives: the host, the echo, or the reference host.
 struct Side {
     Side(std::string name_, const SpawnOptions& options)
-        : name(std::move(name_)),
-          process(options),
-          client(process.input_fd(), process.output_fd()) {}
+        : name(std::move(name_)), process(options), client(process.client()) {}
     std::string name;
     ChildProcess process;
     FrameClient client;
@@ -477,7 +475,7 @@ void measure_cold_start(const BenchConfig& config, Report& report) {
         ::getrusage(RUSAGE_CHILDREN, &before);
         const Clock::time_point start = Clock::now();
         ChildProcess process(options);
-        FrameClient client(process.input_fd(), process.output_fd());
+        FrameClient client(process.client());
         client.send(healthcheck_request(1));
         client.receive(std::chrono::seconds(10));
         const Clock::time_point answered = Clock::now();
@@ -557,7 +555,7 @@ void measure_flood(const BenchConfig& config, Report& report) {
             const auto& [name, options] =
                 programs[(static_cast<std::size_t>(round) + k) % programs.size()];
             ChildProcess process(options);
-            FrameClient client(process.input_fd(), process.output_fd());
+            FrameClient client(process.client());
             const PipelinedRun run =
                 client.run_pipelined(largest_request, config.flood_requests, config.flood_requests);
             const ProcessSample sample = sample_process(process.pid());

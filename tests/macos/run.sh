@@ -15,6 +15,7 @@
 set -eu
 linux_build=$(cd "$1" && pwd)
 test_name="apple e2e"
+. "$(cd "$(dirname "$0")/.." && pwd)/e2e_excluding.sh"
 started=$(date +%s)
 fail() {
     echo "$test_name: $*" >&2
@@ -38,7 +39,6 @@ FaultWaits.ACancelNeverEndsAWaitSentAfterItWhileOtherContextsAreBusy endless wai
 FaultCancel.AThreeSecondWaitSentWithItsCancelEndsCancelledEveryTime a wait on the PnP reader as the wait a cancel ends
 FaultCancel.AnEndlessWaitSentWithItsCancelNeverStaysPending a wait on the PnP reader as the wait a cancel ends
 "
-filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
 
 host="$linux_build/tests/vorn-scard-bridge-apple-abi"
 ldd "$host" | grep -q 'libvorn-apple-pcsc\.so' || fail "the host is not linked to the stand-in"
@@ -47,13 +47,4 @@ ldd "$host" | grep -q 'libvorn-apple-pcsc\.so' || fail "the host is not linked t
 export VORN_HOST_UNDER_TEST="$host"
 # Runs the tests of what only Apple's PC/SC does (the PnP reader flagged unknown).
 export VORN_HOST_PCSC_ABI=apple
-e2e="$linux_build/tests/e2e_tests"
-total=$("$e2e" --gtest_list_tests --gtest_filter="${VORN_E2E_ONLY:-*}" | grep -c '^  ')
-run=$("$e2e" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
-echo "== apple e2e: $run tests run, $((total - run)) excluded:"
-printf '%s\n' "$reasons" | awk 'NF { print "   " $0 }'
-status=0
-"$e2e" --gtest_brief=1 --gtest_filter="$filter" || status=$?
-echo "== apple e2e: $run tests run, $((total - run)) excluded, in $(($(date +%s) - started)) s"
-[ $status -eq 0 ] || fail "tests failed"
-echo "apple e2e: passed"
+run_e2e_excluding "$test_name" "$linux_build/tests/e2e_tests" "$reasons" "$started"

@@ -13,6 +13,7 @@ windows_build=$(cd "$1" && pwd)
 linux_build=$(cd "$2" && pwd)
 test_name="windows e2e"
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../e2e_excluding.sh"
 started=$(date +%s)
 
 # Tests left out, and why: a gtest pattern, then the reason.
@@ -37,7 +38,6 @@ HostLogging.EveryLineFollowsThePattern            log lines end in CR LF on Wind
 *FaultStandardError.*                             log file under HOME, POSIX signals
 Names/OddReaderName.*                             names that are not UTF-8: Windows' are UTF-16
 "
-filter="${VORN_E2E_ONLY:-*}-$(printf '%s\n' "$reasons" | awk 'NF { printf "%s%s", sep, $1; sep=":" }')"
 
 if [ "${VORN_HERMETIC_INNER:-}" != 1 ]; then
     echo "$test_name: run it inside scripts/hermetic.sh" >&2
@@ -56,13 +56,4 @@ else
 fi
 export VORN_HOST_UNDER_TEST="$host"
 
-e2e="$linux_build/tests/e2e_tests"
-total=$("$e2e" --gtest_list_tests --gtest_filter="${VORN_E2E_ONLY:-*}" | grep -c '^  ')
-run=$("$e2e" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
-echo "== windows e2e: $run tests run, $((total - run)) excluded:"
-printf '%s\n' "$reasons" | awk 'NF { print "   " $0 }'
-status=0
-"$e2e" --gtest_brief=1 --gtest_filter="$filter" || status=$?
-echo "== windows e2e: $run tests run, $((total - run)) excluded, in $(($(date +%s) - started)) s"
-[ $status -eq 0 ] || fail "tests failed"
-echo "windows e2e: passed"
+run_e2e_excluding "$test_name" "$linux_build/tests/e2e_tests" "$reasons" "$started"

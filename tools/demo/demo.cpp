@@ -2,10 +2,7 @@
 // host, against a virtual card in the vpcd reader "Virtual PCD 00 00", and
 // prints each request and answer as it goes.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -16,8 +13,7 @@
 #include <thread>
 
 #include "fixtures/virtual_card.h"
-#include "messaging/frame_codec.h"
-#include "platform/child_process.h"
+#include "host_client.h"
 
 using Vorn_SCard_Bridge::testbed::Bytes;
 using Vorn_SCard_Bridge::testbed::hex;
@@ -25,62 +21,24 @@ using Vorn_SCard_Bridge::testbed::VirtualCard;
 
 namespace {
 
-namespace framing = Vorn_SCard_Bridge::framing;
+namespace host_client = Vorn_SCard_Bridge::host_client;
 namespace platform = Vorn_SCard_Bridge::platform;
-
-class Host {
-public:
-    explicit Host(const std::string& program) {
-        platform::ChildOptions options;
-        options.program = program;
-        options.error = platform::ChildStream::NUL;
-        std::string error;
-        if (!child.start(options, error)) throw std::runtime_error(error);
-        input = child.input();
-        output = child.output();
-    }
-    ~Host() {
-        child.close_input();
-        while (!child.wait(std::chrono::hours(1))) {
-        }
-    }
-
-    void send(const nlohmann::json& request) {
-        if (!framing::write_all(input, framing::encode_frame(request.dump()))) {
-            throw std::runtime_error("the host stopped reading");
-        }
-    }
-
-    nlohmann::json receive(int timeout_ms = 15000) {
-        for (std::string text;;) {
-            if (decoder.next_text(text)) return nlohmann::json::parse(text);
-            pollfd fd = {output, POLLIN, 0};
-            if (::poll(&fd, 1, timeout_ms) <= 0)
-                throw std::runtime_error("no answer from the host");
-            char chunk[65536];
-            const ssize_t got = ::read(output, chunk, sizeof chunk);
-            if (got <= 0) throw std::runtime_error("the host ended");
-            decoder.feed(chunk, static_cast<std::size_t>(got));
-        }
-    }
-
-private:
-    platform::ChildProcess child;
-    int input = -1;
-    int output = -1;
-    framing::FrameDecoder decoder;
-};
 
 int step_number = 0;
 
-nlohmann::json show(Host& host, const std::string& what, const std::string& command,
-                    const nlohmann::json& params) {
+nlohmann::json show(host_client::HostClient& host, const std::string& what,
+                    const std::string& command, const nlohmann::json& params) {
     const std::string id = std::to_string(++step_number);
     std::cout << "\n"
               << step_number << ". " << what << "\n   -> " << command << " " << params.dump()
               << "\n";
-    host.send({{"requestId", id}, {"command", command}, {"params", params}});
-    const auto response = host.receive();
+    const nlohmann::json request = {{"requestId", id}, {"command", command}, {"params", params}};
+    std::string text;
+    if (!host.send(request.dump())) throw std::runtime_error("the host stopped reading");
+    if (host.receive(text, std::chrono::seconds(15)) != host_client::Received::FRAME) {
+        throw std::runtime_error("no answer from the host");
+    }
+    const auto response = nlohmann::json::parse(text);
     std::cout << "   <- " << response["status"].get<std::string>() << " "
               << response["result"].dump() << "\n";
     if (response["status"] != "success") throw std::runtime_error(command + " failed");
@@ -101,7 +59,11 @@ int main(int argc, char** argv) {
         card.respond(hex("00B0000000"), hex("56 6F 72 6E 20 64 65 6D 6F 20 63 61 72 64 90 00"));
         const std::string reader = card.reader_name();
 
-        Host host(host_program);
+        platform::ChildOptions options;
+        options.program = host_program;
+        options.error = platform::ChildStream::NUL;
+        host_client::HostClient host;
+        if (std::string error; !host.start(options, error)) throw std::runtime_error(error);
         std::cout << "Vorn Smart Card Bridge demo: host " << host_program << "\n";
         show(host, "Is the host alive?", "healthcheck", nlohmann::json::array());
         const auto established =

@@ -1,11 +1,16 @@
 #include "doctor.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 
-#include "host_process.h"
+#include "host_client.h"
 #include "manifest.h"
 
 namespace Vorn_SCard_Bridge::installer {
@@ -302,19 +307,52 @@ void check_pcsc(DoctorReport& report, const Environment& env, const DoctorOption
     }
 }
 
-std::optional<nlohmann::json> ask(HostProcess& host, DoctorReport& report, const std::string& topic,
+using host_client::HostClient;
+using host_client::Received;
+
+// A length beyond any answer means something else writes to the host's stdout.
+constexpr std::uint32_t LONGEST_ANSWER = 64u * 1024u * 1024u;
+
+// The host's next answer; nothing, with the reason in `error`, when none comes.
+std::optional<nlohmann::json> next_answer(HostClient& host, std::chrono::milliseconds timeout,
+                                          std::string& error) {
+    std::string text;
+    switch (host.receive(text, timeout)) {
+        case Received::FRAME:
+            break;
+        case Received::TIMED_OUT:
+            error = "no answer from the host within " + std::to_string(timeout.count()) + " ms";
+            return std::nullopt;
+        case Received::ENDED:
+            error = "the host closed its output (it exited or crashed)";
+            return std::nullopt;
+        case Received::TOO_LARGE:
+            error = "the host sent a frame of " + std::to_string(host.announced_length()) +
+                    " bytes; is something else printing to its stdout?";
+            return std::nullopt;
+    }
+    auto json = nlohmann::json::parse(text, nullptr, false);
+    if (json.is_discarded()) {
+        error = "the host sent a frame that is not JSON: " + text.substr(0, 200);
+        return std::nullopt;
+    }
+    return json;
+}
+
+std::optional<nlohmann::json> ask(HostClient& host, DoctorReport& report, const std::string& topic,
                                   const std::string& id, const std::string& command,
                                   nlohmann::json params, std::chrono::milliseconds timeout) {
     std::string error;
     nlohmann::json request = {
         {"requestId", id}, {"command", command}, {"params", std::move(params)}};
-    if (!host.send(request, error)) {
-        report.add(Level::PROBLEM, topic, error);
+    if (!host.send(request.dump())) {
+        report.add(Level::PROBLEM, topic,
+                   std::string("cannot write to the host: ") + std::strerror(errno));
         return std::nullopt;
     }
     // Answers may come in any order; the doctor asks one thing at a time.
     for (;;) {
-        auto answer = host.receive(timeout, error);
+        auto answer = next_answer(host, timeout, error);
         if (!answer) {
             report.add(Level::PROBLEM, topic, command + ": " + error,
                        "Look at the host's log (docs/browsers.md, \"Logs\").");
@@ -334,16 +372,23 @@ std::vector<std::string> browser_arguments(const ManifestSeen& manifest) {
 void check_host(DoctorReport& report, const fs::path& host_path,
                 const std::vector<std::string>& arguments, const DoctorOptions& options) {
     const std::string topic = "host " + host_path.string();
-    HostProcess host;
+    // A host that ends before it reads makes our next write fail; without this the
+    // failure would be a SIGPIPE that ends the doctor before it says anything.
+    this_system::ignore_broken_pipes();
+    platform::ChildOptions child;
+    child.program = host_path;
+    child.arguments = arguments;
+    child.error = platform::ChildStream::PIPE;
+    HostClient host(LONGEST_ANSWER);
     std::string error;
-    if (!host.start(host_path, arguments, error)) {
+    if (!host.start(child, error)) {
         report.add(Level::PROBLEM, topic, error);
         return;
     }
     const auto health = ask(host, report, topic, "doctor-1", "healthcheck", nlohmann::json::array(),
                             options.answer_timeout);
     if (!health) {
-        const std::string tail = host.stderr_tail();
+        const std::string tail = host.error_text();
         if (!tail.empty()) report.add(Level::NOTE, topic, "its last log lines:\n" + tail);
         return;
     }
@@ -390,7 +435,7 @@ void check_host(DoctorReport& report, const fs::path& host_path,
     }
 
     host.close_input();
-    const auto status = host.wait_for_exit(options.exit_grace);
+    const auto status = host.wait_exit(options.exit_grace);
     if (!status) {
         report.add(Level::PROBLEM, topic,
                    "the host was still running " + std::to_string(options.exit_grace.count()) +

@@ -10,27 +10,23 @@
 //   vorn-scard-bridge-talk --host ./build/vorn-scard-bridge --pretty session.jsonl
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <vector>
+#include <thread>
 
-#include "messaging/frame_codec.h"
-#include "platform/child_process.h"
+#include "host_client.h"
 
 namespace {
 
 namespace framing = Vorn_SCard_Bridge::framing;
+namespace host_client = Vorn_SCard_Bridge::host_client;
 namespace platform = Vorn_SCard_Bridge::platform;
 
 struct Options {
@@ -114,71 +110,50 @@ int main(int argc, char** argv) {
     child_options.program = options.host;
     child_options.error =
         options.show_log ? platform::ChildStream::INHERIT : platform::ChildStream::NUL;
-    platform::ChildProcess host;
+    host_client::HostClient host;
     std::string error;
     if (!host.start(child_options, error)) {
         std::cerr << error << '\n';
         return 1;
     }
-    const int to_host = host.input();
-    const int from_host = host.output();
     ::signal(SIGPIPE, SIG_IGN);
 
-    // Write the requests while reading the answers (the host stops reading while
-    // too many of its answers are unread), then keep the pipe open until every
-    // answer is in (or the time-out passes): closing it would end the host before
-    // slow requests are answered.
-    ::fcntl(to_host, F_SETFL, ::fcntl(to_host, F_GETFL) | O_NONBLOCK);
-    std::size_t written = 0;
-
-    framing::FrameDecoder decoder;
-    std::string text;
+    // The requests are written by a thread of their own while the answers are read
+    // here (the host stops reading while too many of its answers are unread); the
+    // pipe stays open until every answer is in (or the time-out passes): closing it
+    // would end the host before slow requests are answered.
+    ::fcntl(host.input(), F_SETFL, ::fcntl(host.input(), F_GETFL) | O_NONBLOCK);
+    std::thread writer([&host, &frames, &options] {
+        if (!host.send_raw(frames, options.timeout_ms)) std::cerr << "the host stopped reading\n";
+    });
+    const auto timeout = std::chrono::milliseconds(options.timeout_ms);
     std::size_t received = 0;
     int status = 0;
-    bool input_open = true;
-    while (true) {
-        if (received >= expected && written == frames.size() && input_open) {
+    for (std::string text;;) {
+        if (received >= expected && writer.joinable()) {
+            writer.join();
             host.close_input();
-            input_open = false;
         }
-        pollfd fds[2] = {{from_host, POLLIN, 0}, {input_open ? to_host : -1, 0, 0}};
-        if (written < frames.size()) fds[1].events = POLLOUT;
-        const int ready = ::poll(fds, 2, options.timeout_ms);
-        if (ready > 0 && fds[1].revents != 0) {
-            const ssize_t wrote =
-                ::write(to_host, frames.data() + written, frames.size() - written);
-            if (wrote > 0) {
-                written += static_cast<std::size_t>(wrote);
-            } else if (errno != EAGAIN && errno != EINTR) {
-                std::cerr << "the host stopped reading\n";
-                written = frames.size();
-            }
-        }
-        if (ready > 0 && fds[0].revents == 0) continue;
-        if (ready == 0) {
+        const auto got = host.receive(text, timeout);
+        if (got == host_client::Received::TIMED_OUT) {
             std::cerr << "no response for " << options.timeout_ms << " ms; " << received << " of "
                       << expected << " answered\n";
             status = 1;
-            break;
         }
-        char buffer[65536];
-        const ssize_t got = ::read(from_host, buffer, sizeof buffer);
-        if (got <= 0) break;
-        decoder.feed(buffer, static_cast<std::size_t>(got));
-        while (decoder.next_text(text)) {
-            ++received;
-            try {
-                const auto response = nlohmann::json::parse(text);
-                std::cout << (options.pretty ? response.dump(2) : response.dump()) << std::endl;
-            } catch (const nlohmann::json::parse_error&) {
-                std::cout << text << std::endl;
-            }
+        if (got != host_client::Received::FRAME) break;
+        ++received;
+        try {
+            const auto response = nlohmann::json::parse(text);
+            std::cout << (options.pretty ? response.dump(2) : response.dump()) << std::endl;
+        } catch (const nlohmann::json::parse_error&) {
+            std::cout << text << std::endl;
         }
     }
+    if (writer.joinable()) writer.join();
     host.close_input();
-    if (decoder.partial_bytes() > 0) std::cerr << "the host's output ended inside a frame\n";
+    if (host.partial_bytes() > 0) std::cerr << "the host's output ended inside a frame\n";
     std::optional<int> code;
-    while (!(code = host.wait(std::chrono::hours(1)))) {
+    while (!(code = host.wait_exit(std::chrono::hours(1)))) {
     }
     if (*code > 128) {
         std::cerr << "host killed by signal " << *code - 128 << "\n";

@@ -180,6 +180,10 @@ std::vector<Session::Job> Session::take_jobs_unlocked(const std::vector<LaneSche
     return taken;
 }
 
+void Session::submit(nlohmann::json request, const CommandRow*, RequestBudget::Token token) {
+    submit(std::move(request), std::move(token));
+}
+
 void Session::submit(nlohmann::json request, RequestBudget::Token token) {
     const std::string command = text_member(request, "command");
     const CommandTraits traits = find_command_traits(command);

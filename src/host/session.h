@@ -30,6 +30,7 @@
 namespace Vorn_SCard_Bridge {
 
 enum class CommandLane;
+struct CommandRow;
 
 class Session {
 public:
@@ -51,6 +52,8 @@ public:
 
     // A request read from the extension, in arrival order, with its share of the budget.
     void submit(nlohmann::json request, RequestBudget::Token token);
+    // The same, with the command's row as the host looked it up (nullptr: unknown).
+    void submit(nlohmann::json request, const CommandRow* row, RequestBudget::Token token);
 
     // Ends the session: requests not started are answered with an error, waits are
     // cancelled, running calls finish, and the contexts and cards still held are

@@ -150,18 +150,19 @@ void signal_handler(int /*signal_number*/) {
     if (fd >= 0) platform::notify(fd);
 }
 
-Host::Host(HostIo io) : io_(std::move(io)), pipes_(std::make_unique<Pipes>()) {}
+Host::Host(HostIo io) : io_(std::move(io)), pipes_(new Pipes()) {}
 
 Host::~Host() {
-    int ours = pipes_ ? pipes_->wake.write_fd : -1;
+    int ours = pipes_->wake.write_fd;
     wake_write_fd.compare_exchange_strong(ours, -1);
+    if (!leave_pipes_) delete pipes_;
 }
 
 void Host::close(CloseReason reason) {
     CloseReason open = CloseReason::OPEN;
     if (!reason_.compare_exchange_strong(open, reason)) return;
     // A reader waiting for input, or the admission waiting for room, wakes.
-    if (pipes_) pipes_->wake.notify();
+    pipes_->wake.notify();
 }
 
 void Host::before_wait() {
@@ -257,6 +258,35 @@ void Host::serve_one() {
     }
 }
 
+// What was read is answered: calls that started finish (waits are cancelled), the
+// others are refused; then the answers are written, as far as the browser takes
+// them within the exit bound. The threads still busy at the bound, if any.
+std::uint64_t Host::shut_down(std::thread& sender_thread) {
+    Logger& logger = host_logger();
+    const LogContext& context = main_context();
+    MessagingQueue& queue = MessagingQueue::instance();
+    before_wait();
+    const auto stop_began = std::chrono::steady_clock::now();
+    const bool calls_done = session_->finish(stop_began + SESSION_END_SHARE);
+    logger.info("Notifying all threads to shutdown", context);
+    const bool answers_written = queue.wait_until_written(stop_began + OUTPUT_END_SHARE);
+    queue.shutdown();
+    if (sender_thread.joinable()) {
+        logger.info("Waiting for message sender thread to finish", context);
+        if (answers_written) {
+            sender_thread.join();
+        } else {
+            sender_thread.detach();  // stuck in a write nobody takes
+        }
+    }
+    if (calls_done && answers_written) {
+        session_.reset();
+        return 0;
+    }
+    // A thread is still inside the service or a write: the session stays for it.
+    return std::max<std::uint64_t>(session_->running_calls(), 1);
+}
+
 HostOutcome Host::run() {
     Logger& logger = host_logger();
     const LogContext& context = main_context();
@@ -277,7 +307,7 @@ HostOutcome Host::run() {
     if (worker_count <= MIN_WORKERS) worker_count = MIN_WORKERS;
 
     MessagingQueue& queue = MessagingQueue::instance();
-    Pipes* const pipes = pipes_.get();
+    Pipes* const pipes = pipes_;
     budget_ = std::make_unique<RequestBudget>();
     prompt_budget_ =
         std::make_unique<RequestBudget>([pipes] { pipes->room.notify(); }, RequestBudget::PROMPT);
@@ -306,29 +336,7 @@ HostOutcome Host::run() {
             serve_one();
         }
 
-        // What was read is answered: calls that started finish (waits are
-        // cancelled), the others are refused; then the answers are written, as far
-        // as the browser takes them within the exit bound.
-        before_wait();
-        const auto stop_began = std::chrono::steady_clock::now();
-        const bool calls_done = session_->finish(stop_began + SESSION_END_SHARE);
-        logger.info("Notifying all threads to shutdown", context);
-        const bool answers_written = queue.wait_until_written(stop_began + OUTPUT_END_SHARE);
-        queue.shutdown();
-        if (sender_thread.joinable()) {
-            logger.info("Waiting for message sender thread to finish", context);
-            if (answers_written) {
-                sender_thread.join();
-            } else {
-                sender_thread.detach();  // stuck in a write nobody takes
-            }
-        }
-        if (calls_done && answers_written) {
-            session_.reset();
-        } else {
-            // A thread is still inside the service or a write: the session stays for it.
-            outcome.busy_workers = std::max<std::uint64_t>(session_->running_calls(), 1);
-        }
+        outcome.busy_workers = shut_down(sender_thread);
         logger.info("Total messages processed: " + std::to_string(processed_messages_), context);
         logger.info("=== Vorn Smart Card Bridge Shutdown Complete ===", context);
     } catch (const VornException& e) {
@@ -352,7 +360,7 @@ HostOutcome Host::run() {
         (void)session_.release();
         (void)budget_.release();
         (void)prompt_budget_.release();
-        (void)pipes_.release();
+        leave_pipes_ = true;
     } else {
         // What the run shut down is open again for the next one.
         queue.set_on_room({});

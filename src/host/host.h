@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "messaging/message_reader.h"
 #include "messaging/request_budget.h"
@@ -72,7 +73,8 @@ struct HostOutcome {
 class Host {
 public:
     explicit Host(HostIo io);
-    // After run(). A run that left busy workers keeps what they use alive.
+    // After run(). A run that left busy workers keeps what they use alive, but
+    // they may still close the run: such a Host is best left for the process's end.
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -96,11 +98,13 @@ private:
     // What the reading thread does before it waits: the answers it gave and the
     // lines logged so far leave.
     void before_wait();
-    HostOutcome shut_down();
+    std::uint64_t shut_down(std::thread& sender_thread);
 
     HostIo io_;
     std::atomic<CloseReason> reason_{CloseReason::OPEN};
-    std::unique_ptr<Pipes> pipes_;
+    // Read by close() on any thread; kept for the threads a run leaves busy.
+    Pipes* const pipes_;
+    bool leave_pipes_ = false;
     // Answers not yet written hold tokens of these: they live as long as the answers.
     std::unique_ptr<RequestBudget> budget_;
     std::unique_ptr<RequestBudget> prompt_budget_;

@@ -32,8 +32,12 @@ HostOutcome run_host() {
     io.input_fd = STDIN_FILENO;
     io.output_fd = frames_fd;
     io.share_output = true;
-    Host host(std::move(io));
-    return host.run();
+    // Threads a run leaves busy (a write nobody takes, a call inside the service)
+    // may still close it: the host stays for them until the process ends.
+    auto* const host = new Host(std::move(io));
+    const HostOutcome outcome = host->run();
+    if (outcome.busy_workers == 0) delete host;
+    return outcome;
 }
 
 }  // namespace

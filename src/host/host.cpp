@@ -321,8 +321,8 @@ HostOutcome Host::run() {
     try {
         session_ = std::make_unique<Session>(worker_count);
         logger.info("Running with " + std::to_string(worker_count) + " worker threads", context);
-        sender_thread = std::thread(io_.send_responses,
-                                    [this] { close(CloseReason::OUTPUT_BROKEN); });
+        sender_thread =
+            std::thread(io_.send_responses, [this] { close(CloseReason::OUTPUT_BROKEN); });
         logger.info("Message processing loop started", context);
 
         for (;;) {

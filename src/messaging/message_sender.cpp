@@ -13,8 +13,8 @@
 #include "logging/logger.h"
 #include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
-#include "platform/nonblocking_output.h"
 #include "platform/fd_writes.h"
+#include "platform/nonblocking_output.h"
 
 namespace Vorn_SCard_Bridge {
 

@@ -5,8 +5,6 @@
 // what the last one shut down). Its reader follows a script; its sender records
 // each response.
 
-#include "host/host.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -25,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/host.h"
 #include "messaging/messaging_queue.h"
 #include "support/exceptions.h"
 #include "test_support.h"
@@ -310,8 +309,9 @@ std::vector<RunCase> run_cases() {
                      command_read_error(json{{"command", 5}})},
           std::tuple{"RequestNotAnObject", give(json::array({"healthcheck"})),
                      command_read_error(json::array({"healthcheck"}))},
-          std::tuple{"ReaderThrowsStandardException",
-                     Step([](ScriptedRun&) -> ReadRequest { throw std::runtime_error("reader broke"); }),
+          std::tuple{"ReaderThrowsStandardException", Step([](ScriptedRun&) -> ReadRequest {
+                         throw std::runtime_error("reader broke");
+                     }),
                      std::string("reader broke")}}) {
         cases.push_back({std::string("BadTurn") + name,
                          {step, AFTER, wait_for_responses(1)},

@@ -213,10 +213,9 @@ std::vector<ReaderCase> reader_cases() {
         // A byte that is not UTF-8 reaches the log escaped.
         for (std::size_t at = line.find('\xFF'); at != std::string::npos; at = line.find('\xFF'))
             line.replace(at, 1, "\\xFF");
-        cases.push_back(
-            {name,
-             join({frame(text), frame(request("ok"))}),
-             {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
+        cases.push_back({name,
+                         join({frame(text), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
     };
     invalid_json("InvalidJson", "{bad", "{bad");
     invalid_json("BlankText", "  ", "  ");
@@ -237,10 +236,9 @@ std::vector<ReaderCase> reader_cases() {
     for (const std::string& null_text : {std::string("null"), std::string(" null ")}) {
         const std::string line =
             READER + "Error parsing message (null result)\\nText: " + null_text + "\\n";
-        cases.push_back(
-            {null_text == "null" ? "JsonNull" : "JsonNullWithBlanks",
-             join({frame(null_text), frame(request("ok"))}),
-             {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
+        cases.push_back({null_text == "null" ? "JsonNull" : "JsonNullWithBlanks",
+                         join({frame(null_text), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
     }
 
     const auto incomplete = [&](const std::string& name, const std::string& text,
@@ -285,10 +283,9 @@ std::vector<ReaderCase> reader_cases() {
         std::string deeper = R"({"command":"c","requestId":"deep","params":)";
         deeper += std::string(128, '[') + std::string(128, ']') + "}";
         const std::string line = parse_failure_line("JSON nesting deeper than 128 levels", deeper);
-        cases.push_back(
-            {"Nesting129Refused",
-             join({frame(deeper), frame(request("ok"))}),
-             {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
+        cases.push_back({"Nesting129Refused",
+                         join({frame(deeper), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
 
         // Unbalanced and far deeper: refused before the parser recurses.
         const std::string bomb(100000, '[');
@@ -390,8 +387,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReadMessageAdmission, AFrameTheHostStopsForIsNotRead) {
     const Bytes input = frame(request("a"));
     MemoryByteSource source(input.data(), input.size());
-    const ReadRequest read = read_request(
-        source, [](std::uint32_t) { return Admission{FrameReading::STOP, {}, false}; });
+    const ReadRequest read = read_request(source, [](std::uint32_t) {
+        return Admission{FrameReading::STOP, {}, false};
+    });
     EXPECT_FALSE(read.input_ended);
     EXPECT_EQ(read.request, json());
     std::uint8_t next = 0;

@@ -100,7 +100,8 @@ SenderRun send_and_collect(const std::vector<json>& responses, std::size_t frame
         run.complete = read_exactly(fds[0], length_bytes, framing::HEADER_SIZE);
         if (!run.complete) break;
         run.frames += length_bytes;
-        run.complete = read_exactly(fds[0], run.frames, framing::decode_length(length_bytes.data()));
+        run.complete =
+            read_exactly(fds[0], run.frames, framing::decode_length(length_bytes.data()));
     }
     MessagingQueue::instance().shutdown();
     // A sender still writing what was not expected is read to its end meanwhile.
@@ -147,9 +148,8 @@ TEST_P(SendMessage, WritesEachResponseAsItsOwnFrame) {
     const SenderCase& c = GetParam();
     std::string frames;
     for (const std::string& text : c.texts) frames += framing::encode_frame(text);
-    std::vector<Matcher<const std::string&>> expectations = {
-        ContainsRegex(
-            line_pattern("info", "[MessageSender::send_message] Message sender thread started"))};
+    std::vector<Matcher<const std::string&>> expectations = {ContainsRegex(
+        line_pattern("info", "[MessageSender::send_message] Message sender thread started"))};
     for (const std::string& pattern : c.log_patterns)
         expectations.push_back(ContainsRegex(pattern));
     for (const std::string& text : c.absent) expectations.push_back(Not(HasSubstr(text)));
@@ -319,10 +319,11 @@ TEST(SendMessageEnds, WriteToAClosedPipeIsReportedNotFatal) {
          json{{"requestId", "later"}, {"status", "success"}, {"result", {"OK"}}}},
         0, [&reported] { ++reported; }, true);
     EXPECT_EQ(reported.load(), 1);
-    EXPECT_THAT(run.log, ContainsRegex("\\[error\\] \\[tid:[0-9]+\\] " +
-                                       vorn_test::regex_escape(
-                                           sender_line("gone", "Error sending message: ")) +
-                                       "[^\n]+\n"));
+    EXPECT_THAT(
+        run.log,
+        ContainsRegex("\\[error\\] \\[tid:[0-9]+\\] " +
+                      vorn_test::regex_escape(sender_line("gone", "Error sending message: ")) +
+                      "[^\n]+\n"));
     EXPECT_THAT(run.log, Not(HasSubstr("Response sent successfully")));
 }
 
@@ -343,7 +344,8 @@ TEST(SendMessageEnds, AfterShutdownNothingIsSentButTheAddIsLogged) {
     std::thread sender([fd = fds[1]] { send_message_to(fd); });
     MessagingQueue::instance().shutdown();
     sender.join();
-    add_message_to_send_queue(json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
+    add_message_to_send_queue(
+        json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
     ::close(fds[1]);
     std::string received;
     read_to_end(fds[0], received);

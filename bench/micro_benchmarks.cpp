@@ -364,7 +364,7 @@ void BM_request_to_frame_healthcheck(benchmark::State& state) {
     std::string out;
     for (auto _ : state) {
         MemoryByteSource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-        process_message(read_message(source));
+        process_message(read_message(source).value_or(nullptr));
         for (OutgoingResponse& response : MessagingQueue::instance().wait_and_pop_all()) {
             out = std::move(response.frame);
         }

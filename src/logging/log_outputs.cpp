@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "messaging/frame_codec.h"
+#include "platform/fd_writes.h"
 #include "platform/thread_signals.h"
 
 namespace Vorn_SCard_Bridge {
@@ -67,7 +67,7 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
     LogChannel::Hooks hooks;
     if (destination == LogDestination::CONSOLE) {
         hooks.write = [](std::string_view lines) -> std::string {
-            if (framing::write_all(STDERR_FILENO, lines)) return {};
+            if (platform::write_all(STDERR_FILENO, lines)) return {};
             return std::strerror(errno);
         };
         hooks.behind = "standard error was not being read";

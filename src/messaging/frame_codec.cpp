@@ -1,13 +1,8 @@
 #include "messaging/frame_codec.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <stdexcept>
-
-#include "platform/wait_writable.h"
 
 namespace Vorn_SCard_Bridge::framing {
 
@@ -85,28 +80,6 @@ bool FrameDecoder::next_text(std::string& text) {
     while (status == Status::TOO_LARGE) status = next(text);
     if (status == Status::EMPTY) text.clear();
     return status != Status::NEED_MORE;
-}
-
-bool write_all(int fd, std::string_view data, int timeout_ms) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
-        if (wrote >= 0) {
-            done += static_cast<std::size_t>(wrote);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        // A non-blocking descriptor that is full: the frame is never left half
-        // written, we wait for the reader.
-        const int ready = platform::wait_writable(fd, timeout_ms);
-        if (ready < 0 && errno != EINTR) return false;
-        if (ready == 0) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace Vorn_SCard_Bridge::framing

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fd_writes.h"
+
 namespace Vorn_SCard_Bridge::framing {
 
 constexpr std::size_t HEADER_SIZE = 4;
@@ -60,10 +62,8 @@ private:
     std::uint32_t announced_ = 0;
 };
 
-// Writes all of `data` to `fd`: resumes after partial writes and signals, and on a
-// non-blocking descriptor waits until it takes more, giving up when it takes
-// nothing for `timeout_ms` (-1: never). Returns false with errno set when the
-// descriptor failed (EPIPE, ...) or when the wait timed out (errno ETIMEDOUT).
-bool write_all(int fd, std::string_view data, int timeout_ms = -1);
+// Writing a frame whole is the platform's (platform/fd_writes.h); the programs
+// that speak frames find it here too.
+using platform::write_all;
 
 }  // namespace Vorn_SCard_Bridge::framing

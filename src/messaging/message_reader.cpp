@@ -95,64 +95,76 @@ void set_standard_input_wake_fd(int wake_fd, std::function<void()> before_wait) 
     standard_input_before_wait = std::move(before_wait);
 }
 
-nlohmann::json read_message() { return read_message(FrameAdmission()); }
-
-nlohmann::json read_message(const FrameAdmission& admit) {
+ReadRequest read_request(const FrameAdmission& admit) {
     static FdByteSource standard_input(STDIN_FILENO, standard_input_wake_fd,
                                        standard_input_before_wait);
-    return read_message(standard_input, admit);
+    return read_request(standard_input, admit);
 }
 
-nlohmann::json read_message(ByteSource& source) { return read_message(source, {}); }
+std::optional<nlohmann::json> read_message() {
+    ReadRequest read = read_request({});
+    if (read.input_ended) return std::nullopt;
+    return std::move(read.request);
+}
 
-nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
+std::optional<nlohmann::json> read_message(ByteSource& source) {
+    ReadRequest read = read_request(source, {});
+    if (read.input_ended) return std::nullopt;
+    return std::move(read.request);
+}
+
+ReadRequest read_request(ByteSource& source, const FrameAdmission& admit) {
+    ReadRequest read;
+    nlohmann::json& result = read.request;
     Logger& log = logger();
     LogContext context("MessageReader", "read_message", "");
-    nlohmann::json result;
     try {
         log.debug("Reading message length", context);
         std::uint8_t length_bytes[framing::HEADER_SIZE];
         const ReadResult header = read_exactly(source, length_bytes, sizeof length_bytes);
         if (header.status == ReadStatus::END) {
             log.info("Pipe closed by Chrome, exiting...", context);
-            return nlohmann::json{{"command", "shutdown"}};
+            read.input_ended = true;
+            return read;
         }
         if (header.status == ReadStatus::FAILED) {
             // Not a passing condition: retrying would spin for ever.
             log.error(std::string("Failed to read message length: ") + std::strerror(header.error) +
                           ", exiting...",
                       context);
-            return nlohmann::json{{"command", "shutdown"}};
+            read.input_ended = true;
+            return read;
         }
         if (header.status != ReadStatus::OK) {
             log.debug("Failed to read message length, clearing cin state", context);
-            return nullptr;
+            return read;
         }
         const std::uint32_t length = framing::decode_length(length_bytes);
 
         if (length == 0) {
             log.warning("Zero length message received", context);
-            return nullptr;
+            return read;
         }
         if (length > MAX_MESSAGE_SIZE) {
             log.error("Message too large: " + std::to_string(length) +
                           " bytes (max: " + std::to_string(MAX_MESSAGE_SIZE) + ")",
                       context);
             discard_exactly(source, length);
-            return nullptr;
+            return read;
         }
         if (log.is_enabled(LogLevel::DEBUG)) {
             log.debug("Reading message content (length: " + std::to_string(length) + ")", context);
         }
-        const FrameReading reading = admit ? admit(length) : FrameReading::WHOLE;
-        if (reading == FrameReading::STOP) return nullptr;
+        if (admit) read.admission = admit(length);
+        const FrameReading reading = read.admission.reading;
+        if (reading == FrameReading::STOP) return read;
         std::vector<std::uint8_t> text(length);
         const ReadResult body = read_exactly(source, text.data(), text.size());
         if (body.status != ReadStatus::OK) {
             log.error("Error reading full message. Expected: " + std::to_string(length) +
                           ", Got: " + std::to_string(body.count),
                       context);
-            return nullptr;
+            return read;
         }
 
         log.debug("Parsing JSON message", context);
@@ -169,7 +181,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             const std::string failure = std::string("Error parsing message: ") + e.what() +
                                         "\nText: " + echo_of(text) + "\n";
             log.error(failure, context);
-            return nullptr;
+            return read;
         }
         result = std::move(parsed);
 
@@ -177,7 +189,7 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
             const std::string failure =
                 "Error parsing message (null result)\nText: " + echo_of(text) + "\n";
             log.error(failure, context);
-            return nullptr;
+            return read;
         }
 
         // A request without "params" is served like one with an empty list: only a
@@ -192,18 +204,18 @@ nlohmann::json read_message(ByteSource& source, const FrameAdmission& admit) {
                 if (!result.contains(member)) missing += std::string(member) + " ";
             }
             log.error("Error incomplete message received. Missing: " + missing, context);
-            return result;
+            return read;
         }
 
         // Any id is answered: an answer that its id makes too long for a browser is
         // dropped when it is written (frame_answer), and the log shows the id's start.
         context.request_id = result.at("requestId").get<std::string>();
         log.info("Message received and parsed successfully", context);
-        return result;
+        return read;
     } catch (const std::exception& e) {
         // What the checks above did not log themselves (a request id of another type).
         log.error(e.what(), context);
-        return result;
+        return read;
     }
 }
 

@@ -13,8 +13,8 @@
 #include "logging/logger.h"
 #include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
+#include "platform/fd_writes.h"
 #include "platform/nonblocking_output.h"
-#include "platform/wait_writable.h"
 
 namespace Vorn_SCard_Bridge {
 
@@ -157,6 +157,11 @@ void add_message_to_send_queue(nlohmann::json&& message, RequestBudget::Token to
 void send_message() { send_message_to(STDOUT_FILENO); }
 
 bool share_output(int fd) {
+    if (fd < 0) {
+        MessagingQueue::instance().set_writers_take_turns(false);
+        output().fd.store(-1);
+        return false;
+    }
     // A write the reader is not ready for must fail at once instead of holding the
     // thread that finished the response; where it cannot, the sender writes all.
     if (!platform::make_output_nonblocking(fd)) return false;
@@ -206,12 +211,13 @@ void send_message_to(int fd, const std::function<void()>& on_broken) {
     {
         const std::lock_guard lock(output().mutex);
         output().on_broken = on_broken;
+        output().broken.store(false);
+        output().broken_reported = false;
     }
-    report_broken();
 
     for (;;) {
         auto messages = queue.wait_and_pop_all();
-        if (messages.empty()) return;  // shut down, and everything written
+        if (messages.empty()) break;  // shut down, and everything written
         if (output().broken.load()) {
             // Nobody reads any more: the answers go, and with them their share of
             // the budget.
@@ -222,6 +228,9 @@ void send_message_to(int fd, const std::function<void()>& on_broken) {
         queue.batch_written();
         log.flush();
     }
+    // Who asked to hear of a broken output may be gone with its run.
+    const std::lock_guard lock(output().mutex);
+    output().on_broken = {};
 }
 
 }  // namespace Vorn_SCard_Bridge

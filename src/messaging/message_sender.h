@@ -34,8 +34,8 @@ void write_ready_responses();
 void send_message();
 
 // The same, writing to `fd`. When a write fails (here or in write_ready_responses)
-// the output is broken for good: `on_broken` runs once, and later responses are
-// dropped.
+// the output is broken for the rest of this sender's run: `on_broken` runs once,
+// and later responses are dropped. A new sender starts with a whole output.
 void send_message_to(int fd, const std::function<void()>& on_broken = {});
 
 }  // namespace Vorn_SCard_Bridge

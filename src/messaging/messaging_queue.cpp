@@ -141,6 +141,20 @@ void MessagingQueue::shutdown() {
 
 bool MessagingQueue::is_shutdown() const { return shutdown_flag.load(); }
 
+void MessagingQueue::reopen() {
+    std::deque<OutgoingResponse> left;
+    {
+        std::lock_guard lock(mutex);
+        left.swap(messages);
+        writing = false;
+        handed_to_sender = false;
+        unwritten = 0;
+        room_wanted = false;
+        shutdown_flag.store(false);
+    }
+    // Their tokens go back to the budgets of the run that queued them.
+}
+
 bool MessagingQueue::over_unwritten_bound() {
     std::lock_guard lock(mutex);
     if (unwritten <= MAX_UNWRITTEN_BYTES) return false;

@@ -28,7 +28,8 @@ struct OutgoingResponse {
 };
 
 // The process-wide queue of responses waiting to be written. Everything queued
-// before shutdown() is still handed out; what is pushed after it is dropped.
+// before shutdown() is still handed out; what is pushed after it is dropped, until
+// the next run of the host opens it again (reopen()).
 //
 // One writer at a time takes what is queued (in order) and reports with
 // batch_written(). By default that is the sender thread, woken by every push. Once
@@ -76,8 +77,13 @@ public:
     void sent(std::size_t bytes);
     // True once nothing is queued and no batch is being written; false at the deadline.
     bool wait_until_written(std::chrono::steady_clock::time_point deadline);
+    // Ends a run of the host: later pushes are dropped, and the writers stop once
+    // what is queued is written.
     void shutdown();
     bool is_shutdown() const;
+    // Opens the queue again once a run of the host is over: what it left is
+    // dropped. No writer may be at work.
+    void reopen();
 
     // True while more than MAX_UNWRITTEN_BYTES wait to be written; then `on_room`
     // (set_on_room) runs once half of them have left.

@@ -76,15 +76,16 @@ std::string request(const std::string& request_id) {
     return R"({"command":"healthcheck","params":[],"requestId":")" + request_id + R"("})";
 }
 
-const json SHUTDOWN = json{{"command", "shutdown"}};
+// What read_message gives at the end of the input: no request at all.
+const std::optional<json> INPUT_ENDED = std::nullopt;
 
 struct Expected {
-    json returned;
+    std::optional<json> returned;
     std::vector<std::pair<std::string, std::string>> lines;  // level, text; debug excluded
 };
 
-Expected shutdown_after_end() {
-    return {SHUTDOWN, {{"info", READER + "Pipe closed by Chrome, exiting..."}}};
+Expected end_of_input() {
+    return {INPUT_ENDED, {{"info", READER + "Pipe closed by Chrome, exiting..."}}};
 }
 
 Expected received(const std::string& request_id) {
@@ -129,7 +130,7 @@ void run_case(ByteSource& source, const ReaderCase& c) {
     for (std::size_t i = 0; i < c.calls.size(); ++i) {
         SCOPED_TRACE("call " + std::to_string(i + 1));
         vorn_test::StderrCapture capture;
-        const json returned = read_message(source);
+        const std::optional<json> returned = read_message(source);
         const auto lines = reader_lines(capture.take_lines(), false);
         EXPECT_EQ(returned, c.calls[i].returned);
         EXPECT_EQ(lines, c.calls[i].lines);
@@ -149,21 +150,21 @@ std::vector<ReaderCase> reader_cases() {
 
     cases.push_back({"SeveralGoodMessagesInARow",
                      join({frame(request("a")), frame(request("b")), frame(request("c"))}),
-                     {received("a"), received("b"), received("c"), shutdown_after_end()}});
+                     {received("a"), received("b"), received("c"), end_of_input()}});
 
-    cases.push_back({"EndOfInputBeforeAnyFrame", {}, {shutdown_after_end(), shutdown_after_end()}});
+    cases.push_back({"EndOfInputBeforeAnyFrame", {}, {end_of_input(), end_of_input()}});
     for (int bytes = 1; bytes <= 3; ++bytes) {
         const Bytes length = header(5);
         cases.push_back({"ShortHeader" + std::to_string(bytes) + "Bytes",
                          Bytes(length.begin(), length.begin() + bytes),
-                         {shutdown_after_end()}});
+                         {end_of_input()}});
     }
 
     cases.push_back({"InvalidLengthZero",
                      join({header(0), frame(request("next"))}),
                      {{json(nullptr), {{"warning", READER + "Zero length message received"}}},
                       received("next"),
-                      shutdown_after_end()}});
+                      end_of_input()}});
 
     // The announced text of a refused frame is skipped, so the frame after it is
     // read from its own length.
@@ -173,13 +174,13 @@ std::vector<ReaderCase> reader_cases() {
                frame(request("after-large"))}),
          {{json(nullptr), {{"error", READER + "Message too large: 1048577 bytes (max: 1048576)"}}},
           received("after-large"),
-          shutdown_after_end()}});
+          end_of_input()}});
 
     cases.push_back({"TooLargeAndInputEndsInsideIt",
                      join({header(0xFFFFFFFFu), Bytes(100, 'x')}),
                      {{json(nullptr),
                        {{"error", READER + "Message too large: 4294967295 bytes (max: 1048576)"}}},
-                      shutdown_after_end()}});
+                      end_of_input()}});
 
     {
         const std::string head = R"({"command":"c","params":[],"requestId":"big","pad":")";
@@ -191,20 +192,20 @@ std::vector<ReaderCase> reader_cases() {
              frame(text),
              {{json::parse(text),
                {{"info", for_request("big") + "Message received and parsed successfully"}}},
-              shutdown_after_end()}});
+              end_of_input()}});
     }
 
     cases.push_back(
         {"ShortBodyThenEnd",
          join({header(10), raw("abcd")}),
          {{json(nullptr), {{"error", READER + "Error reading full message. Expected: 10, Got: 4"}}},
-          shutdown_after_end()}});
+          end_of_input()}});
 
     cases.push_back(
         {"HeaderWithoutBody",
          header(7),
          {{json(nullptr), {{"error", READER + "Error reading full message. Expected: 7, Got: 0"}}},
-          shutdown_after_end()}});
+          end_of_input()}});
 
     const auto invalid_json = [&](const std::string& name, const std::string& text,
                                   const std::string& echo) {
@@ -212,10 +213,9 @@ std::vector<ReaderCase> reader_cases() {
         // A byte that is not UTF-8 reaches the log escaped.
         for (std::size_t at = line.find('\xFF'); at != std::string::npos; at = line.find('\xFF'))
             line.replace(at, 1, "\\xFF");
-        cases.push_back(
-            {name,
-             join({frame(text), frame(request("ok"))}),
-             {{json(nullptr), {{"error", line}}}, received("ok"), shutdown_after_end()}});
+        cases.push_back({name,
+                         join({frame(text), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
     };
     invalid_json("InvalidJson", "{bad", "{bad");
     invalid_json("BlankText", "  ", "  ");
@@ -236,10 +236,9 @@ std::vector<ReaderCase> reader_cases() {
     for (const std::string& null_text : {std::string("null"), std::string(" null ")}) {
         const std::string line =
             READER + "Error parsing message (null result)\\nText: " + null_text + "\\n";
-        cases.push_back(
-            {null_text == "null" ? "JsonNull" : "JsonNullWithBlanks",
-             join({frame(null_text), frame(request("ok"))}),
-             {{json(nullptr), {{"error", line}}}, received("ok"), shutdown_after_end()}});
+        cases.push_back({null_text == "null" ? "JsonNull" : "JsonNullWithBlanks",
+                         join({frame(null_text), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
     }
 
     const auto incomplete = [&](const std::string& name, const std::string& text,
@@ -249,7 +248,7 @@ std::vector<ReaderCase> reader_cases() {
              frame(text),
              {{json::parse(text),
                {{"error", READER + "Error incomplete message received. Missing: " + missing}}},
-              shutdown_after_end()}});
+              end_of_input()}});
     };
     incomplete("EmptyArrayIsIncomplete", "[]", "command requestId params ");
     incomplete("NumberIsIncomplete", "5", "command requestId params ");
@@ -264,7 +263,7 @@ std::vector<ReaderCase> reader_cases() {
         cases.push_back(
             {name,
              frame(value.dump()),
-             {{value, {{"error", READER + type_error_of_string_read(id)}}}, shutdown_after_end()}});
+             {{value, {{"error", READER + type_error_of_string_read(id)}}}, end_of_input()}});
     };
     bad_request_id("RequestIdNumberReturnedWithOneErrorLine", 5);
     bad_request_id("RequestIdNullReturnedWithOneErrorLine", nullptr);
@@ -279,15 +278,14 @@ std::vector<ReaderCase> reader_cases() {
              frame(text),
              {{json::parse(text),
                {{"info", for_request("deep") + "Message received and parsed successfully"}}},
-              shutdown_after_end()}});
+              end_of_input()}});
 
         std::string deeper = R"({"command":"c","requestId":"deep","params":)";
         deeper += std::string(128, '[') + std::string(128, ']') + "}";
         const std::string line = parse_failure_line("JSON nesting deeper than 128 levels", deeper);
-        cases.push_back(
-            {"Nesting129Refused",
-             join({frame(deeper), frame(request("ok"))}),
-             {{json(nullptr), {{"error", line}}}, received("ok"), shutdown_after_end()}});
+        cases.push_back({"Nesting129Refused",
+                         join({frame(deeper), frame(request("ok"))}),
+                         {{json(nullptr), {{"error", line}}}, received("ok"), end_of_input()}});
 
         // Unbalanced and far deeper: refused before the parser recurses.
         const std::string bomb(100000, '[');
@@ -295,7 +293,7 @@ std::vector<ReaderCase> reader_cases() {
                                                          std::string(500, '[') + "...");
         cases.push_back({"NestingBombRefused",
                          frame(bomb),
-                         {{json(nullptr), {{"error", bomb_line}}}, shutdown_after_end()}});
+                         {{json(nullptr), {{"error", bomb_line}}}, end_of_input()}});
     }
     {
         // Brackets inside strings are text, not nesting.
@@ -306,7 +304,7 @@ std::vector<ReaderCase> reader_cases() {
              frame(text),
              {{json::parse(text),
                {{"info", for_request("s") + "Message received and parsed successfully"}}},
-              shutdown_after_end()}});
+              end_of_input()}});
     }
     {
         const std::string text = R"({"command":"c","requestId":"\u00e9\u20ac","params":["caf)" +
@@ -316,7 +314,7 @@ std::vector<ReaderCase> reader_cases() {
                          {{json::parse(text),
                            {{"info", for_request("\xC3\xA9\xE2\x82\xAC") +
                                          "Message received and parsed successfully"}}},
-                          shutdown_after_end()}});
+                          end_of_input()}});
     }
     {
         // Any id is taken, however long: the answer's size is checked when it is sent.
@@ -327,7 +325,7 @@ std::vector<ReaderCase> reader_cases() {
                            // The log cuts what a page sends.
                            {{"info", for_request(long_id.substr(0, 128) + "... [300000 bytes]") +
                                          "Message received and parsed successfully"}}},
-                          shutdown_after_end()}});
+                          end_of_input()}});
         // Without "params" a request is no less complete.
         const std::string bare = R"({"command":"c","requestId":"r"})";
         cases.push_back(
@@ -335,7 +333,7 @@ std::vector<ReaderCase> reader_cases() {
              frame(bare),
              {{json::parse(bare),
                {{"info", for_request("r") + "Message received and parsed successfully"}}},
-              shutdown_after_end()}});
+              end_of_input()}});
     }
     return cases;
 }
@@ -360,10 +358,11 @@ TEST_P(ReadEnvelope, KeepsOnlyTheRequestIdAndTheCommand) {
     MemoryByteSource source(input.data(), input.size());
     std::uint32_t asked = 0;
     vorn_test::StderrCapture capture;
-    const json returned = read_message(source, [&asked](std::uint32_t length) {
+    const ReadRequest read = read_request(source, [&asked](std::uint32_t length) {
         asked = length;
-        return FrameReading::ENVELOPE;
+        return Admission{FrameReading::ENVELOPE, {}, true};
     });
+    const json& returned = read.request;
     EXPECT_EQ(returned, GetParam().returned);
     EXPECT_EQ(asked, GetParam().text.size());
     for (const auto& line : reader_lines(capture.take_lines(), false)) {
@@ -388,7 +387,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReadMessageAdmission, AFrameTheHostStopsForIsNotRead) {
     const Bytes input = frame(request("a"));
     MemoryByteSource source(input.data(), input.size());
-    EXPECT_EQ(read_message(source, [](std::uint32_t) { return FrameReading::STOP; }), json());
+    const ReadRequest read = read_request(source, [](std::uint32_t) {
+        return Admission{FrameReading::STOP, {}, false};
+    });
+    EXPECT_FALSE(read.input_ended);
+    EXPECT_EQ(read.request, json());
     std::uint8_t next = 0;
     EXPECT_EQ(source.read_some(&next, 1).status, ReadStatus::OK) << "the text was read";
     EXPECT_EQ(next, '{');
@@ -420,7 +423,7 @@ TEST(ReadMessageLines, GoodMessageLogsEveryStep) {
     const Bytes input = frame(request("r1"));
     MemoryByteSource source(input.data(), input.size());
     vorn_test::StderrCapture capture;
-    EXPECT_EQ(read_message(source), json::parse(request("r1")));
+    EXPECT_EQ(read_message(source), std::optional<json>(json::parse(request("r1"))));
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"debug", READER + "Reading message length"},
         {"debug",
@@ -463,8 +466,7 @@ TEST_P(ReadMessageBrokenSource, FailedLengthIsRetriedOnlyWhenInterrupted) {
     BrokenSource source({}, GetParam().status);
     vorn_test::StderrCapture capture;
     const bool failed = GetParam().status == ReadStatus::FAILED;
-    const json shutdown = {{"command", "shutdown"}};
-    EXPECT_EQ(read_message(source), failed ? shutdown : json(nullptr));
+    EXPECT_EQ(read_message(source), failed ? INPUT_ENDED : std::optional<json>(json(nullptr)));
     using Line = std::pair<std::string, std::string>;
     const Line outcome =
         failed ? Line{"error",
@@ -477,7 +479,7 @@ TEST_P(ReadMessageBrokenSource, FailedLengthIsRetriedOnlyWhenInterrupted) {
 TEST_P(ReadMessageBrokenSource, FailedBodyGivesNullAndCountsWhatArrived) {
     BrokenSource source(join({header(20), raw("{\"a\":")}), GetParam().status);
     vorn_test::StderrCapture capture;
-    EXPECT_EQ(read_message(source), json(nullptr));
+    EXPECT_EQ(read_message(source), std::optional<json>(json(nullptr)));
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"error", READER + "Error reading full message. Expected: 20, Got: 5"}};
     EXPECT_EQ(reader_lines(capture.take_lines(), false), expected);
@@ -523,33 +525,34 @@ struct Pipe {
 };
 
 // read_message on another thread, so that a read that never returns fails the
-// test instead of hanging it; the source must outlive a read that timed out.
-std::optional<json> read_within(const std::shared_ptr<FdByteSource>& source,
-                                const std::shared_ptr<Pipe>& pipe) {
-    auto result = std::make_shared<json>();
+// test instead of hanging it; the source must outlive a read that timed out. The
+// request's text, "end of input" or "timed out".
+std::string read_within(const std::shared_ptr<FdByteSource>& source,
+                        const std::shared_ptr<Pipe>& pipe) {
+    auto result = std::make_shared<std::optional<json>>();
     // The pipe stays open for as long as a stuck read might use it.
     if (!vorn_test::finishes_within([source, pipe, result] { *result = read_message(*source); },
                                     vorn_test::WAIT_LIMIT)) {
-        return std::nullopt;
+        return "timed out";
     }
-    return *result;
+    return *result ? (*result)->dump() : "end of input";
 }
 
 TEST(ReadMessageFromPipe, SeveralFramesInOneWriteThenEndOfInput) {
     auto pipe = std::make_shared<Pipe>();
     auto source = std::make_shared<FdByteSource>(pipe->read_end);
     pipe->write_all(join({frame(request("a")), frame(request("b"))}));
-    EXPECT_EQ(read_within(source, pipe), std::optional<json>(json::parse(request("a"))));
-    EXPECT_EQ(read_within(source, pipe), std::optional<json>(json::parse(request("b"))));
+    EXPECT_EQ(read_within(source, pipe), json::parse(request("a")).dump());
+    EXPECT_EQ(read_within(source, pipe), json::parse(request("b")).dump());
     pipe->close_write();
-    EXPECT_EQ(read_within(source, pipe), std::optional<json>(SHUTDOWN));
+    EXPECT_EQ(read_within(source, pipe), "end of input");
 }
 
 TEST(ReadMessageFromPipe, FrameSplitAcrossWritesIsReassembled) {
     auto pipe = std::make_shared<Pipe>();
     auto source = std::make_shared<FdByteSource>(pipe->read_end);
     const Bytes whole = frame(request("split"));
-    auto result = std::make_shared<json>();
+    auto result = std::make_shared<std::optional<json>>();
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
     std::thread([source, pipe, result, done] {
@@ -561,13 +564,13 @@ TEST(ReadMessageFromPipe, FrameSplitAcrossWritesIsReassembled) {
     pipe->write_all(Bytes(whole.begin() + 2, whole.begin() + 7));
     pipe->write_all(Bytes(whole.begin() + 7, whole.end()));
     ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready);
-    EXPECT_EQ(*result, json::parse(request("split")));
+    EXPECT_EQ(*result, std::optional<json>(json::parse(request("split"))));
 }
 
 TEST(ReadMessageFromPipe, NonBlockingDescriptorWaitsForData) {
     auto pipe = std::make_shared<Pipe>(true);
     auto source = std::make_shared<FdByteSource>(pipe->read_end);
-    auto result = std::make_shared<json>();
+    auto result = std::make_shared<std::optional<json>>();
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
     std::thread([source, pipe, result, done] {
@@ -576,16 +579,16 @@ TEST(ReadMessageFromPipe, NonBlockingDescriptorWaitsForData) {
     }).detach();
     pipe->write_all(frame(request("late")));
     ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready);
-    EXPECT_EQ(*result, json::parse(request("late")));
+    EXPECT_EQ(*result, std::optional<json>(json::parse(request("late"))));
 }
 
-// The shutdown pipe wakes a reader that waits for input: it returns JSON null
-// (nothing to do), and the host loop then sees its shutdown flag.
+// The wake pipe wakes a reader that waits for input: it returns JSON null
+// (nothing to do), and the host loop then sees that its run is closed.
 TEST(ReadMessageFromPipe, WakePipeInterruptsAWaitingRead) {
     auto input = std::make_shared<Pipe>();
     auto wake = std::make_shared<Pipe>(true);
     auto source = std::make_shared<FdByteSource>(input->read_end, wake->read_end);
-    auto result = std::make_shared<json>("unset");
+    auto result = std::make_shared<std::optional<json>>(json("unset"));
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
     std::thread([source, result, done, input, wake] {
@@ -595,10 +598,10 @@ TEST(ReadMessageFromPipe, WakePipeInterruptsAWaitingRead) {
     platform::notify(wake->write_end);
     ASSERT_EQ(finished.wait_for(vorn_test::WAIT_LIMIT), std::future_status::ready)
         << "the wake pipe did not end the wait";
-    EXPECT_EQ(*result, json(nullptr));
+    EXPECT_EQ(*result, std::optional<json>(json(nullptr)));
     // Once woken, every later read reports the interruption as well.
     input->write_all(frame(request("x")));
-    EXPECT_EQ(read_within(source, input), std::optional<json>(json(nullptr)));
+    EXPECT_EQ(read_within(source, input), "null");
 }
 
 struct NestingCase {

@@ -1,9 +1,8 @@
 // The sender thread: responses from the process-wide queue leave as frames, a
 // native-order 32-bit length and compact UTF-8 JSON.
 //
-// The sender ends only when the process-wide queue is shut down, for good; so
-// every case runs in a child process, which prints the bytes that came out of
-// the pipe as "FRAMES:<hex>" for the parent to compare.
+// Each case is one run of the queue: the sender writes to a pipe until the queue
+// is shut down, and the queue is opened again for the next case.
 
 #include "messaging/message_sender.h"
 
@@ -13,12 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -27,6 +26,7 @@
 #include "messaging/frame_codec.h"
 #include "messaging/messaging_queue.h"
 #include "platform/fd_events.h"
+#include "platform/fd_writes.h"
 #include "test_support.h"
 
 namespace Vorn_SCard_Bridge {
@@ -75,31 +75,48 @@ bool read_exactly(int fd, std::string& into, std::size_t size) {
     return true;
 }
 
-// In the child: runs the sender on a pipe, queues the responses, reads the
-// expected number of frames, shuts the queue down and reports what came out,
-// including anything beyond those frames.
-[[noreturn]] void send_and_report(const std::vector<json>& responses, std::size_t frames) {
-    ::alarm(60);
-    int fds[2];
-    if (::pipe(fds) != 0) vorn_test::exit_child(2);
-    std::thread sender([fd = fds[1]] { send_message_to(fd); });
-    for (const json& response : responses) add_message_to_send_queue(response);
+// What one run of the sender wrote and logged.
+struct SenderRun {
+    std::string frames;  // every byte that came out of the pipe
+    std::string log;     // standard error meanwhile
+    bool complete = false;
+};
 
-    std::string received;
-    bool complete = true;
-    for (std::size_t i = 0; i < frames && complete; ++i) {
+// Runs the sender on a pipe, queues the responses, reads the expected number of
+// frames, shuts the queue down and collects what came out, including anything
+// beyond those frames; then opens the queue again.
+SenderRun send_and_collect(const std::vector<json>& responses, std::size_t frames,
+                           const std::function<void()>& on_broken = {}, bool close_reader = false) {
+    SenderRun run;
+    int fds[2];
+    if (::pipe(fds) != 0) return run;
+    if (close_reader) ::close(fds[0]);
+    vorn_test::StderrCapture capture;
+    std::thread sender([fd = fds[1], on_broken] { send_message_to(fd, on_broken); });
+    for (const json& response : responses) add_message_to_send_queue(response);
+    run.complete = true;
+    for (std::size_t i = 0; i < frames && run.complete && !close_reader; ++i) {
         std::string length_bytes;
-        complete = read_exactly(fds[0], length_bytes, framing::HEADER_SIZE);
-        if (!complete) break;
-        received += length_bytes;
-        complete = read_exactly(fds[0], received, framing::decode_length(length_bytes.data()));
+        run.complete = read_exactly(fds[0], length_bytes, framing::HEADER_SIZE);
+        if (!run.complete) break;
+        run.frames += length_bytes;
+        run.complete =
+            read_exactly(fds[0], run.frames, framing::decode_length(length_bytes.data()));
     }
     MessagingQueue::instance().shutdown();
+    // A sender still writing what was not expected is read to its end meanwhile.
+    std::string rest;
+    std::thread reader([fd = fds[0], close_reader, &rest] {
+        if (!close_reader) read_to_end(fd, rest);
+    });
     sender.join();
     ::close(fds[1]);
-    read_to_end(fds[0], received);
-    std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
-    vorn_test::exit_child(complete ? 0 : 3);
+    reader.join();
+    if (!close_reader) ::close(fds[0]);
+    MessagingQueue::instance().reopen();
+    run.frames += rest;
+    run.log = capture.take();
+    return run;
 }
 
 std::string line_pattern(const std::string& level, const std::string& text) {
@@ -131,15 +148,15 @@ TEST_P(SendMessage, WritesEachResponseAsItsOwnFrame) {
     const SenderCase& c = GetParam();
     std::string frames;
     for (const std::string& text : c.texts) frames += framing::encode_frame(text);
-    std::vector<Matcher<const std::string&>> expectations = {
-        HasSubstr("\nFRAMES:" + hex_of(frames) + "\n"),
-        ContainsRegex(
-            line_pattern("info", "[MessageSender::send_message] Message sender thread started"))};
+    std::vector<Matcher<const std::string&>> expectations = {ContainsRegex(
+        line_pattern("info", "[MessageSender::send_message] Message sender thread started"))};
     for (const std::string& pattern : c.log_patterns)
         expectations.push_back(ContainsRegex(pattern));
     for (const std::string& text : c.absent) expectations.push_back(Not(HasSubstr(text)));
-    EXPECT_EXIT(send_and_report(c.responses, c.texts.size()), ::testing::ExitedWithCode(0),
-                ::testing::AllOfArray(expectations));
+    const SenderRun run = send_and_collect(c.responses, c.texts.size());
+    EXPECT_TRUE(run.complete);
+    EXPECT_EQ(hex_of(run.frames), hex_of(frames));
+    EXPECT_THAT(run.log, ::testing::AllOfArray(expectations));
 }
 
 std::vector<SenderCase> sender_cases() {
@@ -292,101 +309,84 @@ INSTANTIATE_TEST_SUITE_P(Responses, SendMessage, ::testing::ValuesIn(sender_case
                          [](const auto& info) { return info.param.name; });
 
 // A browser that has gone away: with SIGPIPE ignored (as the host does) the
-// failed write is reported as a send failure and the sender keeps serving the
-// queue until shutdown.
-TEST(SendMessageDeathTest, WriteToAClosedPipeIsReportedNotFatal) {
-    EXPECT_EXIT(
-        {
-            ::alarm(60);
-            std::signal(SIGPIPE, SIG_IGN);
-            int fds[2];
-            if (::pipe(fds) != 0) vorn_test::exit_child(2);
-            ::close(fds[0]);
-            // Our own standard error goes to a file that we can watch for the line.
-            char log_name[] = "/tmp/vorn-sender-log-XXXXXX";
-            const int log_fd = ::mkstemp(log_name);
-            const int saved_stderr = ::dup(STDERR_FILENO);
-            ::dup2(log_fd, STDERR_FILENO);
-            std::thread sender([fd = fds[1]] { send_message_to(fd); });
-            add_message_to_send_queue(
-                json{{"requestId", "gone"}, {"status", "success"}, {"result", {"OK"}}});
-            std::string log;
-            const auto deadline = std::chrono::steady_clock::now() + vorn_test::WAIT_LIMIT;
-            while (log.find("Error sending message") == std::string::npos &&
-                   std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                std::ifstream in(log_name);
-                log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            }
-            MessagingQueue::instance().shutdown();
-            sender.join();
-            std::fflush(stderr);
-            ::dup2(saved_stderr, STDERR_FILENO);
-            std::ifstream in(log_name);
-            log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            ::unlink(log_name);
-            std::fprintf(stderr, "%s\nSENDER ENDED\n", log.c_str());
-            vorn_test::exit_child(0);
-        },
-        ::testing::ExitedWithCode(0),
-        ::testing::AllOf(
-            ContainsRegex("\\[error\\] \\[tid:[0-9]+\\] " +
-                          vorn_test::regex_escape(sender_line("gone", "Error sending message: ")) +
-                          "[^\n]+\n"),
-            Not(HasSubstr("Response sent successfully")), HasSubstr("SENDER ENDED")));
+// failed write is reported as a send failure, once, to whoever owns the run, and
+// the sender keeps serving the queue until shutdown.
+TEST(SendMessageEnds, WriteToAClosedPipeIsReportedNotFatal) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::atomic<int> reported{0};
+    const SenderRun run = send_and_collect(
+        {json{{"requestId", "gone"}, {"status", "success"}, {"result", {"OK"}}},
+         json{{"requestId", "later"}, {"status", "success"}, {"result", {"OK"}}}},
+        0, [&reported] { ++reported; }, true);
+    EXPECT_EQ(reported.load(), 1);
+    EXPECT_THAT(
+        run.log,
+        ContainsRegex("\\[error\\] \\[tid:[0-9]+\\] " +
+                      vorn_test::regex_escape(sender_line("gone", "Error sending message: ")) +
+                      "[^\n]+\n"));
+    EXPECT_THAT(run.log, Not(HasSubstr("Response sent successfully")));
 }
 
-TEST(SendMessageDeathTest, AfterShutdownNothingIsSentButTheAddIsLogged) {
-    EXPECT_EXIT(
-        {
-            ::alarm(60);
-            int fds[2];
-            if (::pipe(fds) != 0) vorn_test::exit_child(2);
-            std::thread sender([fd = fds[1]] { send_message_to(fd); });
-            MessagingQueue::instance().shutdown();
-            sender.join();
-            add_message_to_send_queue(
-                json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
-            ::close(fds[1]);
-            std::string received;
-            read_to_end(fds[0], received);
-            std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
-            vorn_test::exit_child(0);
-        },
-        ::testing::ExitedWithCode(0),
-        ::testing::AllOf(
-            HasSubstr("\nFRAMES:\n"),
-            ContainsRegex(line_pattern(
-                "debug", "[MessageQueue::add_message req:late] Message added to send queue"))));
+// The next run of the sender starts with a whole output, whatever the last one met.
+TEST(SendMessageEnds, AfterABrokenOutputTheNextRunWritesAgain) {
+    std::signal(SIGPIPE, SIG_IGN);
+    send_and_collect({json{{"requestId", "gone"}, {"result", "x"}}}, 0, {}, true);
+    const std::string text = R"({"requestId":"again","result":"x"})";
+    const SenderRun run = send_and_collect({json::parse(text)}, 1);
+    EXPECT_TRUE(run.complete);
+    EXPECT_EQ(run.frames, framing::encode_frame(text));
+}
+
+TEST(SendMessageEnds, AfterShutdownNothingIsSentButTheAddIsLogged) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    vorn_test::StderrCapture capture;
+    std::thread sender([fd = fds[1]] { send_message_to(fd); });
+    MessagingQueue::instance().shutdown();
+    sender.join();
+    add_message_to_send_queue(
+        json{{"requestId", "late"}, {"status", "success"}, {"result", {"OK"}}});
+    ::close(fds[1]);
+    std::string received;
+    read_to_end(fds[0], received);
+    ::close(fds[0]);
+    MessagingQueue::instance().reopen();
+    EXPECT_EQ(received, "");
+    EXPECT_THAT(capture.take(),
+                ContainsRegex(line_pattern(
+                    "debug", "[MessageQueue::add_message req:late] Message added to send queue")));
 }
 
 // A library that prints to standard output once the host has started (a crash
 // text, a driver's debug print) reaches standard error, never the frame stream.
-TEST(FrameOutputDeathTest, WhatIsPrintedToStandardOutputAfterwardsStaysOutOfTheFrames) {
+TEST(FrameOutput, WhatIsPrintedToStandardOutputAfterwardsStaysOutOfTheFrames) {
     const std::string frame = framing::encode_frame(R"({"requestId":"r"})");
-    EXPECT_EXIT(
-        {
-            ::alarm(60);
-            int fds[2];
-            if (::pipe(fds) != 0) vorn_test::exit_child(2);
-            ::dup2(fds[1], STDOUT_FILENO);
-            ::close(fds[1]);
-            const int frames = platform::take_frame_output();
-            if (frames < 0) vorn_test::exit_child(3);
-            std::printf("printed by a library\n");
-            std::fflush(stdout);
-            const std::string_view driver = "written by a driver\n";
-            if (::write(STDOUT_FILENO, driver.data(), driver.size()) < 0) vorn_test::exit_child(4);
-            if (!framing::write_all(frames, frame)) vorn_test::exit_child(5);
-            ::close(frames);
-            std::string received;
-            read_to_end(fds[0], received);
-            std::fprintf(stderr, "\nFRAMES:%s\n", hex_of(received).c_str());
-            vorn_test::exit_child(0);
-        },
-        ::testing::ExitedWithCode(0),
-        ::testing::AllOf(HasSubstr("printed by a library\n"), HasSubstr("written by a driver\n"),
-                         HasSubstr("\nFRAMES:" + hex_of(frame) + "\n")));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::fflush(stdout);
+    const int saved_stdout = ::dup(STDOUT_FILENO);
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+    vorn_test::StderrCapture capture;
+    const int frames = platform::take_frame_output();
+    std::printf("printed by a library\n");
+    std::fflush(stdout);
+    const std::string_view driver = "written by a driver\n";
+    const bool driver_wrote = ::write(STDOUT_FILENO, driver.data(), driver.size()) > 0;
+    const bool framed = frames >= 0 && platform::write_all(frames, frame);
+    if (frames >= 0) ::close(frames);
+    // Standard output is the test's own again.
+    ::dup2(saved_stdout, STDOUT_FILENO);
+    ::close(saved_stdout);
+    const std::string printed = capture.take();
+    std::string received;
+    read_to_end(fds[0], received);
+    ::close(fds[0]);
+    EXPECT_TRUE(driver_wrote);
+    EXPECT_TRUE(framed);
+    EXPECT_EQ(hex_of(received), hex_of(frame));
+    EXPECT_THAT(printed, ::testing::AllOf(HasSubstr("printed by a library\n"),
+                                          HasSubstr("written by a driver\n")));
 }
 
 struct RefusedCase {

@@ -79,27 +79,6 @@ void RequestBudget::add(std::size_t bytes) {
     bytes_ += bytes;
 }
 
-std::size_t RequestBudget::weight_of(const nlohmann::json& value) {
-    // The value itself, plus the allocation behind a string, array or object.
-    constexpr std::size_t VALUE = sizeof(nlohmann::json);
-    constexpr std::size_t ALLOCATION = 48;
-    switch (value.type()) {
-        case nlohmann::json::value_t::string:
-            return VALUE + ALLOCATION + value.get_ref<const std::string&>().size();
-        case nlohmann::json::value_t::array:
-        case nlohmann::json::value_t::object: {
-            std::size_t weight = VALUE + ALLOCATION;
-            for (const auto& item : value.items()) {
-                weight += weight_of(item.value()) + ALLOCATION;
-                if (value.is_object()) weight += item.key().size();
-            }
-            return weight;
-        }
-        default:
-            return VALUE;
-    }
-}
-
 std::size_t RequestBudget::requests() const {
     const std::lock_guard lock(mutex_);
     return requests_;

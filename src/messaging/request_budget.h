@@ -85,8 +85,6 @@ public:
     static std::size_t reservation_for_frame(std::size_t frame_length) {
         return frame_length * PARSED_BYTES_PER_FRAME_BYTE;
     }
-    // About what a JSON value holds in memory (an answer waiting to be written).
-    static std::size_t weight_of(const nlohmann::json& value);
 
 private:
     void give_back(std::size_t requests, std::size_t bytes);

@@ -187,29 +187,4 @@ std::vector<std::string> command_names(const CommandRow& row) {
 
 const CommandRow* find_command(const std::string& command) { return find_row(command); }
 
-CommandTraits find_command_traits(const std::string& command) {
-    const CommandRow* row = find_row(command);
-    return row == nullptr ? CommandTraits{}
-                          : CommandTraits{row->lane, row->has(WAITS), row->has(CANCELS)};
-}
-
-CommandLane find_command_lane(const std::string& command) {
-    return find_command_traits(command).lane;
-}
-
-bool ends_session(const std::string& command) {
-    const CommandRow* row = find_row(command);
-    return row != nullptr && row->has(ENDS_SESSION);
-}
-
-bool exceeds_wait_records(const std::string& command, const json& params) {
-    const CommandRow* row = find_row(command);
-    if (row == nullptr || row->params.empty()) return false;
-    const ParamDescriptor& last = row->params.back();
-    const std::size_t first = row->params.size() - 1;
-    const std::size_t count = params.size();
-    return last.kind == ParamKind::READERS && count > first &&
-           (count - first) / 3 > static_cast<std::size_t>(last.high);
-}
-
 }  // namespace Vorn_SCard_Bridge

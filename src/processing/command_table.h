@@ -90,18 +90,4 @@ std::vector<std::string> command_names(const CommandRow& row);
 // The row for a command text (whole and case-sensitive), or nullptr.
 const CommandRow* find_command(const std::string& command);
 
-// What the session needs to know of a command; an unknown command runs as ANY.
-struct CommandTraits {
-    CommandLane lane = CommandLane::ANY;
-    bool waits = false;
-    bool cancels = false;
-};
-CommandTraits find_command_traits(const std::string& command);
-CommandLane find_command_lane(const std::string& command);
-bool ends_session(const std::string& command);
-
-// True for a request with more reader records than its command takes: it is
-// refused without waiting for its context.
-bool exceeds_wait_records(const std::string& command, const nlohmann::json& params);
-
 }  // namespace Vorn_SCard_Bridge

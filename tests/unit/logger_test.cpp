@@ -235,6 +235,13 @@ TEST(LogEscape, OnlyTextWithControlCharactersOrBytesOutsideUtf8NeedsEscaping) {
     EXPECT_TRUE(needs_log_escaping("\x7F"));
     EXPECT_TRUE(needs_log_escaping("\xC2\x9B"));
     EXPECT_TRUE(needs_log_escaping("\xFF"));
+    // Past a character of several bytes, the next ones are still looked at.
+    EXPECT_FALSE(needs_log_escaping("\xE2\x82\xAC \xF0\x9F\x98\x80 \xC2\xA0"));
+    EXPECT_TRUE(needs_log_escaping("\xE2\x82\xAC\n"));
+    EXPECT_TRUE(needs_log_escaping("\xC2\xA0\xC2\x85"));
+    // A sequence cut short, a surrogate.
+    EXPECT_TRUE(needs_log_escaping("ok\xE2\x82"));
+    EXPECT_TRUE(needs_log_escaping("\xED\xA0\x80"));
     EXPECT_EQ(escape_for_log("\x01\x1F"), "\\x01\\x1F");
     EXPECT_EQ(escape_for_log("plain"), "plain");
 }

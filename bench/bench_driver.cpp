@@ -67,6 +67,7 @@ void usage(std::ostream& out) {
            "  --round-trips N      one-at-a-time healthchecks per round and side (default 2000)\n"
            "  --transmits N        transmits per round and way (default 1000)\n"
            "  --syscall-requests N  one-at-a-time requests per traced run (default 200)\n"
+           "  --perf-counts        syscalls: also count futex calls with perf stat, untraced\n"
            "  --cold-starts N      starts per round and program (default 20)\n"
            "  --flood N            1 MiB requests per flood (default 32)\n"
            "  --idle-seconds N     length of one idle window (default 10)\n"
@@ -143,6 +144,8 @@ int main(int argc, char** argv) {
                 browser_results = value();
             } else if (arg == "--reference-browser-results") {
                 reference_browser_results = value();
+            } else if (arg == "--perf-counts") {
+                config.perf_counts = true;
             } else if (arg == "--syscall-requests") {
                 config.syscall_requests = count();
             } else if (arg == "--only") {

@@ -36,6 +36,9 @@ struct BenchConfig {
     std::size_t transmits = 1000;
     // One-at-a-time requests per traced run (syscalls), against a run without any.
     std::size_t syscall_requests = 200;
+    // Also count futex calls with perf on processes that are not traced (10 times
+    // as many requests); needs perf and the kernel's system-call tracepoints.
+    bool perf_counts = false;
     // Cold starts per round and per program.
     std::size_t cold_starts = 20;
     // 1 MB requests per round, all in flight at once.

@@ -13,7 +13,10 @@
 # --reference-commit REV builds the host of that commit (git archive, same
 # configuration, in $build/reference-REV) and measures it in the same rounds as
 # the reference host (an A/B run; the goals table shows both). --no-micro skips
-# the micro-benchmarks. Other arguments go to the driver (vorn-scard-bridge-bench
+# the micro-benchmarks. --browsers also runs the browser bench
+# (tests/browser/run.sh --bench: Chromium and Firefox, a few minutes) with the host
+# and, given --reference-commit, with the reference host, and puts its figures in
+# the goals table. Other arguments go to the driver (vorn-scard-bridge-bench
 # --help). Results land in
 # $BENCH_RESULTS (default out/bench/results): bench.json, micro.json, the
 # micro-benchmarks' own console output, and the hosts' logs under work/.
@@ -24,6 +27,7 @@ results=${BENCH_RESULTS:-$build/results}
 
 quick=0
 micro=1
+browsers=0
 reference=""
 # The script's own options out, the driver's kept in order.
 for arg in "$@"; do
@@ -35,6 +39,7 @@ for arg in "$@"; do
     case $arg in
         --reference-commit) reference=next; continue ;;
         --no-micro) micro=0; continue ;;
+        --browsers) browsers=1; continue ;;
         --quick) quick=1 ;;
     esac
     set -- "$@" "$arg"
@@ -77,7 +82,8 @@ else
     micro_args="--benchmark_repetitions=5 --benchmark_min_time=0.2"
 fi
 
-rm -rf "$results/work" "$results/bench.json" "$results/micro.json" "$results/micro.txt"
+rm -rf "$results/work" "$results/bench.json" "$results/micro.json" "$results/micro.txt" \
+    "$results/browser-host.json" "$results/browser-reference.json"
 mkdir -p "$results/work"
 if [ $micro = 1 ]; then
     echo "bench: micro-benchmarks..." >&2
@@ -85,6 +91,21 @@ if [ $micro = 1 ]; then
     "$build/bench/vorn-scard-bridge-microbench" $micro_args \
         --benchmark_out="$results/micro.json" --benchmark_out_format=json >"$results/micro.txt"
     set -- --micro-json "$results/micro.json" "$@"
+fi
+
+if [ $browsers = 1 ]; then
+    # The npm tools first: there is no network inside scripts/hermetic.sh.
+    "$root/tests/browser/install-deps.sh"
+    echo "bench: in the browsers, the host..." >&2
+    VORN_BENCH_RESULTS="$results/browser-host.json" \
+        "$root/scripts/hermetic.sh" "$root/tests/browser/run.sh" --bench "$build" >&2
+    set -- --browser-results "$results/browser-host.json" "$@"
+    if [ -n "$reference" ]; then
+        echo "bench: in the browsers, the reference host..." >&2
+        VORN_BENCH_HOST="$tree/out/vorn-scard-bridge" VORN_BENCH_RESULTS="$results/browser-reference.json" \
+            "$root/scripts/hermetic.sh" "$root/tests/browser/run.sh" --bench "$build" >&2
+        set -- --reference-browser-results "$results/browser-reference.json" "$@"
+    fi
 fi
 
 label=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)

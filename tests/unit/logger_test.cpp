@@ -272,6 +272,23 @@ TEST(LoggerHeldLines, WaitForTheFlushThenLeaveInOrder) {
     EXPECT_EQ(lines[1].text, "[Held] held two");
 }
 
+// The writing threads format the lines: a line still names the thread that logged it.
+TEST(LoggerHeldLines, NameTheThreadThatLoggedThem) {
+    const Holding holding;
+    StderrCapture capture;
+    std::size_t logging_thread = 0;
+    std::thread([&] {
+        logging_thread = spdlog::details::os::thread_id();
+        test_logger().info("from another thread", LogContext("Named", "", ""));
+    }).join();
+    test_logger().flush();
+    test_logger().wait_written();
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Named] ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].thread_id, static_cast<unsigned long>(logging_thread));
+    EXPECT_NE(logging_thread, spdlog::details::os::thread_id());
+}
+
 // A warning is not kept back, nor is anything logged before it.
 TEST(LoggerHeldLines, AWarningWritesEverythingAtOnce) {
     StderrCapture capture;

@@ -6,9 +6,11 @@
 //     our PC/SC adapter to the same virtual card, interleaved;
 //   - cold start (spawn, first answer, exit at the end of input), against the echo;
 //   - peak memory in the throughput run and in a flood of 1 MiB requests;
-//   - CPU time and wake-ups of an idle host.
-// Prints one table and writes the same figures as JSON. It never judges a run
-// by exit code: the targets are printed, not enforced.
+//   - CPU time and wake-ups of an idle host;
+//   - system calls per one-at-a-time request, counted by strace (not timed).
+// Prints one table, then the goals of the request path with the host's, the
+// reference host's and the echo's figure each, and writes the same as JSON. It
+// never judges a run by exit code: the goals are printed, not enforced.
 //
 // The transmit figures need pcscd with the vpcd readers; scripts/bench.sh runs
 // this inside scripts/hermetic.sh with a private pcscd.
@@ -36,7 +38,8 @@ using namespace Vorn_SCard_Bridge::bench;
 
 namespace {
 
-const std::set<std::string> ALL_PARTS = {"healthcheck", "transmit", "cold", "flood", "idle"};
+const std::set<std::string> ALL_PARTS = {"healthcheck", "transmit", "syscalls",
+                                         "cold",        "flood",    "idle"};
 
 void usage(std::ostream& out) {
     out << "usage: vorn-scard-bridge-bench [options]\n"
@@ -49,15 +52,22 @@ void usage(std::ostream& out) {
            "work dir)\n"
            "  --host-stderr PATH   standard error of the host (default: host-stderr.log in the "
            "work dir)\n"
+           "  --reference-label TEXT  the reference's name in the goals (e.g. its commit)\n"
+           "  --browser-results PATH  tests/browser/bench.mjs figures (VORN_BENCH_RESULTS) of "
+           "the host\n"
+           "  --reference-browser-results PATH  the same, of a run with the reference host\n"
            "  --json PATH          also write the figures as JSON\n"
            "  --micro-json PATH    merge Google Benchmark JSON output into the table\n"
            "  --label TEXT         recorded in the JSON (e.g. the commit)\n"
-           "  --only LIST          comma-separated parts: healthcheck,transmit,cold,flood,idle\n"
+           "  --only LIST          comma-separated parts: "
+           "healthcheck,transmit,syscalls,cold,flood,idle\n"
            "  --rounds N           rounds per figure (default 5)\n"
            "  --requests N         pipelined healthchecks per round and side (default 20000)\n"
            "  --window N           requests in flight in the pipelined run (default 32)\n"
            "  --round-trips N      one-at-a-time healthchecks per round and side (default 2000)\n"
            "  --transmits N        transmits per round and way (default 1000)\n"
+           "  --syscall-requests N  one-at-a-time requests per traced run (default 200)\n"
+           "  --perf-counts        syscalls: also count futex calls with perf stat, untraced\n"
            "  --cold-starts N      starts per round and program (default 20)\n"
            "  --flood N            1 MiB requests per flood (default 32)\n"
            "  --idle-seconds N     length of one idle window (default 10)\n"
@@ -94,6 +104,9 @@ int main(int argc, char** argv) {
     std::filesystem::path json_path;
     std::filesystem::path micro_json;
     std::string label;
+    std::string reference_label = "reference";
+    std::filesystem::path browser_results;
+    std::filesystem::path reference_browser_results;
     std::set<std::string> parts = ALL_PARTS;
 
     try {
@@ -125,6 +138,16 @@ int main(int argc, char** argv) {
                 micro_json = value();
             } else if (arg == "--label") {
                 label = value();
+            } else if (arg == "--reference-label") {
+                reference_label = value();
+            } else if (arg == "--browser-results") {
+                browser_results = value();
+            } else if (arg == "--reference-browser-results") {
+                reference_browser_results = value();
+            } else if (arg == "--perf-counts") {
+                config.perf_counts = true;
+            } else if (arg == "--syscall-requests") {
+                config.syscall_requests = count();
             } else if (arg == "--only") {
                 parts = parse_parts(value());
             } else if (arg == "--rounds") {
@@ -151,6 +174,7 @@ int main(int argc, char** argv) {
                 config.round_trips = 300;
                 config.transmits = 200;
                 config.cold_starts = 5;
+                config.syscall_requests = 50;
                 config.flood_requests = 8;
                 config.idle_seconds = 2;
                 config.idle_rounds = 1;
@@ -158,7 +182,8 @@ int main(int argc, char** argv) {
                 throw std::invalid_argument("unknown option " + arg);
             }
         }
-        if (config.rounds < 1 || config.window < 1 || config.flood_requests < 1) {
+        if (config.rounds < 1 || config.window < 1 || config.flood_requests < 1 ||
+            config.syscall_requests < 1) {
             throw std::invalid_argument("counts must be at least 1");
         }
     } catch (const std::exception& e) {
@@ -176,6 +201,7 @@ int main(int argc, char** argv) {
         }
         std::filesystem::create_directories(work_dir / "home");
         config.home = work_dir / "home";
+        config.work_dir = work_dir;
         if (config.host_stderr.empty()) config.host_stderr = work_dir / "host-stderr.log";
         if (!config.reference_host.empty() && config.reference_stderr.empty()) {
             config.reference_stderr = work_dir / "reference-stderr.log";
@@ -190,6 +216,7 @@ int main(int argc, char** argv) {
         report.set_info("kernel", std::string(system.release));
         report.set_info("host", config.host.string());
         report.set_info("reference_host", config.reference_host.string());
+        report.set_info("reference_label", reference_label);
         report.set_info("work_dir", work_dir.string());
         report.set_info("config", {{"rounds", config.rounds},
                                    {"pipelined_requests", config.pipelined_requests},
@@ -210,6 +237,10 @@ int main(int argc, char** argv) {
             step("transmit, through the host and direct");
             if (!measure_transmit(config, report)) std::cerr << "bench: transmit figures skipped\n";
         }
+        if (parts.count("syscalls")) {
+            step("system calls per request, under strace");
+            if (!measure_syscalls(config, report)) std::cerr << "bench: syscall figures skipped\n";
+        }
         if (parts.count("cold")) {
             step("cold starts");
             measure_cold_start(config, report);
@@ -223,7 +254,11 @@ int main(int argc, char** argv) {
             measure_idle(config, report);
         }
         if (!micro_json.empty()) report.add_micro_benchmarks(micro_json);
-        judge_targets(report);
+        if (!browser_results.empty()) add_browser_results(report, browser_results, false);
+        if (!reference_browser_results.empty()) {
+            add_browser_results(report, reference_browser_results, true);
+        }
+        judge_goals(report);
 
         report.print_table(std::cout);
         if (!json_path.empty()) {

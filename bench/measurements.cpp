@@ -1,15 +1,19 @@
 #include "measurements.h"
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,6 +40,11 @@ constexpr std::uint32_t LEAVE_CARD = 0;
 // The transmit response buffer the host sizes for one APDU; the direct call gets the same.
 constexpr std::uint32_t RESPONSE_BUFFER = 0x10000;
 const char* const SELECT_APDU = "00A4040007A0000002471001";
+// The browser bench's figures (tests/browser/bench.mjs): the names it gives the
+// hosts in its manifests.
+const std::string BROWSER_HOST = "com.vorn.scard_bridge";
+const std::string BROWSER_ECHO = "com.vorn.bench_echo";
+const std::string BROWSER_PREFIX = "browser/";
 
 SpawnOptions host_options(const BenchConfig& config) {
     return {config.host, config.home, config.host_stderr};
@@ -215,6 +224,130 @@ private:
     std::vector<std::uint8_t> response_;
 };
 
+// The virtual card in its reader, answering the SELECT with 9000, seen by pcscd;
+// null when it does not show. Inserted once and left in for the driver's life:
+// a card taken out and put back in the same reader right away can answer the
+// next connection's first APDU with an error.
+testbed::VirtualCard* inserted_card(const char* part) {
+    static std::unique_ptr<testbed::VirtualCard> card;
+    if (card) return card.get();
+    auto inserted = std::make_unique<testbed::VirtualCard>(testbed::VPCD_PORT_0);
+    inserted->respond(testbed::hex(SELECT_APDU), testbed::hex("9000"));
+    if (inserted->insert(std::chrono::seconds(10)) &&
+        wait_for_card(inserted->reader_name(), std::chrono::seconds(15))) {
+        card = std::move(inserted);
+        return card.get();
+    }
+    std::cerr << part << ": the virtual card did not show in " << inserted->reader_name()
+              << " (is pcscd with vpcd running?)\n";
+    return nullptr;
+}
+
+// Calls per system call name in the summary `strace -c` writes: the calls are the
+// fourth column, the name the last ("errors" may be empty).
+std::map<std::string, double> read_strace_summary(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("no strace summary in " + path.string());
+    std::map<std::string, double> calls;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> words;
+        for (std::string word; fields >> word;) words.push_back(word);
+        if (words.size() < 5 || words[0] == "%" || words.back() == "total") continue;
+        if (words[0].find_first_not_of("0123456789.") != std::string::npos) continue;
+        calls[words.back()] += std::stod(words[3]);
+    }
+    return calls;
+}
+
+// One run of `program` under `strace -f -c`, all threads counted from the start to
+// the exit at the end of input: `setup` (context, connection) then `requests`
+// requests one at a time. The counts of the whole run; the driver takes the
+// difference of two runs to get what the requests alone made.
+std::map<std::string, double> traced_run(
+    const BenchConfig& config, const std::string& name, const SpawnOptions& options,
+    std::size_t requests, const std::function<std::string(FrameClient&)>& setup,
+    const std::function<std::string(std::uint64_t, const std::string&)>& text) {
+    const std::filesystem::path summary = config.work_dir / ("strace-" + name + ".txt");
+    const std::filesystem::path wrapper = config.work_dir / ("strace-" + name + ".sh");
+    {
+        std::ofstream script(wrapper);
+        script << "#!/bin/sh\nexec strace -f -c -o '" << summary.string() << "' -- '"
+               << options.program.string() << "'\n";
+    }
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    std::filesystem::remove(summary);
+    {
+        SpawnOptions traced = options;
+        traced.program = wrapper;
+        ChildProcess process(traced);
+        FrameClient client(process.input_fd(), process.output_fd());
+        const std::string state = setup(client);
+        for (std::uint64_t id = 1; id <= requests; ++id) {
+            check_response_id(client.round_trip(text(id, state)), id);
+        }
+        process.close_input();
+        process.wait();
+    }
+    return read_strace_summary(summary);
+}
+
+// The same requests on a process that runs at full speed, counted by
+// `perf stat` on the kernel's system-call tracepoints, attached for the requests
+// only: strace stops every thread at every call, which spreads the requests far
+// apart in time and so shows as many log writer wake-ups as requests, where a
+// host at speed gathers the lines of many requests into one.
+std::map<std::string, double> counted_run(
+    const BenchConfig& config, const std::string& name, const SpawnOptions& options,
+    std::size_t requests, const std::function<std::string(FrameClient&)>& setup,
+    const std::function<std::string(std::uint64_t, const std::string&)>& text) {
+    ChildProcess process(options);
+    FrameClient client(process.input_fd(), process.output_fd());
+    const std::string state = setup(client);
+    std::uint64_t id = 0;
+    for (; id < TRANSMIT_WARMUP; ++id) check_response_id(client.round_trip(text(id, state)), id);
+
+    const std::filesystem::path counts = config.work_dir / ("perf-" + name + ".csv");
+    const std::filesystem::path wrapper = config.work_dir / ("perf-" + name + ".sh");
+    {
+        std::ofstream script(wrapper);
+        script << "#!/bin/sh\nexec perf stat -x, -o '" << counts.string()
+               << "' -e syscalls:sys_enter_futex -e syscalls:sys_enter_poll"
+                  " -e syscalls:sys_enter_ppoll -p "
+               << process.pid() << "\n";
+    }
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    std::filesystem::remove(counts);
+    ChildProcess perf({wrapper, config.home, {}});
+    // perf attaches to every thread before it counts; an idle host makes no calls
+    // meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (std::size_t i = 0; i < requests; ++i, ++id) {
+        check_response_id(client.round_trip(text(id, state)), id);
+    }
+    ::kill(perf.pid(), SIGINT);
+    perf.wait();
+
+    // Lines "<count>,<unit>,<event>,...".
+    std::map<std::string, double> calls;
+    std::ifstream in(counts);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> fields;
+        std::istringstream row(line);
+        for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+        if (fields.size() < 3 || fields[0].empty() ||
+            !std::isdigit(static_cast<unsigned char>(fields[0][0])))
+            continue;
+        const std::string event = fields[2].substr(fields[2].find("sys_enter_") + 10);
+        calls[event] = std::stod(fields[0]);
+    }
+    if (calls.empty()) throw std::runtime_error("no perf counts in " + counts.string());
+    return calls;
+}
+
 }  // namespace
 
 void measure_healthcheck(const BenchConfig& config, Report& report) {
@@ -336,15 +469,10 @@ void measure_healthcheck(const BenchConfig& config, Report& report) {
 }
 
 bool measure_transmit(const BenchConfig& config, Report& report) {
-    testbed::VirtualCard card(testbed::VPCD_PORT_0);
+    testbed::VirtualCard* const inserted = inserted_card("transmit");
+    if (inserted == nullptr) return false;
+    testbed::VirtualCard& card = *inserted;
     const Bytes select = testbed::hex(SELECT_APDU);
-    card.respond(select, testbed::hex("9000"));
-    if (!card.insert(std::chrono::seconds(10)) ||
-        !wait_for_card(card.reader_name(), std::chrono::seconds(15))) {
-        std::cerr << "transmit: the virtual card did not show in " << card.reader_name()
-                  << " (is pcscd with vpcd running?)\n";
-        return false;
-    }
 
     DirectCard direct(card.reader_name());
     if (direct.transmit(select) != 2) throw std::runtime_error("unexpected direct transmit answer");
@@ -460,7 +588,107 @@ bool measure_transmit(const BenchConfig& config, Report& report) {
                 "count", wakeups);
     add_figures(report, "transmit/read_write_calls",
                 "  read/write system calls per transmit (echo: per round trip)", "count", calls);
-    card.remove();
+    return true;
+}
+
+bool measure_syscalls(const BenchConfig& config, Report& report) {
+    testbed::VirtualCard* const inserted = inserted_card("syscalls");
+    if (inserted == nullptr) return false;
+    testbed::VirtualCard& card = *inserted;
+    std::vector<std::pair<std::string, SpawnOptions>> programs = {{"host", host_options(config)},
+                                                                  {"echo", echo_options(config)}};
+    if (!config.reference_host.empty())
+        programs.emplace_back("reference", reference_options(config));
+
+    using Setup = std::function<std::string(FrameClient&)>;
+    using Text = std::function<std::string(std::uint64_t, const std::string&)>;
+    const Setup nothing = [](FrameClient&) { return std::string(); };
+    // A context and a shared connection, as the transmit part makes them; the
+    // transmit's parameters are what the requests need.
+    const Setup connect = [&](FrameClient& client) {
+        std::uint64_t id = 1000000;
+        auto call = [&](const std::string& command, const nlohmann::json& params) {
+            const nlohmann::json response =
+                nlohmann::json::parse(client.round_trip(request_text(++id, command, params)));
+            if (response.value("status", "") != "success")
+                throw std::runtime_error(command + " failed: " + response.dump());
+            return response.at("result");
+        };
+        const std::string context = call("establish_context", nlohmann::json::array()).at(1);
+        const nlohmann::json connected =
+            call("connect", {context, card.reader_name(), SHARE_SHARED, PROTOCOL_T0_OR_T1});
+        const nlohmann::json params = {context, connected.at(2),
+                                       std::stoul(connected.at(3).get<std::string>(), nullptr, 16),
+                                       SELECT_APDU};
+        call("transmit", params);
+        return params.dump();
+    };
+    const Text healthcheck = [](std::uint64_t id, const std::string&) {
+        return healthcheck_request(id);
+    };
+    const Text transmit = [](std::uint64_t id, const std::string& params) {
+        return request_text(id, "transmit", nlohmann::json::parse(params));
+    };
+    auto poll_calls = [](std::map<std::string, double>& calls) {
+        return calls["poll"] + calls["ppoll"] + calls["select"] + calls["pselect6"] +
+               calls["epoll_wait"] + calls["epoll_pwait"];
+    };
+    auto all_calls = [](const std::map<std::string, double>& calls) {
+        double sum = 0;
+        for (const auto& entry : calls) sum += entry.second;
+        return sum;
+    };
+
+    const std::size_t n = config.syscall_requests;
+    PerSide hc_futex, hc_poll, hc_all, tx_futex, tx_poll, tx_all, hc_fast, tx_fast;
+    for (int round = 0; round < config.rounds; ++round) {
+        for (std::size_t k = 0; k < programs.size(); ++k) {
+            const auto& [name, options] =
+                programs[(static_cast<std::size_t>(round) + k) % programs.size()];
+            const bool echo = name == "echo";
+            // Each kind twice: without requests and with n; the difference is theirs.
+            auto per_request = [&](const Setup& setup, const Text& text, PerSide& futex,
+                                   PerSide& poll, PerSide& all) {
+                auto base = traced_run(config, name, options, 0, setup, text);
+                auto with = traced_run(config, name, options, n, setup, text);
+                const auto count = static_cast<double>(n);
+                futex[name].push_back((with["futex"] - base["futex"]) / count);
+                poll[name].push_back((poll_calls(with) - poll_calls(base)) / count);
+                all[name].push_back((all_calls(with) - all_calls(base)) / count);
+            };
+            per_request(nothing, healthcheck, hc_futex, hc_poll, hc_all);
+            // The echo answers the transmit's text as it is: its figure is a round trip's.
+            per_request(echo ? nothing : connect, echo ? healthcheck : transmit, tx_futex, tx_poll,
+                        tx_all);
+            if (config.perf_counts) {
+                const std::size_t many = n * 10;
+                hc_fast[name].push_back(
+                    counted_run(config, name, options, many, nothing, healthcheck)["futex"] /
+                    static_cast<double>(many));
+                tx_fast[name].push_back(counted_run(config, name, options, many,
+                                                    echo ? nothing : connect,
+                                                    echo ? healthcheck : transmit)["futex"] /
+                                        static_cast<double>(many));
+            }
+        }
+    }
+    const std::string each = " (strace -f, one at a time)";
+    add_figures(report, "syscalls/healthcheck_futex", "futex calls per healthcheck" + each, "count",
+                hc_futex);
+    add_figures(report, "syscalls/healthcheck_poll", "  poll calls per healthcheck", "count",
+                hc_poll);
+    add_figures(report, "syscalls/healthcheck_all", "  system calls per healthcheck", "count",
+                hc_all);
+    add_figures(report, "syscalls/transmit_futex",
+                "futex calls per transmit (echo: per round trip)", "count", tx_futex);
+    add_figures(report, "syscalls/transmit_poll", "  poll calls per transmit", "count", tx_poll);
+    add_figures(report, "syscalls/transmit_all", "  system calls per transmit", "count", tx_all);
+    if (config.perf_counts) {
+        add_figures(report, "syscalls/healthcheck_futex_at_speed",
+                    "futex calls per healthcheck (perf, untraced)", "count", hc_fast);
+        add_figures(report, "syscalls/transmit_futex_at_speed",
+                    "futex calls per transmit (perf, untraced)", "count", tx_fast);
+    }
     return true;
 }
 
@@ -601,56 +829,136 @@ void measure_idle(const BenchConfig& config, Report& report) {
     add_figures(report, "idle/threads", "idle: threads", "count", threads);
 }
 
-void judge_targets(Report& report) {
-    auto text = [](double value, const std::string& unit) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, value >= 100 ? "%.0f %s" : "%.2f %s", value,
-                      unit.c_str());
-        return std::string(buffer);
-    };
-    if (const Figure* added = report.find("transmit/added_by_host")) {
-        // The stricter of the two echo figures of this run: taking turns with
-        // the transmits, or one healthcheck round trip after another.
-        double echo = spread_of(report.find("transmit/echo_round_trip_p50")->subject).median;
-        std::string which = "echo taking turns";
-        if (const Figure* rtt = report.find("healthcheck/round_trip_p50")) {
-            const double one_by_one = spread_of(rtt->baseline).median;
-            if (one_by_one < echo) {
-                echo = one_by_one;
-                which = "echo one by one";
-            }
+namespace {
+
+std::string text_of(double value, const char* unit) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer,
+                  value >= 1000 ? "%.0f%s"
+                  : value >= 10 ? "%.1f%s"
+                                : "%.2f%s",
+                  value, unit);
+    return buffer;
+}
+
+// One figure for the three sides, one value per round (empty: not measured).
+struct Sides {
+    std::vector<double> host;
+    std::vector<double> reference;
+    std::vector<double> echo;
+};
+
+Sides sides_of(const Report& report, const std::string& key) {
+    Sides sides;
+    if (const Figure* figure = report.find(key)) {
+        sides.host = figure->subject;
+        sides.echo = figure->baseline;
+    }
+    if (const Figure* versus = report.find(key + "/vs_reference"))
+        sides.reference = versus->baseline;
+    return sides;
+}
+
+// a / b round by round.
+std::vector<double> per_round(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (b[i] != 0) ratios.push_back(a[i] / b[i]);
+    }
+    return ratios;
+}
+
+std::string cell(const std::vector<double>& rounds, const char* unit) {
+    if (rounds.empty()) return "-";
+    const Spread s = spread_of(rounds);
+    if (rounds.size() == 1) return text_of(s.median, unit);
+    return text_of(s.median, unit) + " [" + text_of(s.min, "") + "-" + text_of(s.max, "") + "]";
+}
+
+// The host's median against `goal`, by `at_most` (<=) or at least (>=).
+Goal goal_row(std::string key, std::string description, const std::vector<double>& host,
+              const std::vector<double>& reference, std::string echo, const char* unit, double goal,
+              bool at_most) {
+    Goal row{std::move(key),        std::move(description), cell(host, unit),
+             cell(reference, unit), std::move(echo),        "not measured"};
+    if (!host.empty()) {
+        const double value = spread_of(host).median;
+        const bool met = at_most ? value <= goal : value >= goal;
+        row.verdict =
+            met ? "met" : "missed by " + text_of(at_most ? value - goal : goal - value, unit);
+    }
+    return row;
+}
+
+}  // namespace
+
+void add_browser_results(Report& report, const std::filesystem::path& path, bool reference) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    const nlohmann::json results = nlohmann::json::parse(in);
+    for (const auto& [browser, run] : results.at("browsers").items()) {
+        const std::string key = BROWSER_PREFIX + browser + "/transmit";
+        Figure figure(
+            reference ? key + "/reference" : key,
+            "in-browser transmit mean, " + browser + " " + run.value("version", std::string()),
+            "ms");
+        figure.subject_name = reference ? "ref" : "host";
+        figure.baseline_name = "echo";
+        for (const nlohmann::json& round : run.at("rounds")) {
+            figure.subject.push_back(round.at("transmit:" + BROWSER_HOST).at("mean").get<double>());
+            figure.baseline.push_back(
+                round.at("transmit:" + BROWSER_ECHO).at("mean").get<double>());
         }
-        const double us = spread_of(added->subject).median;
-        report.add_target({"transmit_overhead",
-                           "transmit adds <= 10 echo round trips over the direct call",
-                           text(us, "us") + " = " + text(us / echo, "x") + " " + which + " (" +
-                               text(echo, "us") + ")",
-                           us <= 10 * echo});
+        report.add(std::move(figure));
     }
-    if (const Figure* throughput = report.find("healthcheck/pipelined_throughput")) {
-        const double value = spread_of(throughput->subject).median;
-        report.add_target({"throughput",
-                           "healthcheck pipelined >= 40,000 req/s with normal logging",
-                           text(value, "req/s"), value >= 40000});
+}
+
+void judge_goals(Report& report) {
+    {
+        const Sides added = sides_of(report, "transmit/added_in_echo_round_trips");
+        const Figure* echo = report.find("transmit/echo_round_trip_p50");
+        report.add_goal(goal_row("transmit_over_direct",
+                                 "transmit adds <= 2 echo round trips over the direct call",
+                                 added.host, added.reference,
+                                 echo ? cell(echo->subject, " us") : "-", " x echo", 2, true));
     }
-    if (const Figure* cold = report.find("cold_start/first_response_p50")) {
-        const double value = spread_of(cold->subject).median;
-        report.add_target({"cold_start", "cold start to first response < 5 ms median",
-                           text(value, "ms"), value < 5});
+    for (const char* kind : {"healthcheck", "transmit"}) {
+        const Sides traced = sides_of(report, std::string("syscalls/") + kind + "_futex");
+        report.add_goal(
+            goal_row(std::string("futex_per_") + kind,
+                     std::string("<= 2 futex calls per one-at-a-time ") + kind + " (strace -f)",
+                     traced.host, traced.reference, cell(traced.echo, ""), "", 2, true));
+        const Sides fast = sides_of(report, std::string("syscalls/") + kind + "_futex_at_speed");
+        if (fast.host.empty()) continue;
+        report.add_goal(goal_row(std::string("futex_at_speed_per_") + kind,
+                                 "  the same, counted by perf stat on an untraced host", fast.host,
+                                 fast.reference, cell(fast.echo, ""), "", 2, true));
     }
-    if (const Figure* peak = report.find("healthcheck/peak_rss")) {
-        const double value = spread_of(peak->subject).median;
-        report.add_target(
-            {"peak_rss", "peak RSS < 8 MiB in the throughput run", text(value, "MiB"), value < 8});
+    {
+        const Sides rtt = sides_of(report, "healthcheck/round_trip_p50");
+        report.add_goal(goal_row("healthcheck_p50", "healthcheck p50 one at a time <= 1.5 x echo",
+                                 per_round(rtt.host, rtt.echo), per_round(rtt.reference, rtt.echo),
+                                 cell(rtt.echo, " us"), " x", 1.5, true));
     }
-    if (const Figure* cpu = report.find("idle/cpu")) {
-        const Figure* wakeups = report.find("idle/context_switches");
-        const double most_cpu = spread_of(cpu->subject).max;
-        const double most_wakeups = spread_of(wakeups->subject).max;
-        report.add_target({"idle", "idle host uses no CPU and wakes no thread",
-                           text(most_cpu, "ms CPU") + ", " +
-                               text(most_wakeups, "context switches") + " (worst window)",
-                           most_cpu == 0 && most_wakeups == 0});
+    {
+        const Sides rate = sides_of(report, "healthcheck/pipelined_throughput");
+        report.add_goal(goal_row("pipelined", "healthcheck pipelined >= 300,000 req/s", rate.host,
+                                 rate.reference, cell(rate.echo, "/s"), "/s", 300000, false));
+    }
+    {
+        const Sides cold = sides_of(report, "cold_start/first_response_p50");
+        report.add_goal(goal_row(
+            "cold_start", "cold start to first answer <= 2 x echo", per_round(cold.host, cold.echo),
+            per_round(cold.reference, cold.echo), cell(cold.echo, " ms"), " x", 2, true));
+    }
+    for (const Figure* browser : report.with_prefix(BROWSER_PREFIX)) {
+        if (browser->subject_name != "host") continue;
+        const Figure* versus = report.find(browser->key + "/reference");
+        report.add_goal(
+            goal_row(browser->key, browser->label + " <= 1.05 x echo",
+                     per_round(browser->subject, browser->baseline),
+                     versus ? per_round(versus->subject, versus->baseline) : std::vector<double>{},
+                     cell(browser->baseline, " ms"), " x", 1.05, true));
     }
 }
 

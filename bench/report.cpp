@@ -73,7 +73,7 @@ Spread spread_of(const std::vector<double>& rounds) {
 
 void Report::add(Figure figure) { figures_.push_back(std::move(figure)); }
 
-void Report::add_target(Target target) { targets_.push_back(std::move(target)); }
+void Report::add_goal(Goal goal) { goals_.push_back(std::move(goal)); }
 
 void Report::set_info(const std::string& key, nlohmann::json value) {
     info_[key] = std::move(value);
@@ -84,6 +84,14 @@ const Figure* Report::find(const std::string& key) const {
         if (figure.key == key) return &figure;
     }
     return nullptr;
+}
+
+std::vector<const Figure*> Report::with_prefix(const std::string& prefix) const {
+    std::vector<const Figure*> found;
+    for (const Figure& figure : figures_) {
+        if (figure.key.starts_with(prefix)) found.push_back(&figure);
+    }
+    return found;
 }
 
 void Report::add_micro_benchmarks(const std::filesystem::path& json_path) {
@@ -135,14 +143,15 @@ void Report::print_table(std::ostream& out) const {
                       figure.unit.c_str(), subject.c_str(), baseline.c_str(), ratio.c_str());
         out << line;
     }
-    if (!targets_.empty()) {
-        out << "\ntargets\n" << std::string(140, '-') << "\n";
-        for (const Target& target : targets_) {
-            std::snprintf(line, sizeof line, "%-4s %-62s %s\n", target.met ? "met" : "MISS",
-                          target.description.c_str(), target.figure.c_str());
-            out << line;
-        }
+    if (goals_.empty()) return;
+    // Markdown, to be pasted as it is.
+    const std::string reference = info_.value("reference_label", std::string("reference"));
+    out << "\n| Goal | Host | " << reference << " | Echo | Verdict |\n|---|---|---|---|---|\n";
+    for (const Goal& goal : goals_) {
+        out << "| " << goal.description << " | " << goal.host << " | " << goal.reference << " | "
+            << goal.echo << " | " << goal.verdict << " |\n";
     }
+    out << "\nCells: median of the rounds [smallest-largest round]; ratios round by round.\n";
 }
 
 nlohmann::json Report::to_json() const {
@@ -158,12 +167,15 @@ nlohmann::json Report::to_json() const {
         }
         figures[figure.key] = entry;
     }
-    nlohmann::json targets = nlohmann::json::object();
-    for (const Target& target : targets_) {
-        targets[target.key] = {
-            {"description", target.description}, {"figure", target.figure}, {"met", target.met}};
+    nlohmann::json goals = nlohmann::json::object();
+    for (const Goal& goal : goals_) {
+        goals[goal.key] = {{"description", goal.description},
+                           {"host", goal.host},
+                           {"reference", goal.reference},
+                           {"echo", goal.echo},
+                           {"verdict", goal.verdict}};
     }
-    return {{"info", info_}, {"figures", figures}, {"targets", targets}};
+    return {{"info", info_}, {"figures", figures}, {"goals", goals}};
 }
 
 }  // namespace Vorn_SCard_Bridge::bench

@@ -41,30 +41,34 @@ struct Figure {
     bool with_ratio = true;  // subject / baseline, round by round
 };
 
-struct Target {
+// One goal, the host's figure against it, the reference host's and the echo's.
+struct Goal {
     std::string key;
     std::string description;  // what is asked
-    std::string figure;       // what was measured, as text
-    bool met = false;
+    std::string host;
+    std::string reference;
+    std::string echo;
+    std::string verdict;  // "met", "missed by ...", "not measured"
 };
 
 class Report {
 public:
     void add(Figure figure);
-    void add_target(Target target);
+    void add_goal(Goal goal);
     void set_info(const std::string& key, nlohmann::json value);
     // Merges Google Benchmark's JSON output (run with repetitions): one figure
     // per benchmark, its CPU nanoseconds per iteration, one round per repetition.
     void add_micro_benchmarks(const std::filesystem::path& json_path);
 
     const Figure* find(const std::string& key) const;
+    std::vector<const Figure*> with_prefix(const std::string& prefix) const;
 
     void print_table(std::ostream& out) const;
     nlohmann::json to_json() const;
 
 private:
     std::vector<Figure> figures_;
-    std::vector<Target> targets_;
+    std::vector<Goal> goals_;
     nlohmann::json info_ = nlohmann::json::object();
 };
 

@@ -8,5 +8,5 @@ apt-get install -y -qq --no-install-recommends \
     clang libclang-rt-14-dev \
     libspdlog-dev libfmt-dev nlohmann-json3-dev libpcsclite-dev \
     pcscd vsmartcard-vpcd \
-    libgtest-dev libgmock-dev libbenchmark-dev \
+    libgtest-dev libgmock-dev libbenchmark-dev strace \
     "$@" >/dev/null

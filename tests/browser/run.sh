@@ -91,7 +91,10 @@ fi
 export VORN_HOST="$stage/bin/vorn-scard-bridge"
 export VORN_INSTALLER="$stage/bin/vorn-scard-bridge-installer"
 if [ $bench = yes ]; then
-    VORN_ECHO_HOST="$build/bench/vorn-bench-echo" VORN_BENCH_CARD="$build/bench/vorn-bench-card" \
+    # VORN_BENCH_HOST: another build of the host to measure (an A/B run: a second run
+    # with the reference host; the bench driver puts both in its goals table).
+    VORN_HOST=${VORN_BENCH_HOST:-$VORN_HOST} \
+        VORN_ECHO_HOST="$build/bench/vorn-bench-echo" VORN_BENCH_CARD="$build/bench/vorn-bench-card" \
         node "$root/tests/browser/bench.mjs"
     exit
 fi

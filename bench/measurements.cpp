@@ -282,7 +282,7 @@ std::map<std::string, double> traced_run(
         SpawnOptions traced = options;
         traced.program = wrapper;
         ChildProcess process(traced);
-        FrameClient client(process.input_fd(), process.output_fd());
+        FrameClient client(process.client());
         const std::string state = setup(client);
         for (std::uint64_t id = 1; id <= requests; ++id) {
             check_response_id(client.round_trip(text(id, state)), id);
@@ -303,7 +303,7 @@ std::map<std::string, double> counted_run(
     std::size_t requests, const std::function<std::string(FrameClient&)>& setup,
     const std::function<std::string(std::uint64_t, const std::string&)>& text) {
     ChildProcess process(options);
-    FrameClient client(process.input_fd(), process.output_fd());
+    FrameClient client(process.client());
     const std::string state = setup(client);
     std::uint64_t id = 0;
     for (; id < TRANSMIT_WARMUP; ++id) check_response_id(client.round_trip(text(id, state)), id);

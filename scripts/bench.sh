@@ -60,9 +60,15 @@ configure() { # source dir, build dir
     cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=ON $launcher >/dev/null
 }
+# A build shows its output only when it fails.
+build_quietly() { # ninja arguments...
+    log=$(mktemp)
+    ninja "$@" >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; echo "bench: the build failed" >&2; exit 1; }
+    rm -f "$log"
+}
 configure "$root" "$build"
-ninja -C "$build" vorn-scard-bridge vorn-bench-echo vorn-scard-bridge-bench \
-    vorn-scard-bridge-microbench >/dev/null
+build_quietly -C "$build" vorn-scard-bridge vorn-bench-echo vorn-scard-bridge-bench \
+    vorn-scard-bridge-microbench
 if [ -n "$reference" ]; then
     commit=$(git -C "$root" rev-parse --short "$reference^{commit}")
     tree=$build/reference-$commit
@@ -72,7 +78,7 @@ if [ -n "$reference" ]; then
         mkdir -p "$tree/src"
         git -C "$root" archive "$commit" | tar -x -C "$tree/src"
         configure "$tree/src" "$tree/out"
-        ninja -C "$tree/out" vorn-scard-bridge >/dev/null
+        build_quietly -C "$tree/out" vorn-scard-bridge
     fi
     set -- --reference-host "$tree/out/vorn-scard-bridge" --reference-label "$commit" "$@"
 fi

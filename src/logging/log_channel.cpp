@@ -107,6 +107,11 @@ void LogChannel::run() {
             }
         }
         failing_ = !problem.empty();
+        // The batch's room serves the next lines: posting then allocates nothing.
+        if (pending_.empty() && batch.capacity() <= capacity_) {
+            batch.clear();
+            pending_.swap(batch);
+        }
         progress_.notify_all();
         if (report && hooks_.failing) {
             lock.unlock();

@@ -31,10 +31,16 @@ std::string_view cut_for_log(std::string_view text, std::size_t limit, std::stri
 }
 
 bool needs_log_escaping(std::string_view text) {
+    // One pass, printable ASCII first: it is every byte of nearly every line.
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (is_c0_or_del(static_cast<unsigned char>(text[i])) || is_c1_at(text, i)) return true;
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) continue;
+        if (c < 0x80) return true;  // C0 or DEL
+        const std::size_t length = utf8_sequence_length(text, i);
+        if (length == 0 || is_c1_at(text, i)) return true;
+        i += length - 1;
     }
-    return !is_utf8(text);
+    return false;
 }
 
 std::string escape_for_log(std::string_view text) {

@@ -1,16 +1,20 @@
 #include "logging/log_outputs.h"
 
+#include <spdlog/details/os.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/sink.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <utility>
 #include <vector>
 
+#include "logging/log_escape.h"
 #include "platform/fd_writes.h"
 #include "platform/thread_signals.h"
 
@@ -56,6 +60,84 @@ void append_coloured(std::string& out, const spdlog::details::log_msg& msg, std:
     out.append(line.substr(end));
 }
 
+// A line on its way to the channels, as the logging thread leaves it: its level
+// (one digit), the time in nanoseconds since the epoch, the logging thread's id
+// and the text, on one line: "1<ns> <tid> <text>\n". Making it is a few appends;
+// the pattern (date, level name, colours) is applied by the channel's thread.
+// The text has no line end (Logger escapes control characters).
+void append_record(std::string& out, spdlog::level::level_enum level, std::string_view text) {
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 spdlog::log_clock::now().time_since_epoch())
+                                 .count();
+    // Room for the digit, two 20-digit numbers and their spaces.
+    char head[48];
+    char* const end = head + sizeof head;
+    char* at = head;
+    *at++ = static_cast<char>('0' + level);
+    at = std::to_chars(at, end - 2, nanoseconds).ptr;
+    *at++ = ' ';
+    at = std::to_chars(at, end - 1, spdlog::details::os::thread_id()).ptr;
+    *at++ = ' ';
+    out.append(head, static_cast<std::size_t>(at - head));
+    out.append(text);
+    out.push_back('\n');
+}
+
+// Texts the logging makes itself (a reason from the system): escaped as Logger
+// escapes every text, so that a record stays one line.
+std::string own_text(const std::string& text) {
+    return needs_log_escaping(text) ? escape_for_log(text) : text;
+}
+
+// The record at the start of `lines` as the message the pattern formats (its
+// payload points into `lines`), and `lines` moved past it. False at the end.
+bool take_record(std::string_view& lines, spdlog::details::log_msg& msg) {
+    const std::size_t end = lines.find('\n');
+    std::string_view record = lines.substr(0, end);
+    lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+    if (record.size() < 2) return false;
+    msg.level = static_cast<spdlog::level::level_enum>(record[0] - '0');
+    long long nanoseconds = 0;
+    std::size_t thread_id = 0;
+    const char* const last = record.data() + record.size();
+    auto parsed = std::from_chars(record.data() + 1, last, nanoseconds);
+    if (parsed.ptr == last) return false;
+    parsed = std::from_chars(parsed.ptr + 1, last, thread_id);
+    const char* const text = parsed.ptr == last ? last : parsed.ptr + 1;
+    msg.time =
+        spdlog::log_clock::time_point(std::chrono::duration_cast<spdlog::log_clock::duration>(
+            std::chrono::nanoseconds(nanoseconds)));
+    msg.thread_id = thread_id;
+    msg.payload = spdlog::string_view_t(text, static_cast<std::size_t>(last - text));
+    return true;
+}
+
+// Formats records with the pattern, one channel's: a formatter is not shared
+// between threads, so every channel has its own.
+class RecordFormatter {
+public:
+    explicit RecordFormatter(std::unique_ptr<spdlog::formatter> formatter)
+        : formatter_(std::move(formatter)) {}
+
+    // Calls `line(msg, formatted line without its end)` for each record of `lines`.
+    template <typename Line>
+    void each(std::string_view lines, Line line) {
+        spdlog::details::log_msg msg(spdlog::source_loc{}, LOGGER_NAME, spdlog::level::info, {});
+        while (!lines.empty()) {
+            if (!take_record(lines, msg)) continue;
+            formatted_.clear();
+            formatter_->format(msg, formatted_);
+            std::string_view text(formatted_.data(), formatted_.size());
+            if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+            line(msg, text);
+        }
+    }
+
+private:
+    std::unique_ptr<spdlog::formatter> formatter_;
+    spdlog::memory_buf_t formatted_;
+};
+
 }  // namespace
 
 LogOutputs::LogOutputs(const std::string& pattern)
@@ -65,9 +147,22 @@ LogOutputs::LogOutputs(const std::string& pattern)
 LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
                                         std::shared_ptr<spdlog::sinks::sink> file) {
     LogChannel::Hooks hooks;
+    // Used by the channel's thread only (the hooks run there).
+    auto records = std::make_shared<RecordFormatter>(formatter_->clone());
     if (destination == LogDestination::CONSOLE) {
-        hooks.write = [](std::string_view lines) -> std::string {
-            if (platform::write_all(STDERR_FILENO, lines)) return {};
+        hooks.write = [this, records](std::string_view lines) -> std::string {
+            const bool colours = colours_.load(std::memory_order_relaxed);
+            std::string out;
+            out.reserve(lines.size() + lines.size() / 2);
+            records->each(lines, [&](const spdlog::details::log_msg& msg, std::string_view line) {
+                if (colours) {
+                    append_coloured(out, msg, line);
+                } else {
+                    out.append(line);
+                }
+                out.push_back('\n');
+            });
+            if (platform::write_all(STDERR_FILENO, out)) return {};
             return std::strerror(errno);
         };
         hooks.behind = "standard error was not being read";
@@ -76,31 +171,20 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
             destination_failing(LogDestination::CONSOLE, "Standard error", why);
         };
     } else if (destination == LogDestination::SYSLOG) {
-        hooks.write = [system_log = std::move(file)](std::string_view lines) -> std::string {
-            std::size_t begin = 0;
-            while (begin + 1 < lines.size()) {
-                const std::size_t end = lines.find('\n', begin);
-                const std::size_t stop = end == std::string_view::npos ? lines.size() : end;
-                const auto level = static_cast<spdlog::level::level_enum>(lines[begin] - '0');
-                const spdlog::details::log_msg msg(LOGGER_NAME, level, {});
-                pass_on(msg, lines.substr(begin + 1, stop - begin - 1), system_log);
-                begin = stop + 1;
-            }
-            return {};  // the system log reports nothing
+        hooks.write = [records, system_log = std::move(file)](std::string_view lines) {
+            // The system log files each line under its level.
+            records->each(lines, [&](const spdlog::details::log_msg& msg, std::string_view line) {
+                pass_on(msg, line, system_log);
+            });
+            return std::string();  // the system log reports nothing
         };
         hooks.behind = "the system log was not taking them";
     } else {
-        hooks.write = [file = std::move(file)](std::string_view lines) -> std::string {
+        hooks.write = [records, file = std::move(file)](std::string_view lines) -> std::string {
             // Line by line, so that the file rotates between lines as it always has.
             try {
-                const spdlog::details::log_msg msg(LOGGER_NAME, spdlog::level::info, {});
-                std::size_t begin = 0;
-                while (begin < lines.size()) {
-                    const std::size_t end = lines.find('\n', begin);
-                    const std::size_t stop = end == std::string_view::npos ? lines.size() : end;
-                    pass_on(msg, lines.substr(begin, stop - begin), file);
-                    begin = stop + 1;
-                }
+                records->each(lines, [&](const spdlog::details::log_msg& msg,
+                                         std::string_view line) { pass_on(msg, line, file); });
                 file->flush();
                 return {};
             } catch (const std::exception& e) {
@@ -112,12 +196,11 @@ LogChannel::Hooks LogOutputs::hooks_for(LogDestination destination,
             destination_failing(LogDestination::FILE, "The log file", why);
         };
     }
-    const std::string lead = destination == LogDestination::SYSLOG
-                                 ? std::string(1, static_cast<char>('0' + spdlog::level::warn))
-                                 : std::string();
-    hooks.loss_notice = [this, lead](std::uint64_t lost, const std::string& why) {
-        return lead + format_line(spdlog::level::warn,
-                                  OWN_PREFIX + std::to_string(lost) + " log lines lost: " + why);
+    hooks.loss_notice = [](std::uint64_t lost, const std::string& why) {
+        std::string notice;
+        append_record(notice, spdlog::level::warn,
+                      OWN_PREFIX + std::to_string(lost) + " log lines lost: " + own_text(why));
+        return notice;
     };
     return hooks;
 }
@@ -154,7 +237,7 @@ void LogOutputs::attach_standard_error(bool colours) {
     attach(LogDestination::CONSOLE, nullptr);
     const std::lock_guard lock(mutex_);
     hand_over_unlocked();
-    colours_ = colours;
+    colours_.store(colours, std::memory_order_relaxed);
 }
 
 void LogOutputs::set_default_destinations(LogDestination destinations) {
@@ -190,21 +273,6 @@ LogOutputs::Channels LogOutputs::channels_unlocked(LogDestination destinations) 
     return channels;
 }
 
-spdlog::details::log_msg LogOutputs::format_unlocked(spdlog::level::level_enum level,
-                                                     std::string_view text) {
-    const spdlog::details::log_msg msg(spdlog::source_loc{}, LOGGER_NAME, level,
-                                       spdlog::string_view_t(text.data(), text.size()));
-    formatted_.clear();
-    formatter_->format(msg, formatted_);
-    return msg;
-}
-
-std::string LogOutputs::format_line(spdlog::level::level_enum level, std::string_view text) {
-    const std::lock_guard lock(mutex_);
-    format_unlocked(level, text);
-    return std::string(formatted_.data(), formatted_.size());
-}
-
 void LogOutputs::pass_on(const spdlog::details::log_msg& original, std::string_view line,
                          const std::shared_ptr<spdlog::sinks::sink>& sink) {
     if (!sink || !sink->should_log(original.level)) return;
@@ -220,31 +288,25 @@ bool LogOutputs::emit_unlocked(spdlog::level::level_enum level, std::string_view
     const bool usual =
         destinations == LogDestination::NONE || destinations == default_destinations_;
     const LogDestination to = usual ? default_destinations_ : destinations;
-    const spdlog::details::log_msg msg = format_unlocked(level, text);
-    const std::string_view line(formatted_.data(), formatted_.size());
     const Channels channels = channels_unlocked(to);
-    if (usual) {
-        if (channels.plain_stderr || channels.file) {
-            held_.append(line);
-            if (colours_ && channels.plain_stderr) append_coloured(held_coloured_, msg, line);
-            holds_lines_.store(true, std::memory_order_release);
-        }
+    const bool system_log = to_system_log && syslog_channel_ &&
+                            has_destination(to, LogDestination::SYSLOG) &&
+                            level >= SYSTEM_LOG_LEVEL;
+    if (usual && (channels.plain_stderr || channels.file)) {
+        const std::size_t start = held_.size();
+        append_record(held_, level, text);
+        holds_lines_.store(true, std::memory_order_release);
+        if (system_log) syslog_channel_->post(std::string_view(held_).substr(start));
     } else {
-        // A line for other destinations than the usual ones: after what is held.
-        hand_over_unlocked();
-        if (channels.plain_stderr) {
-            std::string coloured;
-            if (colours_) append_coloured(coloured, msg, line);
-            channels.plain_stderr->post(colours_ ? std::string_view(coloured) : line);
+        std::string record;
+        append_record(record, level, text);
+        if (!usual) {
+            // A line for other destinations than the usual ones: after what is held.
+            hand_over_unlocked();
+            if (channels.plain_stderr) channels.plain_stderr->post(record);
+            if (channels.file) channels.file->post(record);
         }
-        if (channels.file) channels.file->post(line);
-    }
-    if (to_system_log && syslog_channel_ && has_destination(to, LogDestination::SYSLOG) &&
-        level >= SYSTEM_LOG_LEVEL) {
-        // The level leads the line: the system log files each line under its level.
-        std::string entry(1, static_cast<char>('0' + level));
-        entry.append(line);
-        syslog_channel_->post(entry);
+        if (system_log) syslog_channel_->post(record);
     }
     return !hold_ || level >= spdlog::level::warn || held_.size() >= HOLD_LIMIT;
 }
@@ -261,10 +323,9 @@ bool LogOutputs::tell_summaries_unlocked(LogVolume::Clock::time_point now, bool 
 void LogOutputs::hand_over_unlocked() {
     if (held_.empty()) return;
     const Channels channels = channels_unlocked(default_destinations_);
-    if (channels.plain_stderr) channels.plain_stderr->post(colours_ ? held_coloured_ : held_);
+    if (channels.plain_stderr) channels.plain_stderr->post(held_);
     if (channels.file) channels.file->post(held_);
     held_.clear();
-    held_coloured_.clear();
     holds_lines_.store(false, std::memory_order_release);
 }
 
@@ -307,10 +368,10 @@ void LogOutputs::destination_failing(LogDestination failing, const std::string& 
     }
     if (others == LogDestination::NONE) return;
     // On the channel's own thread: it must not wait for the channels.
-    write_unwaited(
-        spdlog::level::warn,
-        OWN_PREFIX + what + " cannot be written, its lines are dropped until it can: " + why,
-        others);
+    write_unwaited(spdlog::level::warn,
+                   OWN_PREFIX + what +
+                       " cannot be written, its lines are dropped until it can: " + own_text(why),
+                   others);
 }
 
 void LogOutputs::flush() {

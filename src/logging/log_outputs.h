@@ -1,7 +1,12 @@
 #pragma once
 
 // Where the Logger's lines go: standard error, the rotating file and, from
-// warnings up, the system log. A line is formatted once for all of them.
+// warnings up, the system log.
+//
+// The thread that logs does not format: it leaves the line's level, time, thread
+// id and text as a record (one short line of text) and goes on; each channel's
+// thread applies the pattern (date, level name, colours) to the records it
+// writes. A line costs its caller a lock, the volume check and a few appends.
 //
 // Standard error, the file and the system log are each written by a LogChannel: a
 // thread of their own behind a bounded buffer, so that a browser that never reads
@@ -57,6 +62,7 @@ public:
     void set_holding(bool hold);
     void limit_volume(bool limit);
 
+    // `text` is one line without its end (Logger escapes control characters).
     void write(spdlog::level::level_enum level, std::string_view text, LogDestination destinations,
                LineKind kind = LineKind::HOST);
     // Hands what is held to the channels, and tells what LogVolume held back once
@@ -71,10 +77,6 @@ private:
         LogChannel* file = nullptr;
     };
     Channels channels_unlocked(LogDestination destinations) const;
-    // Formats the line into formatted_, under mutex_.
-    spdlog::details::log_msg format_unlocked(spdlog::level::level_enum level,
-                                             std::string_view text);
-    std::string format_line(spdlog::level::level_enum level, std::string_view text);
     // Hands the finished line to a sink that formats it no further.
     static void pass_on(const spdlog::details::log_msg& original, std::string_view line,
                         const std::shared_ptr<spdlog::sinks::sink>& sink);
@@ -92,19 +94,18 @@ private:
     LogChannel::Hooks hooks_for(LogDestination destination,
                                 std::shared_ptr<spdlog::sinks::sink> file);
 
-    // The formatter, the held lines, the volume limits and the sinks.
+    // The pattern, cloned for each channel; never used to format here.
+    const std::unique_ptr<spdlog::formatter> formatter_;
+    // The held lines, the volume limits and the channels.
     std::mutex mutex_;
-    std::unique_ptr<spdlog::formatter> formatter_;
-    spdlog::memory_buf_t formatted_;
-    std::string held_;
-    std::string held_coloured_;  // the same lines for a colour terminal
+    std::string held_;  // records, for standard error and the file
     std::atomic<bool> holds_lines_{false};
     bool hold_ = false;
     LogVolume volume_;
     bool limit_volume_ = true;
     std::atomic<bool> volume_untold_{false};
     LogDestination default_destinations_ = LogDestination::NONE;
-    bool colours_ = false;
+    std::atomic<bool> colours_{false};  // standard error is a colour terminal
     // Made once, never replaced: a channel's thread may be inside a write for ever.
     std::unique_ptr<LogChannel> stderr_channel_;
     std::unique_ptr<LogChannel> file_channel_;

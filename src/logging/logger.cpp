@@ -17,6 +17,8 @@ namespace {
 
 const char* const LINE_PATTERN = "%Y-%m-%d %H:%M:%S [%^%l%$] [tid:%t] %v";
 const char* const SYSLOG_IDENT = "VornSmartCardBridge";
+// The room a thread's line buffer keeps between lines.
+constexpr std::size_t MAX_KEPT_TEXT = 1024;
 
 spdlog::level::level_enum to_spd_level(LogLevel level) {
     switch (level) {
@@ -170,16 +172,29 @@ LineKind Logger::kind_of(LogLevel line_level, std::string_view message, const Lo
 
 void Logger::hold_lines(bool hold) { outputs->set_holding(hold); }
 
-std::string Logger::format_context_prefix(const LogContext& context) {
-    if (context.component.empty()) return {};
-    std::string prefix = "[" + context.component;
-    if (!context.operation.empty()) prefix += "::" + context.operation;
+namespace {
+
+void append_context_prefix(std::string& out, const LogContext& context) {
+    if (context.component.empty()) return;
+    out += '[';
+    out += context.component;
+    if (!context.operation.empty()) {
+        out += "::";
+        out += context.operation;
+    }
     if (!context.request_id.empty()) {
         std::string cut;
-        prefix += " req:";
-        prefix += cut_for_log(context.request_id, MAX_LOGGED_REQUEST_ID, cut);
+        out += " req:";
+        out += cut_for_log(context.request_id, MAX_LOGGED_REQUEST_ID, cut);
     }
-    prefix += "] ";
+    out += "] ";
+}
+
+}  // namespace
+
+std::string Logger::format_context_prefix(const LogContext& context) {
+    std::string prefix;
+    append_context_prefix(prefix, context);
     return prefix;
 }
 
@@ -191,12 +206,18 @@ void Logger::log_with_context(LogLevel line_level, std::string_view message,
         open_sinks_unlocked(destinations);
         destinations = usable_unlocked(destinations);
     }
-    std::string text = format_context_prefix(context);
+    // The text is put together in a buffer of the thread's that keeps its room
+    // from line to line: no allocation for a usual line.
+    thread_local std::string text;
+    text.clear();
+    append_context_prefix(text, context);
     std::string cut;
     text.append(cut_for_log(message, MAX_LOGGED_MESSAGE, cut));
     if (needs_log_escaping(text)) text = escape_for_log(text);
     outputs->write(to_spd_level(line_level), text, destinations,
                    kind_of(line_level, message, context));
+    // A huge escaped line does not stay with the thread.
+    if (text.capacity() > MAX_KEPT_TEXT) std::string().swap(text);
 }
 
 void Logger::log(LogLevel line_level, std::string_view message, LogDestination destinations) {

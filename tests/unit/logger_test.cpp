@@ -235,6 +235,13 @@ TEST(LogEscape, OnlyTextWithControlCharactersOrBytesOutsideUtf8NeedsEscaping) {
     EXPECT_TRUE(needs_log_escaping("\x7F"));
     EXPECT_TRUE(needs_log_escaping("\xC2\x9B"));
     EXPECT_TRUE(needs_log_escaping("\xFF"));
+    // Past a character of several bytes, the next ones are still looked at.
+    EXPECT_FALSE(needs_log_escaping("\xE2\x82\xAC \xF0\x9F\x98\x80 \xC2\xA0"));
+    EXPECT_TRUE(needs_log_escaping("\xE2\x82\xAC\n"));
+    EXPECT_TRUE(needs_log_escaping("\xC2\xA0\xC2\x85"));
+    // A sequence cut short, a surrogate.
+    EXPECT_TRUE(needs_log_escaping("ok\xE2\x82"));
+    EXPECT_TRUE(needs_log_escaping("\xED\xA0\x80"));
     EXPECT_EQ(escape_for_log("\x01\x1F"), "\\x01\\x1F");
     EXPECT_EQ(escape_for_log("plain"), "plain");
 }
@@ -263,6 +270,23 @@ TEST(LoggerHeldLines, WaitForTheFlushThenLeaveInOrder) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, "[Held] held one");
     EXPECT_EQ(lines[1].text, "[Held] held two");
+}
+
+// The writing threads format the lines: a line still names the thread that logged it.
+TEST(LoggerHeldLines, NameTheThreadThatLoggedThem) {
+    const Holding holding;
+    StderrCapture capture;
+    std::size_t logging_thread = 0;
+    std::thread([&] {
+        logging_thread = spdlog::details::os::thread_id();
+        test_logger().info("from another thread", LogContext("Named", "", ""));
+    }).join();
+    test_logger().flush();
+    test_logger().wait_written();
+    const auto lines = vorn_test::lines_starting_with(capture.take_lines(), "[Named] ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].thread_id, static_cast<unsigned long>(logging_thread));
+    EXPECT_NE(logging_thread, spdlog::details::os::thread_id());
 }
 
 // A warning is not kept back, nor is anything logged before it.

@@ -75,18 +75,17 @@ std::vector<std::unique_ptr<Side>> start_sides(const BenchConfig& config) {
     return sides;
 }
 
-// The sides in turn, starting with a different one each time, so that none
-// always runs on a machine that another has just warmed (or disturbed).
+// The sides in every order by turns, so that each side follows each other side as
+// often: what one process still does after its answer (its log writers, say)
+// falls on whichever side comes next, and a fixed rotation would always give it
+// to the same one.
 std::vector<Side*> in_turn(const std::vector<std::unique_ptr<Side>>& sides, std::size_t turn) {
-    // Every order of the sides in turn, so that each side follows each other side as
-    // often: what one process still does after its answer (its log writers, say)
-    // falls on whichever side comes next, and a fixed rotation would always give it
-    // to the same one.
     std::vector<std::size_t> order(sides.size());
     for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
     std::size_t orders = 1;
     for (std::size_t k = 2; k <= order.size(); ++k) orders *= k;
-    for (std::size_t k = 0; k < turn % orders; ++k) std::next_permutation(order.begin(), order.end());
+    for (std::size_t k = 0; k < turn % orders; ++k)
+        std::next_permutation(order.begin(), order.end());
     std::vector<Side*> taking_turns;
     for (const std::size_t k : order) taking_turns.push_back(sides[k].get());
     return taking_turns;

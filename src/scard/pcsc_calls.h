@@ -16,6 +16,12 @@
 //   TEXT        NAMES: it takes or gives reader names, so Windows declares an ...A and a
 //               ...W form (Api##A, Api##W); PLAIN: one form
 //
+// Sources: the function list and which calls have ...A/...W forms are Windows'
+// winscard.h as summarised in the platform notes (shared platforms notes,
+// windows-winscard.md); pcsc-lite's and Apple's lists are the same functions without the
+// text forms (macos-pcsc.md). The handle each call acts on is its documented first
+// argument on all three.
+//
 // A call added here fails to build until the adapter, the fake and the stand-in have it.
 
 #define VORN_PCSC_CALLS(X)                                                             \
